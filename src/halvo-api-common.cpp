@@ -1,0 +1,2 @@
+/* halvo-api-common.cpp - the result-callback registry. */
+#include "halvo-api-private.h"

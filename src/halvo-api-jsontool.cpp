@@ -1,0 +1,254 @@
+/* halvo-api-jsontool.cpp - member readers and the serialiser for the JSON
+ * documents of the service and the store, and the guarded parse that every
+ * document goes through.
+ *
+ * Every reader leaves the reader where it found it, on the enclosing
+ * object, on every path.  json-glib does not make that easy: a typed
+ * getter that fails sets an error, and json_reader_end_member() with an
+ * error set only clears the error and stays inside the member.  So the
+ * readers look at the member's kind before they take its value, and
+ * MemberScope leaves the member whatever state the reader is in. */
+#include "halvo-api-private.h"
+
+#include <cstring>
+
+using namespace halvo;
+
+namespace {
+
+/* Enters a member (or an element) for the lifetime of the scope. */
+class MemberScope {
+  public:
+    /* json-glib checks the reader's node with a critical when there is none
+     * (a reader made on an empty parser): ask first. */
+    MemberScope(JsonReader *reader, const char *member) noexcept : reader_(reader), element_(false)
+    {
+        entered_ = json_reader_is_object(reader) && json_reader_read_member(reader, member);
+    }
+    MemberScope(JsonReader *reader, guint index) noexcept : reader_(reader), element_(true)
+    {
+        entered_ = json_reader_is_array(reader) && json_reader_read_element(reader, index);
+    }
+    ~MemberScope()
+    {
+        /* With an error set, an end only clears it and stays put. */
+        bool error = json_reader_get_error(reader_) != nullptr;
+        if (error)
+            end();
+        if (entered_)
+            end();
+    }
+    bool entered() const noexcept { return entered_; }
+    MemberScope(const MemberScope &) = delete;
+    MemberScope &operator=(const MemberScope &) = delete;
+
+  private:
+    void end() noexcept
+    {
+        if (element_)
+            json_reader_end_element(reader_);
+        else
+            json_reader_end_member(reader_);
+    }
+    JsonReader *reader_;
+    bool element_;
+    bool entered_;
+};
+
+/* The value node the reader stands on, when it is a plain value (not an
+ * object, array or null).  Sets no error. */
+JsonNode *current_value(JsonReader *reader) noexcept
+{
+    if (json_reader_get_error(reader) != nullptr || !json_reader_is_value(reader) ||
+        json_reader_get_null_value(reader))
+        return nullptr;
+    return json_reader_get_value(reader);
+}
+
+const char *current_string(JsonReader *reader) noexcept
+{
+    JsonNode *node = current_value(reader);
+    return (node && json_node_get_value_type(node) == G_TYPE_STRING) ? json_node_get_string(node) : nullptr;
+}
+
+void log_read_failure(JsonReader *reader, const char *member_name) noexcept
+{
+    const GError *error = json_reader_get_error(reader);
+    if (error != nullptr)
+        ERR("error, %s", error->message);
+    ERR("fail to read, %s", member_name);
+}
+
+/* Deepest nesting of arrays and objects in @text, stopping early once it
+ * passes @limit.  Brackets inside strings do not count. */
+int nesting_depth(const char *text, gssize length, int limit) noexcept
+{
+    int depth = 0, deepest = 0;
+    bool in_string = false, escaped = false;
+    const char *end = length < 0 ? nullptr : text + length;
+    for (const char *p = text; end ? p < end : *p != '\0'; p++) {
+        char c = *p;
+        if (in_string) {
+            if (escaped)
+                escaped = false;
+            else if (c == '\\')
+                escaped = true;
+            else if (c == '"')
+                in_string = false;
+            continue;
+        }
+        if (c == '"') {
+            in_string = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > deepest) {
+                deepest = depth;
+                if (deepest > limit)
+                    return deepest;
+            }
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            depth--;
+        }
+    }
+    return deepest;
+}
+
+} // namespace
+
+bool halvo_json_depth_ok(const char *text, gssize length, int max_depth) noexcept
+{
+    return text != nullptr && nesting_depth(text, length, max_depth) <= max_depth;
+}
+
+JsonReader *halvo_json_reader_new(JsonParser *parser) noexcept
+{
+    JsonNode *root = parser ? json_parser_get_root(parser) : nullptr;
+    if (root != nullptr)
+        return json_reader_new(root);
+    JsonNode *null_node = json_node_new(JSON_NODE_NULL);
+    JsonReader *reader = json_reader_new(null_node);
+    json_node_unref(null_node);
+    return reader;
+}
+
+bool halvo_json_parse(JsonParser *parser, const char *text, gssize length) noexcept
+{
+    if (text == nullptr)
+        return false;
+    if (!halvo_json_depth_ok(text, length, HALVO_JSON_MAX_DEPTH)) {
+        ERR("document nested deeper than %d levels: refused", HALVO_JSON_MAX_DEPTH);
+        /* Leave the parser as a failed parse does: without a root. */
+        json_parser_load_from_data(parser, "", 0, nullptr);
+        return false;
+    }
+    Error error;
+    return json_parser_load_from_data(parser, text, length, out(error));
+}
+
+char *_bt_json_read_string_member(JsonReader *reader, const char *member_name) noexcept
+{
+    if (reader == nullptr || member_name == nullptr)
+        return nullptr;
+    char *copy = nullptr;
+    MemberScope member(reader, member_name);
+    if (!member.entered()) {
+        log_read_failure(reader, member_name);
+        return nullptr;
+    }
+    const char *value = current_string(reader);
+    if (value == nullptr) {
+        ERR("%s is not a string", member_name);
+        return nullptr;
+    }
+    copy = strdup(value);
+    if (copy == nullptr)
+        ERR(" strdup failed to assign memory\n");
+    INFO("member : %s, value : %s", member_name, copy);
+    return copy;
+}
+
+char *_bt_json_read_string_array_member(JsonReader *reader, const char *member_name) noexcept
+{
+    if (reader == nullptr || member_name == nullptr)
+        return nullptr;
+    MemberScope member(reader, member_name);
+    if (!member.entered()) {
+        log_read_failure(reader, member_name);
+        return nullptr;
+    }
+    if (!json_reader_is_array(reader)) {
+        const GError *error = json_reader_get_error(reader);
+        if (error != nullptr)
+            ERR("error, %s", error->message);
+        ERR("%s is not array", member_name);
+        return nullptr;
+    }
+    INFO("+");
+    Object<JsonBuilder> builder(json_builder_new());
+    json_builder_begin_array(builder.get());
+    int count = json_reader_count_elements(reader);
+    for (int i = 0; i < count; i++) {
+        MemberScope element(reader, guint(i));
+        /* An element that is not a string is left out. */
+        const char *value = element.entered() ? current_string(reader) : nullptr;
+        if (value == nullptr)
+            continue;
+        INFO("%s", value);
+        json_builder_add_string_value(builder.get(), value);
+    }
+    json_builder_end_array(builder.get());
+    char *text = nullptr;
+    _halvo_api_convert_json_node_to_string(builder.get(), &text);
+    return text;
+}
+
+int _bt_json_read_int_member(JsonReader *reader, const char *member_name) noexcept
+{
+    if (reader == nullptr || member_name == nullptr)
+        return -1;
+    MemberScope member(reader, member_name);
+    if (!member.entered()) {
+        log_read_failure(reader, member_name);
+        return -1;
+    }
+    /* Only a JSON integer is an integer: a string, a fraction or 1e30 is not. */
+    JsonNode *node = current_value(reader);
+    if (node == nullptr || json_node_get_value_type(node) != G_TYPE_INT64) {
+        ERR("%s is not an integer", member_name);
+        return -1;
+    }
+    int value = int(guint32(json_node_get_int(node)));
+    INFO("member : %s, value : %d", member_name, value);
+    return value;
+}
+
+bool _bt_json_read_boolean_member(JsonReader *reader, const char *member_name) noexcept
+{
+    if (reader == nullptr || member_name == nullptr)
+        return false;
+    bool value = false;
+    {
+        MemberScope member(reader, member_name);
+        JsonNode *node = member.entered() ? current_value(reader) : nullptr;
+        if (node != nullptr && json_node_get_value_type(node) == G_TYPE_BOOLEAN)
+            value = json_node_get_boolean(node);
+    }
+    DBG("member : %s, value : %d", member_name, value ? 1 : 0);
+    return value;
+}
+
+void _halvo_api_convert_json_node_to_string(JsonBuilder *builder, char **out) noexcept
+{
+    if (out == nullptr)
+        return;
+    *out = nullptr;
+    if (builder == nullptr)
+        return;
+    JsonNode *root = json_builder_get_root(builder);
+    if (root == nullptr)
+        return;
+    Object<JsonGenerator> generator(json_generator_new());
+    json_generator_set_root(generator.get(), root);
+    *out = json_generator_to_data(generator.get(), nullptr);
+    INFO("string : %s", *out);
+    json_node_free(root);
+}

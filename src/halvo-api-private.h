@@ -1,0 +1,186 @@
+/* halvo-api-private.h - what the units of the library share. */
+#ifndef HALVO_API_PRIVATE_H
+#define HALVO_API_PRIVATE_H
+
+#include "halvo-api.h"
+#include "kerlo.h"
+
+#include <memory>
+
+/* Log priorities of the system log. */
+enum {
+    HALVO_LOG_DEBUG = 3,
+    HALVO_LOG_INFO = 4,
+    HALVO_LOG_WARN = 5,
+    HALVO_LOG_ERROR = 6,
+};
+
+#define HALVO_LOG_TAG "halvo-api"
+
+#ifndef __FILE_NAME__
+#error "the log lines carry the source file's base name: a compiler with __FILE_NAME__ is needed"
+#endif
+
+/* Every line: "<file>: <function>(<line>) > <message>".  The log drops
+ * lines below its level before it formats anything. */
+#define HALVO_LOG(prio, fmt, ...)                                                          \
+    __kerlo_print(0, (prio), HALVO_LOG_TAG, "%s: %s(%d) > " fmt, __FILE_NAME__, __func__,  \
+                  __LINE__, ##__VA_ARGS__)
+
+#define DBG(fmt, ...) HALVO_LOG(HALVO_LOG_DEBUG, fmt, ##__VA_ARGS__)
+#define INFO(fmt, ...) HALVO_LOG(HALVO_LOG_INFO, fmt, ##__VA_ARGS__)
+#define WARN(fmt, ...) HALVO_LOG(HALVO_LOG_WARN, fmt, ##__VA_ARGS__)
+#define ERR(fmt, ...) HALVO_LOG(HALVO_LOG_ERROR, fmt, ##__VA_ARGS__)
+#define ENTER() DBG("ENTER")
+#define EXIT() DBG("EXIT")
+
+/* Service coordinates. */
+#define HALVO_SERVICE_NAME "com.marlox.tv.bt.connectionmanager"
+#define HALVO_SERVICE_PATH "/com/marlox/tv/bt/connectionmanager"
+#define HALVO_SERVICE_INTERFACE "org.velmo.pellix.ApiInterface"
+#define HALVO_SIGNAL_PATH "/org/velmo/pellix"
+#define HALVO_SIGNAL_INTERFACE "org.velmo.pellix"
+#define HALVO_METHOD_TIMEOUT_MS 5000
+
+#define HALVO_UPDATE_NAME "com.marlox.tv.bt.updatemanager"
+#define HALVO_UPDATE_PATH "/com/marlox/tv/bt/updatemanager"
+#define HALVO_UPDATE_INTERFACE "com.marlox.tv.bt.updatemanager"
+#define HALVO_UPDATE_TIMEOUT_MS 60000
+
+/* Rows of the internal signal table. */
+enum {
+    HALVO_SIGNAL_BT_SPK_INFO_CHANGED = 0,
+    HALVO_SIGNAL_LAST_CONNECTING_STATUS_CHANGED = 1,
+    HALVO_SIGNAL_BT_SPK_VOLUME_CHANGED = 2,
+    HALVO_SIGNAL_BT_SPK_VOLUME_CONTROLABLE_CHANGED = 3,
+    HALVO_SIGNAL_TUVO_SWITCHING_STATE_CHANGED = 4,
+    HALVO_INTERNAL_SIGNAL_COUNT
+};
+
+/* Rows of the public signal table, and the event it maps to. */
+enum { HALVO_PUBLIC_SIGNAL_ZEMO_FW_UPDATE_RESULT = 0, HALVO_PUBLIC_SIGNAL_COUNT };
+enum { HALVO_EVENT_NONE = 0, HALVO_EVENT_ZEMO_FW_UPDATE_RESULT = 6 };
+
+/* A row of either signal table. */
+struct halvo_signal_info_s {
+    unsigned int subscription_id;
+    const char *interface_name;
+    const char *object_path;
+    const char *signal_name;
+};
+
+/* The tables live in halvo-api-gdbus.cpp. */
+extern halvo_signal_info_s inter_signal_info[HALVO_INTERNAL_SIGNAL_COUNT];
+extern halvo_signal_info_s signal_info[HALVO_PUBLIC_SIGNAL_COUNT];
+
+/* The shared connection (borrowed), obtained on first use. */
+GDBusConnection *__halvo_api_get_system_connection(void) noexcept;
+
+/* Public signal dispatch (halvo-api-gdbus.cpp). */
+void __halvo_api_handle_recieved_signal_cb(GDBusConnection *connection, const gchar *sender_name,
+                                           const gchar *object_path, const gchar *interface_name,
+                                           const gchar *signal_name, GVariant *parameters,
+                                           gpointer user_data) noexcept;
+
+/* ------------------------------------------------------------------ */
+/* Owners for C handles: every early return releases what it took.     */
+/* ------------------------------------------------------------------ */
+namespace halvo {
+
+struct VariantUnref {
+    void operator()(GVariant *v) const noexcept { g_variant_unref(v); }
+};
+struct ObjectUnref {
+    void operator()(gpointer o) const noexcept { g_object_unref(o); }
+};
+struct ErrorFree {
+    void operator()(GError *e) const noexcept { g_error_free(e); }
+};
+struct GFree {
+    void operator()(gpointer p) const noexcept { g_free(p); }
+};
+struct CFree {
+    void operator()(void *p) const noexcept { free(p); }
+};
+struct StrvFree {
+    void operator()(gchar **v) const noexcept { g_strfreev(v); }
+};
+struct VariantIterFree {
+    void operator()(GVariantIter *i) const noexcept { g_variant_iter_free(i); }
+};
+
+using Variant = std::unique_ptr<GVariant, VariantUnref>;
+template <typename T> using Object = std::unique_ptr<T, ObjectUnref>;
+using Error = std::unique_ptr<GError, ErrorFree>;
+using GString_ = std::unique_ptr<char, GFree>;
+using CString = std::unique_ptr<char, CFree>;
+using Strv = std::unique_ptr<gchar *, StrvFree>;
+using VariantIter = std::unique_ptr<GVariantIter, VariantIterFree>;
+
+/* Writes a GError into an owner: `GError *e = nullptr; f(&e); Error err(e);` is
+ * spelled `Error err; f(out(err));` */
+class ErrorOut {
+  public:
+    explicit ErrorOut(Error &owner) noexcept : owner_(owner) {}
+    ~ErrorOut() { owner_.reset(raw_); }
+    operator GError **() noexcept { return &raw_; }
+
+  private:
+    Error &owner_;
+    GError *raw_ = nullptr;
+};
+inline ErrorOut out(Error &owner) noexcept { return ErrorOut(owner); }
+
+/* A reply of the expected type, or nothing: a mismatch is "no values". */
+inline bool has_type(GVariant *v, const char *type) noexcept
+{
+    return v != nullptr && g_variant_is_of_type(v, G_VARIANT_TYPE(type));
+}
+
+/* Appends to a GSList in O(1) by keeping the tail.  Starts from whatever
+ * the caller's list already holds. */
+class ListAppender {
+  public:
+    explicit ListAppender(GSList **head) noexcept : head_(head), tail_(g_slist_last(*head)) {}
+    void append(gpointer data) noexcept
+    {
+        GSList *cell = g_slist_alloc();
+        cell->data = data;
+        cell->next = nullptr;
+        if (tail_ == nullptr)
+            *head_ = cell;
+        else
+            tail_->next = cell;
+        tail_ = cell;
+    }
+
+  private:
+    GSList **head_;
+    GSList *tail_;
+};
+
+} // namespace halvo
+
+/* ------------------------------------------------------------------ */
+/* JSON (halvo-api-jsontool.cpp)                                       */
+/* ------------------------------------------------------------------ */
+
+/* A reader on the parser's root, or, when there is none (empty or refused
+ * text), on a JSON null: every read then fails cleanly instead of
+ * tripping json-glib's checks on a missing node. */
+JsonReader *halvo_json_reader_new(JsonParser *parser) noexcept;
+
+/* Nesting bound of every document the library parses. */
+#define HALVO_JSON_MAX_DEPTH 256
+
+/* Parses text that comes from another process.  A document nested deeper
+ * than HALVO_JSON_MAX_DEPTH is refused before json-glib sees it (its parser
+ * recurses), with the same outcome as text that is not JSON: false and an
+ * empty parser.  @length -1 means zero-terminated. */
+bool halvo_json_parse(JsonParser *parser, const char *text, gssize length) noexcept;
+
+/* True when @text (of @length bytes, -1 for zero-terminated) nests arrays
+ * and objects no deeper than @max_depth. */
+bool halvo_json_depth_ok(const char *text, gssize length, int max_depth) noexcept;
+
+#endif /* HALVO_API_PRIVATE_H */

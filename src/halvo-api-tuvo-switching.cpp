@@ -1,0 +1,2 @@
+/* halvo-api-tuvo-switching.cpp - wireless earphone switching. */
+#include "halvo-api-private.h"

@@ -1,0 +1,290 @@
+/* Lifecycle, transport, subscriptions, the firmware result and emission,
+ * against the peer on a private bus. */
+#include "bus-fixture.h"
+#include "halvo-api-private.h"
+
+
+using namespace halvo_test;
+
+struct Count {
+    int n = 0;
+    std::string last_member;
+};
+Count *g_count = nullptr;
+
+namespace {
+
+GVariant *call(const char *method, GVariant *args = nullptr)
+{
+    return _halvo_api_send_method_call_sync(method, args);
+}
+
+void count_handler(GDBusConnection *, const gchar *, const gchar *, const gchar *, const gchar *signal_name,
+                   GVariant *, gpointer)
+{
+    g_count->n++;
+    g_count->last_member = signal_name;
+}
+
+} // namespace
+
+TEST(Lifecycle, InitialiseTwiceSubscribesOnce)
+{
+    ASSERT_EQ(halvo_initialize(), 0);
+    LogCapture log;
+    EXPECT_EQ(halvo_initialize(), HALVO_ERROR_ALREADY_INITIALIZED);
+    EXPECT_EQ(halvo_initialize(), -29359869);
+    EXPECT_FALSE(log.contains("same signal is already subscribed")) << "refused before subscribing";
+
+    g_is_zemo_update_done = false;
+    Peer::emit("zemo_fw_update_result", g_variant_new("(s)", "OK"));
+    Peer::sync_signals();
+    EXPECT_TRUE(g_is_zemo_update_done);
+    EXPECT_EQ(log.count("signal zemo_fw_update_result recieved"), 1) << "one subscription, one delivery";
+    EXPECT_EQ(halvo_deinitialzie(), 0);
+}
+
+TEST(Lifecycle, DeinitialiseWithoutInitialise)
+{
+    EXPECT_EQ(halvo_deinitialzie(), HALVO_ERROR_NOT_INITIALIZED);
+    ASSERT_EQ(halvo_initialize(), 0);
+    EXPECT_EQ(halvo_deinitialzie(), 0);
+    EXPECT_EQ(halvo_deinitialzie(), HALVO_ERROR_NOT_INITIALIZED);
+}
+
+TEST(Lifecycle, ReinitialiseSubscribesOnAFreshConnection)
+{
+    ASSERT_EQ(halvo_initialize(), 0);
+    GDBusConnection *first = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr);
+    gchar *first_name = g_strdup(g_dbus_connection_get_unique_name(first));
+    g_object_unref(first);
+    ASSERT_EQ(halvo_deinitialzie(), 0);
+
+    /* Released by the library and by us: the next use obtains the bus anew. */
+    ASSERT_EQ(halvo_initialize(), 0);
+    GDBusConnection *second = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr);
+    EXPECT_STRNE(first_name, g_dbus_connection_get_unique_name(second));
+    g_object_unref(second);
+    g_free(first_name);
+
+    g_is_zemo_update_done = false;
+    g_zemo_update_result = 0;
+    Peer::emit("zemo_fw_update_result", g_variant_new("(s)", "OK"));
+    Peer::sync_signals();
+    EXPECT_TRUE(g_is_zemo_update_done);
+    EXPECT_EQ(g_zemo_update_result, 1);
+    EXPECT_EQ(halvo_deinitialzie(), 0);
+}
+
+TEST(Lifecycle, MethodCallBeforeInitialise)
+{
+    Peer::reply("get_volume_by_address", g_variant_new("(ii)", 0, 12));
+    GVariant *r = call("get_volume_by_address", g_variant_new("(s)", "AA"));
+    ASSERT_NE(r, nullptr);
+    EXPECT_TRUE(g_variant_is_of_type(r, G_VARIANT_TYPE("(ii)")));
+    g_variant_unref(r);
+}
+
+TEST(Transport, CallWithoutArgumentsHasNoBody)
+{
+    Peer::reply("get_devices_info", g_variant_new("(s)", "{}"));
+    GVariant *r = call("get_devices_info");
+    ASSERT_NE(r, nullptr);
+    g_variant_unref(r);
+    auto calls = Peer::calls("get_devices_info");
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].text(), "()");
+    EXPECT_EQ(calls[0].destination, "com.marlox.tv.bt.connectionmanager");
+    EXPECT_EQ(calls[0].interface, "org.velmo.pellix.ApiInterface");
+}
+
+TEST(Transport, ReplyValuesSurviveTheMessage)
+{
+    const char *tricky = "q\"uo'te \\ back%s%d%%\n";
+    Peer::reply("custom_command", g_variant_new("(is)", 7, tricky));
+    GVariant *r = call("custom_command", g_variant_new("(s)", tricky));
+    ASSERT_NE(r, nullptr);
+    ASSERT_TRUE(g_variant_is_of_type(r, G_VARIANT_TYPE("(is)")));
+    int n = 0;
+    const char *s = nullptr;
+    g_variant_get(r, "(i&s)", &n, &s);
+    EXPECT_EQ(n, 7);
+    EXPECT_STREQ(s, tricky);
+    auto sent = Peer::calls("custom_command");
+    ASSERT_EQ(sent.size(), 1u);
+    const char *arg = nullptr;
+    g_variant_get(sent[0].body, "(&s)", &arg);
+    EXPECT_STREQ(arg, tricky);
+    g_variant_unref(r);
+}
+
+TEST(Transport, ErrorReplyAndAbsentServiceFailAtOnce)
+{
+    LogCapture log;
+    Peer::error("get_volume_by_address", "org.halvo.Error.Busy", "try later");
+    EXPECT_EQ(call("get_volume_by_address", g_variant_new("(s)", "AA")), nullptr);
+    EXPECT_TRUE(log.contains("GDbus error : "));
+    EXPECT_TRUE(log.contains("try later"));
+
+    Peer::stop();
+    gint64 t0 = g_get_monotonic_time();
+    EXPECT_EQ(call("get_volume_by_address", g_variant_new("(s)", "AA")), nullptr);
+    EXPECT_LT(g_get_monotonic_time() - t0, G_USEC_PER_SEC) << "an absent service fails quickly";
+    Peer::start();
+}
+
+TEST(Transport, InvalidMethodNameOrArgumentsFailWithoutCritical)
+{
+    EXPECT_EQ(call("not a member!", g_variant_new("(s)", "x")), nullptr);
+    EXPECT_EQ(call(nullptr, nullptr), nullptr);
+    EXPECT_EQ(call("get_volume_by_address", g_variant_new_string("not a tuple")), nullptr);
+    EXPECT_TRUE(Peer::calls().empty());
+}
+
+TEST(Transport, SilentServiceTimesOutAfterTheBound)
+{
+    Peer::silent("get_volume_by_address");
+    LogCapture log;
+    gint64 t0 = g_get_monotonic_time();
+    EXPECT_EQ(call("get_volume_by_address", g_variant_new("(s)", "AA")), nullptr);
+    gint64 waited_ms = (g_get_monotonic_time() - t0) / 1000;
+    EXPECT_GE(waited_ms, 4900);
+    EXPECT_LT(waited_ms, 8000);
+    EXPECT_TRUE(log.contains("GDbus error : "));
+}
+
+TEST(Transport, UnreachableBusFailsAndIsTriedAgain)
+{
+    /* Drop any cached connection first. */
+    halvo_initialize();
+    halvo_deinitialzie();
+
+    LogCapture log;
+    g_setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/halvo-bus", TRUE);
+    EXPECT_EQ(call("get_volume_by_address", g_variant_new("(s)", "AA")), nullptr);
+    EXPECT_TRUE(log.contains("g_bus_get_sync fail, reason: "));
+    EXPECT_EQ(_halvo_api_subscribe_internal_signal(2, count_handler, nullptr), 5);
+    EXPECT_TRUE(log.contains("fail to get dbus connection for signal"));
+    EXPECT_EQ(halvo_initialize(), 0) << "initialises even without a bus";
+
+    g_setenv("DBUS_SYSTEM_BUS_ADDRESS", bus_address().c_str(), TRUE);
+    Peer::reply("get_volume_by_address", g_variant_new("(ii)", 0, 1));
+    GVariant *r = call("get_volume_by_address", g_variant_new("(s)", "AA"));
+    ASSERT_NE(r, nullptr) << "the next call tries the bus again";
+    g_variant_unref(r);
+    EXPECT_EQ(_halvo_api_subscribe_internal_signal(2, count_handler, nullptr), 0);
+    EXPECT_EQ(_halvo_api_unsubscribe_internal_signal(2), 0);
+    EXPECT_EQ(halvo_deinitialzie(), 0);
+}
+
+TEST(Subscription, TwiceSubscribesOnceAndUnsubscribeTwiceGives3)
+{
+    Count count;
+    g_count = &count;
+    LogCapture log;
+    EXPECT_EQ(_halvo_api_subscribe_internal_signal(2, count_handler, nullptr), 0);
+    EXPECT_EQ(_halvo_api_subscribe_internal_signal(2, count_handler, nullptr), 0);
+    EXPECT_TRUE(log.contains("same signal is already subscribed"));
+
+    Peer::emit("bt_spk_volume_changed_by_address", g_variant_new("(si)", "AA", 3));
+    Peer::sync_signals();
+    EXPECT_EQ(count.n, 1);
+
+    EXPECT_EQ(_halvo_api_unsubscribe_internal_signal(2), 0);
+    EXPECT_EQ(_halvo_api_unsubscribe_internal_signal(2), 3);
+    EXPECT_TRUE(log.contains("this signal was not subcribed."));
+    Peer::emit("bt_spk_volume_changed_by_address", g_variant_new("(si)", "AA", 3));
+    Peer::sync_signals();
+    EXPECT_EQ(count.n, 1) << "nothing after unsubscribe";
+    EXPECT_EQ(_halvo_api_unsubscribe_signal(0), 3);
+    g_count = nullptr;
+}
+
+TEST(Subscription, InternalRowsFilterOnMemberAndPathOnly)
+{
+    Count count;
+    g_count = &count;
+    ASSERT_EQ(_halvo_api_subscribe_internal_signal(1, count_handler, nullptr), 0);
+    Peer::emit("last_connecting_status_changed", g_variant_new("(s)", "x"), "/org/velmo/pellix", "com.other.Iface");
+    Peer::emit("last_connecting_status_changed", g_variant_new("(s)", "x"), "/org/other/path", "org.velmo.pellix");
+    Peer::emit("other_member", g_variant_new("(s)", "x"));
+    Peer::sync_signals();
+    EXPECT_EQ(count.n, 1) << "any interface passes; another path or member does not";
+    EXPECT_EQ(_halvo_api_unsubscribe_internal_signal(1), 0);
+    g_count = nullptr;
+}
+
+TEST(FirmwareResult, OnlyExactOkSucceedsAndTheFlagRisesEitherWay)
+{
+    ASSERT_EQ(halvo_initialize(), 0);
+    struct {
+        const char *text;
+        int result;
+    } cases[] = {{"OK", 1}, {"OK!", 0}, {"ok", 0}, {"", 0}, {"OK", 1}, {"NG", 0}};
+    for (const auto &c : cases) {
+        g_is_zemo_update_done = false;
+        g_zemo_update_result = 1 - c.result;
+        Peer::emit("zemo_fw_update_result", g_variant_new("(s)", c.text));
+        Peer::sync_signals();
+        EXPECT_TRUE(g_is_zemo_update_done) << c.text;
+        EXPECT_EQ(g_zemo_update_result, c.result) << c.text;
+    }
+
+    /* Another payload shape, or another interface, records nothing. */
+    g_is_zemo_update_done = false;
+    Peer::emit("zemo_fw_update_result", g_variant_new("(i)", 1));
+    Peer::emit("zemo_fw_update_result", g_variant_new("(s)", "OK"), "/org/velmo/pellix", "com.other.Iface");
+    Peer::sync_signals();
+    EXPECT_FALSE(g_is_zemo_update_done);
+    EXPECT_EQ(halvo_deinitialzie(), 0);
+}
+
+TEST(FirmwareResult, EventHandlerIgnoresOtherEventsAndNoPayload)
+{
+    LogCapture log;
+    g_is_zemo_update_done = false;
+    GVariant *ok = g_variant_ref_sink(g_variant_new("(s)", "OK"));
+    _halvo_event_handler(0, ok);
+    EXPECT_TRUE(log.contains("not defined event. "));
+    _halvo_event_handler(6, nullptr);
+    EXPECT_TRUE(log.contains("param is NULL"));
+    EXPECT_FALSE(g_is_zemo_update_done);
+    _halvo_event_handler(6, ok);
+    EXPECT_TRUE(g_is_zemo_update_done);
+    EXPECT_EQ(g_zemo_update_result, 1);
+    g_variant_unref(ok);
+}
+
+TEST(Emission, InvalidNamesAreRefusedWithoutCriticalOrLeak)
+{
+    LogCapture log;
+    /* Floating parameters are released by the library. */
+    EXPECT_EQ(_halvo_api_emit_signal(nullptr, "changed", g_variant_new("(s)", "x")), 5);
+    EXPECT_EQ(_halvo_api_emit_signal("org.halvo.Dest", "changed", nullptr), 5);
+    EXPECT_TRUE(log.contains("g_dbus_connection_emit_signal, reson : "));
+    /* A value the caller holds a reference to stays valid. */
+    GVariant *held = g_variant_ref_sink(g_variant_new("(i)", 1));
+    EXPECT_EQ(_halvo_api_emit_signal(nullptr, "changed", g_variant_ref(held)), 5);
+    EXPECT_TRUE(g_variant_is_of_type(held, G_VARIANT_TYPE("(i)")));
+    g_variant_unref(held);
+}
+
+TEST(FirmwareUpdate, RequestSendsExitAfterAReply)
+{
+    Peer::reply("ZEMOFW", g_variant_new("(i)", 0));
+    GVariant *r = _halvo_api_request_zemo_update();
+    ASSERT_NE(r, nullptr);
+    EXPECT_TRUE(g_variant_is_of_type(r, G_VARIANT_TYPE("(i)")));
+    g_variant_unref(r);
+    ASSERT_TRUE(run_until([] { return Peer::calls("EXIT").size() == 1; }));
+    auto zemo = Peer::calls("ZEMOFW");
+    ASSERT_EQ(zemo.size(), 1u);
+    EXPECT_EQ(zemo[0].destination, "com.marlox.tv.bt.updatemanager");
+    EXPECT_EQ(zemo[0].interface, "com.marlox.tv.bt.updatemanager");
+
+    Peer::reset();
+    Peer::error("ZEMOFW");
+    EXPECT_EQ(_halvo_api_request_zemo_update(), nullptr);
+    run_for(100);
+    EXPECT_TRUE(Peer::calls("EXIT").empty()) << "a refused request is not closed";
+}
