@@ -1,0 +1,413 @@
+/* test-valko.cpp - the configuration store stand-in: values, atomic writes
+ * and change notifications, also for changes made by other processes. */
+#include "bus-fixture.h"
+#include "valko.h"
+
+#include <glib/gstdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <fcntl.h>
+#include <set>
+#include <string>
+#include <vector>
+
+using halvo_test::run_for;
+using halvo_test::run_until;
+using halvo_test::store_read;
+using halvo_test::store_root;
+using halvo_test::store_write;
+
+namespace {
+
+std::string path_of(const std::string &key)
+{
+    return store_root() + "/" + key;
+}
+
+/* valko_get_str as a std::string; @found false when unreadable. */
+std::string get(const char *key, bool *found)
+{
+    char *v = valko_get_str(key);
+    *found = v != nullptr;
+    std::string s = v ? v : "";
+    free(v);
+    return s;
+}
+
+std::set<std::string> dir_entries(const std::string &dir)
+{
+    std::set<std::string> names;
+    GDir *d = g_dir_open(dir.c_str(), 0, nullptr);
+    if (d) {
+        const char *n;
+        while ((n = g_dir_read_name(d)) != nullptr)
+            names.insert(n);
+        g_dir_close(d);
+    }
+    return names;
+}
+
+/* Runs a shell command as a separate process and waits for it. */
+void shell(const std::string &command)
+{
+    const gchar *argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
+    gint status = -1;
+    GError *error = nullptr;
+    ASSERT_TRUE(g_spawn_sync(nullptr, const_cast<gchar **>(argv), nullptr, G_SPAWN_DEFAULT, nullptr, nullptr,
+                             nullptr, nullptr, &status, &error))
+        << (error ? error->message : "");
+    ASSERT_TRUE(g_spawn_check_wait_status(status, nullptr)) << command;
+}
+
+/* What one callback saw. */
+struct Seen {
+    std::string name;
+    bool present = false;
+    std::string value;
+    void *user_data = nullptr;
+    GThread *thread = nullptr;
+};
+
+std::vector<Seen> g_seen;
+
+void record(valko_keynode_t *node, void *user_data)
+{
+    Seen s;
+    const char *name = valko_keynode_get_name(node);
+    s.name = name ? name : "(null)";
+    const char *v = valko_keynode_get_str(node);
+    s.present = v != nullptr;
+    s.value = v ? v : "";
+    s.user_data = user_data;
+    s.thread = g_thread_self();
+    g_seen.push_back(s);
+}
+
+int g_other_calls;
+void other(valko_keynode_t *, void *)
+{
+    g_other_calls++;
+}
+
+/* Removes the registration of record() on g_unregister_key, noting how
+ * many calls record() had seen by then. */
+std::string g_unregister_key;
+int g_seen_at_unregister = -1;
+void unregister_record(valko_keynode_t *, void *)
+{
+    if (g_seen_at_unregister < 0) {
+        g_seen_at_unregister = int(g_seen.size());
+        EXPECT_EQ(0, valko_ignore_key_changed(g_unregister_key.c_str(), record));
+    }
+}
+
+/* Removes its own registration from inside the callback. */
+int g_self_ignoring_calls;
+void ignore_self(valko_keynode_t *node, void *)
+{
+    g_self_ignoring_calls++;
+    EXPECT_EQ(0, valko_ignore_key_changed(valko_keynode_get_name(node), ignore_self));
+    /* The node stays readable for the rest of the callback. */
+    EXPECT_STREQ("valko-self/key", valko_keynode_get_name(node));
+}
+
+class Valko : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        g_seen.clear();
+        g_other_calls = 0;
+        g_self_ignoring_calls = 0;
+        g_seen_at_unregister = -1;
+    }
+};
+
+} // namespace
+
+TEST_F(Valko, SetAndGetRoundTripThroughNestedKeys)
+{
+    bool found = true;
+    get("valko-rt/missing", &found);
+    EXPECT_FALSE(found) << "a key without a file cannot be read";
+
+    ASSERT_EQ(0, valko_set_str("valko-rt/a/b/name", "living room"));
+    EXPECT_EQ("living room", get("valko-rt/a/b/name", &found));
+    EXPECT_TRUE(found);
+    bool on_disk = false;
+    EXPECT_EQ("living room", store_read("valko-rt/a/b/name", &on_disk)) << "the file holds the plain text";
+    EXPECT_TRUE(on_disk);
+
+    ASSERT_EQ(0, valko_set_str("valko-rt/a/b/name", "x"));
+    EXPECT_EQ("x", get("valko-rt/a/b/name", &found)) << "a shorter value replaces the longer one entirely";
+
+    ASSERT_EQ(0, valko_set_str("valko-rt/empty", ""));
+    EXPECT_EQ("", get("valko-rt/empty", &found));
+    EXPECT_TRUE(found) << "an empty value is still a value";
+
+    EXPECT_EQ(-1, valko_set_str("valko-rt/null", nullptr));
+    get("valko-rt/null", &found);
+    EXPECT_FALSE(found);
+
+    /* A directory in the key's place cannot be read or written as a value. */
+    get("valko-rt/a/b", &found);
+    EXPECT_FALSE(found);
+    EXPECT_EQ(-1, valko_set_str("valko-rt/a/b", "v"));
+
+    EXPECT_EQ(0, valko_unset("valko-rt/a/b/name"));
+    get("valko-rt/a/b/name", &found);
+    EXPECT_FALSE(found);
+    EXPECT_EQ(0, valko_unset("valko-rt/a/b/name")) << "a key that is already gone counts as removed";
+}
+
+TEST_F(Valko, IntegersAreWholeDecimalText)
+{
+    int v = 7;
+    ASSERT_EQ(0, valko_set_int("valko-int/neg", -42));
+    EXPECT_EQ("-42", store_read("valko-int/neg"));
+    EXPECT_EQ(0, valko_get_int("valko-int/neg", &v));
+    EXPECT_EQ(-42, v);
+
+    ASSERT_EQ(0, valko_set_int("valko-int/max", INT_MAX));
+    EXPECT_EQ(0, valko_get_int("valko-int/max", &v));
+    EXPECT_EQ(INT_MAX, v);
+    ASSERT_EQ(0, valko_set_int("valko-int/min", INT_MIN));
+    EXPECT_EQ(0, valko_get_int("valko-int/min", &v));
+    EXPECT_EQ(INT_MIN, v);
+
+    store_write("valko-int/blanks", " 17\n");
+    EXPECT_EQ(0, valko_get_int("valko-int/blanks", &v)) << "blanks around the number are allowed";
+    EXPECT_EQ(17, v);
+
+    const char *bad[] = {"12abc", "abc", "", "  ", "1 2", "0x10", "2147483648", "-2147483649",
+                         "99999999999999999999", "-"};
+    for (const char *text : bad) {
+        store_write("valko-int/bad", text);
+        v = 555;
+        EXPECT_EQ(-1, valko_get_int("valko-int/bad", &v)) << "\"" << text << "\"";
+        EXPECT_EQ(555, v) << "the output stays untouched for \"" << text << "\"";
+    }
+
+    v = 555;
+    EXPECT_EQ(-1, valko_get_int("valko-int/missing", &v));
+    EXPECT_EQ(555, v);
+    EXPECT_EQ(-1, valko_get_int("valko-int/neg", nullptr));
+}
+
+TEST_F(Valko, WritesReplaceTheFileWhole)
+{
+    const std::string key = "valko-atomic/dir/value";
+    ASSERT_EQ(0, valko_set_str(key.c_str(), "first value, long enough to notice a partial rewrite"));
+    const std::string path = path_of(key);
+    struct stat before {};
+    ASSERT_EQ(0, g_stat(path.c_str(), &before));
+
+    /* A reader that opened the old file keeps reading the old content: the
+     * new value went into a different file that was renamed into place. */
+    int fd = open(path.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(0, valko_set_str(key.c_str(), "second"));
+    char buf[128] = {};
+    ssize_t n = pread(fd, buf, sizeof buf - 1, 0);
+    close(fd);
+    EXPECT_STREQ("first value, long enough to notice a partial rewrite", buf) << n;
+
+    struct stat after {};
+    ASSERT_EQ(0, g_stat(path.c_str(), &after));
+    EXPECT_NE(before.st_ino, after.st_ino) << "the key's file was replaced, not rewritten in place";
+    EXPECT_EQ("second", store_read(key));
+
+    std::set<std::string> names = dir_entries(path_of("valko-atomic/dir"));
+    EXPECT_EQ(std::set<std::string>{"value"}, names) << "no temporary file is left behind";
+}
+
+TEST_F(Valko, KeysCannotLeaveTheRoot)
+{
+    /* A sibling of the root that an escaping key would reach. */
+    gchar *base = g_path_get_basename(store_root().c_str());
+    const std::string sibling = std::string(base) + "-escape";
+    g_free(base);
+    const std::string outside = store_root() + "/../" + sibling;
+
+    const std::string escaping[] = {"../" + sibling, "valko-keys/../../" + sibling, "..", "valko-keys/..",
+                                    "/tmp/valko-abs", "", "valko-keys//x", "valko-keys/./x", "valko-keys/"};
+    for (const std::string &key : escaping) {
+        const char *k = key.c_str();
+        int v = 3;
+        EXPECT_EQ(-1, valko_set_str(k, "x")) << key;
+        EXPECT_EQ(-1, valko_set_int(k, 1)) << key;
+        EXPECT_EQ(nullptr, valko_get_str(k)) << key;
+        EXPECT_EQ(-1, valko_get_int(k, &v)) << key;
+        EXPECT_EQ(3, v);
+        EXPECT_EQ(-1, valko_unset(k)) << key;
+        EXPECT_EQ(-1, valko_notify_key_changed(k, record, nullptr)) << key;
+        EXPECT_EQ(-1, valko_ignore_key_changed(k, record)) << key;
+    }
+    EXPECT_FALSE(g_file_test(outside.c_str(), G_FILE_TEST_EXISTS)) << outside;
+    EXPECT_FALSE(g_file_test("/tmp/valko-abs", G_FILE_TEST_EXISTS));
+
+    int v = 0;
+    EXPECT_EQ(-1, valko_set_str(nullptr, "x"));
+    EXPECT_EQ(-1, valko_set_int(nullptr, 1));
+    EXPECT_EQ(nullptr, valko_get_str(nullptr));
+    EXPECT_EQ(-1, valko_get_int(nullptr, &v));
+    EXPECT_EQ(-1, valko_unset(nullptr));
+    EXPECT_EQ(-1, valko_notify_key_changed(nullptr, record, nullptr));
+    EXPECT_EQ(-1, valko_notify_key_changed("valko-keys/ok", nullptr, nullptr));
+    EXPECT_EQ(-1, valko_ignore_key_changed(nullptr, record));
+    EXPECT_EQ(-1, valko_ignore_key_changed("valko-keys/ok", nullptr));
+    EXPECT_EQ(nullptr, valko_keynode_get_str(nullptr));
+    EXPECT_EQ(nullptr, valko_keynode_get_name(nullptr));
+
+    /* Dots inside a segment are ordinary characters. */
+    EXPECT_EQ(0, valko_set_str("valko-keys/a..b/.hidden", "ok"));
+    EXPECT_EQ("ok", store_read("valko-keys/a..b/.hidden"));
+}
+
+TEST_F(Valko, AnotherProcessWritingTheFileNotifiesOncePerChange)
+{
+    const std::string key = "valko-proc/sub/state";
+    const std::string path = path_of(key);
+    int tag = 0;
+    ASSERT_EQ(0, valko_notify_key_changed(key.c_str(), record, &tag));
+    EXPECT_TRUE(g_file_test(path_of("valko-proc/sub").c_str(), G_FILE_TEST_IS_DIR))
+        << "registering creates the key's directory";
+    run_for(100);
+    EXPECT_TRUE(g_seen.empty()) << "registering alone is no change";
+
+    /* Created by another process, written in place through a shell redirection. */
+    shell("printf 'on' > '" + path + "'");
+    ASSERT_TRUE(run_until([] { return !g_seen.empty(); }));
+    run_for(200);
+    ASSERT_EQ(1u, g_seen.size()) << "one change, one notification";
+    EXPECT_EQ(key, g_seen[0].name);
+    EXPECT_TRUE(g_seen[0].present);
+    EXPECT_EQ("on", g_seen[0].value);
+    EXPECT_EQ(&tag, g_seen[0].user_data);
+
+    /* Rewritten in place: truncation and writing are one change. */
+    shell("printf 'off and a longer text' > '" + path + "'");
+    ASSERT_TRUE(run_until([] { return g_seen.size() >= 2; }));
+    run_for(200);
+    ASSERT_EQ(2u, g_seen.size());
+    EXPECT_EQ("off and a longer text", g_seen[1].value);
+
+    /* Replaced by a rename, as the store itself writes. */
+    shell("printf 'renamed' > '" + path + ".new' && mv '" + path + ".new' '" + path + "'");
+    ASSERT_TRUE(run_until([] { return g_seen.size() >= 3; }));
+    run_for(200);
+    ASSERT_EQ(3u, g_seen.size());
+    EXPECT_EQ("renamed", g_seen[2].value);
+
+    /* Removed: the node carries no value. */
+    shell("rm '" + path + "'");
+    ASSERT_TRUE(run_until([] { return g_seen.size() >= 4; }));
+    run_for(200);
+    ASSERT_EQ(4u, g_seen.size());
+    EXPECT_EQ(key, g_seen[3].name);
+    EXPECT_FALSE(g_seen[3].present);
+
+    EXPECT_EQ(0, valko_ignore_key_changed(key.c_str(), record));
+}
+
+TEST_F(Valko, RegistrationsAreReplacedAndIgnored)
+{
+    const char *key = "valko-reg/key";
+    int first = 1, second = 2;
+    EXPECT_EQ(-1, valko_ignore_key_changed(key, record)) << "nothing registered yet";
+
+    ASSERT_EQ(0, valko_notify_key_changed(key, record, &first));
+    ASSERT_EQ(0, valko_notify_key_changed(key, record, &second)) << "same callback again: new user data";
+    ASSERT_EQ(0, valko_notify_key_changed(key, other, nullptr));
+
+    ASSERT_EQ(0, valko_set_int(key, 1));
+    ASSERT_TRUE(run_until([] { return !g_seen.empty() && g_other_calls > 0; }));
+    run_for(200);
+    ASSERT_EQ(1u, g_seen.size()) << "one registration per key and callback";
+    EXPECT_EQ(&second, g_seen[0].user_data);
+    EXPECT_EQ("1", g_seen[0].value);
+    EXPECT_EQ(1, g_other_calls) << "every callback on the key runs";
+
+    EXPECT_EQ(0, valko_ignore_key_changed(key, record));
+    EXPECT_EQ(-1, valko_ignore_key_changed(key, record)) << "already removed";
+    ASSERT_EQ(0, valko_set_int(key, 2));
+    ASSERT_TRUE(run_until([] { return g_other_calls >= 2; }));
+    run_for(200);
+    EXPECT_EQ(1u, g_seen.size()) << "an ignored callback no longer runs";
+
+    /* A change made just before ignoring, not yet dispatched, is dropped too. */
+    ASSERT_EQ(0, valko_notify_key_changed(key, record, &first));
+    ASSERT_EQ(0, valko_set_int(key, 3));
+    EXPECT_EQ(0, valko_ignore_key_changed(key, record));
+    run_for(300);
+    EXPECT_EQ(1u, g_seen.size());
+    EXPECT_EQ(3, g_other_calls);
+    EXPECT_EQ(0, valko_ignore_key_changed(key, other));
+
+    /* Ignored while its events are already being handled: @other, registered
+     * first, removes @record from inside its own callback. */
+    g_seen.clear();
+    g_unregister_key = "valko-reg/queued";
+    ASSERT_EQ(0, valko_notify_key_changed("valko-reg/queued", unregister_record, nullptr));
+    ASSERT_EQ(0, valko_notify_key_changed("valko-reg/queued", record, nullptr));
+    ASSERT_EQ(0, valko_set_str("valko-reg/queued", "v"));
+    ASSERT_TRUE(run_until([] { return g_seen_at_unregister >= 0; }));
+    run_for(300);
+    EXPECT_EQ(size_t(g_seen_at_unregister), g_seen.size()) << "a callback ran after it was ignored";
+    EXPECT_EQ(0, valko_ignore_key_changed("valko-reg/queued", unregister_record));
+
+    /* A callback may remove its own registration while it runs. */
+    ASSERT_EQ(0, valko_notify_key_changed("valko-self/key", ignore_self, nullptr));
+    ASSERT_EQ(0, valko_set_str("valko-self/key", "a"));
+    ASSERT_TRUE(run_until([] { return g_self_ignoring_calls > 0; }));
+    ASSERT_EQ(0, valko_set_str("valko-self/key", "b"));
+    run_for(200);
+    EXPECT_EQ(1, g_self_ignoring_calls);
+    EXPECT_EQ(-1, valko_ignore_key_changed("valko-self/key", ignore_self));
+}
+
+namespace {
+
+struct Listener {
+    GMainContext *context = nullptr;
+    GThread *thread = nullptr;
+    gint registered = 0;
+};
+
+/* Registers in its own thread-default context and iterates only that one. */
+gpointer listen_thread(gpointer data)
+{
+    auto *l = static_cast<Listener *>(data);
+    g_main_context_push_thread_default(l->context);
+    EXPECT_EQ(0, valko_notify_key_changed("valko-thread/key", record, l));
+    g_atomic_int_set(&l->registered, 1);
+    EXPECT_TRUE(run_until([] { return !g_seen.empty(); }));
+    run_for(200);
+    EXPECT_EQ(0, valko_ignore_key_changed("valko-thread/key", record));
+    g_main_context_pop_thread_default(l->context);
+    return nullptr;
+}
+
+} // namespace
+
+TEST_F(Valko, CallbacksRunInTheRegisteringThreadsContext)
+{
+    Listener l;
+    l.context = g_main_context_new();
+    l.thread = g_thread_new("valko-listener", listen_thread, &l);
+    while (!g_atomic_int_get(&l.registered))
+        g_usleep(1000);
+
+    store_write("valko-thread/key", "from elsewhere");
+    /* The main context is iterated too: the callback must not run here. */
+    run_for(100);
+    g_thread_join(l.thread);
+    g_main_context_unref(l.context);
+
+    ASSERT_EQ(1u, g_seen.size());
+    EXPECT_EQ(l.thread, g_seen[0].thread);
+    EXPECT_EQ("from elsewhere", g_seen[0].value);
+    EXPECT_EQ(&l, g_seen[0].user_data);
+}
