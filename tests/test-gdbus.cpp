@@ -52,20 +52,13 @@ TEST(Lifecycle, DeinitialiseWithoutInitialise)
     EXPECT_EQ(halvo_deinitialzie(), HALVO_ERROR_NOT_INITIALIZED);
 }
 
-TEST(Lifecycle, ReinitialiseSubscribesOnAFreshConnection)
+TEST(Lifecycle, ReinitialiseSubscribesAgain)
 {
     ASSERT_EQ(halvo_initialize(), 0);
-    GDBusConnection *first = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr);
-    gchar *first_name = g_strdup(g_dbus_connection_get_unique_name(first));
-    g_object_unref(first);
     ASSERT_EQ(halvo_deinitialzie(), 0);
-
-    /* Released by the library and by us: the next use obtains the bus anew. */
+    LogCapture log;
     ASSERT_EQ(halvo_initialize(), 0);
-    GDBusConnection *second = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr);
-    EXPECT_STRNE(first_name, g_dbus_connection_get_unique_name(second));
-    g_object_unref(second);
-    g_free(first_name);
+    EXPECT_FALSE(log.contains("same signal is already subscribed")) << "deinitialise dropped the subscription";
 
     g_is_zemo_update_done = false;
     g_zemo_update_result = 0;
