@@ -16,45 +16,6 @@ using namespace halvo;
 
 namespace {
 
-/* Enters a member (or an element) for the lifetime of the scope. */
-class MemberScope {
-  public:
-    /* json-glib checks the reader's node with a critical when there is none
-     * (a reader made on an empty parser): ask first. */
-    MemberScope(JsonReader *reader, const char *member) noexcept : reader_(reader), element_(false)
-    {
-        entered_ = json_reader_is_object(reader) && json_reader_read_member(reader, member);
-    }
-    MemberScope(JsonReader *reader, guint index) noexcept : reader_(reader), element_(true)
-    {
-        entered_ = json_reader_is_array(reader) && json_reader_read_element(reader, index);
-    }
-    ~MemberScope()
-    {
-        /* With an error set, an end only clears it and stays put. */
-        bool error = json_reader_get_error(reader_) != nullptr;
-        if (error)
-            end();
-        if (entered_)
-            end();
-    }
-    bool entered() const noexcept { return entered_; }
-    MemberScope(const MemberScope &) = delete;
-    MemberScope &operator=(const MemberScope &) = delete;
-
-  private:
-    void end() noexcept
-    {
-        if (element_)
-            json_reader_end_element(reader_);
-        else
-            json_reader_end_member(reader_);
-    }
-    JsonReader *reader_;
-    bool element_;
-    bool entered_;
-};
-
 /* The value node the reader stands on, when it is a plain value (not an
  * object, array or null).  Sets no error. */
 JsonNode *current_value(JsonReader *reader) noexcept
