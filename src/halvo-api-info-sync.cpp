@@ -1,2 +1,167 @@
-/* halvo-api-info-sync.cpp - the info-sync device list. */
+/* halvo-api-info-sync.cpp - the info-sync device list.
+ *
+ * Another component keeps the synchronised devices in the store as one
+ * JSON object, a member per device.  Deleting a device on the television
+ * only marks it: the member stays in the document with "deleted_on_tv"
+ * true and is left out of every list read afterwards.
+ *
+ * Everything runs on the caller's thread. */
 #include "halvo-api-private.h"
+#include "valko.h"
+
+#include <cstring>
+
+using namespace halvo;
+
+#define INFO_SYNC_DEVICES_KEY "db/com.marlox.tv.bt-rilomanager/btinfosync/devices"
+
+static void __halvo_free_info_sync_device(gpointer data) noexcept
+{
+    auto *device = static_cast<info_sync_device_t *>(data);
+    if (device == nullptr)
+        return;
+    free(device->address);
+    free(device->name);
+    free(device);
+}
+
+/* A record for the device the reader stands on, or NULL to leave it out.
+ * The address is the device's identity: without a string "address" the
+ * device is skipped.  The name only labels it: without a string "name" the
+ * device is kept with an empty name, so no field of a record is ever NULL. */
+static info_sync_device_t *new_device(JsonReader *reader) noexcept
+{
+    CString address(_bt_json_read_string_member(reader, "address"));
+    if (!address) {
+        WARN("device without an address is skipped");
+        return nullptr;
+    }
+    CString name(_bt_json_read_string_member(reader, "name"));
+    if (!name)
+        name.reset(strdup(""));
+    auto *device = static_cast<info_sync_device_t *>(calloc(1, sizeof(info_sync_device_t)));
+    if (device == nullptr || !name) {
+        ERR("out of memory: device %s is skipped", address.get());
+        free(device);
+        return nullptr;
+    }
+    device->address = address.release();
+    device->name = name.release();
+    return device;
+}
+
+/* Appends the devices of @text that are not deleted to *list. */
+static void __halvo_convert_valko_to_list(const char *text, GSList **list) noexcept
+{
+    ENTER();
+    Object<JsonParser> parser(json_parser_new());
+    halvo_json_parse(parser.get(), text, -1);
+    Object<JsonReader> reader(halvo_json_reader_new(parser.get()));
+
+    /* Text that does not parse, or a root that is not an object, holds no
+     * devices. */
+    Strv members(json_reader_is_object(reader.get()) ? json_reader_list_members(reader.get()) : nullptr);
+    ListAppender appender(list);
+    for (gchar **member = members.get(); member != nullptr && *member != nullptr; member++) {
+        /* The name comes from the object itself, so entering cannot fail;
+         * the readers below leave the reader on the device on every path. */
+        if (!json_reader_read_member(reader.get(), *member)) {
+            json_reader_end_member(reader.get());
+            continue;
+        }
+        if (!_bt_json_read_boolean_member(reader.get(), "deleted_on_tv")) {
+            info_sync_device_t *device = new_device(reader.get());
+            if (device != nullptr) {
+                appender.append(device);
+                INFO("added %s(%s)", device->address, device->name);
+            }
+        }
+        json_reader_end_member(reader.get());
+    }
+    INFO("added done");
+    EXIT();
+}
+
+int halvo_get_info_sync_devices(GSList **list) noexcept
+{
+    ENTER();
+    if (list == nullptr) {
+        ERR("List is NULL!!");
+        return HALVO_ERROR_INVALID_PARAMETER;
+    }
+    /* On failure the caller's list stays as it was: it may already hold
+     * records, which must not be lost. */
+    CString text(valko_get_str(INFO_SYNC_DEVICES_KEY));
+    if (!text)
+        return HALVO_ERROR_OPERATION_FAILED;
+    __halvo_convert_valko_to_list(text.get(), list);
+    return HALVO_ERROR_NONE;
+}
+
+int halvo_free_info_sync_devices(GSList **list) noexcept
+{
+    if (list == nullptr || *list == nullptr) {
+        ERR("List is NULL!!");
+        return HALVO_ERROR_INVALID_PARAMETER;
+    }
+    ENTER();
+    g_slist_free_full(*list, __halvo_free_info_sync_device);
+    *list = nullptr;
+    EXIT();
+    return HALVO_ERROR_NONE;
+}
+
+/* Marks one device deleted.  The document is rewritten whole, as json-glib
+ * keeps it: other devices, their members in order and members we do not
+ * know all survive.  When nothing would change the store is not written,
+ * so its text stays byte for byte as it was. */
+int halvo_remove_info_sync_device(const char *key) noexcept
+{
+    ENTER();
+    if (key == nullptr) {
+        ERR("key is NULL");
+        return HALVO_ERROR_INVALID_PARAMETER;
+    }
+    CString text(valko_get_str(INFO_SYNC_DEVICES_KEY));
+    if (!text) {
+        ERR("fail to read valko");
+        return HALVO_ERROR_OPERATION_FAILED;
+    }
+    Object<JsonParser> parser(json_parser_new());
+    halvo_json_parse(parser.get(), text.get(), -1);
+    JsonNode *root = json_parser_get_root(parser.get());
+    JsonObject *devices = (root != nullptr && JSON_NODE_HOLDS_OBJECT(root)) ? json_node_get_object(root) : nullptr;
+    JsonNode *device = devices ? json_object_get_member(devices, key) : nullptr;
+    if (device == nullptr) {
+        INFO("No members in device list");
+        return HALVO_ERROR_NONE;
+    }
+    if (!JSON_NODE_HOLDS_OBJECT(device)) {
+        WARN("device %s is not an object: left as it is", key);
+        return HALVO_ERROR_NONE;
+    }
+    JsonObject *members = json_node_get_object(device);
+    JsonNode *mark = json_object_get_member(members, "deleted_on_tv");
+    if (mark != nullptr && JSON_NODE_HOLDS_VALUE(mark) && json_node_get_value_type(mark) == G_TYPE_BOOLEAN &&
+        json_node_get_boolean(mark)) {
+        INFO("%s is already deleted on tv", key);
+        return HALVO_ERROR_NONE;
+    }
+
+    INFO("mark %s as deleted on tv", key);
+    json_object_set_boolean_member(members, "deleted_on_tv", TRUE);
+    Object<JsonGenerator> generator(json_generator_new());
+    json_generator_set_root(generator.get(), root);
+    GString_ updated(json_generator_to_data(generator.get(), nullptr));
+    /* Atomic in the store: a reader sees the old text or the new, never a
+     * mix.  A failed write goes unreported, as the caller cannot act on it. */
+    if (valko_set_str(INFO_SYNC_DEVICES_KEY, updated.get()) != 0)
+        ERR("fail to write valko");
+    EXIT();
+    return HALVO_ERROR_NONE;
+}
+
+int get_size_of_info_sync_device_t(void) noexcept
+{
+    return int(sizeof(info_sync_device_t));
+}

@@ -1,0 +1,310 @@
+/* The info-sync device list and the pairing-blocked device list: reading
+ * them from the store, and the edits that write them back. */
+#include "bus-fixture.h"
+#include "halvo-api-private.h"
+
+#include <string>
+#include <utility>
+#include <vector>
+
+using namespace halvo_test;
+
+namespace {
+
+const char *const kInfoSyncKey = "db/com.marlox.tv.bt-rilomanager/btinfosync/devices";
+const char *const kBlockedKey = "db/pellix/pairing_blocekd_devices";
+
+using Pairs = std::vector<std::pair<std::string, std::string>>;
+
+/* The records of an info-sync list, in list order. */
+Pairs records(GSList *list)
+{
+    Pairs out;
+    for (GSList *l = list; l != nullptr; l = l->next) {
+        auto *d = static_cast<info_sync_device_t *>(l->data);
+        out.emplace_back(d->address ? d->address : "<null>", d->name ? d->name : "<null>");
+    }
+    return out;
+}
+
+/* Reads the info-sync list into a fresh list and releases it. */
+Pairs read_info_sync(int *result = nullptr)
+{
+    GSList *list = nullptr;
+    int r = halvo_get_info_sync_devices(&list);
+    if (result)
+        *result = r;
+    Pairs out = records(list);
+    if (list != nullptr) {
+        EXPECT_EQ(halvo_free_info_sync_devices(&list), 0);
+    }
+    EXPECT_EQ(list, nullptr);
+    return out;
+}
+
+/* What the walk reported; stops after @stop_after reports when set. */
+struct Walk {
+    Pairs seen;
+    size_t stop_after = 0;
+};
+
+bool record_blocked(const char *address, char *name, void *user_data)
+{
+    auto *walk = static_cast<Walk *>(user_data);
+    walk->seen.emplace_back(address ? address : "<null>", name ? name : "<null>");
+    return walk->stop_after == 0 || walk->seen.size() < walk->stop_after;
+}
+
+Pairs walk_blocked(int *result = nullptr, size_t stop_after = 0)
+{
+    Walk walk;
+    walk.stop_after = stop_after;
+    int r = halvo_foreach_blocked_devices(record_blocked, &walk);
+    if (result)
+        *result = r;
+    return walk.seen;
+}
+
+/* Nested deeper than the parser accepts. */
+std::string too_deep()
+{
+    return "{\"k\":" + std::string(300, '[') + std::string(300, ']') + "}";
+}
+
+} // namespace
+
+/* ---------------------------------------------------------------- */
+/* Info-sync list                                                     */
+/* ---------------------------------------------------------------- */
+
+TEST(InfoSync, ListsDevicesNotDeletedInDocumentOrder)
+{
+    /* Member names out of alphabetical order: the list follows the document. */
+    store_write(kInfoSyncKey, R"({
+        "zz": {"address": "AA:01", "name": "first", "deleted_on_tv": false},
+        "mm": {"address": "AA:02", "name": "second", "deleted_on_tv": true},
+        "aa": {"name": "third", "address": "AA:03", "other": [1, 2]}
+    })");
+    LogCapture log;
+    int result = -1;
+    EXPECT_EQ(read_info_sync(&result), (Pairs{{"AA:01", "first"}, {"AA:03", "third"}}));
+    EXPECT_EQ(result, 0);
+    EXPECT_TRUE(log.contains("added AA:01(first)"));
+    EXPECT_TRUE(log.contains("added done"));
+    EXPECT_FALSE(log.contains("AA:02(second)"));
+    EXPECT_EQ(get_size_of_info_sync_device_t(), int(sizeof(info_sync_device_t)));
+}
+
+TEST(InfoSync, AppendsAfterRecordsTheListAlreadyHolds)
+{
+    store_write(kInfoSyncKey, R"({"a":{"address":"A1","name":"one"},"b":{"address":"A2","name":"two"}})");
+    GSList *list = nullptr;
+    ASSERT_EQ(halvo_get_info_sync_devices(&list), 0);
+    GSList *head = list;
+    ASSERT_EQ(halvo_get_info_sync_devices(&list), 0);
+    EXPECT_EQ(list, head) << "appending keeps the head";
+    EXPECT_EQ(records(list), (Pairs{{"A1", "one"}, {"A2", "two"}, {"A1", "one"}, {"A2", "two"}}));
+
+    /* An unreadable key fails without dropping what the caller holds. */
+    store_remove(kInfoSyncKey);
+    EXPECT_EQ(halvo_get_info_sync_devices(&list), 5);
+    EXPECT_EQ(g_slist_length(list), 4u);
+    EXPECT_EQ(halvo_free_info_sync_devices(&list), 0);
+    EXPECT_EQ(list, nullptr);
+}
+
+TEST(InfoSync, DocumentsWithoutDevicesGiveAnEmptyList)
+{
+    for (const std::string &text : std::vector<std::string>{"", "   ", "{not json",
+                                                            "[{\"address\":\"A1\",\"name\":\"n\"}]", "\"text\"",
+                                                            "42", "null", "{}", too_deep()}) {
+        SCOPED_TRACE(text.substr(0, 40));
+        store_write(kInfoSyncKey, text);
+        GSList *list = nullptr;
+        EXPECT_EQ(halvo_get_info_sync_devices(&list), 0);
+        EXPECT_EQ(list, nullptr);
+    }
+    store_remove(kInfoSyncKey);
+    GSList *list = nullptr;
+    EXPECT_EQ(halvo_get_info_sync_devices(&list), 5) << "an unreadable key";
+    EXPECT_EQ(list, nullptr);
+}
+
+TEST(InfoSync, FreeOnAnEmptyListGives3)
+{
+    LogCapture log;
+    GSList *list = nullptr;
+    EXPECT_EQ(halvo_free_info_sync_devices(&list), 3);
+    EXPECT_TRUE(log.contains("List is NULL!!"));
+    EXPECT_EQ(halvo_free_info_sync_devices(nullptr), 3);
+    EXPECT_EQ(halvo_get_info_sync_devices(nullptr), 3);
+}
+
+TEST(InfoSync, DeviceWithoutAddressIsSkippedWithoutNameIsKeptNamedEmpty)
+{
+    store_write(kInfoSyncKey, R"({
+        "no-address": {"name": "lost"},
+        "number-address": {"address": 12, "name": "numbered"},
+        "no-name": {"address": "A2"},
+        "null-name": {"address": "A3", "name": null},
+        "not-an-object": "A4",
+        "deleted": {"deleted_on_tv": true},
+        "full": {"address": "A5", "name": "five", "deleted_on_tv": "yes"}
+    })");
+    EXPECT_EQ(read_info_sync(), (Pairs{{"A2", ""}, {"A3", ""}, {"A5", "five"}}))
+        << "a non-boolean mark does not count as deleted";
+}
+
+TEST(InfoSync, RemoveMarksTheDeviceAndKeepsEverythingElse)
+{
+    store_write(kInfoSyncKey,
+                R"({"k1":{"address":"A1","name":"one","x":[1,{"y":null}]},)"
+                R"("k2":{"name":"two","address":"A2","deleted_on_tv":false,"extra":"e"},)"
+                R"("k3":{"address":"A3","name":"three"},"note":"not a device"})");
+    LogCapture log;
+    EXPECT_EQ(halvo_remove_info_sync_device("k2"), 0);
+    EXPECT_TRUE(log.contains("mark k2 as deleted on tv"));
+    EXPECT_EQ(store_read(kInfoSyncKey),
+              R"({"k1":{"address":"A1","name":"one","x":[1,{"y":null}]},)"
+              R"("k2":{"name":"two","address":"A2","deleted_on_tv":true,"extra":"e"},)"
+              R"("k3":{"address":"A3","name":"three"},"note":"not a device"})")
+        << "the mark replaces the member in place";
+    EXPECT_EQ(read_info_sync(), (Pairs{{"A1", "one"}, {"A3", "three"}}));
+
+    EXPECT_EQ(halvo_remove_info_sync_device("k3"), 0);
+    EXPECT_EQ(store_read(kInfoSyncKey),
+              R"({"k1":{"address":"A1","name":"one","x":[1,{"y":null}]},)"
+              R"("k2":{"name":"two","address":"A2","deleted_on_tv":true,"extra":"e"},)"
+              R"("k3":{"address":"A3","name":"three","deleted_on_tv":true},"note":"not a device"})")
+        << "a missing mark is added after the device's members";
+    EXPECT_EQ(read_info_sync(), (Pairs{{"A1", "one"}}));
+}
+
+TEST(InfoSync, RemoveThatChangesNothingLeavesTheFileByteIdentical)
+{
+    const std::string devices = "{ \"k1\" : {\"address\":\"A1\", \"name\":\"one\"},\n"
+                                "  \"gone\": {\"address\":\"A2\",\"deleted_on_tv\" : true},\n"
+                                "  \"odd\": [1, 2] }\n";
+    for (const std::string &text :
+         std::vector<std::string>{devices, "[{\"k1\":{}}]", "", "{broken", "\"k1\"", too_deep()}) {
+        for (const char *key : {"unknown", "gone", "odd", "k"}) {
+            SCOPED_TRACE(text.substr(0, 30) + " / " + key);
+            store_write(kInfoSyncKey, text);
+            EXPECT_EQ(halvo_remove_info_sync_device(key), 0);
+            bool ok = false;
+            EXPECT_EQ(store_read(kInfoSyncKey, &ok), text);
+            EXPECT_TRUE(ok);
+        }
+    }
+
+    LogCapture log;
+    EXPECT_EQ(halvo_remove_info_sync_device(nullptr), 3);
+    store_remove(kInfoSyncKey);
+    EXPECT_EQ(halvo_remove_info_sync_device("k1"), 5);
+    EXPECT_TRUE(log.contains("fail to read valko"));
+    bool ok = true;
+    store_read(kInfoSyncKey, &ok);
+    EXPECT_FALSE(ok) << "a failed read writes nothing";
+}
+
+/* ---------------------------------------------------------------- */
+/* Pairing-blocked devices                                            */
+/* ---------------------------------------------------------------- */
+
+TEST(BlockedDevices, WalkReportsBlockedDevicesInDocumentOrder)
+{
+    store_write(kBlockedKey, R"({
+        "CC:03": {"isBlocked": true, "name": "third?"},
+        "AA:01": {"isBlocked": false, "name": "free"},
+        "BB:02": {"name": "blocked too", "isBlocked": true, "since": 17},
+        "DD:04": {"name": "no flag"},
+        "EE:05": {"isBlocked": "true", "name": "text flag"}
+    })");
+    int result = -1;
+    EXPECT_EQ(walk_blocked(&result), (Pairs{{"CC:03", "third?"}, {"BB:02", "blocked too"}}));
+    EXPECT_EQ(result, 0);
+}
+
+TEST(BlockedDevices, CallbackReturningFalseStopsTheWalk)
+{
+    store_write(kBlockedKey, R"({"A":{"isBlocked":true,"name":"a"},"B":{"isBlocked":false,"name":"b"},)"
+                             R"("C":{"isBlocked":true,"name":"c"}})");
+    LogCapture log;
+    int result = -1;
+    EXPECT_EQ(walk_blocked(&result, 1), (Pairs{{"A", "a"}}));
+    EXPECT_EQ(result, 0);
+    EXPECT_TRUE(log.contains("callback done"));
+}
+
+TEST(BlockedDevices, NothingStoredGivesNoCallback)
+{
+    LogCapture log;
+    for (const std::string &text :
+         std::vector<std::string>{"", "{broken", "[{\"isBlocked\":true,\"name\":\"n\"}]", "{}", "7", too_deep()}) {
+        SCOPED_TRACE(text.substr(0, 30));
+        store_write(kBlockedKey, text);
+        int result = -1;
+        EXPECT_TRUE(walk_blocked(&result).empty());
+        EXPECT_EQ(result, 0);
+    }
+    EXPECT_EQ(log.count("no blocked devices"), 1) << "only the empty text";
+
+    store_remove(kBlockedKey);
+    int result = -1;
+    EXPECT_TRUE(walk_blocked(&result).empty());
+    EXPECT_EQ(result, 5);
+    EXPECT_TRUE(log.contains("fail to get db/pellix/pairing_blocked_devices fail"));
+}
+
+TEST(BlockedDevices, NullCallbackGives3BeforeTheStoreIsRead)
+{
+    store_remove(kBlockedKey); /* reading it would give 5 */
+    LogCapture log;
+    EXPECT_EQ(halvo_foreach_blocked_devices(nullptr, nullptr), 3);
+    EXPECT_TRUE(log.contains("iteration callback is null"));
+    EXPECT_FALSE(log.contains("fail to get"));
+}
+
+TEST(BlockedDevices, BlockedDeviceWithoutNameIsReportedNamedEmpty)
+{
+    store_write(kBlockedKey, R"({"A":{"isBlocked":true},"B":{"isBlocked":true,"name":5},)"
+                             R"("C":{"isBlocked":true,"name":null},"D":"not an object","E":{"isBlocked":true,"name":"e"}})");
+    EXPECT_EQ(walk_blocked(), (Pairs{{"A", ""}, {"B", ""}, {"C", ""}, {"E", "e"}}));
+}
+
+TEST(BlockedDevices, RemoveDropsOnlyThatMember)
+{
+    store_write(kBlockedKey, R"({"A":{"isBlocked":true,"name":"a","x":[{"z":1}]},)"
+                             R"("B":{"name":"b","isBlocked":true},"C":{"isBlocked":true,"name":"c"},"meta":7})");
+    EXPECT_EQ(halvo_remove_pairing_blocked_devices("B"), 0);
+    EXPECT_EQ(store_read(kBlockedKey),
+              R"({"A":{"isBlocked":true,"name":"a","x":[{"z":1}]},"C":{"isBlocked":true,"name":"c"},"meta":7})");
+    EXPECT_EQ(walk_blocked(), (Pairs{{"A", "a"}, {"C", "c"}}));
+
+    EXPECT_EQ(halvo_remove_pairing_blocked_devices("A"), 0);
+    EXPECT_EQ(halvo_remove_pairing_blocked_devices("C"), 0);
+    EXPECT_EQ(store_read(kBlockedKey), R"({"meta":7})");
+    EXPECT_TRUE(walk_blocked().empty());
+}
+
+TEST(BlockedDevices, RemoveThatChangesNothingLeavesTheFileUntouched)
+{
+    const std::string devices = "{ \"A\" : {\"isBlocked\": true, \"name\": \"a\"} }\n";
+    for (const std::string &text : std::vector<std::string>{devices, "", "{broken", "[\"A\"]", "\"A\"", too_deep()}) {
+        SCOPED_TRACE(text.substr(0, 30));
+        store_write(kBlockedKey, text);
+        EXPECT_EQ(halvo_remove_pairing_blocked_devices("unknown"), 0);
+        EXPECT_EQ(halvo_remove_pairing_blocked_devices("a"), 0) << "addresses match exactly";
+        EXPECT_EQ(store_read(kBlockedKey), text);
+    }
+
+    LogCapture log;
+    EXPECT_EQ(halvo_remove_pairing_blocked_devices(nullptr), 3);
+    EXPECT_TRUE(log.contains("address is NULL"));
+    store_remove(kBlockedKey);
+    EXPECT_EQ(halvo_remove_pairing_blocked_devices("A"), 5);
+    EXPECT_TRUE(log.contains("fail to read valko"));
+    bool ok = true;
+    store_read(kBlockedKey, &ok);
+    EXPECT_FALSE(ok);
+}
