@@ -1,2 +1,106 @@
-/* halvo-api-tuvo-switching.cpp - wireless earphone switching. */
+/* halvo-api-tuvo-switching.cpp - wireless earphone switching.
+ *
+ * Connect and disconnect are calls on the service; the connection state
+ * comes back through one internal signal, relayed to the one callback in
+ * `callbacks`.  No lock: set, unset and delivery belong on one thread. */
 #include "halvo-api-private.h"
+
+using namespace halvo;
+
+/* Writable: an application may point them at other method names; every
+ * call reads them anew. */
+const char *tuvo_switching_connect = "tuvo_switching_connect";
+const char *tuvo_switching_disconnect = "tuvo_switching_disconnect";
+
+halvo_tuvo_switching_cb_s callbacks = {nullptr, nullptr};
+
+/* The service's result, or 5 without a reply.  Takes @args over. */
+static int __send_dbus_method_call(const char *method, GVariant *args) noexcept
+{
+    ENTER();
+    Variant reply(_halvo_api_send_method_call_sync(method, args));
+    if (!reply) {
+        ERR("fail %s", method);
+        return HALVO_ERROR_OPERATION_FAILED;
+    }
+    int result = HALVO_ERROR_NONE;
+    if (has_type(reply.get(), "(i)"))
+        g_variant_get(reply.get(), "(i)", &result);
+    return result;
+}
+
+/* Connect and disconnect log under their own names, hence no shared helper
+ * beyond the call itself. */
+int halvo_tuvo_switching_connect(const char *address) noexcept
+{
+    if (address == nullptr)
+        return HALVO_ERROR_INVALID_PARAMETER;
+    const char *method = tuvo_switching_connect;
+    ERR("%s(%s)", method, address);
+    return __send_dbus_method_call(method, g_variant_new("(s)", address));
+}
+
+int halvo_tuvo_switching_disconnect(const char *address) noexcept
+{
+    if (address == nullptr)
+        return HALVO_ERROR_INVALID_PARAMETER;
+    const char *method = tuvo_switching_disconnect;
+    ERR("%s(%s)", method, address);
+    return __send_dbus_method_call(method, g_variant_new("(s)", address));
+}
+
+/* Runs in the main context of the thread that set the callback.  The
+ * subscription filters on the signal's name and path; the payload is
+ * checked here. */
+static void __invoke_tuvo_switching_connnection_changed_cb(GDBusConnection *, const gchar *, const gchar *,
+                                                           const gchar *, const gchar *, GVariant *parameters,
+                                                           gpointer) noexcept
+{
+    if (parameters == nullptr) {
+        WARN("parameters is null");
+        return;
+    }
+    /* Taken before the call: the callback may unset itself. */
+    halvo_tuvo_switching_cb_s slot = callbacks;
+    if (slot.callback == nullptr) {
+        WARN("no callback");
+        return;
+    }
+    if (!has_type(parameters, "(isi)")) {
+        WARN("unexpected parameters %s", g_variant_get_type_string(parameters));
+        return;
+    }
+    int result = 0, connected = 0;
+    const char *address = nullptr; /* the payload's, released by GDBus after us */
+    g_variant_get(parameters, "(i&si)", &result, &address, &connected);
+    ERR("result : %d, address : %s, connected : %d", result, address, connected);
+    slot.callback(result, address, connected, slot.user_data);
+}
+
+int halvo_tuvo_switching_set_connection_state_cb(halvo_tuvo_switching_connection_state_cb callback,
+                                                 void *user_data) noexcept
+{
+    ENTER();
+    if (callback == nullptr)
+        return HALVO_ERROR_INVALID_PARAMETER;
+    ERR("halvo_tuvo_switching_set_connection_state_cb");
+    callbacks.callback = callback;
+    callbacks.user_data = user_data;
+    /* Already subscribed keeps the one subscription; a failure is logged
+     * by the subscription and not reported. */
+    _halvo_api_subscribe_internal_signal(HALVO_SIGNAL_TUVO_SWITCHING_STATE_CHANGED,
+                                         __invoke_tuvo_switching_connnection_changed_cb, nullptr);
+    EXIT();
+    return HALVO_ERROR_NONE;
+}
+
+int halvo_tuvo_switching_unset_connection_state_cb(void) noexcept
+{
+    ENTER();
+    ERR("halvo_tuvo_switching_unset_connection_state_cb");
+    _halvo_api_unsubscribe_internal_signal(HALVO_SIGNAL_TUVO_SWITCHING_STATE_CHANGED);
+    callbacks.callback = nullptr;
+    callbacks.user_data = nullptr;
+    EXIT();
+    return HALVO_ERROR_NONE;
+}

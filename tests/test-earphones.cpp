@@ -1,0 +1,162 @@
+/* Wireless earphone switching: the calls on the service and the relayed
+ * connection state, against the peer on a private bus. */
+#include "bus-fixture.h"
+#include "halvo-api-private.h"
+
+#include <string>
+#include <vector>
+
+using namespace halvo_test;
+
+namespace {
+
+const char *const kStateSignal = "tuvo_swtiching_connection_state_changed";
+
+struct State {
+    int result;
+    std::string address;
+    int connected;
+    void *user_data;
+};
+
+std::vector<State> g_first, g_second;
+
+void first_cb(int result, const char *address, int connected, void *user_data)
+{
+    g_first.push_back({result, address ? address : "<null>", connected, user_data});
+}
+
+void second_cb(int result, const char *address, int connected, void *user_data)
+{
+    g_second.push_back({result, address ? address : "<null>", connected, user_data});
+}
+
+/* The address argument of each call the peer received for @method. */
+std::vector<std::string> sent_addresses(const char *method)
+{
+    std::vector<std::string> out;
+    for (const Call &call : Peer::calls(method)) {
+        const char *address = nullptr;
+        if (g_variant_is_of_type(call.body, G_VARIANT_TYPE("(s)"))) {
+            g_variant_get(call.body, "(&s)", &address);
+            out.push_back(address);
+        } else {
+            out.push_back("<" + call.text() + ">");
+        }
+    }
+    return out;
+}
+
+class Earphones : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        g_first.clear();
+        g_second.clear();
+    }
+    void TearDown() override
+    {
+        halvo_tuvo_switching_unset_connection_state_cb();
+        tuvo_switching_connect = "tuvo_switching_connect";
+        tuvo_switching_disconnect = "tuvo_switching_disconnect";
+    }
+};
+
+} // namespace
+
+TEST_F(Earphones, NullAddressGives3AndSendsNothing)
+{
+    Peer::reply("tuvo_switching_connect", g_variant_new("(i)", 0));
+    Peer::reply("tuvo_switching_disconnect", g_variant_new("(i)", 0));
+    EXPECT_EQ(halvo_tuvo_switching_connect(nullptr), 3);
+    EXPECT_EQ(halvo_tuvo_switching_disconnect(nullptr), 3);
+    EXPECT_TRUE(Peer::calls().empty());
+}
+
+TEST_F(Earphones, ReplyIntegersPassThrough)
+{
+    LogCapture log;
+    Peer::reply("tuvo_switching_connect", g_variant_new("(i)", 0));
+    EXPECT_EQ(halvo_tuvo_switching_connect("AA:BB"), 0);
+    EXPECT_TRUE(log.contains("tuvo_switching_connect(AA:BB)"));
+    Peer::reply("tuvo_switching_connect", g_variant_new("(i)", 17));
+    EXPECT_EQ(halvo_tuvo_switching_connect("AA:BB"), 17);
+    Peer::reply("tuvo_switching_disconnect", g_variant_new("(i)", -29359869));
+    EXPECT_EQ(halvo_tuvo_switching_disconnect("CC:DD"), -29359869);
+    EXPECT_EQ(sent_addresses("tuvo_switching_connect"), (std::vector<std::string>{"AA:BB", "AA:BB"}));
+    EXPECT_EQ(sent_addresses("tuvo_switching_disconnect"), (std::vector<std::string>{"CC:DD"}));
+
+    Peer::error("tuvo_switching_disconnect");
+    EXPECT_EQ(halvo_tuvo_switching_disconnect("CC:DD"), 5);
+    EXPECT_TRUE(log.contains("fail tuvo_switching_disconnect"));
+}
+
+TEST_F(Earphones, RepointingAMethodNameChangesTheMethodCalled)
+{
+    Peer::reply("other_connect", g_variant_new("(i)", 4));
+    Peer::reply("other_disconnect", g_variant_new("(i)", 6));
+    tuvo_switching_connect = "other_connect";
+    tuvo_switching_disconnect = "other_disconnect";
+    EXPECT_EQ(halvo_tuvo_switching_connect("AA"), 4);
+    EXPECT_EQ(halvo_tuvo_switching_disconnect("BB"), 6);
+    EXPECT_EQ(sent_addresses("other_connect"), (std::vector<std::string>{"AA"}));
+    EXPECT_EQ(sent_addresses("other_disconnect"), (std::vector<std::string>{"BB"}));
+    EXPECT_TRUE(Peer::calls("tuvo_switching_connect").empty());
+    EXPECT_TRUE(Peer::calls("tuvo_switching_disconnect").empty());
+}
+
+TEST_F(Earphones, SetTwiceSubscribesOnceAndTheSecondCallbackGetsTheSignals)
+{
+    LogCapture log;
+    int first_data = 0, second_data = 0;
+    EXPECT_EQ(halvo_tuvo_switching_set_connection_state_cb(nullptr, &first_data), 3);
+    EXPECT_EQ(callbacks.callback, nullptr) << "a refused set touches nothing";
+    EXPECT_EQ(halvo_tuvo_switching_set_connection_state_cb(first_cb, &first_data), 0);
+    EXPECT_EQ(halvo_tuvo_switching_set_connection_state_cb(second_cb, &second_data), 0);
+    EXPECT_TRUE(log.contains("same signal is already subscribed"));
+    EXPECT_EQ(callbacks.callback, second_cb);
+    EXPECT_EQ(callbacks.user_data, &second_data);
+
+    Peer::emit(kStateSignal, g_variant_new("(isi)", 0, "AA:BB", 1));
+    Peer::sync_signals();
+    EXPECT_TRUE(g_first.empty());
+    ASSERT_EQ(g_second.size(), 1u) << "one subscription, one delivery";
+    EXPECT_EQ(g_second[0].result, 0);
+    EXPECT_EQ(g_second[0].address, "AA:BB");
+    EXPECT_EQ(g_second[0].connected, 1);
+    EXPECT_EQ(g_second[0].user_data, &second_data);
+}
+
+TEST_F(Earphones, UnsetTwiceGives0AndStopsDelivery)
+{
+    ASSERT_EQ(halvo_tuvo_switching_set_connection_state_cb(first_cb, nullptr), 0);
+    LogCapture log;
+    EXPECT_EQ(halvo_tuvo_switching_unset_connection_state_cb(), 0);
+    EXPECT_FALSE(log.contains("this signal was not subcribed."));
+    EXPECT_EQ(halvo_tuvo_switching_unset_connection_state_cb(), 0);
+    EXPECT_TRUE(log.contains("this signal was not subcribed."));
+    EXPECT_EQ(callbacks.callback, nullptr);
+    EXPECT_EQ(callbacks.user_data, nullptr);
+
+    Peer::emit(kStateSignal, g_variant_new("(isi)", 0, "AA:BB", 1));
+    Peer::sync_signals();
+    EXPECT_TRUE(g_first.empty());
+}
+
+TEST_F(Earphones, EmptyAddressIsDeliveredAndOtherPayloadsCallNothing)
+{
+    int data = 0;
+    ASSERT_EQ(halvo_tuvo_switching_set_connection_state_cb(first_cb, &data), 0);
+    LogCapture log;
+    Peer::emit(kStateSignal, g_variant_new("(si)", "AA:BB", 1));
+    Peer::emit(kStateSignal, g_variant_new("(iis)", 0, 1, "AA:BB"));
+    Peer::emit(kStateSignal, g_variant_new("(s)", "AA:BB"));
+    Peer::emit(kStateSignal, g_variant_new("(isi)", -3, "", 0));
+    Peer::sync_signals();
+    ASSERT_EQ(g_first.size(), 1u);
+    EXPECT_EQ(g_first[0].result, -3);
+    EXPECT_EQ(g_first[0].address, "");
+    EXPECT_EQ(g_first[0].connected, 0);
+    EXPECT_EQ(g_first[0].user_data, &data);
+    EXPECT_TRUE(log.contains("unexpected parameters (si)"));
+}
