@@ -41,25 +41,29 @@ void log_read_failure(JsonReader *reader, const char *member_name) noexcept
 }
 
 /* Deepest nesting of arrays and objects in @text, stopping early once it
- * passes @limit.  Brackets inside strings do not count. */
+ * passes @limit.  Brackets in what json-glib's scanner skips do not count;
+ * besides double-quoted strings that scanner takes single-quoted ones (no
+ * escapes) and skips everything from one '/' to the next as a comment.
+ * Missing either would hide the brackets after a lone quote or slash. */
 int nesting_depth(const char *text, gssize length, int limit) noexcept
 {
     int depth = 0, deepest = 0;
-    bool in_string = false, escaped = false;
+    char skip_until = '\0'; /* the character that ends the skipped run */
+    bool escaped = false;
     const char *end = length < 0 ? nullptr : text + length;
     for (const char *p = text; end ? p < end : *p != '\0'; p++) {
         char c = *p;
-        if (in_string) {
+        if (skip_until != '\0') {
             if (escaped)
                 escaped = false;
-            else if (c == '\\')
+            else if (c == '\\' && skip_until == '"')
                 escaped = true;
-            else if (c == '"')
-                in_string = false;
+            else if (c == skip_until)
+                skip_until = '\0';
             continue;
         }
-        if (c == '"') {
-            in_string = true;
+        if (c == '"' || c == '\'' || c == '/') {
+            skip_until = c;
         } else if (c == '[' || c == '{') {
             if (++depth > deepest) {
                 deepest = depth;
@@ -102,7 +106,12 @@ bool halvo_json_parse(JsonParser *parser, const char *text, gssize length) noexc
         return false;
     }
     Error error;
-    return json_parser_load_from_data(parser, text, length, out(error));
+    if (json_parser_load_from_data(parser, text, length, out(error)))
+        return true;
+    /* json-glib keeps a complete first value that garbage follows ("{} x"):
+     * text that does not parse is no document at all. */
+    json_parser_load_from_data(parser, "", 0, nullptr);
+    return false;
 }
 
 char *_bt_json_read_string_member(JsonReader *reader, const char *member_name) noexcept
