@@ -1,0 +1,63 @@
+/* harness.h - what the fuzz targets share: fatal GLib warnings, a quiet
+ * log that still formats every line, a private store root, GVariants and
+ * texts made from the fuzz bytes, and an in-process service on a private
+ * bus for the targets that go through the transport. */
+#ifndef HALVO_FUZZ_HARNESS_H
+#define HALVO_FUZZ_HARNESS_H
+
+#include <gio/gio.h>
+#include <json-glib/json-glib.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace halvo_fuzz {
+
+/* Once per process, from LLVMFuzzerInitialize (defined here for every
+ * target): g_warning and g_critical abort, the log is formatted
+ * but not printed, VALKO_ROOT points at a fresh directory. */
+void init();
+
+/* The fresh store root that init() made. */
+const std::string &store_root();
+
+/* Reads the fuzz bytes front to back. */
+class Input {
+  public:
+    Input(const uint8_t *data, size_t size) : p_(data), end_(data + size) {}
+    size_t left() const { return size_t(end_ - p_); }
+    uint8_t byte();
+    /* Bytes up to the next @sep (dropped) or the end. */
+    std::string until(char sep);
+    std::string rest();
+
+  private:
+    const uint8_t *p_;
+    const uint8_t *end_;
+};
+
+/* @raw made fit for a D-Bus string: valid UTF-8 without NUL bytes. */
+std::string dbus_text(const std::string &raw);
+
+/* A value of a type picked by the input (one of @types, or a type string
+ * written in the input), filled from the rest of the input as GVariant's
+ * serialised form and brought to normal form, as the bus delivers it.
+ * Never NULL; not floating. */
+GVariant *variant_from(Input &in, const char *const *types, size_t n_types);
+
+/* A private dbus-daemon, started on first use, that DBUS_SYSTEM_BUS_ADDRESS
+ * points at, with a second connection owning the service's names.  It
+ * answers each method with what was scripted for it (from GDBus's worker
+ * thread, as a real service would), and an error for any other method. */
+namespace service {
+void start();
+/* Reply to @method with @body (a tuple; floating is sunk), or with an
+ * error when @body is NULL. */
+void reply(const char *method, GVariant *body);
+void clear();
+} // namespace service
+
+} // namespace halvo_fuzz
+
+#endif
