@@ -1,0 +1,427 @@
+/* Reconnection of the last speakers, volume and mute, icons and speaker
+ * replacement, against the peer on a private bus. */
+#include "bus-fixture.h"
+#include "halvo-api-private.h"
+
+#include <string>
+#include <vector>
+
+using namespace halvo_test;
+
+namespace {
+
+std::string take(char *s)
+{
+    std::string r = s ? s : "<null>";
+    free(s);
+    return r;
+}
+
+GVariant *sunk(GVariant *v)
+{
+    return g_variant_ref_sink(v);
+}
+
+} // namespace
+
+/* ------------------------------------------------------------------ */
+/* Reconnection                                                        */
+/* ------------------------------------------------------------------ */
+
+TEST(Reconnection, ConnectAndDisconnectPassTheServiceResultThrough)
+{
+    Peer::reply("connect_last_btspk_list", g_variant_new("(i)", 0));
+    EXPECT_EQ(halvo_connect_to_last_bluetooth_speakers(true), 0);
+    Peer::reply("connect_last_btspk_list", g_variant_new("(i)", 17));
+    EXPECT_EQ(halvo_connect_to_last_bluetooth_speakers(false), 17);
+    auto calls = Peer::calls("connect_last_btspk_list");
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0].text(), "(true,)");
+    EXPECT_EQ(calls[1].text(), "(false,)");
+
+    Peer::reply("disconnect_last_btspk_list", g_variant_new("(i)", -4));
+    EXPECT_EQ(halvo_disconnect_to_last_bluetooth_speakers(), -4);
+    calls = Peer::calls("disconnect_last_btspk_list");
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].text(), "()");
+
+    /* A reply without the integer gives the preset 0. */
+    Peer::reply("disconnect_last_btspk_list", g_variant_new("(s)", "7"));
+    EXPECT_EQ(halvo_disconnect_to_last_bluetooth_speakers(), 0);
+}
+
+TEST(Reconnection, AbsentServiceGives5)
+{
+    Peer::stop();
+    LogCapture log;
+    EXPECT_EQ(halvo_connect_to_last_bluetooth_speakers(true), 5);
+    EXPECT_EQ(halvo_disconnect_to_last_bluetooth_speakers(), 5);
+    EXPECT_EQ(log.count("result is NULL"), 2);
+    Peer::start();
+}
+
+namespace {
+
+struct StatusEvents {
+    std::vector<int> statuses;
+    void *user_data = nullptr;
+};
+
+void on_status(int status, void *user_data)
+{
+    auto *e = static_cast<StatusEvents *>(user_data);
+    e->statuses.push_back(status);
+    e->user_data = user_data;
+}
+
+} // namespace
+
+TEST(Reconnection, OnlyTheExactInProgressTextGivesStatus1)
+{
+    StatusEvents events;
+    ASSERT_EQ(halvo_set_last_bluetooth_speakers_connecting_status_changed_cb(on_status, &events), 0);
+    for (const char *text : {"InProgress", "inprogress", "InProgress!", "", "InProgres", "InProgress"})
+        Peer::emit("last_connecting_status_changed", g_variant_new("(s)", text));
+    Peer::sync_signals();
+    EXPECT_EQ(events.statuses, (std::vector<int>{1, 2, 2, 2, 2, 1}));
+    EXPECT_EQ(events.user_data, &events);
+
+    /* Payloads of another type, and another name, report nothing. */
+    LogCapture log;
+    Peer::emit("last_connecting_status_changed", g_variant_new("(i)", 1));
+    Peer::emit("last_connecting_status_changed", g_variant_new("(ss)", "InProgress", "x"));
+    Peer::sync_signals();
+    GVariant *payload = sunk(g_variant_new("(s)", "InProgress"));
+    _halvo_last_connecting_status_changed(nullptr, nullptr, nullptr, nullptr, "last_connecting_status", payload,
+                                          nullptr);
+    _halvo_last_connecting_status_changed(nullptr, nullptr, nullptr, nullptr, "last_connecting_status_changed",
+                                          nullptr, nullptr);
+    g_variant_unref(payload);
+    EXPECT_EQ(events.statuses.size(), 6u);
+    EXPECT_TRUE(log.contains("Different signal name"));
+    EXPECT_EQ(halvo_unset_last_bluetooth_speakers_connecting_status_changed_cb(), 0);
+}
+
+TEST(Reconnection, SettingTwiceKeepsOneSubscription)
+{
+    StatusEvents first, second;
+    LogCapture log;
+    ASSERT_EQ(halvo_set_last_bluetooth_speakers_connecting_status_changed_cb(on_status, &first), 0);
+    ASSERT_EQ(halvo_set_last_bluetooth_speakers_connecting_status_changed_cb(on_status, &second), 0);
+    EXPECT_TRUE(log.contains("same signal is already subscribed"));
+    Peer::emit("last_connecting_status_changed", g_variant_new("(s)", "InProgress"));
+    Peer::sync_signals();
+    EXPECT_TRUE(first.statuses.empty());
+    EXPECT_EQ(second.statuses, std::vector<int>{1}) << "one subscription, the later callback";
+    EXPECT_EQ(halvo_unset_last_bluetooth_speakers_connecting_status_changed_cb(), 0);
+    EXPECT_EQ(halvo_unset_last_bluetooth_speakers_connecting_status_changed_cb(), 3);
+}
+
+TEST(Reconnection, UnsetWithoutSetAndNullCallback)
+{
+    LogCapture log;
+    EXPECT_EQ(halvo_unset_last_bluetooth_speakers_connecting_status_changed_cb(), 3);
+    EXPECT_TRUE(log.contains("this signal was not subcribed."));
+    EXPECT_EQ(halvo_set_last_bluetooth_speakers_connecting_status_changed_cb(nullptr, nullptr), 3);
+    EXPECT_TRUE(log.contains("cb is NULL!!"));
+    EXPECT_EQ(halvo_unset_last_bluetooth_speakers_connecting_status_changed_cb_internal(), 3)
+        << "the NULL callback subscribed nothing";
+
+    /* The internal set takes an empty slot; signals then call nothing. */
+    ASSERT_EQ(halvo_set_last_bluetooth_speakers_connecting_status_changed_cb_internal(nullptr, nullptr), 0);
+    Peer::emit("last_connecting_status_changed", g_variant_new("(s)", "InProgress"));
+    Peer::sync_signals();
+    EXPECT_TRUE(log.contains("callback is NULL"));
+    EXPECT_EQ(halvo_unset_last_bluetooth_speakers_connecting_status_changed_cb(), 0);
+}
+
+/* ------------------------------------------------------------------ */
+/* Volume and mute                                                     */
+/* ------------------------------------------------------------------ */
+
+TEST(Volume, OutputsAreWrittenWheneverAReplyArrives)
+{
+    int volume = 99, count = 99;
+    bool controlable = false;
+    LogCapture log;
+
+    /* No reply: 5, outputs untouched. */
+    EXPECT_EQ(halvo_api_get_volume("AA:01", &volume), 5);
+    EXPECT_EQ(halvo_api_get_num_of_connected_spaker(&count), 5);
+    EXPECT_EQ(halvo_api_get_volume_controlable("AA:01", &controlable), 5);
+    EXPECT_EQ(volume, 99);
+    EXPECT_EQ(count, 99);
+    EXPECT_FALSE(controlable);
+    EXPECT_EQ(log.count("result is NULL"), 3);
+
+    /* A failing result still carries the value. */
+    Peer::reply("get_volume_by_address", g_variant_new("(ii)", 1, 30));
+    EXPECT_EQ(halvo_api_get_volume("AA:01", &volume), 1);
+    EXPECT_EQ(volume, 30);
+    EXPECT_TRUE(log.contains("result :1, vol : 30"));
+    Peer::reply("get_num_of_speaker", g_variant_new("(ii)", 0, 3));
+    EXPECT_EQ(halvo_api_get_num_of_connected_spaker(&count), 0);
+    EXPECT_EQ(count, 3);
+    Peer::reply("get_volume_controlable_by_address", g_variant_new("(ii)", 0, 2));
+    EXPECT_EQ(halvo_api_get_volume_controlable("AA:01", &controlable), 0);
+    EXPECT_TRUE(controlable);
+    EXPECT_TRUE(log.contains("result :0, vol : 1")) << "the stored flag is logged";
+    Peer::reply("get_volume_controlable_by_address", g_variant_new("(ii)", 0, 0));
+    EXPECT_EQ(halvo_api_get_volume_controlable_internal("AA:01", &controlable), 0);
+    EXPECT_FALSE(controlable);
+
+    auto calls = Peer::calls("get_volume_by_address");
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[1].text(), "('AA:01',)");
+    EXPECT_EQ(Peer::calls("get_num_of_speaker").back().text(), "()");
+
+    /* A reply of another type carries no values: the outputs stay. */
+    Peer::reply("get_volume_by_address", g_variant_new("(i)", 4));
+    EXPECT_EQ(halvo_api_get_volume("AA:01", &volume), 0);
+    EXPECT_EQ(volume, 30);
+}
+
+TEST(Volume, CommandsSendTheirArgumentsAndReturnTheResult)
+{
+    Peer::reply("set_volume_by_address", g_variant_new("(i)", 2));
+    LogCapture log;
+    EXPECT_EQ(halvo_api_set_volume("AA:01", 45), 2);
+    EXPECT_TRUE(log.contains("result :2, vol : 45"));
+    EXPECT_EQ(Peer::calls("set_volume_by_address").at(0).text(), "('AA:01', 45)");
+
+    const struct {
+        const char *method;
+        int (*op)(void);
+        const char *entry;
+    } commands[] = {{"spk_mute_unmute", halvo_api_mute_unmute, "toggle mute"},
+                    {"spk_vol_down", halvo_api_volume_down, "volume down"},
+                    {"spk_vol_up", halvo_api_volume_up, "volume up"}};
+    int n = 10;
+    for (const auto &c : commands) {
+        EXPECT_EQ(c.op(), 5) << c.method << ": no rule, no reply";
+        Peer::reply(c.method, g_variant_new("(i)", n));
+        EXPECT_EQ(c.op(), n) << c.method;
+        EXPECT_TRUE(log.contains(c.entry));
+        EXPECT_EQ(Peer::calls(c.method).back().text(), "()");
+        n++;
+    }
+}
+
+TEST(Volume, AddressesThatCannotBeSentAreRefused)
+{
+    int volume = 7;
+    bool controlable = true;
+    EXPECT_EQ(halvo_api_get_volume(nullptr, &volume), 3);
+    EXPECT_EQ(halvo_api_set_volume("\xc3\x28", 1), 3);
+    EXPECT_EQ(halvo_api_get_volume_controlable(nullptr, &controlable), 3);
+    EXPECT_EQ(halvo_api_replace_current_speaker(nullptr), 3);
+    EXPECT_EQ(volume, 7);
+    EXPECT_TRUE(controlable);
+    EXPECT_TRUE(Peer::calls().empty());
+}
+
+TEST(Volume, StoredMuteFlag)
+{
+    const char *key = "memory/menu/network/screenmirroring/get_volume_mute_bt";
+    bool muted = false;
+    store_write(key, "5");
+    EXPECT_EQ(halvo_api_get_mute_state(&muted), 0);
+    EXPECT_TRUE(muted) << "any nonzero value";
+    store_write(key, "0");
+    EXPECT_EQ(halvo_api_get_mute_state_internal(&muted), 0);
+    EXPECT_FALSE(muted);
+
+    LogCapture log;
+    muted = true;
+    store_write(key, "yes");
+    EXPECT_EQ(halvo_api_get_mute_state(&muted), 5);
+    store_remove(key);
+    EXPECT_EQ(halvo_api_get_mute_state(&muted), 5);
+    EXPECT_TRUE(muted) << "untouched";
+    EXPECT_EQ(log.count("fail to get mute state"), 2);
+}
+
+namespace {
+
+struct VolumeEvents {
+    std::vector<std::pair<std::string, int>> got;
+    void *user_data = nullptr;
+};
+
+void on_volume(const char *address, int volume, void *user_data)
+{
+    auto *e = static_cast<VolumeEvents *>(user_data);
+    e->got.emplace_back(address, volume);
+    e->user_data = user_data;
+}
+
+void on_controlable(const char *address, bool controlable, void *user_data)
+{
+    auto *e = static_cast<VolumeEvents *>(user_data);
+    e->got.emplace_back(address, controlable ? 1 : 0);
+    e->user_data = user_data;
+}
+
+} // namespace
+
+TEST(VolumeSignals, ChangesReachTheLatestCallback)
+{
+    VolumeEvents first, volume, controlable;
+    ASSERT_EQ(halvo_api_set_volume_changed_callback(on_volume, &first), 0);
+    ASSERT_EQ(halvo_api_set_volume_changed_callback(on_volume, &volume), 0);
+    ASSERT_EQ(halvo_api_set_volume_controlable_changed_callback(on_controlable, &controlable), 0);
+    LogCapture log;
+
+    Peer::emit("bt_spk_volume_changed_by_address", g_variant_new("(si)", "AA:01", 30));
+    Peer::emit("bt_spk_volume_controlable_changed_by_address", g_variant_new("(si)", "AA:02", 7));
+    Peer::emit("bt_spk_volume_controlable_changed_by_address", g_variant_new("(si)", "AA:03", 0));
+    Peer::sync_signals();
+    EXPECT_TRUE(first.got.empty());
+    ASSERT_EQ(volume.got.size(), 1u);
+    EXPECT_EQ(volume.got[0], std::make_pair(std::string("AA:01"), 30));
+    EXPECT_EQ(volume.user_data, &volume);
+    ASSERT_EQ(controlable.got.size(), 2u);
+    EXPECT_EQ(controlable.got[0], std::make_pair(std::string("AA:02"), 1));
+    EXPECT_EQ(controlable.got[1], std::make_pair(std::string("AA:03"), 0));
+    EXPECT_TRUE(log.contains("address : AA:02, controlable : 7")) << "the raw value is logged";
+
+    EXPECT_EQ(halvo_api_unset_volume_changed_callback(), 0);
+    EXPECT_EQ(halvo_api_unset_volume_controlable_changed_callback(), 0);
+    Peer::emit("bt_spk_volume_changed_by_address", g_variant_new("(si)", "AA:01", 31));
+    Peer::sync_signals();
+    EXPECT_EQ(volume.got.size(), 1u) << "nothing after unset";
+    EXPECT_EQ(halvo_api_unset_volume_changed_callback(), 3);
+    EXPECT_EQ(halvo_api_unset_volume_controlable_changed_callback_internal(), 3);
+}
+
+TEST(VolumeSignals, ForeignNameMissingCallbackAndOtherPayloadsAreDropped)
+{
+    VolumeEvents volume, controlable;
+    ASSERT_EQ(halvo_api_set_volume_changed_callback(on_volume, &volume), 0);
+    ASSERT_EQ(halvo_api_set_volume_controlable_changed_callback(on_controlable, &controlable), 0);
+    LogCapture log;
+
+    GVariant *ok = sunk(g_variant_new("(si)", "AA:01", 1));
+    _halvo_bt_spk_volume_changed_by_address(nullptr, nullptr, nullptr, nullptr,
+                                            "bt_spk_volume_controlable_changed_by_address", ok, nullptr);
+    _halvo_bt_spk_volume_controlable_changed_by_address(nullptr, nullptr, nullptr, nullptr,
+                                                        "bt_spk_volume_changed_by_address", ok, nullptr);
+    EXPECT_EQ(log.count("Different signal name"), 2);
+    _halvo_bt_spk_volume_changed_by_address(nullptr, nullptr, nullptr, nullptr, "bt_spk_volume_changed_by_address",
+                                            nullptr, nullptr);
+    EXPECT_TRUE(log.contains("parameter is NULL"));
+    g_variant_unref(ok);
+
+    Peer::emit("bt_spk_volume_changed_by_address", g_variant_new("(is)", 1, "AA:01"));
+    Peer::emit("bt_spk_volume_changed_by_address", g_variant_new("(s)", "AA:01"));
+    Peer::emit("bt_spk_volume_controlable_changed_by_address", g_variant_new("(sb)", "AA:01", TRUE));
+    Peer::sync_signals();
+    EXPECT_EQ(log.count("address is NULL"), 3);
+    EXPECT_TRUE(volume.got.empty());
+    EXPECT_TRUE(controlable.got.empty());
+
+    /* An empty slot with the row subscribed. */
+    ASSERT_EQ(halvo_api_set_volume_changed_callback_internal(nullptr, nullptr), 0);
+    Peer::emit("bt_spk_volume_changed_by_address", g_variant_new("(si)", "AA:01", 2));
+    Peer::sync_signals();
+    EXPECT_TRUE(log.contains("callback is NULL"));
+    EXPECT_TRUE(volume.got.empty());
+
+    EXPECT_EQ(halvo_api_unset_volume_changed_callback_internal(), 0);
+    EXPECT_EQ(halvo_api_unset_volume_controlable_changed_callback(), 0);
+}
+
+/* ------------------------------------------------------------------ */
+/* Icons and replacement                                               */
+/* ------------------------------------------------------------------ */
+
+namespace {
+
+/* Points the resource lookup at a root of the test's own. */
+struct ResourceRoot {
+    std::string root = "/tmp/halvo-icons-test";
+    ResourceRoot() { g_setenv("UICONF_RESOURCE_ROOT", root.c_str(), TRUE); }
+    ~ResourceRoot() { g_unsetenv("UICONF_RESOURCE_ROOT"); }
+    std::string icon(const char *name) const { return root + "/" + name + ".png"; }
+};
+
+std::string last_icon(const char *code, int *ret)
+{
+    char *path = nullptr;
+    *ret = halvo_api_get_last_bluetooth_speaker_icon_path(code, &path);
+    return take(path);
+}
+
+} // namespace
+
+TEST(Icons, TheServicePathIsTakenAsItComes)
+{
+    ResourceRoot resources;
+    int ret = -1;
+    Peer::reply("get_last_bluetooth_speaker_icon_path", g_variant_new("(s)", "/srv/icons/bar 1.svg"));
+    EXPECT_EQ(last_icon("SB", &ret), "/srv/icons/bar 1.svg");
+    EXPECT_EQ(ret, 0);
+    EXPECT_EQ(Peer::calls("get_last_bluetooth_speaker_icon_path").at(0).text(), "('SB',)");
+    Peer::reply("get_last_bluetooth_speaker_icon_path", g_variant_new("(s)", ""));
+    EXPECT_EQ(last_icon("zz", &ret), "");
+    EXPECT_EQ(ret, 0);
+}
+
+TEST(Icons, TheLocalTableAnswersWhenTheServiceDoesNot)
+{
+    ResourceRoot resources;
+    const std::string generic = resources.icon("i_icon_device_m_bt_speaker");
+    int ret = -1;
+
+    /* An error reply, or a reply without a path, falls back too. */
+    Peer::error("get_last_bluetooth_speaker_icon_path");
+    EXPECT_EQ(last_icon("PS", &ret), resources.icon("i_icon_device_m_portable_speaker"));
+    EXPECT_EQ(ret, 0);
+    Peer::reply("get_last_bluetooth_speaker_icon_path", g_variant_new("(i)", 1));
+    EXPECT_EQ(last_icon("SB", &ret), resources.icon("i_icon_device_m_soundbar"));
+
+    Peer::stop();
+    for (const char *code : {"", "ps", "ZZ", "PSX", "P"}) {
+        EXPECT_EQ(last_icon(code, &ret), generic) << "'" << code << "'";
+        EXPECT_EQ(ret, 0);
+    }
+    EXPECT_EQ(last_icon(nullptr, &ret), generic);
+    EXPECT_EQ(last_icon("\xff", &ret), generic);
+
+    /* Every row answers its own code with its own icon. */
+    const struct {
+        const char *code, *name;
+    } rows[] = {{"SP", "i_icon_device_m_bt_speaker"},
+                {"SB", "i_icon_device_m_soundbar"},
+                {"SW", "i_icon_device_m_soundbar_subwoofer"},
+                {"PS", "i_icon_device_m_portable_speaker"},
+                {"PT", "i_icon_device_m_party_speaker"},
+                {"SS", "i_icon_device_m_smart_speaker"},
+                {"BK", "i_icon_device_m_bookshelf_speaker"},
+                {"TW", "i_icon_device_m_tower_speaker"},
+                {"RS", "i_icon_device_m_rear_speaker"},
+                {"WM", "i_icon_device_m_wall_mount_soundbar"},
+                {"S3", "i_icon_device_m_3d_surround_soundbar"}};
+    for (const auto &row : rows) {
+        EXPECT_EQ(last_icon(row.code, &ret), resources.icon(row.name)) << row.code;
+        char *path = nullptr;
+        EXPECT_EQ(halvo_api_get_common_icon_path_internal(row.code, &path), 0);
+        EXPECT_EQ(take(path), resources.icon(row.name));
+    }
+    Peer::start();
+}
+
+TEST(Replacement, TheServiceIntegerComesBackUnchanged)
+{
+    Peer::reply("replace_current_bluetooth_speaker", g_variant_new("(i)", 1));
+    EXPECT_EQ(halvo_api_replace_current_speaker("AA:BB:CC:DD:EE:01"), 1);
+    EXPECT_EQ(Peer::calls("replace_current_bluetooth_speaker").at(0).text(), "('AA:BB:CC:DD:EE:01',)");
+    Peer::reply("replace_current_bluetooth_speaker", g_variant_new("(i)", 0));
+    EXPECT_EQ(halvo_api_replace_current_speaker_internal("AA:02"), 0);
+
+    Peer::stop();
+    LogCapture log;
+    EXPECT_EQ(halvo_api_replace_current_speaker("AA:02"), 5);
+    EXPECT_TRUE(log.contains("result is NULL"));
+    Peer::start();
+}
