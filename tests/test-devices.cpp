@@ -1,0 +1,452 @@
+/* Paired devices, device types, the use / don't-use mark and the don't-use
+ * list, against the peer on a private bus. */
+#include "bus-fixture.h"
+#include "halvo-api-private.h"
+
+#include <string>
+#include <vector>
+
+using namespace halvo_test;
+
+namespace {
+
+void reply_text(const char *method, const std::string &text)
+{
+    Peer::reply(method, g_variant_new("(s)", text.c_str()));
+}
+
+void reply_type(const char *address, int type)
+{
+    Peer::reply("get_device_type", g_variant_new("(i)", type), address);
+}
+
+std::vector<halvo_device_info_s *> records(GSList *list)
+{
+    std::vector<halvo_device_info_s *> out;
+    for (GSList *l = list; l != nullptr; l = l->next)
+        out.push_back(static_cast<halvo_device_info_s *>(l->data));
+    return out;
+}
+
+std::string str(const char *s)
+{
+    return s ? s : "<null>";
+}
+
+/* The first string argument of every recorded call to @method. */
+std::vector<std::string> first_args(const char *method)
+{
+    std::vector<std::string> out;
+    for (const Call &c : Peer::calls(method)) {
+        const char *arg = nullptr;
+        g_variant_get_child(c.body, 0, "&s", &arg);
+        out.push_back(arg);
+    }
+    return out;
+}
+
+const char *const kFullDevice = R"({"address":"AA:01","name":"Remote","serviceName":"svc","providerName":"prov",
+                                    "connect":true,"usedontuse":true,"pid":513,"vid":1118,"profile":4,"extra":[1]})";
+
+} // namespace
+
+/* ---------------------------------------------------------------- */
+/* The paired-device list                                            */
+/* ---------------------------------------------------------------- */
+
+TEST(PairedList, CostsOnePlusNCallsKeepsOrderAndTypesPerAddress)
+{
+    reply_text("get_devices_info", R"({"result":true,"data":{"Devices":[
+        {"address":"CC:03","name":"third"},{"address":"AA:01","name":"first"},{"address":"BB:02","name":"second"}]}})");
+    reply_type("AA:01", 11);
+    reply_type("BB:02", 22);
+    reply_type("CC:03", 33);
+
+    GSList *list = nullptr;
+    ASSERT_EQ(halvo_get_paired_dev_info_list(&list), 0);
+    auto recs = records(list);
+    ASSERT_EQ(recs.size(), 3u);
+    EXPECT_EQ(str(recs[0]->address), "CC:03");
+    EXPECT_EQ(str(recs[1]->address), "AA:01");
+    EXPECT_EQ(str(recs[2]->address), "BB:02");
+    EXPECT_EQ(str(recs[0]->name), "third");
+    EXPECT_EQ(recs[0]->device_type, 33);
+    EXPECT_EQ(recs[1]->device_type, 11);
+    EXPECT_EQ(recs[2]->device_type, 22);
+
+    EXPECT_EQ(Peer::calls().size(), 4u) << "one list call and one type call per device";
+    EXPECT_EQ(Peer::calls("get_devices_info").size(), 1u);
+    EXPECT_EQ(first_args("get_device_type"), (std::vector<std::string>{"CC:03", "AA:01", "BB:02"}));
+    EXPECT_EQ(Peer::calls("get_devices_info")[0].text(), "()");
+    EXPECT_EQ(halvo_free_paired_dev_info_list(list), 0);
+}
+
+TEST(PairedList, AbsentOrWrongKindMembersReadAsDefaults)
+{
+    /* A full device, a bare one, one with members of the wrong kind and an
+     * element that is no object at all. */
+    std::string text = std::string(R"({"result":true,"data":{"Devices":[)") + kFullDevice +
+                       R"(,{},{"address":7,"name":["x"],"connect":"yes","pid":"1","vid":1.5,"profile":null},42]}})";
+    reply_text("get_devices_info", text);
+    reply_type("AA:01", 5);
+    LogCapture log;
+
+    GSList *list = nullptr;
+    ASSERT_EQ(halvo_get_paired_dev_info_list(&list), 0);
+    auto recs = records(list);
+    ASSERT_EQ(recs.size(), 4u);
+
+    const halvo_device_info_s *full = recs[0];
+    EXPECT_EQ(str(full->address), "AA:01");
+    EXPECT_EQ(str(full->name), "Remote");
+    EXPECT_EQ(str(full->service_name), "svc");
+    EXPECT_EQ(str(full->provider_name), "prov");
+    EXPECT_TRUE(full->connected);
+    EXPECT_TRUE(full->usedontuse);
+    EXPECT_EQ(full->pid, 513);
+    EXPECT_EQ(full->vid, 1118);
+    EXPECT_EQ(full->profile, 4);
+    EXPECT_EQ(full->device_type, 5);
+
+    for (size_t i = 1; i < recs.size(); i++) {
+        const halvo_device_info_s *r = recs[i];
+        SCOPED_TRACE(i);
+        EXPECT_EQ(r->address, nullptr);
+        EXPECT_EQ(r->name, nullptr);
+        EXPECT_EQ(r->service_name, nullptr);
+        EXPECT_EQ(r->provider_name, nullptr);
+        EXPECT_FALSE(r->connected);
+        EXPECT_FALSE(r->usedontuse);
+        EXPECT_EQ(r->pid, -1);
+        EXPECT_EQ(r->vid, -1);
+        EXPECT_EQ(r->profile, -1);
+        EXPECT_EQ(r->device_type, 0);
+    }
+    EXPECT_EQ(log.count("remote_address is NULL"), 3) << "no address, no type call";
+    EXPECT_EQ(first_args("get_device_type"), std::vector<std::string>{"AA:01"});
+    EXPECT_EQ(halvo_free_paired_dev_info_list(list), 0);
+}
+
+TEST(PairedList, ResultNotTrueOrNoJsonGives5AndNoList)
+{
+    const char *texts[] = {
+        R"({"result":false,"data":{"Devices":[{"address":"AA:01"}]}})",
+        R"({"data":{"Devices":[{"address":"AA:01"}]}})",
+        R"({"result":"true","data":{"Devices":[{"address":"AA:01"}]}})",
+        R"(["result",true])",
+        "org.freedesktop.DBus.Error.Failed: no devices",
+        "",
+    };
+    for (const char *text : texts) {
+        SCOPED_TRACE(text);
+        Peer::reset();
+        reply_text("get_devices_info", text);
+        LogCapture log;
+        GSList *list = nullptr;
+        EXPECT_EQ(halvo_get_paired_dev_info_list(&list), 5);
+        EXPECT_EQ(list, nullptr);
+        EXPECT_TRUE(log.contains("no Paired device"));
+        EXPECT_TRUE(Peer::calls("get_device_type").empty());
+    }
+
+    /* A reply that carries no text at all. */
+    Peer::reply("get_devices_info", g_variant_new("(i)", 1));
+    LogCapture log;
+    GSList *list = nullptr;
+    EXPECT_EQ(halvo_get_paired_dev_info_list(&list), 5);
+    EXPECT_EQ(list, nullptr);
+    EXPECT_TRUE(log.contains("no Paired device"));
+}
+
+TEST(PairedList, FailedCallGives5)
+{
+    Peer::error("get_devices_info");
+    LogCapture log;
+    GSList *list = nullptr;
+    EXPECT_EQ(halvo_get_paired_dev_info_list(&list), 5);
+    EXPECT_EQ(list, nullptr);
+    EXPECT_TRUE(log.contains("Dbus failed or no Paired device"));
+}
+
+TEST(PairedList, NoDevicesArrayGives0AndNullList)
+{
+    const char *texts[] = {
+        R"({"result":true,"data":{"Devices":[]}})",
+        R"({"result":true,"data":{}})",
+        R"({"result":true})",
+        R"({"result":true,"data":{"Devices":{"0":{"address":"AA:01"}}}})",
+        R"({"result":true,"data":{"Devices":"AA:01"}})",
+        R"({"result":true,"data":"Devices"})",
+        /* An array in place of the object that holds it is not the list. */
+        R"({"result":true,"data":[{"address":"AA:01"}]})",
+    };
+    for (const char *text : texts) {
+        SCOPED_TRACE(text);
+        Peer::reset();
+        reply_text("get_devices_info", text);
+        GSList *list = nullptr;
+        EXPECT_EQ(halvo_get_paired_dev_info_list(&list), 0);
+        EXPECT_EQ(list, nullptr);
+        EXPECT_EQ(Peer::calls().size(), 1u);
+    }
+}
+
+TEST(PairedList, SetTargetGives3AndIsLeftAlone)
+{
+    LogCapture log;
+    GSList *list = g_slist_prepend(nullptr, GINT_TO_POINTER(1));
+    GSList *before = list;
+    EXPECT_EQ(halvo_get_paired_dev_info_list(&list), 3);
+    EXPECT_EQ(list, before);
+    EXPECT_EQ(g_slist_length(list), 1u);
+    EXPECT_TRUE(log.contains("list is not NULL, parameter should be NULL"));
+    EXPECT_TRUE(Peer::calls().empty());
+    g_slist_free(list);
+}
+
+TEST(PairedList, FreeAcceptsNullEntriesAndRefusesNoList)
+{
+    reply_text("get_devices_info", R"({"result":true,"data":{"Devices":[{"name":"only"}]}})");
+    GSList *list = nullptr;
+    ASSERT_EQ(halvo_get_paired_dev_info_list(&list), 0);
+    list = g_slist_prepend(list, nullptr);
+    list = g_slist_append(list, nullptr);
+
+    LogCapture log;
+    EXPECT_EQ(halvo_free_paired_dev_info_list(list), 0);
+    EXPECT_EQ(log.count("dev_info is NULL"), 2);
+    EXPECT_EQ(halvo_free_paired_dev_info_list(nullptr), 3);
+    EXPECT_TRUE(log.contains("List is NULL!!"));
+    EXPECT_EQ(halvo_free_paired_dev_info(nullptr), 3);
+}
+
+/* ---------------------------------------------------------------- */
+/* One device and its type                                           */
+/* ---------------------------------------------------------------- */
+
+TEST(PairedDevice, FillsTheRecordFromData)
+{
+    reply_text("get_device_info", std::string(R"({"result":true,"data":)") + kFullDevice + "}");
+    reply_type("AA:01", 9);
+    halvo_device_info_s *info = nullptr;
+    ASSERT_EQ(halvo_get_paired_dev_info("AA:01", &info), 0);
+    ASSERT_NE(info, nullptr);
+    EXPECT_EQ(str(info->address), "AA:01");
+    EXPECT_EQ(str(info->provider_name), "prov");
+    EXPECT_EQ(info->vid, 1118);
+    EXPECT_EQ(info->device_type, 9);
+    EXPECT_EQ(first_args("get_device_info"), std::vector<std::string>{"AA:01"});
+    EXPECT_EQ(halvo_free_paired_dev_info(info), 0);
+}
+
+TEST(PairedDevice, DataThatIsNoObjectGivesDefaultsNotTheRootsMembers)
+{
+    /* The root's own members must not leak into the record. */
+    const char *texts[] = {
+        R"({"result":true,"address":"AA:root","name":"root","pid":1})",
+        R"({"result":true,"data":"AA:01","address":"AA:root","name":"root"})",
+        R"({"result":true,"data":[{"address":"AA:01"}],"name":"root"})",
+    };
+    for (const char *text : texts) {
+        SCOPED_TRACE(text);
+        Peer::reset();
+        reply_text("get_device_info", text);
+        halvo_device_info_s *info = nullptr;
+        ASSERT_EQ(halvo_get_paired_dev_info("AA:01", &info), 0);
+        ASSERT_NE(info, nullptr);
+        EXPECT_EQ(info->address, nullptr);
+        EXPECT_EQ(info->name, nullptr);
+        EXPECT_EQ(info->pid, -1);
+        EXPECT_EQ(info->device_type, 0);
+        EXPECT_TRUE(Peer::calls("get_device_type").empty());
+        halvo_free_paired_dev_info(info);
+    }
+}
+
+TEST(PairedDevice, FailuresGive5OrBadArgumentsGive3)
+{
+    LogCapture log;
+    reply_text("get_device_info", R"({"result":false,"data":{"address":"AA:01"}})");
+    halvo_device_info_s *info = nullptr;
+    EXPECT_EQ(halvo_get_paired_dev_info("AA:01", &info), 5);
+    EXPECT_EQ(info, nullptr);
+    EXPECT_TRUE(log.contains("no Paired device"));
+
+    Peer::error("get_device_info");
+    EXPECT_EQ(halvo_get_paired_dev_info("AA:01", &info), 5);
+    EXPECT_EQ(info, nullptr);
+    EXPECT_TRUE(log.contains("Dbus failed"));
+
+    EXPECT_EQ(halvo_get_paired_dev_info(nullptr, &info), 3);
+    EXPECT_TRUE(log.contains("remote_address is NULL"));
+
+    halvo_device_info_s held{};
+    held.pid = 77;
+    info = &held;
+    EXPECT_EQ(halvo_get_paired_dev_info("AA:01", &info), 3);
+    EXPECT_EQ(info, &held);
+    EXPECT_EQ(held.pid, 77);
+    EXPECT_TRUE(log.contains("dev_info is not NULL, parameter should be NULL"));
+
+    /* Text GVariant cannot carry never reaches the bus. */
+    info = nullptr;
+    Peer::reset();
+    EXPECT_EQ(halvo_get_paired_dev_info("\xff\xfe", &info), 5);
+    EXPECT_TRUE(Peer::calls().empty());
+}
+
+TEST(DeviceType, AnswerFailureAndOtherReplyShapes)
+{
+    int type = -5;
+    reply_type("AA:01", 42);
+    EXPECT_EQ(halvo_get_device_type("AA:01", &type), 0);
+    EXPECT_EQ(type, 42);
+
+    /* Another reply shape reads as type 0. */
+    Peer::reply("get_device_type", g_variant_new("(s)", "42"), "BB:02");
+    EXPECT_EQ(halvo_get_device_type("BB:02", &type), 0);
+    EXPECT_EQ(type, 0);
+
+    type = -5;
+    Peer::error("get_device_type", "org.halvo.Error.Failed", "unknown device");
+    EXPECT_EQ(halvo_get_device_type("CC:03", &type), 5);
+    EXPECT_EQ(type, -5);
+    EXPECT_EQ(halvo_get_device_type(nullptr, &type), 3);
+    EXPECT_EQ(type, -5);
+}
+
+/* ---------------------------------------------------------------- */
+/* The use / don't-use mark                                          */
+/* ---------------------------------------------------------------- */
+
+TEST(UseDontUse, SetSendsCompactDocumentWithStatusNegated)
+{
+    Peer::reply("set_use_dontuse", g_variant_new("(i)", 1));
+    EXPECT_TRUE(halvo_set_use_dontuse_status("Spk \"1\"", "AA:01", true));
+    EXPECT_TRUE(halvo_set_use_dontuse_status("Spk", "AA:01", false));
+    EXPECT_TRUE(halvo_set_use_dontuse_status(nullptr, "AA:01", true));
+    EXPECT_EQ(first_args("set_use_dontuse"), (std::vector<std::string>{
+                                                 R"({"address":"AA:01","name":"Spk \"1\"","status":false})",
+                                                 R"({"address":"AA:01","name":"Spk","status":true})",
+                                                 R"({"address":"AA:01","name":null,"status":false})",
+                                             }));
+}
+
+TEST(UseDontUse, AnswersPassThroughSetGetAndRemove)
+{
+    for (int answer : {0, 1, 2}) {
+        SCOPED_TRACE(answer);
+        Peer::reply("set_use_dontuse", g_variant_new("(i)", answer));
+        Peer::reply("get_use_dontuse", g_variant_new("(i)", answer));
+        Peer::reply("remove_use_donuse_info", g_variant_new("(i)", answer));
+        EXPECT_EQ(halvo_set_use_dontuse_status("n", "AA:01", true), answer == 1);
+        EXPECT_EQ(halvo_get_use_dontuse_status("AA:01"), answer);
+        EXPECT_EQ(halvo_remove_use_dontuse_status("AA:01"), answer == 1);
+    }
+    EXPECT_EQ(first_args("get_use_dontuse").back(), "AA:01");
+    EXPECT_EQ(first_args("remove_use_donuse_info").back(), "AA:01");
+}
+
+TEST(UseDontUse, ErrorReplyOtherShapeAndAbsentServiceFail)
+{
+    for (const char *method : {"set_use_dontuse", "get_use_dontuse", "remove_use_donuse_info"})
+        Peer::error(method);
+    EXPECT_FALSE(halvo_set_use_dontuse_status("n", "AA:01", true));
+    EXPECT_EQ(halvo_get_use_dontuse_status("AA:01"), -1);
+    EXPECT_FALSE(halvo_remove_use_dontuse_status("AA:01"));
+
+    for (const char *method : {"set_use_dontuse", "get_use_dontuse", "remove_use_donuse_info"})
+        Peer::reply(method, g_variant_new("(s)", "1"));
+    EXPECT_FALSE(halvo_set_use_dontuse_status("n", "AA:01", true));
+    EXPECT_EQ(halvo_get_use_dontuse_status("AA:01"), -1);
+    EXPECT_FALSE(halvo_remove_use_dontuse_status("AA:01"));
+
+    GSList *list = g_slist_prepend(nullptr, GINT_TO_POINTER(1));
+    Peer::stop();
+    EXPECT_FALSE(halvo_set_use_dontuse_status("n", "AA:01", false));
+    EXPECT_EQ(halvo_get_use_dontuse_status("AA:01"), -1);
+    EXPECT_FALSE(halvo_remove_use_dontuse_status("AA:01"));
+    EXPECT_FALSE(halvo_get_dontuse_device_list(&list));
+    EXPECT_EQ(g_slist_length(list), 1u);
+    Peer::start();
+    g_slist_free(list);
+}
+
+TEST(DontUseList, AppendsToWhatTheListHolds)
+{
+    reply_text("get_dontuse_dev_list",
+               R"({"DontUseDevices":[{"name":"one","address":"AA:01"},{"name":"two","address":"BB:02"}]})");
+    GSList *list = nullptr;
+    ASSERT_TRUE(halvo_get_dontuse_device_list(&list));
+    ASSERT_EQ(g_slist_length(list), 2u);
+    GSList *head = list;
+
+    reply_text("get_dontuse_dev_list", R"({"DontUseDevices":[{"name":"three","address":"CC:03"}]})");
+    ASSERT_TRUE(halvo_get_dontuse_device_list(&list));
+    EXPECT_EQ(list, head);
+    auto recs = records(list);
+    ASSERT_EQ(recs.size(), 3u);
+    EXPECT_EQ(str(recs[0]->name), "one");
+    EXPECT_EQ(str(recs[1]->address), "BB:02");
+    EXPECT_EQ(str(recs[2]->name), "three");
+    EXPECT_EQ(str(recs[2]->address), "CC:03");
+    for (const halvo_device_info_s *r : recs) {
+        EXPECT_TRUE(r->usedontuse);
+        EXPECT_FALSE(r->connected);
+        EXPECT_EQ(r->device_type, 0);
+        EXPECT_EQ(r->profile, 0);
+        EXPECT_EQ(r->vid, 0);
+        EXPECT_EQ(r->pid, 0);
+        EXPECT_EQ(r->service_name, nullptr);
+        EXPECT_EQ(r->provider_name, nullptr);
+    }
+    EXPECT_EQ(Peer::calls("get_device_type").size(), 0u) << "the list asks for no types";
+    EXPECT_EQ(halvo_free_paired_dev_info_list(list), 0);
+}
+
+TEST(DontUseList, MissingOrWrongKindFieldsStayNull)
+{
+    reply_text("get_dontuse_dev_list",
+               R"({"DontUseDevices":[{"address":"AA:01"},{"name":5,"address":null},7,{"name":"x","address":"BB:02"}]})");
+    GSList *list = nullptr;
+    ASSERT_TRUE(halvo_get_dontuse_device_list(&list));
+    auto recs = records(list);
+    ASSERT_EQ(recs.size(), 4u);
+    EXPECT_EQ(recs[0]->name, nullptr);
+    EXPECT_EQ(str(recs[0]->address), "AA:01");
+    EXPECT_EQ(recs[1]->name, nullptr);
+    EXPECT_EQ(recs[1]->address, nullptr);
+    EXPECT_EQ(recs[2]->name, nullptr);
+    EXPECT_EQ(recs[2]->address, nullptr);
+    EXPECT_TRUE(recs[2]->usedontuse);
+    EXPECT_EQ(str(recs[3]->name), "x") << "the walk goes on after a bad element";
+    EXPECT_EQ(str(recs[3]->address), "BB:02");
+    EXPECT_EQ(halvo_free_paired_dev_info_list(list), 0);
+}
+
+TEST(DontUseList, NoArrayOrNoTextLeavesTheListAndSucceeds)
+{
+    const char *texts[] = {
+        R"({"DontUseDevices":[]})",
+        R"({"DontUseDevices":{"name":"x","address":"AA:01"}})",
+        R"({"Devices":[{"name":"x","address":"AA:01"}]})",
+        R"([{"name":"x","address":"AA:01"}])",
+        "not json",
+    };
+    for (const char *text : texts) {
+        SCOPED_TRACE(text);
+        reply_text("get_dontuse_dev_list", text);
+        GSList *list = nullptr;
+        EXPECT_TRUE(halvo_get_dontuse_device_list(&list));
+        EXPECT_EQ(list, nullptr);
+    }
+    LogCapture log;
+    reply_text("get_dontuse_dev_list", "{}");
+    GSList *list = nullptr;
+    EXPECT_TRUE(halvo_get_dontuse_device_list(&list));
+    EXPECT_TRUE(log.contains("# of devices : -1"));
+
+    Peer::reply("get_dontuse_dev_list", g_variant_new("(i)", 3));
+    EXPECT_TRUE(halvo_get_dontuse_device_list(&list));
+    EXPECT_EQ(list, nullptr);
+}
