@@ -1,0 +1,515 @@
+/* Manufacturer data, custom commands, the device-under-test mode, the
+ * remote-control firmware update and the result-callback registry. */
+#include "bus-fixture.h"
+#include "halvo-api-private.h"
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+using namespace halvo_test;
+
+namespace {
+
+GVariant *bytes_value(const std::vector<guint8> &bytes)
+{
+    return g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, bytes.data(), bytes.size(), 1);
+}
+
+std::vector<guint8> bytes_of(GVariant *ay)
+{
+    gsize n = 0;
+    auto *p = static_cast<const guint8 *>(g_variant_get_fixed_array(ay, &n, 1));
+    return std::vector<guint8>(p, p + n);
+}
+
+/* The only recorded call to @method. */
+Call only_call(const char *method)
+{
+    auto calls = Peer::calls(method);
+    EXPECT_EQ(calls.size(), 1u) << method;
+    return calls.empty() ? Call() : calls[0];
+}
+
+const std::vector<guint8> kHighBytes = {0x80, 0xff, 0x00, 0x7f, 0xc3};
+
+/* Values out-parameters hold when nothing writes them. */
+char kUntouched[] = "untouched";
+
+} // namespace
+
+/* ---------------------------------------------------------------- */
+/* Manufacturer data                                                 */
+/* ---------------------------------------------------------------- */
+
+TEST(Manufacturer, ParseSendsTheIntegersInOrderAndExactlyLengthBytes)
+{
+    Peer::reply("parse_manufacturer_data", g_variant_new("(ii@ay)", 4, 5, bytes_value(kHighBytes)));
+    const char data[] = "\x01\x80\xff\x7f";
+    char *out = nullptr;
+    int out_length = -9;
+    EXPECT_EQ(halvo_parse_manufacturer_data(2, data, 3, 7, &out, &out_length), 4);
+
+    Call call = only_call("parse_manufacturer_data");
+    ASSERT_STREQ(g_variant_get_type_string(call.body), "(iiiay)");
+    int length = 0, link_type = 0, option = 0;
+    GVariant *sent = nullptr;
+    g_variant_get(call.body, "(iii@ay)", &length, &link_type, &option, &sent);
+    EXPECT_EQ(length, 3);
+    EXPECT_EQ(link_type, 2);
+    EXPECT_EQ(option, 7);
+    EXPECT_EQ(bytes_of(sent), (std::vector<guint8>{0x01, 0x80, 0xff}));
+    g_variant_unref(sent);
+
+    /* Five bytes back, unchanged, and a zero after them. */
+    ASSERT_EQ(out_length, 5);
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(std::vector<guint8>(out, out + 5), kHighBytes);
+    EXPECT_EQ(out[5], '\0');
+    g_free(out);
+}
+
+TEST(Manufacturer, ReportedLengthsOutOfStepWithTheBytesStayInBounds)
+{
+    struct {
+        int reported;
+        std::vector<guint8> carried;
+        int out_length;
+        std::vector<guint8> expected; /* out_length bytes, then a zero */
+    } cases[] = {
+        {0, {0x41, 0x42}, 0, {}},
+        {5, kHighBytes, 5, kHighBytes},
+        {2, kHighBytes, 2, {0x80, 0xff}},
+        {-1, {0x41}, 0, {}},
+        {-2147483647, {}, 0, {}},
+        /* More reported than carried: what came is copied, the rest is zero. */
+        {8, {0x80, 0xff, 0x01}, 8, {0x80, 0xff, 0x01, 0, 0, 0, 0, 0}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.reported);
+        Peer::reply("read_specific_manufacturer_data", g_variant_new("(ii@ay)", 0, c.reported, bytes_value(c.carried)));
+        char *out = nullptr;
+        int out_length = -9;
+        ASSERT_EQ(halvo_read_specific_manufacturer_data("AA:01", 3, &out, &out_length), 0);
+        ASSERT_EQ(out_length, c.out_length);
+        ASSERT_NE(out, nullptr);
+        /* Reading one past the counted bytes must stay inside the buffer. */
+        EXPECT_EQ(std::vector<guint8>(out, out + out_length), c.expected);
+        EXPECT_EQ(out[out_length], '\0');
+        g_free(out);
+    }
+    Call call = Peer::calls("read_specific_manufacturer_data").back();
+    EXPECT_EQ(call.text(), "('AA:01', 3)");
+}
+
+TEST(Manufacturer, ReadHandsBackTheOptionAndTheBytes)
+{
+    Peer::reply("read_manufacturer_data", g_variant_new("(iii@ay)", 6, 5, 12, bytes_value(kHighBytes)));
+    int option = -1, out_length = -1;
+    char *out = nullptr;
+    EXPECT_EQ(halvo_read_manufacturer_data("AA:01", &option, &out, &out_length), 6);
+    EXPECT_EQ(option, 12);
+    ASSERT_EQ(out_length, 5);
+    EXPECT_EQ(std::vector<guint8>(out, out + 5), kHighBytes);
+    EXPECT_EQ(out[5], '\0');
+    EXPECT_EQ(only_call("read_manufacturer_data").text(), "('AA:01',)");
+    g_free(out);
+}
+
+TEST(Manufacturer, OtherReplyShapeOrFailedCallGives5AndWritesNothing)
+{
+    LogCapture log;
+    Peer::reply("parse_manufacturer_data", g_variant_new("(iiiay)", 0, 1, 2, nullptr));
+    Peer::reply("read_specific_manufacturer_data", g_variant_new("(s)", "no"));
+    Peer::error("read_manufacturer_data");
+
+    char *out = kUntouched;
+    int out_length = -9, option = -9;
+    EXPECT_EQ(halvo_parse_manufacturer_data(0, "a", 1, 0, &out, &out_length), 5);
+    EXPECT_TRUE(log.contains("fail halvo_parse_manufacturer_data"));
+    EXPECT_EQ(halvo_read_specific_manufacturer_data("AA:01", 0, &out, &out_length), 5);
+    EXPECT_EQ(halvo_read_manufacturer_data("AA:01", &option, &out, &out_length), 5);
+    /* The read's own shape on the other methods does not pass either. */
+    Peer::reply("parse_manufacturer_data", g_variant_new("(iiiay)", 0, 1, 2, nullptr));
+    Peer::reply("read_manufacturer_data", g_variant_new("(ii@ay)", 0, 1, bytes_value({1})));
+    EXPECT_EQ(halvo_read_manufacturer_data("AA:01", &option, &out, &out_length), 5);
+    EXPECT_EQ(out, kUntouched);
+    EXPECT_EQ(out_length, -9);
+    EXPECT_EQ(option, -9);
+}
+
+TEST(Manufacturer, BadArgumentsGive3WithoutACall)
+{
+    char *out = kUntouched;
+    int out_length = -9, option = -9;
+    EXPECT_EQ(halvo_parse_manufacturer_data(0, nullptr, 3, 0, &out, &out_length), 3);
+    EXPECT_EQ(halvo_parse_manufacturer_data(0, "abc", 0, 0, &out, &out_length), 3);
+    EXPECT_EQ(halvo_parse_manufacturer_data(0, "abc", -4, 0, &out, &out_length), 3);
+    EXPECT_EQ(halvo_read_specific_manufacturer_data(nullptr, 0, &out, &out_length), 3);
+    EXPECT_EQ(halvo_read_manufacturer_data(nullptr, &option, &out, &out_length), 3);
+    EXPECT_EQ(halvo_write_manufacturer_data(nullptr, 0, "abc", 3), 3);
+    EXPECT_EQ(halvo_write_manufacturer_data("AA:01", 0, nullptr, 3), 3);
+    EXPECT_EQ(halvo_write_manufacturer_data("AA:01", 0, "abc", 0), 3);
+    /* An address GVariant cannot carry as text. */
+    EXPECT_EQ(halvo_read_manufacturer_data("\xc3\x28", &option, &out, &out_length), 3);
+    EXPECT_EQ(halvo_write_manufacturer_data("\xc3\x28", 0, "abc", 3), 3);
+    EXPECT_TRUE(Peer::calls().empty());
+    EXPECT_EQ(out, kUntouched);
+    EXPECT_EQ(out_length, -9);
+    EXPECT_EQ(option, -9);
+}
+
+TEST(Manufacturer, WriteSendsTheTupleAndPassesTheAnswer)
+{
+    Peer::reply("write_manufacturer_data", g_variant_new("(i)", 9));
+    const char data[] = {'\x80', '\x00', '\xff', '\x01'};
+    EXPECT_EQ(halvo_write_manufacturer_data("AA:01", 3, data, 4), 9);
+    Call call = only_call("write_manufacturer_data");
+    ASSERT_STREQ(g_variant_get_type_string(call.body), "(iisay)");
+    int length = 0, link_type = 0;
+    const char *address = nullptr;
+    GVariant *sent = nullptr;
+    g_variant_get(call.body, "(ii&s@ay)", &length, &link_type, &address, &sent);
+    EXPECT_EQ(length, 4);
+    EXPECT_EQ(link_type, 3);
+    EXPECT_STREQ(address, "AA:01");
+    EXPECT_EQ(bytes_of(sent), (std::vector<guint8>{0x80, 0x00, 0xff, 0x01})) << "a zero byte does not end the data";
+    g_variant_unref(sent);
+
+    /* Another reply shape keeps the preset 0; a failed call is 5. */
+    Peer::reply("write_manufacturer_data", g_variant_new("(s)", "9"));
+    EXPECT_EQ(halvo_write_manufacturer_data("AA:01", 3, data, 4), 0);
+    LogCapture log;
+    Peer::error("write_manufacturer_data");
+    EXPECT_EQ(halvo_write_manufacturer_data("AA:01", 3, data, 4), 5);
+    EXPECT_TRUE(log.contains("fail halvo_write_manufacturer_data"));
+}
+
+TEST(Manufacturer, RepointedMethodNamesRedirectTheCalls)
+{
+    const char *saved_custom = halvo_custom_command;
+    const char *saved_parse = halvo_parse_manufacturer;
+    halvo_custom_command = "vendor_command";
+    halvo_parse_manufacturer = "vendor_parse";
+    Peer::reply("vendor_command", g_variant_new("(is)", 0, "done"));
+    Peer::reply("vendor_parse", g_variant_new("(ii@ay)", 0, 1, bytes_value({0x55})));
+    LogCapture log;
+
+    char *response = nullptr;
+    EXPECT_EQ(halvo_send_custom_command("ping", &response), 0);
+    EXPECT_TRUE(log.contains("vendor_command, ping"));
+    g_free(response);
+    char *out = nullptr;
+    int out_length = 0;
+    EXPECT_EQ(halvo_parse_manufacturer_data(0, "x", 1, 0, &out, &out_length), 0);
+    g_free(out);
+
+    halvo_custom_command = saved_custom;
+    halvo_parse_manufacturer = saved_parse;
+    EXPECT_EQ(Peer::calls("vendor_command").size(), 1u);
+    EXPECT_EQ(Peer::calls("vendor_parse").size(), 1u);
+    EXPECT_TRUE(Peer::calls("custom_command").empty());
+    EXPECT_TRUE(Peer::calls("parse_manufacturer_data").empty());
+}
+
+TEST(CustomCommand, ResponsesAndFailures)
+{
+    LogCapture log;
+    Peer::reply("custom_command", g_variant_new("(is)", 17, ""));
+    char *response = kUntouched;
+    EXPECT_EQ(halvo_send_custom_command("status", &response), 17);
+    ASSERT_NE(response, kUntouched);
+    EXPECT_STREQ(response, "") << "an empty response is still handed over";
+    g_free(response);
+    EXPECT_TRUE(log.contains("response : "));
+    EXPECT_EQ(only_call("custom_command").text(), "('status',)");
+
+    /* Another reply shape: the preset 0, the response not written. */
+    response = kUntouched;
+    Peer::reply("custom_command", g_variant_new("(i)", 17));
+    EXPECT_EQ(halvo_send_custom_command("status", &response), 0);
+    EXPECT_EQ(response, kUntouched);
+
+    Peer::error("custom_command");
+    EXPECT_EQ(halvo_send_custom_command("status", &response), 5);
+    EXPECT_TRUE(log.contains("fail halvo_send_custom_command"));
+    EXPECT_EQ(halvo_send_custom_command(nullptr, &response), 3);
+    EXPECT_EQ(response, kUntouched);
+}
+
+/* ---------------------------------------------------------------- */
+/* Device-under-test mode                                            */
+/* ---------------------------------------------------------------- */
+
+TEST(DutMode, EnterWithParametersSendsTheDocumentInOrder)
+{
+    Peer::reply("enter_bt_dut_mode_with_ui", g_variant_new("(i)", 1));
+    EXPECT_TRUE(halvo_enter_bt_dut_mode_new("tx", "ble \"le\"", -1, 10));
+    EXPECT_TRUE(halvo_enter_bt_dut_mode_new(nullptr, "m", -2147483647 - 1, 2147483647));
+    auto calls = Peer::calls("enter_bt_dut_mode_with_ui");
+    ASSERT_EQ(calls.size(), 2u);
+    const char *text = nullptr;
+    g_variant_get(calls[0].body, "(&s)", &text);
+    EXPECT_STREQ(text, R"({"test_side":"tx","test_mode":"ble \"le\"","test_channel":-1,"test_power":10})");
+    g_variant_get(calls[1].body, "(&s)", &text);
+    EXPECT_STREQ(text, R"({"test_side":null,"test_mode":"m","test_channel":-2147483648,"test_power":2147483647})");
+}
+
+TEST(DutMode, OnlyAnAnswerOf1IsTrue)
+{
+    struct {
+        GVariant *(*reply)();
+        bool expected;
+    } cases[] = {
+        {[] { return g_variant_new("(i)", 1); }, true},
+        {[] { return g_variant_new("(i)", 0); }, false},
+        {[] { return g_variant_new("(i)", 2); }, false},
+        {[] { return g_variant_new("(s)", "1"); }, false},
+    };
+    for (const auto &c : cases) {
+        for (const char *method : {"enter_bt_dut_mode", "enter_bt_dut_mode_with_ui", "stop_bt_dut_mode"})
+            Peer::reply(method, c.reply());
+        EXPECT_EQ(halvo_enter_bt_dut_mode(), c.expected);
+        EXPECT_EQ(halvo_enter_bt_dut_mode_new("a", "b", 1, 2), c.expected);
+        EXPECT_EQ(halvo_stop_bt_dut_mode_new(), c.expected);
+    }
+    for (const char *method : {"enter_bt_dut_mode", "enter_bt_dut_mode_with_ui", "stop_bt_dut_mode"})
+        Peer::error(method);
+    EXPECT_FALSE(halvo_enter_bt_dut_mode());
+    EXPECT_FALSE(halvo_enter_bt_dut_mode_new("a", "b", 1, 2));
+    EXPECT_FALSE(halvo_stop_bt_dut_mode_new());
+    EXPECT_EQ(Peer::calls("enter_bt_dut_mode")[0].text(), "()");
+    EXPECT_EQ(Peer::calls("stop_bt_dut_mode")[0].text(), "()");
+}
+
+/* ---------------------------------------------------------------- */
+/* Remote-control firmware update                                    */
+/* ---------------------------------------------------------------- */
+
+TEST(FirmwareUpdate, AcceptedIsOkAndExitIsSentOnce)
+{
+    Peer::reply("ZEMOFW", g_variant_new("(i)", 0));
+    EXPECT_STREQ(halvo_update_zemo_fw(), "OK");
+    ASSERT_TRUE(run_until([] { return Peer::calls("EXIT").size() >= 1; }));
+    run_for(100);
+    EXPECT_EQ(Peer::calls("EXIT").size(), 1u);
+    EXPECT_EQ(Peer::calls("ZEMOFW").size(), 1u);
+}
+
+TEST(FirmwareUpdate, RefusedIsNgAndExitIsStillSent)
+{
+    for (GVariant *answer : {g_variant_new("(i)", 3), g_variant_new("(s)", "0")}) {
+        Peer::reset();
+        Peer::reply("ZEMOFW", answer);
+        EXPECT_STREQ(halvo_update_zemo_fw(), "NG");
+        EXPECT_TRUE(run_until([] { return Peer::calls("EXIT").size() == 1; }));
+    }
+}
+
+namespace {
+
+/* Counts the "EXIT" calls that cross the bus, whoever owns the name, by
+ * monitoring it from a connection of its own. */
+class ExitMonitor {
+  public:
+    ExitMonitor()
+    {
+        connection_ = g_dbus_connection_new_for_address_sync(
+            bus_address().c_str(),
+            GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                 G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+            nullptr, nullptr, nullptr);
+        EXPECT_NE(connection_, nullptr);
+        if (!connection_)
+            return;
+        g_dbus_connection_add_filter(connection_, filter, this, nullptr);
+        const char *rules[] = {"type='method_call',member='EXIT'", "type='method_call',member='ZEMOFW'", nullptr};
+        GVariant *r = g_dbus_connection_call_sync(connection_, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                                  "org.freedesktop.DBus.Monitoring", "BecomeMonitor",
+                                                  g_variant_new("(^asu)", rules, 0u), nullptr,
+                                                  G_DBUS_CALL_FLAGS_NONE, 3000, nullptr, nullptr);
+        EXPECT_NE(r, nullptr);
+        if (r)
+            g_variant_unref(r);
+    }
+    ~ExitMonitor()
+    {
+        if (connection_) {
+            g_dbus_connection_close_sync(connection_, nullptr, nullptr);
+            g_object_unref(connection_);
+        }
+    }
+    int exits() const { return exits_; }
+    int updates() const { return updates_; }
+
+  private:
+    /* Runs in GDBus's worker thread.  Observed calls are consumed here:
+     * GDBus would answer them, and a monitor that sends is dropped. */
+    static GDBusMessage *filter(GDBusConnection *, GDBusMessage *message, gboolean incoming, gpointer data)
+    {
+        auto *self = static_cast<ExitMonitor *>(data);
+        if (!incoming || g_dbus_message_get_message_type(message) != G_DBUS_MESSAGE_TYPE_METHOD_CALL)
+            return message;
+        if (g_strcmp0(g_dbus_message_get_member(message), "EXIT") == 0)
+            self->exits_++;
+        else if (g_strcmp0(g_dbus_message_get_member(message), "ZEMOFW") == 0)
+            self->updates_++;
+        g_object_unref(message);
+        return nullptr;
+    }
+    GDBusConnection *connection_ = nullptr;
+    std::atomic<int> exits_{0}, updates_{0};
+};
+
+} // namespace
+
+TEST(FirmwareUpdate, AbsentManagerIsNgAndNoExitIsSent)
+{
+    ExitMonitor monitor;
+    Peer::stop();
+    LogCapture log;
+    EXPECT_STREQ(halvo_update_zemo_fw(), "NG");
+    EXPECT_TRUE(log.contains("GDbus error : "));
+    /* The monitor sees the request go out; nothing may follow it. */
+    EXPECT_TRUE(run_until([&] { return monitor.updates() == 1; }));
+    run_for(200);
+    EXPECT_EQ(monitor.exits(), 0);
+    Peer::start();
+
+    /* The monitor does see an EXIT when there is one. */
+    Peer::reply("ZEMOFW", g_variant_new("(i)", 0));
+    EXPECT_STREQ(halvo_update_zemo_fw(), "OK");
+    EXPECT_TRUE(run_until([&] { return monitor.exits() == 1; }));
+}
+
+TEST(FirmwareUpdate, ResultGlobalsFollowTheResultSignals)
+{
+    ASSERT_EQ(halvo_initialize(), 0);
+    g_is_zemo_update_done = false;
+    g_zemo_update_result = 0;
+
+    Peer::reply("ZEMOFW", g_variant_new("(i)", 0));
+    ASSERT_STREQ(halvo_update_zemo_fw(), "OK");
+    EXPECT_FALSE(g_is_zemo_update_done) << "starting an update is not its outcome";
+
+    Peer::emit("zemo_fw_update_result", g_variant_new("(s)", "NG"));
+    Peer::sync_signals();
+    EXPECT_TRUE(g_is_zemo_update_done);
+    EXPECT_EQ(g_zemo_update_result, 0);
+
+    /* A second update leaves the flag up; the next signal overwrites the result. */
+    ASSERT_STREQ(halvo_update_zemo_fw(), "OK");
+    EXPECT_TRUE(g_is_zemo_update_done);
+    Peer::emit("zemo_fw_update_result", g_variant_new("(s)", "OK"));
+    Peer::sync_signals();
+    EXPECT_TRUE(g_is_zemo_update_done);
+    EXPECT_EQ(g_zemo_update_result, 1);
+    EXPECT_EQ(Peer::calls("ZEMOFW").size(), 2u);
+
+    EXPECT_EQ(halvo_deinitialzie(), 0);
+    g_is_zemo_update_done = false;
+    g_zemo_update_result = 0;
+}
+
+/* ---------------------------------------------------------------- */
+/* Result-callback registry                                          */
+/* ---------------------------------------------------------------- */
+
+namespace {
+
+int cb_a, cb_b, data_a, data_b;
+
+halvo_cb_container_s untouched_record(int cb_type)
+{
+    return halvo_cb_container_s{cb_type, kUntouched, &cb_b, &data_b};
+}
+
+void expect_untouched(const halvo_cb_container_s &c)
+{
+    EXPECT_EQ(c.remote_address, kUntouched);
+    EXPECT_EQ(c.callback, &cb_b);
+    EXPECT_EQ(c.user_data, &data_b);
+}
+
+} // namespace
+
+TEST(Registry, SecondSetReplacesTheFirst)
+{
+    _halvo_set_cb(0, "AA:01", &cb_a, &data_a);
+    _halvo_set_cb(0, "BB:02", &cb_b, &data_b);
+    halvo_cb_container_s c{0, nullptr, nullptr, nullptr};
+    _halvo_get_cb(&c);
+    EXPECT_EQ(c.callback, &cb_b);
+    EXPECT_EQ(c.user_data, &data_b);
+    EXPECT_STREQ(c.remote_address, "BB:02");
+    free(c.remote_address);
+    _halvo_unset_cb(0);
+}
+
+TEST(Registry, EachGetIsAFreshCopy)
+{
+    _halvo_set_cb(2, "AA:01", &cb_a, &data_a);
+    halvo_cb_container_s one{2, nullptr, nullptr, nullptr}, two{2, nullptr, nullptr, nullptr};
+    _halvo_get_cb(&one);
+    _halvo_get_cb(&two);
+    ASSERT_NE(one.remote_address, nullptr);
+    EXPECT_NE(one.remote_address, two.remote_address);
+    EXPECT_STREQ(one.remote_address, two.remote_address);
+    free(one.remote_address);
+    free(two.remote_address);
+    _halvo_unset_cb(2);
+}
+
+TEST(Registry, UnregisteredRowsLeaveTheRecordAlone)
+{
+    halvo_cb_container_s c = untouched_record(1);
+    _halvo_get_cb(&c);
+    expect_untouched(c);
+
+    _halvo_set_cb(1, "AA:01", &cb_a, &data_a);
+    _halvo_unset_cb(1);
+    _halvo_get_cb(&c);
+    expect_untouched(c);
+}
+
+TEST(Registry, KindsOutsideTheRowsAreIgnoredAndLogged)
+{
+    LogCapture log;
+    for (int kind : {3, -1, 1000000}) {
+        _halvo_set_cb(kind, "AA:01", &cb_a, &data_a);
+        halvo_cb_container_s c = untouched_record(kind);
+        _halvo_get_cb(&c);
+        expect_untouched(c);
+        _halvo_unset_cb(kind);
+    }
+    EXPECT_EQ(log.count("no such cb_type"), 9);
+    /* The real rows stay unregistered. */
+    for (int kind : {0, 1, 2}) {
+        halvo_cb_container_s c = untouched_record(kind);
+        _halvo_get_cb(&c);
+        expect_untouched(c);
+    }
+}
+
+TEST(Registry, RegistrationWithoutAnAddress)
+{
+    _halvo_set_cb(1, "AA:01", &cb_a, &data_a);
+    _halvo_set_cb(1, nullptr, &cb_b, &data_b);
+    halvo_cb_container_s c = {1, kUntouched, nullptr, nullptr};
+    _halvo_get_cb(&c);
+    EXPECT_EQ(c.remote_address, nullptr);
+    EXPECT_EQ(c.callback, &cb_b);
+    EXPECT_EQ(c.user_data, &data_b);
+    _halvo_unset_cb(1);
+}
+
+TEST(Registry, UnsetTwiceOnlyTheFirstDoesAnything)
+{
+    _halvo_set_cb(0, "AA:01", &cb_a, &data_a);
+    LogCapture log;
+    _halvo_unset_cb(0);
+    EXPECT_EQ(log.count("ENTER"), 1);
+    log.clear();
+    _halvo_unset_cb(0);
+    EXPECT_TRUE(log.lines().empty()) << "an unregistered row is left without a word";
+}
