@@ -51,7 +51,14 @@ extern "C" {
 /** Speaker audio type as the records hold it: the stored one-based
  *  "audioType" minus one.  A missing member reads as 0xFFFFFFFE (-2).
  *  The values themselves belong to the service. */
+#ifdef __cplusplus
+/* C++ needs the underlying type spelled out: otherwise only the
+ * enumerators' own range is a valid value, and -2 is not in it. */
+typedef enum : unsigned int {
+#else
+/* With no negative enumerator, C compilers make this an unsigned int. */
 typedef enum {
+#endif
     BT_SPK_AUDIO_TYPE_FIRST = 0
 } bt_spk_audio_type_e;
 

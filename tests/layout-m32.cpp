@@ -15,6 +15,4 @@ CHECK(sizeof(bt_spk_info_t) == 16, "bt_spk_info_t is 16 bytes");
 CHECK(sizeof(last_spk_info_t) == 20, "last_spk_info_t is 20 bytes");
 CHECK(sizeof(info_sync_device_t) == 8, "info_sync_device_t is 8 bytes");
 CHECK(sizeof(bt_spk_audio_type_e) == 4, "the audio type is 32 bits");
-#ifndef __cplusplus
 CHECK((bt_spk_audio_type_e)-2 > 0, "the audio type is unsigned");
-#endif
