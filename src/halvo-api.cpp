@@ -388,9 +388,9 @@ static GVariant *byte_array(const char *data, int length) noexcept
 
 /* Unpacks "(iiay)", or "(iiiay)" when @option is given, into the caller's
  * out-parameters.  The buffer holds the reported length plus a zero byte;
- * a negative length counts as 0, and no more bytes are copied than the
- * reply carries (the rest of the buffer stays zero).  False, with nothing
- * written, when the reply has another shape. */
+ * a negative length counts as 0, and a length beyond the bytes the reply
+ * carries is cut to them.  False, with nothing written, when the reply has
+ * another shape. */
 static bool take_manufacturer_reply(GVariant *reply, int *result, int *option, char **out_data,
                                     int *out_length) noexcept
 {
@@ -408,9 +408,17 @@ static bool take_manufacturer_reply(GVariant *reply, int *result, int *option, c
     gsize length = reported > 0 ? gsize(reported) : 0;
     gsize carried = 0;
     const void *source = g_variant_get_fixed_array(bytes, &carried, 1);
-    auto *buffer = static_cast<char *>(g_malloc0(length + 1));
+    /* A length beyond the bytes that came would only hand out zeros, and a
+     * service that claims two gigabytes would make us abort in g_malloc:
+     * hand out what came. */
+    if (length > carried) {
+        WARN("reported length %d, but %zu bytes came", reported, carried);
+        length = carried;
+    }
+    auto *buffer = static_cast<char *>(g_malloc(length + 1));
     if (source != nullptr)
-        memcpy(buffer, source, MIN(length, carried));
+        memcpy(buffer, source, length);
+    buffer[length] = '\0';
 
     *result = ret;
     if (option != nullptr)

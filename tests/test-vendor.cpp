@@ -82,8 +82,10 @@ TEST(Manufacturer, ReportedLengthsOutOfStepWithTheBytesStayInBounds)
         {2, kHighBytes, 2, {0x80, 0xff}},
         {-1, {0x41}, 0, {}},
         {-2147483647, {}, 0, {}},
-        /* More reported than carried: what came is copied, the rest is zero. */
-        {8, {0x80, 0xff, 0x01}, 8, {0x80, 0xff, 0x01, 0, 0, 0, 0, 0}},
+        /* More reported than carried: the length is cut to what came, so a
+         * huge claim allocates nothing huge. */
+        {8, {0x80, 0xff, 0x01}, 3, {0x80, 0xff, 0x01}},
+        {2147483647, {0x41}, 1, {0x41}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.reported);
