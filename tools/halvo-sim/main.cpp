@@ -1,0 +1,270 @@
+/* main.cpp - halvo-sim: options, the bus, the two names, fault injection
+ * and a clean stop on SIGINT and SIGTERM. */
+#include "service.h"
+
+#include <glib-unix.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+using namespace halvo;
+
+namespace {
+
+struct Pending;
+
+struct Sim {
+    sim::State state;
+    GMainLoop *loop = nullptr;
+    GDBusConnection *bus = nullptr;
+    std::vector<GDBusMethodInvocation *> unanswered;
+    std::set<Pending *> delayed; /* answers waiting for their latency */
+    int names_owned = 0;
+    int exit_code = 0;
+};
+
+struct Registration {
+    Sim *sim;
+    const sim::Interface *iface;
+};
+
+struct Pending {
+    Sim *sim;
+    const sim::Method *method;
+    GDBusMethodInvocation *invocation;
+    guint id;
+};
+
+void answer(Sim *s, const sim::Method *m, GDBusMethodInvocation *inv)
+{
+    GVariant *args = g_dbus_method_invocation_get_parameters(inv);
+    Variant reply(g_variant_ref_sink(m->handle(s->state, args)));
+    GString_ a(g_variant_print(args, FALSE)), r(g_variant_print(reply.get(), FALSE));
+    s->state.log("call %s %s -> %s", m->name, a.get(), r.get());
+    g_dbus_method_invocation_return_value(inv, reply.get());
+}
+
+/* Runs in the main loop, like every handler: the state needs no lock. */
+void method_call(GDBusConnection *, const gchar *, const gchar *, const gchar *, const gchar *method_name,
+                 GVariant *, GDBusMethodInvocation *inv, gpointer user_data)
+{
+    auto *reg = static_cast<Registration *>(user_data);
+    Sim *s = reg->sim;
+    const sim::Method *m = sim::find_method(*reg->iface, method_name);
+    if (!m) { /* introspection already refuses unknown names */
+        g_dbus_method_invocation_return_dbus_error(inv, "org.freedesktop.DBus.Error.UnknownMethod", method_name);
+        return;
+    }
+    const sim::Faults &f = s->state.faults();
+    if (f.no_reply.count(m->name)) {
+        s->state.log("call %s: left unanswered (injected)", m->name);
+        s->unanswered.push_back(inv);
+        return;
+    }
+    if (f.error.count(m->name)) {
+        s->state.log("call %s: error reply (injected)", m->name);
+        g_dbus_method_invocation_return_dbus_error(inv, "org.halvo.Sim.Error.Injected",
+                                                   (std::string("injected failure of ") + m->name).c_str());
+        return;
+    }
+    if (f.latency_ms <= 0) {
+        answer(s, m, inv);
+        return;
+    }
+    auto *pending = new Pending{s, m, inv, 0};
+    pending->id = g_timeout_add_full(G_PRIORITY_DEFAULT, guint(f.latency_ms),
+                                     [](gpointer p) -> gboolean {
+                                         auto *d = static_cast<Pending *>(p);
+                                         d->sim->delayed.erase(d);
+                                         answer(d->sim, d->method, d->invocation);
+                                         return G_SOURCE_REMOVE;
+                                     },
+                                     pending, [](gpointer p) { delete static_cast<Pending *>(p); });
+    s->delayed.insert(pending);
+}
+
+const GDBusInterfaceVTable vtable = {method_call, nullptr, nullptr, {nullptr}};
+
+void name_acquired(GDBusConnection *, const gchar *name, gpointer user_data)
+{
+    auto *s = static_cast<Sim *>(user_data);
+    s->state.log("owns %s", name);
+    if (++s->names_owned == 2) {
+        const char *root = g_getenv("VALKO_ROOT");
+        printf("halvo-sim: ready (store %s)\n", root ? root : "/tmp/valko");
+        fflush(stdout);
+        s->state.start_events();
+    }
+}
+
+void name_lost(GDBusConnection *, const gchar *name, gpointer user_data)
+{
+    auto *s = static_cast<Sim *>(user_data);
+    fprintf(stderr, "halvo-sim: cannot own %s (another service has it, or the bus refused)\n", name);
+    s->exit_code = 1;
+    g_main_loop_quit(s->loop);
+}
+
+gboolean on_stop_signal(gpointer user_data)
+{
+    g_main_loop_quit(static_cast<Sim *>(user_data)->loop);
+    return G_SOURCE_CONTINUE;
+}
+
+void add_methods(std::set<std::string> &to, char **list)
+{
+    for (char **p = list; p && *p; p++) {
+        Strv parts(g_strsplit(*p, ",", -1));
+        for (char **q = parts.get(); *q; q++)
+            if (**q)
+                to.insert(g_strstrip(*q));
+    }
+}
+
+std::string scenario_path(const char *given)
+{
+    std::string name = given ? given : "default";
+    if (name.find('/') != std::string::npos || g_str_has_suffix(name.c_str(), ".json"))
+        return name;
+    for (const char *dir : {HALVO_SIM_SCENARIO_DIR, HALVO_SIM_INSTALLED_SCENARIO_DIR}) {
+        std::string path = std::string(dir) + "/" + name + ".json";
+        if (g_file_test(path.c_str(), G_FILE_TEST_EXISTS))
+            return path;
+    }
+    return name;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    gboolean use_system = FALSE, use_session = FALSE, quiet = FALSE, version = FALSE;
+    char *address = nullptr, *scenario = nullptr, *store_root = nullptr;
+    int latency = -1;
+    char **errors = nullptr, **no_reply = nullptr;
+    GOptionEntry entries[] = {
+        {"system", 0, 0, G_OPTION_ARG_NONE, &use_system, "Serve on the system bus (default)", nullptr},
+        {"session", 0, 0, G_OPTION_ARG_NONE, &use_session, "Serve on the session bus", nullptr},
+        {"address", 0, 0, G_OPTION_ARG_STRING, &address, "Serve on the bus at ADDR", "ADDR"},
+        {"scenario", 's', 0, G_OPTION_ARG_FILENAME, &scenario,
+         "Starting state and scripted events: a file, or a name of the shipped scenarios (default: default)", "FILE"},
+        {"store-root", 0, 0, G_OPTION_ARG_FILENAME, &store_root, "Configuration store root (sets VALKO_ROOT)", "DIR"},
+        {"latency", 'l', 0, G_OPTION_ARG_INT, &latency, "Answer every method after MS milliseconds", "MS"},
+        {"error", 'e', 0, G_OPTION_ARG_STRING_ARRAY, &errors,
+         "Answer METHOD with an error reply (repeatable, or a comma list)", "METHOD"},
+        {"no-reply", 'n', 0, G_OPTION_ARG_STRING_ARRAY, &no_reply, "Never answer METHOD (repeatable, or a comma list)",
+         "METHOD"},
+        {"quiet", 'q', 0, G_OPTION_ARG_NONE, &quiet, "Print only the ready line and errors", nullptr},
+        {"version", 'V', 0, G_OPTION_ARG_NONE, &version, "Print the version and exit", nullptr},
+        {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr}};
+
+    GOptionContext *ctx = g_option_context_new("- simulate the Bluetooth application service");
+    g_option_context_set_summary(ctx,
+        "Owns com.marlox.tv.bt.connectionmanager and com.marlox.tv.bt.updatemanager,\n"
+        "answers every method of the service from one state, writes the store\n"
+        "documents and emits the service's signals whenever that state changes.\n"
+        "Prints \"halvo-sim: ready\" once both names are owned.  Stops on SIGINT/SIGTERM.");
+    g_option_context_add_main_entries(ctx, entries, nullptr);
+    Error err;
+    if (!g_option_context_parse(ctx, &argc, &argv, out(err))) {
+        fprintf(stderr, "halvo-sim: %s (try --help)\n", err->message);
+        g_option_context_free(ctx);
+        return 2;
+    }
+    g_option_context_free(ctx);
+    if (version) {
+        printf("halvo-sim %s\n", HALVO_SIM_VERSION);
+        return 0;
+    }
+    if (int(use_system) + int(use_session) + int(address != nullptr) > 1) {
+        fprintf(stderr, "halvo-sim: choose one of --system, --session and --address\n");
+        return 2;
+    }
+    if (store_root)
+        g_setenv("VALKO_ROOT", store_root, TRUE);
+
+    Sim s;
+    s.state.set_verbose(!quiet);
+    std::string path = scenario_path(scenario), problem;
+    if (!s.state.load(path, &problem)) {
+        fprintf(stderr, "halvo-sim: unusable scenario\n%s\n", problem.c_str());
+        return 2;
+    }
+    if (latency >= 0)
+        s.state.faults().latency_ms = latency;
+    add_methods(s.state.faults().error, errors);
+    add_methods(s.state.faults().no_reply, no_reply);
+    g_strfreev(errors);
+    g_strfreev(no_reply);
+
+    if (address)
+        s.bus = g_dbus_connection_new_for_address_sync(
+            address,
+            GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                 G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+            nullptr, nullptr, out(err));
+    else
+        s.bus = g_bus_get_sync(use_session ? G_BUS_TYPE_SESSION : G_BUS_TYPE_SYSTEM, nullptr, out(err));
+    if (!s.bus) {
+        fprintf(stderr, "halvo-sim: cannot reach the bus: %s\n", err ? err->message : "unknown error");
+        return 1;
+    }
+    g_dbus_connection_set_exit_on_close(s.bus, FALSE);
+    s.state.set_emitter([&s](const char *name, GVariant *params) {
+        Error e;
+        if (!g_dbus_connection_emit_signal(s.bus, nullptr, HALVO_SIGNAL_PATH, HALVO_SIGNAL_INTERFACE, name, params,
+                                           out(e)))
+            fprintf(stderr, "halvo-sim: cannot emit %s: %s\n", name, e->message);
+    });
+
+    s.loop = g_main_loop_new(nullptr, FALSE);
+    Registration regs[] = {{&s, &sim::service_interface}, {&s, &sim::update_interface}};
+    guint objects[2] = {0, 0};
+    for (int i = 0; i < 2; i++) {
+        GDBusNodeInfo *info = g_dbus_node_info_new_for_xml(sim::introspection_xml(*regs[i].iface).c_str(), nullptr);
+        objects[i] = g_dbus_connection_register_object(s.bus, regs[i].iface->path, info->interfaces[0], &vtable,
+                                                       &regs[i], nullptr, out(err));
+        g_dbus_node_info_unref(info);
+        if (!objects[i]) {
+            fprintf(stderr, "halvo-sim: cannot register %s: %s\n", regs[i].iface->path, err->message);
+            return 1;
+        }
+    }
+
+    /* The documents are in place before a client can see the service. */
+    s.state.publish_all();
+    guint names[2];
+    names[0] = g_bus_own_name_on_connection(s.bus, HALVO_SERVICE_NAME, G_BUS_NAME_OWNER_FLAGS_DO_NOT_QUEUE,
+                                            name_acquired, name_lost, &s, nullptr);
+    names[1] = g_bus_own_name_on_connection(s.bus, HALVO_UPDATE_NAME, G_BUS_NAME_OWNER_FLAGS_DO_NOT_QUEUE,
+                                            name_acquired, name_lost, &s, nullptr);
+    guint sigint = g_unix_signal_add(SIGINT, on_stop_signal, &s);
+    guint sigterm = g_unix_signal_add(SIGTERM, on_stop_signal, &s);
+
+    g_main_loop_run(s.loop);
+
+    s.state.stop_timers();
+    for (GDBusMethodInvocation *inv : s.unanswered)
+        g_dbus_method_invocation_return_dbus_error(inv, "org.halvo.Sim.Error.Stopped", "the simulator stopped");
+    for (Pending *d : std::set<Pending *>(s.delayed)) {
+        g_dbus_method_invocation_return_dbus_error(d->invocation, "org.halvo.Sim.Error.Stopped", "the simulator stopped");
+        g_source_remove(d->id);
+    }
+    g_bus_unown_name(names[0]);
+    g_bus_unown_name(names[1]);
+    g_dbus_connection_unregister_object(s.bus, objects[0]);
+    g_dbus_connection_unregister_object(s.bus, objects[1]);
+    g_dbus_connection_flush_sync(s.bus, nullptr, nullptr);
+    g_dbus_connection_close_sync(s.bus, nullptr, nullptr);
+    g_object_unref(s.bus);
+    g_source_remove(sigint);
+    g_source_remove(sigterm);
+    g_main_loop_unref(s.loop);
+    g_free(address);
+    g_free(scenario);
+    g_free(store_root);
+    if (s.exit_code == 0 && !quiet)
+        printf("halvo-sim: stopped\n");
+    return s.exit_code;
+}
