@@ -1,0 +1,113 @@
+/* halvoctl.h - what the commands of halvoctl share: the context, argument
+ * access, reporting results, tables and JSON, waiting on the main context. */
+#ifndef HALVOCTL_H
+#define HALVOCTL_H
+
+#include "halvo-api.h"
+#include "json-writer.h"
+
+#include <atomic>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace ctl {
+
+/* Exit statuses. */
+enum { EXIT_OK = 0, EXIT_FAILED = 1, EXIT_USAGE = 2 };
+
+struct Ctx {
+    bool json = false;
+    bool progress = false; /* stderr is a terminal */
+    int timeout_ms = 15000; /* for waits on events */
+    std::string command;
+    std::vector<std::string> args;  /* positional, after the command */
+    std::vector<std::string> flags; /* command flags, "--name" or "--name=value" */
+
+    bool flag(const char *name) const;
+    /* The value of "--name=value", or @def. */
+    std::string value(const char *name, const std::string &def = "") const;
+};
+
+struct Command {
+    const char *name;
+    const char *usage;   /* arguments, e.g. "ADDR [N|up|down]" */
+    const char *summary; /* one line */
+    const char *help;    /* what it does, in full */
+    const char *flags;   /* accepted flags, comma-separated; "name=" takes a value */
+    int min_args, max_args;
+    int (*run)(Ctx &ctx);
+};
+
+/* The commands of each family (commands-*.cpp, monitor.cpp). */
+extern const Command device_commands[];
+extern const Command speaker_commands[];
+extern const Command list_commands[];
+extern const Command vendor_commands[];
+extern const Command monitor_commands[];
+
+/* ---- Reporting ---- */
+
+/* The symbolic name and meaning of a library result code. */
+const char *result_name(int code);
+const char *result_meaning(int code);
+/* Prints "halvoctl CMD: WHAT failed: result N (NAME): MEANING" and the last
+ * error the library logged; returns EXIT_FAILED. */
+int fail(const Ctx &ctx, const char *what, int code);
+/* The same for operations that report only true/false. */
+int fail_bool(const Ctx &ctx, const char *what);
+/* A failure that is not a result code (a wait that timed out, ...). */
+int fail_text(const Ctx &ctx, const std::string &text);
+int usage_error(const Ctx &ctx, const std::string &text);
+/* Keeps the library's error lines for fail(). */
+void capture_library_errors();
+
+/* ---- Output ---- */
+
+class Table {
+  public:
+    explicit Table(std::vector<std::string> headers) : headers_(std::move(headers)) {}
+    void add(std::vector<std::string> row) { rows_.push_back(std::move(row)); }
+    bool empty() const { return rows_.empty(); }
+    void print() const;
+
+  private:
+    std::vector<std::string> headers_;
+    std::vector<std::vector<std::string>> rows_;
+};
+
+void print_json(const tools::JsonWriter &w);
+std::string or_dash(const char *s);
+std::string hex_bytes(const char *data, int length);
+/* "HH:MM:SS.mmm" of now. */
+std::string timestamp();
+
+/* ---- Parsing ---- */
+
+bool parse_int(const std::string &text, int *out);
+bool parse_hex(const std::string &text, std::string *bytes);
+
+/* ---- Waiting ---- */
+
+/* Iterates the thread-default main context until @done holds or
+ * @timeout_ms passes; true when @done held. */
+bool wait_until(const std::function<bool()> &done, int timeout_ms);
+
+/* A spinner with the elapsed time on stderr while something takes long
+ * (only on a terminal).  Runs in its own thread, so it also turns while a
+ * blocking library call waits. */
+class Progress {
+  public:
+    Progress(const Ctx &ctx, const std::string &label);
+    ~Progress();
+    void done();
+
+  private:
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+} // namespace ctl
+
+#endif

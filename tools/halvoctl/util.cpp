@@ -1,0 +1,260 @@
+/* util.cpp - reporting, output and waiting for halvoctl. */
+#include "halvoctl.h"
+
+#include "hex.h"
+#include "kerlo.h"
+
+#include <glib.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace ctl {
+
+bool Ctx::flag(const char *name) const
+{
+    for (const auto &f : flags)
+        if (f == name)
+            return true;
+    return false;
+}
+
+std::string Ctx::value(const char *name, const std::string &def) const
+{
+    std::string prefix = std::string(name) + "=";
+    for (const auto &f : flags)
+        if (f.rfind(prefix, 0) == 0)
+            return f.substr(prefix.size());
+    return def;
+}
+
+/* ------------------------------------------------------------------ */
+/* Reporting                                                            */
+/* ------------------------------------------------------------------ */
+
+namespace {
+
+struct ResultRow {
+    int code;
+    const char *name;
+    const char *meaning;
+};
+
+const ResultRow results[] = {
+    {HALVO_ERROR_NONE, "HALVO_ERROR_NONE", "success"},
+    {HALVO_ERROR_NOT_INITIALIZED, "HALVO_ERROR_NOT_INITIALIZED", "the library is not initialised"},
+    {HALVO_ERROR_INVALID_PARAMETER, "HALVO_ERROR_INVALID_PARAMETER",
+     "invalid parameter: a required value is missing or out of range, an empty list, or nothing subscribed"},
+    {HALVO_ERROR_OPERATION_FAILED, "HALVO_ERROR_OPERATION_FAILED",
+     "operation failed: no bus, no reply or an error reply from the service, the store is unreadable, "
+     "or its JSON is unusable"},
+    {HALVO_ERROR_INVALID_SPEAKER_INFO, "HALVO_ERROR_INVALID_SPEAKER_INFO", "a required speaker field is missing"},
+    {HALVO_ERROR_ALREADY_INITIALIZED, "HALVO_ERROR_ALREADY_INITIALIZED", "the library is already initialised"},
+};
+
+std::string last_library_error;
+
+void keep_errors(int prio, const char *, const char *line, void *)
+{
+    if (prio >= 6) {
+        /* Drop the "file: function(line) > " prefix: the message is what helps. */
+        const char *msg = strstr(line, " > ");
+        last_library_error = msg ? msg + 3 : line;
+    }
+}
+
+} // namespace
+
+void capture_library_errors()
+{
+    kerlo_set_sink(keep_errors, nullptr);
+}
+
+const char *result_name(int code)
+{
+    for (const auto &r : results)
+        if (r.code == code)
+            return r.name;
+    return "service code";
+}
+
+const char *result_meaning(int code)
+{
+    for (const auto &r : results)
+        if (r.code == code)
+            return r.meaning;
+    return "a result of the service's own, passed through unchanged";
+}
+
+int fail(const Ctx &ctx, const char *what, int code)
+{
+    fprintf(stderr, "halvoctl %s: %s failed: result %d (%s): %s\n", ctx.command.c_str(), what, code,
+            result_name(code), result_meaning(code));
+    if (!last_library_error.empty())
+        fprintf(stderr, "  last library error: %s\n", last_library_error.c_str());
+    return EXIT_FAILED;
+}
+
+int fail_bool(const Ctx &ctx, const char *what)
+{
+    fprintf(stderr, "halvoctl %s: %s failed: the service did not confirm it (no reply, an error reply, "
+            "or an answer other than 1)\n", ctx.command.c_str(), what);
+    if (!last_library_error.empty())
+        fprintf(stderr, "  last library error: %s\n", last_library_error.c_str());
+    return EXIT_FAILED;
+}
+
+int fail_text(const Ctx &ctx, const std::string &text)
+{
+    fprintf(stderr, "halvoctl %s: %s\n", ctx.command.c_str(), text.c_str());
+    return EXIT_FAILED;
+}
+
+int usage_error(const Ctx &ctx, const std::string &text)
+{
+    if (ctx.command.empty())
+        fprintf(stderr, "halvoctl: %s (try halvoctl --help)\n", text.c_str());
+    else
+        fprintf(stderr, "halvoctl %s: %s (try halvoctl %s --help)\n", ctx.command.c_str(), text.c_str(),
+                ctx.command.c_str());
+    return EXIT_USAGE;
+}
+
+/* ------------------------------------------------------------------ */
+/* Output                                                               */
+/* ------------------------------------------------------------------ */
+
+/* Display width of UTF-8 text: one column per character. */
+static size_t width(const std::string &s)
+{
+    return g_utf8_validate(s.c_str(), -1, nullptr) ? size_t(g_utf8_strlen(s.c_str(), -1)) : s.size();
+}
+
+void Table::print() const
+{
+    std::vector<size_t> w(headers_.size());
+    for (size_t c = 0; c < headers_.size(); c++) {
+        w[c] = width(headers_[c]);
+        for (const auto &row : rows_)
+            if (c < row.size())
+                w[c] = std::max(w[c], width(row[c]));
+    }
+    auto line = [&](const std::vector<std::string> &cells) {
+        std::string out;
+        for (size_t c = 0; c < headers_.size(); c++) {
+            std::string cell = c < cells.size() ? cells[c] : "";
+            out += cell;
+            if (c + 1 < headers_.size())
+                out += std::string(w[c] - width(cell) + 2, ' ');
+        }
+        while (!out.empty() && out.back() == ' ')
+            out.pop_back();
+        printf("%s\n", out.c_str());
+    };
+    line(headers_);
+    for (const auto &row : rows_)
+        line(row);
+}
+
+void print_json(const tools::JsonWriter &w)
+{
+    printf("%s\n", w.text().c_str());
+}
+
+std::string or_dash(const char *s)
+{
+    return s && *s ? s : "-";
+}
+
+std::string hex_bytes(const char *data, int length)
+{
+    return tools::hex_text(reinterpret_cast<const uint8_t *>(data), length > 0 ? size_t(length) : 0);
+}
+
+std::string timestamp()
+{
+    GDateTime *now = g_date_time_new_now_local();
+    gchar *text = g_date_time_format(now, "%H:%M:%S.%f");
+    g_date_time_unref(now);
+    std::string out(text);
+    g_free(text);
+    return out.substr(0, 12); /* milliseconds */
+}
+
+/* ------------------------------------------------------------------ */
+/* Parsing                                                              */
+/* ------------------------------------------------------------------ */
+
+bool parse_int(const std::string &text, int *out)
+{
+    if (text.empty())
+        return false;
+    char *end = nullptr;
+    errno = 0;
+    long v = strtol(text.c_str(), &end, 0);
+    if (*end || errno || v < G_MININT32 || v > G_MAXINT32)
+        return false;
+    *out = int(v);
+    return true;
+}
+
+bool parse_hex(const std::string &text, std::string *bytes)
+{
+    std::vector<uint8_t> b;
+    if (!tools::parse_hex(text, &b) || b.empty())
+        return false;
+    bytes->assign(b.begin(), b.end());
+    return true;
+}
+
+/* ------------------------------------------------------------------ */
+/* Waiting                                                              */
+/* ------------------------------------------------------------------ */
+
+bool wait_until(const std::function<bool()> &done, int timeout_ms)
+{
+    GMainContext *context = g_main_context_get_thread_default();
+    gint64 deadline = g_get_monotonic_time() + gint64(timeout_ms) * 1000;
+    /* Wakes the iteration up at least every 50 ms to look at the clock. */
+    guint tick = g_timeout_add(50, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
+    bool ok;
+    while (!(ok = done()) && g_get_monotonic_time() < deadline)
+        g_main_context_iteration(context, TRUE);
+    g_source_remove(tick);
+    return ok;
+}
+
+Progress::Progress(const Ctx &ctx, const std::string &label)
+{
+    if (!ctx.progress)
+        return;
+    thread_ = std::thread([this, label] {
+        static const char spin[] = "|/-\\";
+        auto start = std::chrono::steady_clock::now();
+        for (int i = 0; !stop_; i++) {
+            double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            fprintf(stderr, "\r%c %s (%.1f s)", spin[i % 4], label.c_str(), s);
+            fflush(stderr);
+            for (int t = 0; t < 10 && !stop_; t++)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        fprintf(stderr, "\r\033[K");
+        fflush(stderr);
+    });
+}
+
+void Progress::done()
+{
+    stop_ = true;
+    if (thread_.joinable())
+        thread_.join();
+}
+
+Progress::~Progress()
+{
+    done();
+}
+
+} // namespace ctl
