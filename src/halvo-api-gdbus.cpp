@@ -45,6 +45,14 @@ GDBusConnection *__halvo_api_get_system_connection(void) noexcept
             ERR("g_bus_get_sync fail, reason: %s", error->message);
         return nullptr;
     }
+    /* GIO hands out its dead shared connection again until the main
+     * context has run the connection's close notification; subscribing on
+     * it would raise a critical.  It is no connection. */
+    if (g_dbus_connection_is_closed(g_system_con)) {
+        ERR("g_bus_get_sync fail, reason: %s", "the connection is closed");
+        g_clear_object(&g_system_con);
+        return nullptr;
+    }
     /* A library must not end the application when the bus goes away. */
     g_dbus_connection_set_exit_on_close(g_system_con, FALSE);
     return g_system_con;
