@@ -1,0 +1,360 @@
+/* Faults of the service and of the bus: an absent, a stopped and a killed
+ * service, and a bus daemon that dies.  Each test prints its timings. */
+#include "bus-fixture.h"
+#include "halvo-api-private.h"
+
+#include <glib/gstdio.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <thread>
+
+using namespace halvo_test;
+
+namespace {
+
+gint64 now_ms()
+{
+    return g_get_monotonic_time() / 1000;
+}
+
+/* Milliseconds one call of @f takes. */
+template <typename F> gint64 timed(F f)
+{
+    gint64 t0 = now_ms();
+    f();
+    return now_ms() - t0;
+}
+
+int g_volume_signals = 0;
+
+void volume_handler(GDBusConnection *, const gchar *, const gchar *, const gchar *, const gchar *, GVariant *,
+                    gpointer)
+{
+    g_volume_signals++;
+}
+
+/* Drops the library's connection (and with it GIO's singleton), so that
+ * the next use connects to whatever DBUS_SYSTEM_BUS_ADDRESS names. */
+void drop_connection()
+{
+    halvo_initialize();
+    halvo_deinitialzie();
+}
+
+void die_with_parent(gpointer)
+{
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+}
+
+/* A second bus of the test's own, at a fixed socket path so that it can be
+ * started again at the same address, with a peer process on it that the
+ * test scripts directly. */
+class SecondBus {
+  public:
+    SecondBus()
+    {
+        gchar *dir = g_dir_make_tmp("halvo-bus-XXXXXX", nullptr);
+        dir_ = dir;
+        g_free(dir);
+        address_ = "unix:path=" + dir_ + "/bus";
+    }
+    ~SecondBus()
+    {
+        stop_peer();
+        kill_daemon();
+        g_unlink((dir_ + "/bus").c_str());
+        g_rmdir(dir_.c_str());
+    }
+    const std::string &address() const { return address_; }
+
+    void start_daemon()
+    {
+        std::string listen = "--address=" + address_;
+        gchar *argv[] = {const_cast<gchar *>("dbus-daemon"), const_cast<gchar *>("--session"),
+                         const_cast<gchar *>("--nofork"), const_cast<gchar *>(listen.c_str()),
+                         const_cast<gchar *>("--print-address=1"), nullptr};
+        gint out_fd = -1;
+        ASSERT_TRUE(g_spawn_async_with_pipes(
+            nullptr, argv, nullptr, GSpawnFlags(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD), die_with_parent,
+            nullptr, &daemon_, nullptr, &out_fd, nullptr, nullptr));
+        char ch;
+        while (read(out_fd, &ch, 1) == 1 && ch != '\n') {
+        }
+        close(out_fd);
+    }
+
+    void kill_daemon()
+    {
+        if (daemon_ == 0)
+            return;
+        kill(daemon_, SIGKILL);
+        waitpid(daemon_, nullptr, 0);
+        g_spawn_close_pid(daemon_);
+        daemon_ = 0;
+        if (control_) {
+            g_clear_object(&control_);
+        }
+        g_unlink((dir_ + "/bus").c_str());
+    }
+
+    /* The peer program on this bus; returns once it owns its names. */
+    void start_peer()
+    {
+        std::string prog = peer_program();
+        gchar *argv[] = {const_cast<gchar *>(prog.c_str()), const_cast<gchar *>(address_.c_str()), nullptr};
+        ASSERT_TRUE(g_spawn_async(nullptr, argv, nullptr, G_SPAWN_DO_NOT_REAP_CHILD, die_with_parent, nullptr,
+                                  &peer_, nullptr));
+        control_ = g_dbus_connection_new_for_address_sync(
+            address_.c_str(),
+            GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                 G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+            nullptr, nullptr, nullptr);
+        ASSERT_NE(control_, nullptr);
+        g_dbus_connection_set_exit_on_close(control_, FALSE);
+        gint64 deadline = now_ms() + 10000;
+        while (!peer_ready() && now_ms() < deadline)
+            g_usleep(2000);
+        ASSERT_TRUE(peer_ready());
+    }
+
+    void stop_peer()
+    {
+        if (peer_ == 0)
+            return;
+        kill(peer_, SIGTERM);
+        waitpid(peer_, nullptr, 0);
+        g_spawn_close_pid(peer_);
+        peer_ = 0;
+    }
+
+    void control(const char *method, GVariant *args)
+    {
+        GError *error = nullptr;
+        GVariant *r = g_dbus_connection_call_sync(control_, "org.halvo.TestPeer", "/org/halvo/TestPeer",
+                                                  "org.halvo.TestPeer", method, args, nullptr,
+                                                  G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, &error);
+        if (r == nullptr) {
+            ADD_FAILURE() << method << ": " << error->message;
+            g_error_free(error);
+            return;
+        }
+        g_variant_unref(r);
+    }
+
+    void reply(const char *method, GVariant *body) { control("SetReply", g_variant_new("(ssv)", method, "", body)); }
+    void emit(const char *name, GVariant *body)
+    {
+        control("Emit", g_variant_new("(sssv)", "/org/velmo/pellix", "org.velmo.pellix", name, body));
+    }
+
+    /* Returns once every signal this bus's peer emitted so far has been
+     * dispatched on the library's connection (GIO's system-bus singleton):
+     * signals on one connection arrive in order. */
+    void sync_signals()
+    {
+        static int serial = 0;
+        int want = ++serial, seen = 0;
+        GDBusConnection *bus = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr);
+        ASSERT_NE(bus, nullptr);
+        guint id = g_dbus_connection_signal_subscribe(
+            bus, nullptr, "org.halvo.TestPeer", "HalvoTestMarker", "/org/halvo/TestPeer", nullptr,
+            G_DBUS_SIGNAL_FLAGS_NONE,
+            [](GDBusConnection *, const gchar *, const gchar *, const gchar *, const gchar *, GVariant *p,
+               gpointer d) {
+                if (g_variant_is_of_type(p, G_VARIANT_TYPE("(i)")))
+                    g_variant_get(p, "(i)", static_cast<int *>(d));
+            },
+            &seen, nullptr);
+        GVariant *ping = g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                                     "org.freedesktop.DBus.Peer", "Ping", nullptr, nullptr,
+                                                     G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+        if (ping)
+            g_variant_unref(ping);
+        control("Emit", g_variant_new("(sssv)", "/org/halvo/TestPeer", "org.halvo.TestPeer", "HalvoTestMarker",
+                                      g_variant_new("(i)", want)));
+        EXPECT_TRUE(run_until([&] { return seen == want; })) << "marker signal did not arrive";
+        g_dbus_connection_signal_unsubscribe(bus, id);
+        g_object_unref(bus);
+    }
+
+  private:
+    bool peer_ready()
+    {
+        GVariant *r = g_dbus_connection_call_sync(control_, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                                  "org.freedesktop.DBus", "NameHasOwner",
+                                                  g_variant_new("(s)", "org.halvo.TestPeer"), G_VARIANT_TYPE("(b)"),
+                                                  G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+        gboolean owned = FALSE;
+        if (r) {
+            g_variant_get(r, "(b)", &owned);
+            g_variant_unref(r);
+        }
+        return owned;
+    }
+
+    std::string dir_, address_;
+    GPid daemon_ = 0, peer_ = 0;
+    GDBusConnection *control_ = nullptr;
+};
+
+} // namespace
+
+TEST(ServiceFaults, AbsentServiceFailsWellUnderASecond)
+{
+    Peer::stop();
+    int volume = 42;
+    gint64 transport_ms = timed([] { EXPECT_EQ(_halvo_api_send_method_call_sync("get_volume_by_address",
+                                                                               g_variant_new("(s)", "AA")),
+                                               nullptr); });
+    gint64 public_ms = timed([&] { EXPECT_EQ(halvo_api_get_volume("AA", &volume), 5); });
+    EXPECT_EQ(volume, 42) << "output untouched";
+    printf("absent service: transport %lld ms, halvo_api_get_volume %lld ms\n", (long long)transport_ms,
+           (long long)public_ms);
+    EXPECT_LT(transport_ms, 500);
+    EXPECT_LT(public_ms, 500);
+    Peer::start();
+}
+
+TEST(ServiceFaults, StoppedServiceTimesOutAndAnswersAfterContinue)
+{
+    Peer::reply("get_volume_by_address", g_variant_new("(ii)", 0, 17));
+    ASSERT_EQ(kill(Peer::pid(), SIGSTOP), 0);
+    int volume = -1;
+    int result = 0;
+    gint64 waited = timed([&] { result = halvo_api_get_volume("AA", &volume); });
+    ASSERT_EQ(kill(Peer::pid(), SIGCONT), 0);
+    printf("stopped service: failed after %lld ms\n", (long long)waited);
+    EXPECT_EQ(result, 5);
+    EXPECT_EQ(volume, -1);
+    EXPECT_GE(waited, 4900) << "the 5000 ms bound, not earlier";
+    EXPECT_LT(waited, 7000);
+
+    /* The service catches up with the stale call; the next one is answered. */
+    gint64 next = timed([&] { result = halvo_api_get_volume("AA", &volume); });
+    printf("after SIGCONT: answered in %lld ms\n", (long long)next);
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(volume, 17);
+    EXPECT_LT(next, 1000);
+}
+
+TEST(ServiceFaults, KilledServiceFailsAtOnceAndANewOneIsUsed)
+{
+    g_volume_signals = 0;
+    ASSERT_EQ(_halvo_api_subscribe_internal_signal(HALVO_SIGNAL_BT_SPK_VOLUME_CHANGED, volume_handler, nullptr), 0);
+    Peer::silent("get_volume_by_address");
+    int victim = Peer::pid();
+    std::thread killer([victim] {
+        g_usleep(300 * 1000);
+        kill(victim, SIGKILL);
+    });
+    int volume = -1;
+    int result = 0;
+    gint64 waited = timed([&] { result = halvo_api_get_volume("AA", &volume); });
+    killer.join();
+    printf("service killed 300 ms into a call: failed after %lld ms\n", (long long)waited);
+    EXPECT_EQ(result, 5);
+    EXPECT_GE(waited, 250);
+    EXPECT_LT(waited, 2000) << "the bus reports the lost peer; no wait for the 5000 ms bound";
+
+    Peer::stop(); /* reaps the killed process */
+    Peer::start();
+    Peer::reply("get_volume_by_address", g_variant_new("(ii)", 0, 23));
+    EXPECT_EQ(halvo_api_get_volume("AA", &volume), 0);
+    EXPECT_EQ(volume, 23);
+
+    /* The subscription does not name a sender: the new service's signals arrive. */
+    Peer::emit("bt_spk_volume_changed_by_address", g_variant_new("(si)", "AA", 4));
+    Peer::sync_signals();
+    EXPECT_EQ(g_volume_signals, 1);
+    EXPECT_EQ(_halvo_api_unsubscribe_internal_signal(HALVO_SIGNAL_BT_SPK_VOLUME_CHANGED), 0);
+}
+
+/* What an application sees when the bus daemon dies, and how it recovers:
+ * calls fail at once; once its main context has run, each call tries to
+ * connect anew, and once a bus is back the next call connects to it by
+ * itself.  Subscriptions died with the old connection: only unsetting and
+ * setting them again (deinitialise plus initialise for the firmware
+ * result) makes them deliver again. */
+TEST(BusFaults, DaemonKilledCallsFailAtOnceAndRecoveryNeedsResubscription)
+{
+    SecondBus bus;
+    bus.start_daemon();
+    bus.start_peer();
+    drop_connection();
+    g_setenv("DBUS_SYSTEM_BUS_ADDRESS", bus.address().c_str(), TRUE);
+
+    bus.reply("get_volume_by_address", g_variant_new("(ii)", 0, 9));
+    int volume = -1;
+    ASSERT_EQ(halvo_api_get_volume("AA", &volume), 0);
+    ASSERT_EQ(halvo_initialize(), 0);
+    g_volume_signals = 0;
+    ASSERT_EQ(_halvo_api_subscribe_internal_signal(HALVO_SIGNAL_BT_SPK_VOLUME_CHANGED, volume_handler, nullptr), 0);
+    bus.emit("bt_spk_volume_changed_by_address", g_variant_new("(si)", "AA", 1));
+    bus.sync_signals();
+    ASSERT_EQ(g_volume_signals, 1);
+
+    bus.stop_peer();
+    bus.kill_daemon();
+    LogCapture log;
+    for (int i = 0; i < 3; i++) {
+        int result = 0;
+        gint64 ms = timed([&] { result = halvo_api_get_volume("AA", &volume); });
+        printf("bus daemon gone, call %d: %d after %lld ms\n", i + 1, result, (long long)ms);
+        EXPECT_EQ(result, 5);
+        EXPECT_LT(ms, 500);
+    }
+    /* GIO gives its dead connection back until the main context runs; the
+     * library takes that for no bus, and subscribing raises no critical. */
+    EXPECT_TRUE(log.contains("g_bus_get_sync fail, reason: the connection is closed"));
+    EXPECT_EQ(_halvo_api_subscribe_internal_signal(HALVO_SIGNAL_BT_SPK_VOLUME_CONTROLABLE_CHANGED, volume_handler,
+                                                   nullptr),
+              5);
+    EXPECT_EQ(_halvo_api_unsubscribe_internal_signal(HALVO_SIGNAL_BT_SPK_VOLUME_CHANGED), 5)
+        << "no bus: the row keeps its id";
+
+    /* Once the application's main context has run, calls try to connect anew. */
+    run_for(50);
+    log.clear();
+    gint64 ms = timed([&] { EXPECT_EQ(halvo_api_get_volume("AA", &volume), 5); });
+    printf("bus daemon gone, after the main context ran: failed after %lld ms\n", (long long)ms);
+    EXPECT_LT(ms, 500);
+    EXPECT_TRUE(log.contains("g_bus_get_sync fail, reason: Could not connect"));
+
+    /* The bus comes back at the same address, with a new service. */
+    bus.start_daemon();
+    bus.start_peer();
+    bus.reply("get_volume_by_address", g_variant_new("(ii)", 0, 11));
+    EXPECT_EQ(halvo_api_get_volume("AA", &volume), 0) << "the next call connects by itself";
+    EXPECT_EQ(volume, 11);
+
+    /* The old subscription is gone, and setting it again is a no-op while
+     * the row still holds the dead connection's id. */
+    EXPECT_EQ(_halvo_api_subscribe_internal_signal(HALVO_SIGNAL_BT_SPK_VOLUME_CHANGED, volume_handler, nullptr), 0);
+    EXPECT_TRUE(log.contains("same signal is already subscribed"));
+    g_is_zemo_update_done = false;
+    bus.emit("bt_spk_volume_changed_by_address", g_variant_new("(si)", "AA", 2));
+    bus.emit("zemo_fw_update_result", g_variant_new("(s)", "OK"));
+    bus.sync_signals();
+    EXPECT_EQ(g_volume_signals, 1) << "nothing arrives on the lost subscription";
+    EXPECT_FALSE(g_is_zemo_update_done);
+
+    /* Recovery: unset and set again; deinitialise and initialise again. */
+    EXPECT_EQ(_halvo_api_unsubscribe_internal_signal(HALVO_SIGNAL_BT_SPK_VOLUME_CHANGED), 0);
+    EXPECT_EQ(_halvo_api_subscribe_internal_signal(HALVO_SIGNAL_BT_SPK_VOLUME_CHANGED, volume_handler, nullptr), 0);
+    EXPECT_EQ(halvo_deinitialzie(), 0);
+    EXPECT_EQ(halvo_initialize(), 0);
+    bus.emit("bt_spk_volume_changed_by_address", g_variant_new("(si)", "AA", 3));
+    bus.emit("zemo_fw_update_result", g_variant_new("(s)", "OK"));
+    bus.sync_signals();
+    EXPECT_EQ(g_volume_signals, 2);
+    EXPECT_TRUE(g_is_zemo_update_done);
+
+    EXPECT_EQ(_halvo_api_unsubscribe_internal_signal(HALVO_SIGNAL_BT_SPK_VOLUME_CHANGED), 0);
+    EXPECT_EQ(halvo_deinitialzie(), 0);
+    bus.stop_peer();
+    bus.kill_daemon();
+    g_setenv("DBUS_SYSTEM_BUS_ADDRESS", bus_address().c_str(), TRUE);
+}
