@@ -52,8 +52,8 @@ extern const Command monitor_commands[];
 /* The symbolic name and meaning of a library result code. */
 const char *result_name(int code);
 const char *result_meaning(int code);
-/* Prints "halvoctl CMD: WHAT failed: result N (NAME): MEANING" and the last
- * error the library logged; returns EXIT_FAILED. */
+/* Prints "halvoctl CMD: WHAT failed: result N (NAME): MEANING" and the error
+ * lines the library logged; returns EXIT_FAILED. */
 int fail(const Ctx &ctx, const char *what, int code);
 /* The same for operations that report only true/false. */
 int fail_bool(const Ctx &ctx, const char *what);

@@ -54,15 +54,23 @@ const ResultRow results[] = {
     {HALVO_ERROR_ALREADY_INITIALIZED, "HALVO_ERROR_ALREADY_INITIALIZED", "the library is already initialised"},
 };
 
-std::string last_library_error;
+std::vector<std::string> library_errors;
 
 void keep_errors(int prio, const char *, const char *line, void *)
 {
-    if (prio >= 6) {
-        /* Drop the "file: function(line) > " prefix: the message is what helps. */
-        const char *msg = strstr(line, " > ");
-        last_library_error = msg ? msg + 3 : line;
-    }
+    if (prio < 6)
+        return;
+    /* Drop the "file: function(line) > " prefix: the message is what helps. */
+    const char *msg = strstr(line, " > ");
+    library_errors.push_back(msg ? msg + 3 : line);
+    if (library_errors.size() > 4)
+        library_errors.erase(library_errors.begin());
+}
+
+void print_library_errors()
+{
+    for (const auto &e : library_errors)
+        fprintf(stderr, "  library: %s\n", e.c_str());
 }
 
 } // namespace
@@ -92,8 +100,7 @@ int fail(const Ctx &ctx, const char *what, int code)
 {
     fprintf(stderr, "halvoctl %s: %s failed: result %d (%s): %s\n", ctx.command.c_str(), what, code,
             result_name(code), result_meaning(code));
-    if (!last_library_error.empty())
-        fprintf(stderr, "  last library error: %s\n", last_library_error.c_str());
+    print_library_errors();
     return EXIT_FAILED;
 }
 
@@ -101,8 +108,7 @@ int fail_bool(const Ctx &ctx, const char *what)
 {
     fprintf(stderr, "halvoctl %s: %s failed: the service did not confirm it (no reply, an error reply, "
             "or an answer other than 1)\n", ctx.command.c_str(), what);
-    if (!last_library_error.empty())
-        fprintf(stderr, "  last library error: %s\n", last_library_error.c_str());
+    print_library_errors();
     return EXIT_FAILED;
 }
 
