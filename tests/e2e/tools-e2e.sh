@@ -180,6 +180,32 @@ case_earphones() {
   stop_monitor
 }
 
+case_examples() {
+  local ex=${HALVO_EXAMPLES:?}
+  out=$("$ex/list-devices") || fail "list-devices failed"
+  has "E2:E0:00:00:00:01  Test Remote               type 1, connected"
+  # follow-volume prints one change, then ends by itself.
+  local follow_out=$SIM_ENV_DIR/follow.out follow_err=$SIM_ENV_DIR/follow.err
+  "$ex/follow-volume" 1 >"$follow_out" 2>"$follow_err" &
+  local pid=$!
+  sim_env_track "$pid"
+  sim_env_wait 'grep -q following "$follow_err"' 50 || fail "follow-volume never got ready"
+  # Its match rule reaches the bus some time after it printed: set new
+  # volumes until it has seen one.
+  local v status=0
+  for ((v = 40; v < 70; v++)); do
+    expect_ok volume "$BAR" "$v"
+    if sim_env_wait "! kill -0 $pid 2>/dev/null" 2; then break; fi
+  done
+  wait "$pid" || status=$?
+  out=$(cat "$follow_out")
+  [ "$status" -eq 0 ] || fail "follow-volume exited $status"
+  grep -qxE "$BAR: volume (4[0-9]|5[0-9]|6[0-9])" <<<"$out" || fail "follow-volume printed something else"
+  [ "$(wc -l <<<"$out")" -eq 1 ] || fail "follow-volume printed more than one change"
+  out=$("$ex/last-speakers") || fail "last-speakers failed"
+  has "$BAR  Bar                   icon SB  connected"
+}
+
 case_help() {
   expect_ok --help
   local usage=$out cmd
