@@ -40,38 +40,63 @@ void log_read_failure(JsonReader *reader, const char *member_name) noexcept
     ERR("fail to read, %s", member_name);
 }
 
+/* Past the double-quoted string whose text starts at @p: the first quote
+ * that no odd run of backslashes escapes. */
+const char *skip_string(const char *p, const char *end) noexcept
+{
+    for (;;) {
+        const char *quote = static_cast<const char *>(memchr(p, '"', size_t(end - p)));
+        if (quote == nullptr)
+            return end;
+        const char *run = quote;
+        while (run > p && run[-1] == '\\')
+            run--;
+        p = quote + 1;
+        if ((quote - run) % 2 == 0)
+            return p;
+    }
+}
+
 /* Deepest nesting of arrays and objects in @text, stopping early once it
  * passes @limit.  Brackets in what json-glib's scanner skips do not count;
  * besides double-quoted strings that scanner takes single-quoted ones (no
  * escapes) and skips everything from one '/' to the next as a comment.
- * Missing either would hide the brackets after a lone quote or slash. */
+ * Missing either would hide the brackets after a lone quote or slash.
+ * Every document comes through here before its parse, so the skipped runs
+ * are crossed with memchr: byte by byte, the guard cost a seventh of the
+ * parse of a 1 MiB device reply. */
 int nesting_depth(const char *text, gssize length, int limit) noexcept
 {
+    const char *p = text;
+    const char *end = text + (length < 0 ? strlen(text) : size_t(length));
     int depth = 0, deepest = 0;
-    char skip_until = '\0'; /* the character that ends the skipped run */
-    bool escaped = false;
-    const char *end = length < 0 ? nullptr : text + length;
-    for (const char *p = text; end ? p < end : *p != '\0'; p++) {
-        char c = *p;
-        if (skip_until != '\0') {
-            if (escaped)
-                escaped = false;
-            else if (c == '\\' && skip_until == '"')
-                escaped = true;
-            else if (c == skip_until)
-                skip_until = '\0';
-            continue;
+    while (p < end) {
+        char c = *p++;
+        switch (c) {
+        case '"':
+            p = skip_string(p, end);
+            break;
+        case '\'':
+        case '/': {
+            const void *close = memchr(p, c, size_t(end - p));
+            p = close ? static_cast<const char *>(close) + 1 : end;
+            break;
         }
-        if (c == '"' || c == '\'' || c == '/') {
-            skip_until = c;
-        } else if (c == '[' || c == '{') {
+        case '[':
+        case '{':
             if (++depth > deepest) {
                 deepest = depth;
                 if (deepest > limit)
                     return deepest;
             }
-        } else if ((c == ']' || c == '}') && depth > 0) {
-            depth--;
+            break;
+        case ']':
+        case '}':
+            if (depth > 0)
+                depth--;
+            break;
+        default:
+            break;
         }
     }
     return deepest;
