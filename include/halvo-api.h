@@ -1,5 +1,6 @@
-/*
- * halvo-api.h - Bluetooth settings client library for the television.
+/**
+ * @file halvo-api.h
+ * @brief Bluetooth settings client library for the television.
  *
  * A thin, synchronous front to the Bluetooth application service on the
  * D-Bus system bus and to the configuration store.  Every function runs on
@@ -13,35 +14,65 @@
  * through the matching free function.  Strings handed to a callback belong
  * to the library and are freed when the callback returns, except the list
  * given to the last-speakers callback, which passes to the callback.
+ *
+ * Threads and main contexts: a D-Bus signal callback (speaker
+ * information, connecting status, volume, controllability, earphones, the
+ * firmware result) runs in the thread-default main context of the thread
+ * that called its set function (halvo_initialize() for the firmware
+ * result); the last-speakers callback runs where the configuration store
+ * delivers its notifications, which is the main context of the thread that
+ * set it.  No callback runs unless that context is iterated.
+ *
+ * Blocking: a method call waits up to 5000 ms for the service, the
+ * firmware-update request up to 60000 ms; store reads do not wait.
  */
 #ifndef HALVO_API_H
 #define HALVO_API_H
 
 #include <stdbool.h>
 
+/** @cond INTERNAL */
 #ifdef __cplusplus
 #define HALVO_NOEXCEPT noexcept
 extern "C" {
 #else
 #define HALVO_NOEXCEPT
 #endif
+/** @endcond */
 
+/** @cond INTERNAL */
 #if defined(HALVO_API_BUILDING)
 #define HALVO_API __attribute__((visibility("default")))
 #else
 #define HALVO_API
 #endif
+/** @endcond */
 
 /** @name Result codes
  *  Every int-returning function reports one of these, or passes the
- *  service's own integer through unchanged where its documentation says so.
+ *  service's own integer through unchanged where its documentation says so
+ *  (the service's codes then share these numbers: a 3 or 5 from the service
+ *  looks like the library's own).  Functions that return bool report only
+ *  whether the service answered 1.
  *  @{ */
-#define HALVO_ERROR_NONE                 0   /**< success */
-#define HALVO_ERROR_NOT_INITIALIZED      1   /**< halvo_deinitialzie() without halvo_initialize() */
-#define HALVO_ERROR_INVALID_PARAMETER    3   /**< NULL pointer, length below 1, NULL list, nothing subscribed */
-#define HALVO_ERROR_OPERATION_FAILED     5   /**< no bus, no reply, store unreadable, JSON unusable */
-#define HALVO_ERROR_INVALID_SPEAKER_INFO (-22) /**< halvo_set_connected_bt_speaker_info() only */
-#define HALVO_ERROR_ALREADY_INITIALIZED  ((int)0xFE400103) /**< halvo_initialize() only; -29359869 */
+/** Success. */
+#define HALVO_ERROR_NONE                 0
+/** halvo_deinitialzie() without a halvo_initialize() before it. */
+#define HALVO_ERROR_NOT_INITIALIZED      1
+/** Invalid parameter: a required pointer is NULL, a length is below 1, a
+ *  list handed for release is empty (NULL), or an unset found nothing
+ *  subscribed. */
+#define HALVO_ERROR_INVALID_PARAMETER    3
+/** Operation failed: no bus connection; no reply from the service within
+ *  the time-out, or an error reply; a subscription, emission or store
+ *  watch failed; a store key is unreadable; stored JSON is unusable. */
+#define HALVO_ERROR_OPERATION_FAILED     5
+/** halvo_set_connected_bt_speaker_info() only: a required argument or
+ *  field is NULL. */
+#define HALVO_ERROR_INVALID_SPEAKER_INFO (-22)
+/** halvo_initialize() only: the library is already initialised
+ *  (0xFE400103, read as a signed int: -29359869). */
+#define HALVO_ERROR_ALREADY_INITIALIZED  ((int)0xFE400103)
 /** @} */
 
 /* ------------------------------------------------------------------ */
@@ -59,7 +90,7 @@ typedef enum : unsigned int {
 /* With no negative enumerator, C compilers make this an unsigned int. */
 typedef enum {
 #endif
-    BT_SPK_AUDIO_TYPE_FIRST = 0
+    BT_SPK_AUDIO_TYPE_FIRST = 0 /**< the first audio type (stored as "audioType" 1) */
 } bt_spk_audio_type_e;
 
 /** One paired device (also the record of the don't-use list).
@@ -77,13 +108,14 @@ typedef struct {
     int pid;             /**< "pid", -1 when absent */
 } halvo_device_info_s;
 
-/** One connected speaker (20 bytes on 32-bit x86). */
+/** One connected speaker (20 bytes on 32-bit x86).  Strings are heap
+ *  copies or NULL (member absent). */
 typedef struct {
     char *vsid;      /**< compact JSON text of the "vsid" string array, or NULL */
-    char *address;
-    char *name;
-    char *icon_type; /**< two-character icon-type code */
-    bt_spk_audio_type_e audio_type;
+    char *address;   /**< "address" */
+    char *name;      /**< "name" */
+    char *icon_type; /**< "iconType": two-character icon-type code */
+    bt_spk_audio_type_e audio_type; /**< "audioType" minus one */
 } speaker_t;
 
 /** Speaker information sent to the service (16 bytes on 32-bit x86). */
@@ -91,30 +123,30 @@ typedef struct {
     char *address;   /**< required */
     char *name;      /**< required */
     char *icon_type; /**< required */
-    bt_spk_audio_type_e audio_type;
+    bt_spk_audio_type_e audio_type; /**< zero-based; sent plus one */
 } bt_spk_info_t;
 
 /** One last-used speaker (20 bytes on 32-bit x86). */
 typedef struct {
     bool connected;  /**< stored "connected" and listed as connected now */
-    char *address;
-    char *name;
-    char *icon_type;
-    bt_spk_audio_type_e audio_type;
+    char *address;   /**< "address" */
+    char *name;      /**< "name" */
+    char *icon_type; /**< "iconType" */
+    bt_spk_audio_type_e audio_type; /**< "audioType" minus one */
 } last_spk_info_t;
 
 /** One info-sync device (8 bytes on 32-bit x86). */
 typedef struct {
-    char *address;
-    char *name;
+    char *address; /**< "address" */
+    char *name;    /**< "name" */
 } info_sync_device_t;
 
 /** A row of the result-callback registry, as _halvo_get_cb() fills it. */
 typedef struct {
     int cb_type;          /**< 0, 1 or 2; filled by the caller */
     char *remote_address; /**< heap copy the caller frees, or NULL */
-    void *callback;
-    void *user_data;
+    void *callback;       /**< the parked callback */
+    void *user_data;      /**< its opaque pointer */
 } halvo_cb_container_s;
 
 /* The records above need nothing but a C compiler; a layout check builds
@@ -145,7 +177,7 @@ typedef void (*halvo_last_bluetooth_speakers_changed_cb)(GSList *list, void *use
 typedef void (*halvo_last_bluetooth_speakers_connecting_status_changed_cb)(int status, void *user_data);
 /** Volume of a speaker changed; @p address is freed after the call. */
 typedef void (*halvo_api_volume_changed_cb)(const char *address, int volume, void *user_data);
-/** Controllability of a speaker's volume changed. */
+/** Controllability of a speaker's volume changed; @p address is freed after the call. */
 typedef void (*halvo_api_volume_controlable_changed_cb)(const char *address, bool controlable, void *user_data);
 /** One blocked device during halvo_foreach_blocked_devices(); return false to stop. */
 typedef bool (*halvo_blocked_device_cb)(const char *address, char *name, void *user_data);
@@ -155,133 +187,381 @@ typedef void (*halvo_tuvo_switching_connection_state_cb)(int result, const char 
 
 /** The earphone-switching callback record. */
 typedef struct {
-    halvo_tuvo_switching_connection_state_cb callback;
-    void *user_data;
+    halvo_tuvo_switching_connection_state_cb callback; /**< NULL when none is set */
+    void *user_data;                                   /**< handed back to @c callback */
 } halvo_tuvo_switching_cb_s;
 
 /* ------------------------------------------------------------------ */
 /* Exported globals                                                    */
 /* ------------------------------------------------------------------ */
 
-/** Outcome of the last remote-control firmware update: 1 for "OK". */
+/** Outcome of the last remote-control firmware update: 1 when the result
+ *  signal said "OK", 0 otherwise.  Written in the main context of the
+ *  thread that called halvo_initialize(); kept until the application
+ *  overwrites it. */
 HALVO_API extern int g_zemo_update_result;
-/** Raised after each firmware-update result signal; never lowered by the library. */
+/** Raised after each firmware-update result signal (after
+ *  #g_zemo_update_result is written); never lowered by the library, not
+ *  even when a new update starts: lower it yourself. */
 HALVO_API extern bool g_is_zemo_update_done;
 
-/** Method names, writable: point one at another name to redirect its call. */
+/** @name Method names
+ *  Writable: point one at another name to redirect its operation's call.
+ *  Read at each call, without a lock.
+ *  @{ */
+/** "custom_command", used by halvo_send_custom_command(). */
 HALVO_API extern const char *halvo_custom_command;
+/** "write_manufacturer_data", used by halvo_write_manufacturer_data(). */
 HALVO_API extern const char *halvo_write_manufacturer;
+/** "read_manufacturer_data", used by halvo_read_manufacturer_data(). */
 HALVO_API extern const char *halvo_read_manufacturer;
+/** "read_specific_manufacturer_data", used by halvo_read_specific_manufacturer_data(). */
 HALVO_API extern const char *halvo_read_specific_manufacturer;
+/** "parse_manufacturer_data", used by halvo_parse_manufacturer_data(). */
 HALVO_API extern const char *halvo_parse_manufacturer;
+/** "tuvo_switching_connect", used by halvo_tuvo_switching_connect(). */
 HALVO_API extern const char *tuvo_switching_connect;
+/** "tuvo_switching_disconnect", used by halvo_tuvo_switching_disconnect(). */
 HALVO_API extern const char *tuvo_switching_disconnect;
+/** @} */
 
-/** The earphone-switching callback and its user data. */
+/** The earphone-switching callback and its user data, as
+ *  halvo_tuvo_switching_set_connection_state_cb() stores them. */
 HALVO_API extern halvo_tuvo_switching_cb_s callbacks;
 
 /* ------------------------------------------------------------------ */
 /* Lifecycle and the bus                                               */
 /* ------------------------------------------------------------------ */
 
-/** Subscribes the firmware-update result.  0, or HALVO_ERROR_ALREADY_INITIALIZED. */
+/** Starts the library's use by this application: subscribes the public
+ *  firmware-update result signal ("zemo_fw_update_result"), whose outcome
+ *  then lands in #g_zemo_update_result and #g_is_zemo_update_done.
+ *
+ *  The signal is delivered in the thread-default main context of the
+ *  calling thread; iterate it.  Nothing else needs initialisation: every
+ *  other call obtains the bus on first use.  A bus that cannot be reached
+ *  is only logged; the library still counts as initialised.
+ *  @return #HALVO_ERROR_NONE, or #HALVO_ERROR_ALREADY_INITIALIZED (nothing changes). */
 HALVO_API int halvo_initialize(void) HALVO_NOEXCEPT;
-/** Drops that subscription and the bus connection.  0, or 1 when not initialised. */
+
+/** Ends what halvo_initialize() started (the name is spelled this way):
+ *  removes the firmware-result subscription and drops the library's
+ *  reference to the bus connection, so that a later call connects anew.
+ *  Internal-signal subscriptions made by the set functions stay until
+ *  their unset functions remove them.
+ *  @return #HALVO_ERROR_NONE, or #HALVO_ERROR_NOT_INITIALIZED. */
 HALVO_API int halvo_deinitialzie(void) HALVO_NOEXCEPT;
+
+/** Plumbing of halvo_initialize(): subscribes the public signal.  @return always 0. */
 HALVO_API int _halvo_api_init_gdbus(void) HALVO_NOEXCEPT;
+
+/** Plumbing of halvo_deinitialzie(): unsubscribes the public signal and
+ *  releases the cached bus connection.  @return always 0. */
 HALVO_API int _halvo_api_deinit_gdbus(void) HALVO_NOEXCEPT;
 
-/** Calls @p method on the service and waits up to 5000 ms.  Takes @p args
- *  (a floating tuple, or NULL).  Returns the reply body, which the caller
- *  releases with g_variant_unref(), or NULL when the call failed. */
+/** Calls @p method on the Bluetooth application service and waits up to
+ *  5000 ms on the calling thread (no main context is iterated).
+ *  @param method  the method name (borrowed).
+ *  @param args    the argument tuple, or NULL for none.  Always taken over:
+ *                 pass a floating value (g_variant_new()) and do not touch it again.
+ *  @return the reply body, which the caller releases with g_variant_unref(),
+ *          or NULL when the call failed: no bus, no reply within 5000 ms,
+ *          or an error reply of the service. */
 HALVO_API GVariant *_halvo_api_send_method_call_sync(const char *method, GVariant *args) HALVO_NOEXCEPT;
 
+/** Subscribes row @p index of the public signal table (0: the firmware
+ *  result) in the caller's thread-default main context.  @p user_data is
+ *  not used by the handler.
+ *  @return 0 (also when already subscribed), or #HALVO_ERROR_OPERATION_FAILED
+ *          (no bus, or the subscription failed). */
 HALVO_API int _halvo_api_subscribe_signal(int index, void *user_data) HALVO_NOEXCEPT;
+
+/** Removes the subscription of public signal row @p index.
+ *  @return 0; #HALVO_ERROR_INVALID_PARAMETER when it was not subscribed;
+ *          #HALVO_ERROR_OPERATION_FAILED without a bus. */
 HALVO_API int _halvo_api_unsubscribe_signal(int index) HALVO_NOEXCEPT;
+
+/** Subscribes row @p index of the internal signal table (0 speaker
+ *  information, 1 connecting status, 2 volume, 3 controllability, 4
+ *  earphones) with @p handler, which GDBus then calls in the caller's
+ *  thread-default main context.  Filters on the member name and the path
+ *  "/org/velmo/pellix" only.  The public set functions use this; an
+ *  application rarely needs it.
+ *  @return 0 (also when already subscribed: the first handler stays), or
+ *          #HALVO_ERROR_OPERATION_FAILED. */
 HALVO_API int _halvo_api_subscribe_internal_signal(int index, GDBusSignalCallback handler,
                                                    void *user_data) HALVO_NOEXCEPT;
+
+/** Removes the subscription of internal signal row @p index.
+ *  @return 0; #HALVO_ERROR_INVALID_PARAMETER when it was not subscribed;
+ *          #HALVO_ERROR_OPERATION_FAILED without a bus. */
 HALVO_API int _halvo_api_unsubscribe_internal_signal(int index) HALVO_NOEXCEPT;
+
+/** Handles a public event: event 6 with a "(s)" payload records the
+ *  firmware-update result ("OK" gives 1) through _halvo_set_zemo_update_result().
+ *  Other events, or a NULL payload, are logged and ignored.  @p param is borrowed. */
 HALVO_API void _halvo_event_handler(int event, GVariant *param) HALVO_NOEXCEPT;
+
+/** Emits @p signal_name with @p params from the library's own object, to
+ *  @p destination (NULL: broadcast).  A floating @p params is taken over.
+ *  @return 0, or #HALVO_ERROR_OPERATION_FAILED (no bus, or the emission was refused). */
 HALVO_API int _halvo_api_emit_signal(const char *destination, const char *signal_name,
                                      GVariant *params) HALVO_NOEXCEPT;
+
+/** Records a firmware-update outcome: stores @p result in
+ *  #g_zemo_update_result, then raises #g_is_zemo_update_done. */
 HALVO_API void _halvo_set_zemo_update_result(int result) HALVO_NOEXCEPT;
 
 /* ------------------------------------------------------------------ */
 /* Result-callback registry                                            */
 /* ------------------------------------------------------------------ */
 
+/** Parks a callback in the result-callback registry: row @p cb_type (0, 1
+ *  or 2; not range-checked) gets @p callback, @p user_data and a copy of
+ *  @p remote_address, replacing any earlier registration.  The library
+ *  attaches no meaning to the rows and never calls the callback itself. */
 HALVO_API void _halvo_set_cb(int cb_type, const char *remote_address, void *callback,
                              void *user_data) HALVO_NOEXCEPT;
+
+/** Fetches a parked callback: the caller fills @p container->cb_type; when
+ *  that row is registered, the callback, the user data and a new copy of
+ *  the address (the caller frees it with free()) are written into
+ *  @p container.  An unregistered row leaves @p container untouched. */
 HALVO_API void _halvo_get_cb(halvo_cb_container_s *container) HALVO_NOEXCEPT;
+
+/** Clears row @p cb_type of the registry and frees its address copy.
+ *  Nothing happens for a row that is not registered. */
 HALVO_API void _halvo_unset_cb(int cb_type) HALVO_NOEXCEPT;
 
 /* ------------------------------------------------------------------ */
 /* JSON member readers                                                 */
 /* ------------------------------------------------------------------ */
 
-/** Heap copy of a string member, or NULL.  The reader stays on the object. */
+/** Reads string member @p member_name of the object @p reader stands on.
+ *  @return a heap copy the caller frees with free(), or NULL when the
+ *          member is missing or no string.  The reader stays on the object. */
 HALVO_API char *_bt_json_read_string_member(JsonReader *reader, const char *member_name) HALVO_NOEXCEPT;
-/** Compact JSON text of a string-array member, or NULL. */
+
+/** Reads array-of-strings member @p member_name.
+ *  @return its compact JSON text (e.g. ["a","b"]; [] when empty) as a heap
+ *          string the caller frees with free(), or NULL when the member is
+ *          missing or no array.  The reader stays on the object. */
 HALVO_API char *_bt_json_read_string_array_member(JsonReader *reader, const char *member_name) HALVO_NOEXCEPT;
-/** Integer member cut to 32 bits, or -1. */
+
+/** Reads integer member @p member_name, cut to its low 32 bits.
+ *  @return the value, or -1 when the member is missing. */
 HALVO_API int _bt_json_read_int_member(JsonReader *reader, const char *member_name) HALVO_NOEXCEPT;
-/** Boolean member, or false. */
+
+/** Reads boolean member @p member_name.  @return the value; false when missing. */
 HALVO_API bool _bt_json_read_boolean_member(JsonReader *reader, const char *member_name) HALVO_NOEXCEPT;
-/** Compact JSON text of the builder's root into @p out (heap, caller frees). */
+
+/** Serialises the root of @p builder (which stays the caller's) as compact
+ *  JSON text into @p out, a heap string the caller frees with free(). */
 HALVO_API void _halvo_api_convert_json_node_to_string(JsonBuilder *builder, char **out) HALVO_NOEXCEPT;
 
 /* ------------------------------------------------------------------ */
 /* Paired devices and device policy                                    */
 /* ------------------------------------------------------------------ */
 
+/** Reads one paired device from the service ("get_device_info"), with its
+ *  device type ("get_device_type").
+ *  @param remote_address the device's address.
+ *  @param dev_info  points at a NULL pointer, which receives a new record;
+ *                   release it with halvo_free_paired_dev_info().
+ *  @return 0; #HALVO_ERROR_INVALID_PARAMETER when @p remote_address is NULL
+ *          or *@p dev_info is not NULL; #HALVO_ERROR_OPERATION_FAILED when the
+ *          call failed or the service knows no such device. */
 HALVO_API int halvo_get_paired_dev_info(const char *remote_address, halvo_device_info_s **dev_info) HALVO_NOEXCEPT;
+
+/** Reads every paired device: one "get_devices_info" call, then one
+ *  "get_device_type" call per device.
+ *  @param list  points at a NULL list, which receives a GSList of
+ *               #halvo_device_info_s in the service's order (NULL when
+ *               there is none); release it with halvo_free_paired_dev_info_list().
+ *  @return 0; #HALVO_ERROR_INVALID_PARAMETER when *@p list is not NULL;
+ *          #HALVO_ERROR_OPERATION_FAILED when the call failed or the
+ *          service reported no result. */
 HALVO_API int halvo_get_paired_dev_info_list(GSList **list) HALVO_NOEXCEPT;
+
+/** Asks the service for the device-type code of @p remote_address (the
+ *  codes belong to the service) and writes it to @p device_type.
+ *  @return 0; #HALVO_ERROR_INVALID_PARAMETER for a NULL address;
+ *          #HALVO_ERROR_OPERATION_FAILED when the call failed
+ *          (@p device_type is then untouched). */
 HALVO_API int halvo_get_device_type(const char *remote_address, int *device_type) HALVO_NOEXCEPT;
+
+/** Frees a record from halvo_get_paired_dev_info() and its strings.  The
+ *  caller's pointer is not cleared.
+ *  @return 0, or #HALVO_ERROR_INVALID_PARAMETER for NULL. */
 HALVO_API int halvo_free_paired_dev_info(halvo_device_info_s *dev_info) HALVO_NOEXCEPT;
+
+/** Frees a list of #halvo_device_info_s (from halvo_get_paired_dev_info_list()
+ *  or halvo_get_dontuse_device_list()): every record, its strings and the
+ *  cells.  The caller's head pointer is not cleared.
+ *  @return 0, or #HALVO_ERROR_INVALID_PARAMETER for an empty (NULL) list. */
 HALVO_API int halvo_free_paired_dev_info_list(GSList *list) HALVO_NOEXCEPT;
+
+/** @return the size of #halvo_device_info_s on 32-bit x86: 36. */
 HALVO_API int get_size_of_halvo_device_info_s(void) HALVO_NOEXCEPT;
 
+/** Marks a device as not to be used (@p usedontuse true) or as usable,
+ *  sending {"address", "name", "status"} with "status" the negation of
+ *  @p usedontuse to the service ("set_use_dontuse").
+ *  @return true only when the service answered 1. */
 HALVO_API bool halvo_set_use_dontuse_status(const char *name, const char *address, bool usedontuse) HALVO_NOEXCEPT;
+
+/** Reads the service's use / don't-use mark of @p address ("get_use_dontuse").
+ *  @return the service's value unchanged (its meaning is the service's), or -1 when
+ *          the call failed. */
 HALVO_API int halvo_get_use_dontuse_status(const char *address) HALVO_NOEXCEPT;
+
+/** Makes the service forget the mark of @p address ("remove_use_donuse_info").
+ *  @return true only when the service answered 1. */
 HALVO_API bool halvo_remove_use_dontuse_status(const char *address) HALVO_NOEXCEPT;
+
+/** Appends the devices marked as not to be used to *@p list (which need not
+ *  be empty): #halvo_device_info_s records with only @c address and @c name
+ *  set and @c usedontuse true.  Release them with halvo_free_paired_dev_info_list().
+ *  @return false only when the call failed (the list is then untouched). */
 HALVO_API bool halvo_get_dontuse_device_list(GSList **list) HALVO_NOEXCEPT;
 
 /* ------------------------------------------------------------------ */
 /* Manufacturer data, custom commands, test mode, firmware update      */
 /* ------------------------------------------------------------------ */
 
+/** Has the service parse @p length raw bytes of @p data (method named by
+ *  #halvo_parse_manufacturer).
+ *  @param link_type  passed through to the service.
+ *  @param data       the bytes; @p length of them are sent, no terminator.
+ *  @param length     at least 1.
+ *  @param option     passed through to the service.
+ *  @param out_data   receives a new buffer of *@p out_length + 1 bytes, the
+ *                    last one zero; the caller frees it with g_free().
+ *  @param out_length receives the reported length.
+ *  @return the service's own result, returned unchanged; #HALVO_ERROR_INVALID_PARAMETER for NULL data or a
+ *          length below 1; #HALVO_ERROR_OPERATION_FAILED when the call failed
+ *          (outputs untouched). */
 HALVO_API int halvo_parse_manufacturer_data(int link_type, const char *data, int length, int option,
                                             char **out_data, int *out_length) HALVO_NOEXCEPT;
+
+/** Reads item @p option of the manufacturer data the service holds for
+ *  @p address (method named by #halvo_read_specific_manufacturer).  Outputs
+ *  as halvo_parse_manufacturer_data(): @p out_data is freed with g_free().
+ *  @return the service's own result, returned unchanged; #HALVO_ERROR_INVALID_PARAMETER for a NULL address;
+ *          #HALVO_ERROR_OPERATION_FAILED when the call failed. */
 HALVO_API int halvo_read_specific_manufacturer_data(const char *address, int option,
                                                     char **out_data, int *out_length) HALVO_NOEXCEPT;
+
+/** Reads the manufacturer data the service holds for @p address (method
+ *  named by #halvo_read_manufacturer): the service's option value into
+ *  @p option, the bytes into @p out_data (freed with g_free()) and their
+ *  count into @p out_length.
+ *  @return the service's own result, returned unchanged; #HALVO_ERROR_INVALID_PARAMETER for a NULL address;
+ *          #HALVO_ERROR_OPERATION_FAILED when the call failed. */
 HALVO_API int halvo_read_manufacturer_data(const char *address, int *option,
                                            char **out_data, int *out_length) HALVO_NOEXCEPT;
+
+/** Writes @p length bytes of @p data as manufacturer data to @p address
+ *  over @p link_type (method named by #halvo_write_manufacturer).
+ *  @return the service's own result, returned unchanged; #HALVO_ERROR_INVALID_PARAMETER for NULL data or
+ *          address, or a length below 1; #HALVO_ERROR_OPERATION_FAILED when
+ *          the call failed. */
 HALVO_API int halvo_write_manufacturer_data(const char *address, int link_type,
                                             const char *data, int length) HALVO_NOEXCEPT;
+
+/** Sends the free-form text @p command to the service (method named by
+ *  #halvo_custom_command) and stores its response text in @p response, a
+ *  new string the caller frees with g_free().
+ *  @return the service's own result, returned unchanged; #HALVO_ERROR_INVALID_PARAMETER for a NULL command;
+ *          #HALVO_ERROR_OPERATION_FAILED when the call failed (@p response untouched). */
 HALVO_API int halvo_send_custom_command(const char *command, char **response) HALVO_NOEXCEPT;
 
+/** Puts the controller into device-under-test mode ("enter_bt_dut_mode").
+ *  @return true only when the service answered 1. */
 HALVO_API bool halvo_enter_bt_dut_mode(void) HALVO_NOEXCEPT;
+
+/** Enters device-under-test mode with test parameters, sent as
+ *  {"test_side", "test_mode", "test_channel", "test_power"}
+ *  ("enter_bt_dut_mode_with_ui"); the values are the service's to check.
+ *  @return true only when the service answered 1. */
 HALVO_API bool halvo_enter_bt_dut_mode_new(const char *test_side, const char *test_mode,
                                            int test_channel, int test_power) HALVO_NOEXCEPT;
+
+/** Leaves device-under-test mode ("stop_bt_dut_mode").
+ *  @return true only when the service answered 1. */
 HALVO_API bool halvo_stop_bt_dut_mode_new(void) HALVO_NOEXCEPT;
 
-/** Starts the remote-control update: "OK" or "NG" (library-owned). */
+/** Asks the update manager to update the remote control's firmware
+ *  ("ZEMOFW"), blocking the calling thread up to 60000 ms for its answer.
+ *  The outcome comes later as a signal that only an initialised library
+ *  records: call halvo_initialize() first, iterate its main context, and
+ *  watch #g_is_zemo_update_done (lower it yourself before starting).
+ *  @return "OK" when the update manager accepted, "NG" otherwise (refused,
+ *          absent, no answer).  The string is the library's: never free it. */
 HALVO_API const char *halvo_update_zemo_fw(void) HALVO_NOEXCEPT;
+
+/** Plumbing of halvo_update_zemo_fw(): sends "ZEMOFW" (60000 ms), then
+ *  "EXIT" without waiting.
+ *  @return the reply body (caller releases it with g_variant_unref()), or
+ *          NULL when the call failed. */
 HALVO_API GVariant *_halvo_api_request_zemo_update(void) HALVO_NOEXCEPT;
 
 /* ------------------------------------------------------------------ */
 /* Connected speakers                                                  */
 /* ------------------------------------------------------------------ */
 
+/** Reads the connected speakers that the service publishes in the store.
+ *  @param list points at a NULL list, which receives a GSList of #speaker_t
+ *              in stored order (unchanged when nothing is stored as
+ *              connected); release it with halvo_free_connected_bt_spaekr_infos().
+ *  @return 0; #HALVO_ERROR_OPERATION_FAILED when the store key is unreadable
+ *          or memory ran out (the list is then NULL). */
 HALVO_API int halvo_get_connected_bt_speaker_infos(GSList **list) HALVO_NOEXCEPT;
+
+/** Frees a list of #speaker_t (records, strings, cells) and sets *@p list
+ *  to NULL.
+ *  @return 0, or #HALVO_ERROR_INVALID_PARAMETER for an empty list. */
 HALVO_API int halvo_free_connected_bt_spaekr_infos(GSList **list) HALVO_NOEXCEPT;
+
+/** Sends one speaker's information to the service
+ *  ("set_connected_bt_speaker_info"); @p vsid and @p info stay the caller's.
+ *  @param vsid an identifier, sent as the "vsid" string.
+ *  @param info address, name and icon type are required; @c audio_type is
+ *              zero-based (sent plus one).
+ *  @return the service's own result, returned unchanged; #HALVO_ERROR_INVALID_SPEAKER_INFO when @p vsid,
+ *          @p info or a required field is NULL (nothing is sent);
+ *          #HALVO_ERROR_OPERATION_FAILED when the call failed. */
 HALVO_API int halvo_set_connected_bt_speaker_info(const char *vsid, bt_spk_info_t *info) HALVO_NOEXCEPT;
+
+/** Sends the caller's own JSON text @p data as a speaker's information,
+ *  unchanged.
+ *  @return the service's own result, returned unchanged; #HALVO_ERROR_INVALID_PARAMETER for NULL;
+ *          #HALVO_ERROR_OPERATION_FAILED when the call failed. */
 HALVO_API int halvo_set_connected_bt_speaker_info_with_serialization(const char *data) HALVO_NOEXCEPT;
+
+/** Calls @p callback with @p user_data each time the service announces a
+ *  speaker's information ("bt_spk_info_changed"), in the thread-default
+ *  main context of the calling thread.  The record handed over is the
+ *  library's and freed when the callback returns; it is NULL when the
+ *  service announced none.  A second registration replaces the first.
+ *  @return 0, or #HALVO_ERROR_OPERATION_FAILED (no bus). */
 HALVO_API int halvo_register_bt_spaeker_info_changed_cb(halvo_bt_spk_info_changed_cb callback,
                                                         void *user_data) HALVO_NOEXCEPT;
+
+/** Removes the speaker-information callback and its subscription.
+ *  @return 0; #HALVO_ERROR_INVALID_PARAMETER when nothing was subscribed;
+ *          #HALVO_ERROR_OPERATION_FAILED without a bus. */
 HALVO_API int halvo_unregister_bt_spaeker_info_changed_cb(void) HALVO_NOEXCEPT;
+
+/** @return the size of #speaker_t on 32-bit x86: 20. */
 HALVO_API int get_size_of_speaker_t(void) HALVO_NOEXCEPT;
+
+/** @return the size of #bt_spk_info_t on 32-bit x86: 16. */
 HALVO_API int get_size_of_bt_spk_info_t(void) HALVO_NOEXCEPT;
+
+/** GDBus handler of "bt_spk_info_changed" (plumbing of
+ *  halvo_register_bt_spaeker_info_changed_cb()); uses only @p signal_name
+ *  and @p parameters. */
 HALVO_API void _halvo_bt_spk_info_changed(GDBusConnection *connection, const gchar *sender_name,
                                           const gchar *object_path, const gchar *interface_name,
                                           const gchar *signal_name, GVariant *parameters,
@@ -291,34 +571,104 @@ HALVO_API void _halvo_bt_spk_info_changed(GDBusConnection *connection, const gch
 /* Last speakers                                                       */
 /* ------------------------------------------------------------------ */
 
+/** Reads the last-used speakers the service keeps in the store, each with
+ *  its connected flag: true only when the stored entry says connected and
+ *  its address is among the connected addresses the service published.
+ *  @param list points at a NULL list, which receives a GSList of
+ *              #last_spk_info_t in stored order; release it with
+ *              halvo_free_last_bluetooth_speakers().
+ *  @return 0 (also for an empty or unusable document: the list stays NULL);
+ *          #HALVO_ERROR_OPERATION_FAILED when the key is unreadable. */
 HALVO_API int halvo_get_last_bluetooth_speakers(GSList **list) HALVO_NOEXCEPT;
+
+/** The worker behind halvo_get_last_bluetooth_speakers(); same contract. */
 HALVO_API int halvo_get_last_bluetooth_speakers_internal(GSList **list) HALVO_NOEXCEPT;
+
+/** Frees a list of #last_spk_info_t (records, strings, cells) and sets
+ *  *@p list to NULL.  Also for the lists given to the change callback.
+ *  @return 0, or #HALVO_ERROR_INVALID_PARAMETER for an empty list. */
 HALVO_API int halvo_free_last_bluetooth_speakers(GSList **list) HALVO_NOEXCEPT;
+
+/** The worker behind halvo_free_last_bluetooth_speakers(); same contract. */
 HALVO_API int halvo_free_last_bluetooth_speakers_internal(GSList **list) HALVO_NOEXCEPT;
+
+/** Calls @p callback with a freshly read list and @p user_data after each
+ *  change of the stored last-speakers list.  It runs where the
+ *  configuration store delivers notifications: the thread-default main
+ *  context of the calling thread.  The list (possibly NULL) passes to the
+ *  callback, which frees it with halvo_free_last_bluetooth_speakers().
+ *  @return 0; #HALVO_ERROR_INVALID_PARAMETER for a NULL callback;
+ *          #HALVO_ERROR_OPERATION_FAILED when the store refused the watch. */
 HALVO_API int halvo_set_last_bluetooth_speakers_changed_cb(halvo_last_bluetooth_speakers_changed_cb callback,
                                                            void *user_data) HALVO_NOEXCEPT;
+
+/** The worker behind halvo_set_last_bluetooth_speakers_changed_cb(),
+ *  without the NULL check.  @return 0 or #HALVO_ERROR_OPERATION_FAILED. */
 HALVO_API int halvo_set_last_bluetooth_speakers_changed_cb_internal(
     halvo_last_bluetooth_speakers_changed_cb callback, void *user_data) HALVO_NOEXCEPT;
+
+/** Removes the last-speakers callback and the store watch.
+ *  @return 0, or #HALVO_ERROR_OPERATION_FAILED when no watch was removed. */
 HALVO_API int halvo_unset_last_bluetooth_speakers_changed_cb(void) HALVO_NOEXCEPT;
+
+/** The worker behind halvo_unset_last_bluetooth_speakers_changed_cb(); same contract. */
 HALVO_API int halvo_unset_last_bluetooth_speakers_changed_cb_internal(void) HALVO_NOEXCEPT;
+
+/** Plumbing: registers the store watch on the last-speakers key.
+ *  @return 0 or #HALVO_ERROR_OPERATION_FAILED. */
 HALVO_API int halvo_set_last_bluetooth_speakers_key_changed_cb(void *user_data) HALVO_NOEXCEPT;
+
+/** Plumbing: removes the store watch on the last-speakers key.
+ *  @return 0 or #HALVO_ERROR_OPERATION_FAILED. */
 HALVO_API int halvo_unset_last_bluetooth_speakers_key_changed_cb(void) HALVO_NOEXCEPT;
+
+/** @return the size of #last_spk_info_t on 32-bit x86: 20. */
 HALVO_API int get_size_of_last_spk_info_t(void) HALVO_NOEXCEPT;
 
 /* ------------------------------------------------------------------ */
 /* Reconnection of last speakers                                       */
 /* ------------------------------------------------------------------ */
 
+/** Asks the service to connect the last-used speakers again
+ *  ("connect_last_btspk_list"); it answers at once and reports progress
+ *  through the connecting-status callback.
+ *  @param show_connecting_ui whether the service shows its connecting UI.
+ *  @return the service's own result, returned unchanged, or #HALVO_ERROR_OPERATION_FAILED when the call failed. */
 HALVO_API int halvo_connect_to_last_bluetooth_speakers(bool show_connecting_ui) HALVO_NOEXCEPT;
+
+/** The worker behind halvo_connect_to_last_bluetooth_speakers(); same contract. */
 HALVO_API int halvo_connect_to_last_bluetooth_speakers_internal(bool show_connecting_ui) HALVO_NOEXCEPT;
+
+/** Asks the service to disconnect the last-used speakers ("disconnect_last_btspk_list").
+ *  @return the service's own result, returned unchanged, or #HALVO_ERROR_OPERATION_FAILED when the call failed. */
 HALVO_API int halvo_disconnect_to_last_bluetooth_speakers(void) HALVO_NOEXCEPT;
+
+/** The worker behind halvo_disconnect_to_last_bluetooth_speakers(); same contract. */
 HALVO_API int halvo_disconnect_to_last_bluetooth_speakers_internal(void) HALVO_NOEXCEPT;
+
+/** Calls @p callback with 1 while the service reports "InProgress" and 2
+ *  for any other report, with @p user_data, in the thread-default main
+ *  context of the calling thread.  A second set replaces the callback.
+ *  @return 0; #HALVO_ERROR_INVALID_PARAMETER for a NULL callback;
+ *          #HALVO_ERROR_OPERATION_FAILED (no bus). */
 HALVO_API int halvo_set_last_bluetooth_speakers_connecting_status_changed_cb(
     halvo_last_bluetooth_speakers_connecting_status_changed_cb callback, void *user_data) HALVO_NOEXCEPT;
+
+/** The worker behind halvo_set_last_bluetooth_speakers_connecting_status_changed_cb(),
+ *  without the NULL check.  @return 0 or #HALVO_ERROR_OPERATION_FAILED. */
 HALVO_API int halvo_set_last_bluetooth_speakers_connecting_status_changed_cb_internal(
     halvo_last_bluetooth_speakers_connecting_status_changed_cb callback, void *user_data) HALVO_NOEXCEPT;
+
+/** Removes the connecting-status subscription.
+ *  @return 0; #HALVO_ERROR_INVALID_PARAMETER when it was not subscribed;
+ *          #HALVO_ERROR_OPERATION_FAILED without a bus. */
 HALVO_API int halvo_unset_last_bluetooth_speakers_connecting_status_changed_cb(void) HALVO_NOEXCEPT;
+
+/** The worker behind halvo_unset_last_bluetooth_speakers_connecting_status_changed_cb(); same contract. */
 HALVO_API int halvo_unset_last_bluetooth_speakers_connecting_status_changed_cb_internal(void) HALVO_NOEXCEPT;
+
+/** GDBus handler of "last_connecting_status_changed" (plumbing); uses only
+ *  @p signal_name and @p parameters. */
 HALVO_API void _halvo_last_connecting_status_changed(GDBusConnection *connection, const gchar *sender_name,
                                                      const gchar *object_path, const gchar *interface_name,
                                                      const gchar *signal_name, GVariant *parameters,
@@ -328,38 +678,118 @@ HALVO_API void _halvo_last_connecting_status_changed(GDBusConnection *connection
 /* Volume and mute                                                     */
 /* ------------------------------------------------------------------ */
 
+/** Asks the service whether the volume of speaker @p address can be
+ *  controlled, into @p controlable ("get_volume_controlable_by_address").
+ *  @return the service's own result, returned unchanged (@p controlable is written whenever a reply came),
+ *          or #HALVO_ERROR_OPERATION_FAILED when the call failed. */
 HALVO_API int halvo_api_get_volume_controlable(const char *address, bool *controlable) HALVO_NOEXCEPT;
+
+/** The worker behind halvo_api_get_volume_controlable(); same contract. */
 HALVO_API int halvo_api_get_volume_controlable_internal(const char *address, bool *controlable) HALVO_NOEXCEPT;
+
+/** Sets the volume of speaker @p address to @p volume ("set_volume_by_address");
+ *  range and meaning are the service's (the simulator takes 0 to 100).
+ *  The service then announces the change to the volume callbacks.
+ *  @return the service's own result, returned unchanged, or #HALVO_ERROR_OPERATION_FAILED when the call failed. */
 HALVO_API int halvo_api_set_volume(const char *address, int volume) HALVO_NOEXCEPT;
+
+/** The worker behind halvo_api_set_volume(); same contract. */
 HALVO_API int halvo_api_set_volume_internal(const char *address, int volume) HALVO_NOEXCEPT;
+
+/** Reads the volume of speaker @p address into @p volume ("get_volume_by_address").
+ *  @return the service's own result, returned unchanged (@p volume is written whenever a reply came), or
+ *          #HALVO_ERROR_OPERATION_FAILED when the call failed (@p volume untouched). */
 HALVO_API int halvo_api_get_volume(const char *address, int *volume) HALVO_NOEXCEPT;
+
+/** The worker behind halvo_api_get_volume(); same contract. */
 HALVO_API int halvo_api_get_volume_internal(const char *address, int *volume) HALVO_NOEXCEPT;
+
+/** Reads how many speakers are connected into @p count ("get_num_of_speaker").
+ *  @return the service's own result, returned unchanged, or #HALVO_ERROR_OPERATION_FAILED when the call failed. */
 HALVO_API int halvo_api_get_num_of_connected_spaker(int *count) HALVO_NOEXCEPT;
+
+/** The worker behind halvo_api_get_num_of_connected_spaker(); same contract. */
 HALVO_API int halvo_api_get_num_of_connected_spaker_internal(int *count) HALVO_NOEXCEPT;
+
+/** Toggles the speakers' mute ("spk_mute_unmute"); the service keeps the
+ *  state, which halvo_api_get_mute_state() reads.
+ *  @return the service's own result, returned unchanged, or #HALVO_ERROR_OPERATION_FAILED when the call failed. */
 HALVO_API int halvo_api_mute_unmute(void) HALVO_NOEXCEPT;
+
+/** The worker behind halvo_api_mute_unmute(); same contract. */
 HALVO_API int halvo_api_mute_unmute_internal(void) HALVO_NOEXCEPT;
+
+/** Steps the volume of the speakers in use down ("spk_vol_down").
+ *  @return the service's own result, returned unchanged, or #HALVO_ERROR_OPERATION_FAILED when the call failed. */
 HALVO_API int halvo_api_volume_down(void) HALVO_NOEXCEPT;
+
+/** The worker behind halvo_api_volume_down(); same contract. */
 HALVO_API int halvo_api_volume_down_internal(void) HALVO_NOEXCEPT;
+
+/** Steps the volume of the speakers in use up ("spk_vol_up").
+ *  @return the service's own result, returned unchanged, or #HALVO_ERROR_OPERATION_FAILED when the call failed. */
 HALVO_API int halvo_api_volume_up(void) HALVO_NOEXCEPT;
+
+/** The worker behind halvo_api_volume_up(); same contract. */
 HALVO_API int halvo_api_volume_up_internal(void) HALVO_NOEXCEPT;
+
+/** Reads the stored Bluetooth mute flag into @p muted (any non-zero value is muted).
+ *  @return 0, or #HALVO_ERROR_OPERATION_FAILED when the key is unreadable
+ *          (@p muted untouched). */
 HALVO_API int halvo_api_get_mute_state(bool *muted) HALVO_NOEXCEPT;
+
+/** The worker behind halvo_api_get_mute_state(); same contract. */
 HALVO_API int halvo_api_get_mute_state_internal(bool *muted) HALVO_NOEXCEPT;
+
+/** Calls @p callback with the speaker's address, its new volume and
+ *  @p user_data each time the service announces a volume change, in the
+ *  thread-default main context of the calling thread.  The address is the
+ *  library's and freed when the callback returns.  A second set replaces
+ *  the callback and keeps the one subscription.
+ *  @return 0, or #HALVO_ERROR_OPERATION_FAILED (no bus). */
 HALVO_API int halvo_api_set_volume_changed_callback(halvo_api_volume_changed_cb callback,
                                                     void *user_data) HALVO_NOEXCEPT;
+
+/** The worker behind halvo_api_set_volume_changed_callback(); same contract. */
 HALVO_API int halvo_api_set_volume_changed_callback_internal(halvo_api_volume_changed_cb callback,
                                                              void *user_data) HALVO_NOEXCEPT;
+
+/** Calls @p callback with the speaker's address, whether its volume can
+ *  now be controlled, and @p user_data, each time the service announces
+ *  it; delivery as for halvo_api_set_volume_changed_callback().
+ *  @return 0, or #HALVO_ERROR_OPERATION_FAILED (no bus). */
 HALVO_API int halvo_api_set_volume_controlable_changed_callback(
     halvo_api_volume_controlable_changed_cb callback, void *user_data) HALVO_NOEXCEPT;
+
+/** The worker behind halvo_api_set_volume_controlable_changed_callback(); same contract. */
 HALVO_API int halvo_api_set_volume_controlable_changed_callback_internal(
     halvo_api_volume_controlable_changed_cb callback, void *user_data) HALVO_NOEXCEPT;
+
+/** Removes the volume-change subscription.
+ *  @return 0; #HALVO_ERROR_INVALID_PARAMETER when it was not subscribed;
+ *          #HALVO_ERROR_OPERATION_FAILED without a bus. */
 HALVO_API int halvo_api_unset_volume_changed_callback(void) HALVO_NOEXCEPT;
+
+/** The worker behind halvo_api_unset_volume_changed_callback(); same contract. */
 HALVO_API int halvo_api_unset_volume_changed_callback_internal(void) HALVO_NOEXCEPT;
+
+/** Removes the controllability subscription.
+ *  @return 0; #HALVO_ERROR_INVALID_PARAMETER when it was not subscribed;
+ *          #HALVO_ERROR_OPERATION_FAILED without a bus. */
 HALVO_API int halvo_api_unset_volume_controlable_changed_callback(void) HALVO_NOEXCEPT;
+
+/** The worker behind halvo_api_unset_volume_controlable_changed_callback(); same contract. */
 HALVO_API int halvo_api_unset_volume_controlable_changed_callback_internal(void) HALVO_NOEXCEPT;
+
+/** GDBus handler of "bt_spk_volume_changed_by_address" (plumbing); uses
+ *  only @p signal_name and @p parameters. */
 HALVO_API void _halvo_bt_spk_volume_changed_by_address(GDBusConnection *connection, const gchar *sender_name,
                                                        const gchar *object_path, const gchar *interface_name,
                                                        const gchar *signal_name, GVariant *parameters,
                                                        gpointer user_data) HALVO_NOEXCEPT;
+
+/** GDBus handler of "bt_spk_volume_controlable_changed_by_address"
+ *  (plumbing); uses only @p signal_name and @p parameters. */
 HALVO_API void _halvo_bt_spk_volume_controlable_changed_by_address(
     GDBusConnection *connection, const gchar *sender_name, const gchar *object_path,
     const gchar *interface_name, const gchar *signal_name, GVariant *parameters,
@@ -369,33 +799,100 @@ HALVO_API void _halvo_bt_spk_volume_controlable_changed_by_address(
 /* Speaker icons and replacement                                       */
 /* ------------------------------------------------------------------ */
 
+/** Looks the speaker icon-type code @p icon_type up in the library's own
+ *  table (unknown codes: the generic speaker icon) and stores the icon
+ *  file's full path in @p path, a heap string the caller frees with free().
+ *  @return always 0. */
 HALVO_API int halvo_api_get_common_icon_path_internal(const char *icon_type, char **path) HALVO_NOEXCEPT;
+
+/** Asks the service for the icon file of speaker icon-type code
+ *  @p icon_type; when it does not answer, the library's own table answers
+ *  (halvo_api_get_common_icon_path_internal()).  @p path receives a heap
+ *  string the caller frees with free().
+ *  @return 0, or #HALVO_ERROR_OPERATION_FAILED when neither could answer. */
 HALVO_API int halvo_api_get_last_bluetooth_speaker_icon_path(const char *icon_type, char **path) HALVO_NOEXCEPT;
+
+/** The worker behind halvo_api_get_last_bluetooth_speaker_icon_path(); same contract. */
 HALVO_API int halvo_api_get_last_bluetooth_speaker_icon_path_internal(const char *icon_type,
                                                                       char **path) HALVO_NOEXCEPT;
+
+/** Asks the service to use speaker @p address instead of the current one
+ *  ("replace_current_bluetooth_speaker").
+ *  @return the service's own result, returned unchanged, or #HALVO_ERROR_OPERATION_FAILED when the call failed. */
 HALVO_API int halvo_api_replace_current_speaker(const char *address) HALVO_NOEXCEPT;
+
+/** The worker behind halvo_api_replace_current_speaker(); same contract. */
 HALVO_API int halvo_api_replace_current_speaker_internal(const char *address) HALVO_NOEXCEPT;
 
 /* ------------------------------------------------------------------ */
 /* Stored device lists                                                 */
 /* ------------------------------------------------------------------ */
 
+/** Appends the info-sync devices stored by another component, except those
+ *  deleted on the television, to *@p list (pass NULL), as #info_sync_device_t
+ *  in stored order; release the list with halvo_free_info_sync_devices().
+ *  @return 0 (also for an empty or unusable document);
+ *          #HALVO_ERROR_OPERATION_FAILED when the key is unreadable (*@p list is then NULL). */
 HALVO_API int halvo_get_info_sync_devices(GSList **list) HALVO_NOEXCEPT;
+
+/** Frees a list of #info_sync_device_t and sets *@p list to NULL.
+ *  @return 0, or #HALVO_ERROR_INVALID_PARAMETER for an empty list. */
 HALVO_API int halvo_free_info_sync_devices(GSList **list) HALVO_NOEXCEPT;
+
+/** Marks the info-sync device stored under member name @p key as deleted
+ *  on the television ("deleted_on_tv"); it stays in the stored document and
+ *  leaves the list that halvo_get_info_sync_devices() returns.  No other
+ *  component is notified by the library.
+ *  @return 0 (also when @p key is not there: nothing is written);
+ *          #HALVO_ERROR_OPERATION_FAILED when the key is unreadable. */
 HALVO_API int halvo_remove_info_sync_device(const char *key) HALVO_NOEXCEPT;
+
+/** @return the size of #info_sync_device_t on 32-bit x86: 8. */
 HALVO_API int get_size_of_info_sync_device_t(void) HALVO_NOEXCEPT;
 
+/** Calls @p callback, on the calling thread and during this call, with the
+ *  address and name of each device whose pairing is blocked, in stored
+ *  order, until it returns false.  The address and name are the library's
+ *  and valid during the call only.
+ *  @return 0 (also after a stop, or when nothing is blocked);
+ *          #HALVO_ERROR_INVALID_PARAMETER for a NULL callback;
+ *          #HALVO_ERROR_OPERATION_FAILED when the key is unreadable. */
 HALVO_API int halvo_foreach_blocked_devices(halvo_blocked_device_cb callback, void *user_data) HALVO_NOEXCEPT;
+
+/** Takes @p address off the stored pairing-blocked list, so that it may
+ *  pair again.  No other component is notified by the library.
+ *  @return 0 (also when the address was not listed: nothing is written);
+ *          #HALVO_ERROR_INVALID_PARAMETER for NULL;
+ *          #HALVO_ERROR_OPERATION_FAILED when the key is unreadable. */
 HALVO_API int halvo_remove_pairing_blocked_devices(const char *address) HALVO_NOEXCEPT;
 
 /* ------------------------------------------------------------------ */
 /* Wireless earphone switching                                         */
 /* ------------------------------------------------------------------ */
 
+/** Asks the service to switch the wireless earphones @p address to the
+ *  television (method named by #tuvo_switching_connect); the new state
+ *  arrives through the connection-state callback.
+ *  @return the service's own result, returned unchanged; #HALVO_ERROR_INVALID_PARAMETER for NULL;
+ *          #HALVO_ERROR_OPERATION_FAILED when the call failed. */
 HALVO_API int halvo_tuvo_switching_connect(const char *address) HALVO_NOEXCEPT;
+
+/** Asks the service to switch the earphones @p address away from the
+ *  television (method named by #tuvo_switching_disconnect).
+ *  @return as halvo_tuvo_switching_connect(). */
 HALVO_API int halvo_tuvo_switching_disconnect(const char *address) HALVO_NOEXCEPT;
+
+/** Calls @p callback with the service's result, the earphones' address
+ *  (the library's, freed when the callback returns), whether they are
+ *  connected, and @p user_data, each time the service reports a new state;
+ *  in the thread-default main context of the calling thread.  Kept in
+ *  #callbacks; a second set replaces it.
+ *  @return 0 (also when the bus cannot be reached: then nothing arrives),
+ *          or #HALVO_ERROR_INVALID_PARAMETER for a NULL callback. */
 HALVO_API int halvo_tuvo_switching_set_connection_state_cb(halvo_tuvo_switching_connection_state_cb callback,
                                                            void *user_data) HALVO_NOEXCEPT;
+
+/** Removes the earphone callback and its subscription.  @return always 0. */
 HALVO_API int halvo_tuvo_switching_unset_connection_state_cb(void) HALVO_NOEXCEPT;
 
 #endif /* HALVO_API_RECORDS_ONLY */
