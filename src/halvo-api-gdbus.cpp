@@ -67,6 +67,12 @@ int _halvo_api_init_gdbus(void) noexcept
 int _halvo_api_deinit_gdbus(void) noexcept
 {
     _halvo_api_unsubscribe_signal(HALVO_PUBLIC_SIGNAL_ZEMO_FW_UPDATE_RESULT);
+    /* The internal rows belong to their set and unset operations, not to
+     * initialisation, and a subscription dies with its connection: while
+     * one is subscribed, the connection stays. */
+    for (const halvo_signal_info_s &row : inter_signal_info)
+        if (row.subscription_id != 0)
+            return HALVO_ERROR_NONE;
     g_clear_object(&g_system_con);
     return HALVO_ERROR_NONE;
 }
