@@ -150,6 +150,20 @@ class SecondBus {
         control("Emit", g_variant_new("(sssv)", "/org/velmo/pellix", "org.velmo.pellix", name, body));
     }
 
+    /* Returns once the bus has handled every message the library's
+     * connection sent so far, its match rules included. */
+    void flush()
+    {
+        GDBusConnection *bus = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr);
+        ASSERT_NE(bus, nullptr);
+        GVariant *ping = g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                                     "org.freedesktop.DBus.Peer", "Ping", nullptr, nullptr,
+                                                     G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+        if (ping)
+            g_variant_unref(ping);
+        g_object_unref(bus);
+    }
+
     /* Returns once every signal this bus's peer emitted so far has been
      * dispatched on the library's connection (GIO's system-bus singleton):
      * signals on one connection arrive in order. */
@@ -292,6 +306,7 @@ TEST(BusFaults, DaemonKilledCallsFailAtOnceAndRecoveryNeedsResubscription)
     ASSERT_EQ(halvo_initialize(), 0);
     g_volume_signals = 0;
     ASSERT_EQ(_halvo_api_subscribe_internal_signal(HALVO_SIGNAL_BT_SPK_VOLUME_CHANGED, volume_handler, nullptr), 0);
+    bus.flush();
     bus.emit("bt_spk_volume_changed_by_address", g_variant_new("(si)", "AA", 1));
     bus.sync_signals();
     ASSERT_EQ(g_volume_signals, 1);
@@ -346,6 +361,7 @@ TEST(BusFaults, DaemonKilledCallsFailAtOnceAndRecoveryNeedsResubscription)
     EXPECT_EQ(_halvo_api_subscribe_internal_signal(HALVO_SIGNAL_BT_SPK_VOLUME_CHANGED, volume_handler, nullptr), 0);
     EXPECT_EQ(halvo_deinitialzie(), 0);
     EXPECT_EQ(halvo_initialize(), 0);
+    bus.flush();
     bus.emit("bt_spk_volume_changed_by_address", g_variant_new("(si)", "AA", 3));
     bus.emit("zemo_fw_update_result", g_variant_new("(s)", "OK"));
     bus.sync_signals();
@@ -357,4 +373,22 @@ TEST(BusFaults, DaemonKilledCallsFailAtOnceAndRecoveryNeedsResubscription)
     bus.stop_peer();
     bus.kill_daemon();
     g_setenv("DBUS_SYSTEM_BUS_ADDRESS", bus_address().c_str(), TRUE);
+}
+
+/* A subscription lives on its connection.  The volume callback is set
+ * apart from initialisation, so deinitialising must not take the
+ * connection it lives on away from it. */
+TEST(LifetimeFaults, DeinitialiseKeepsTheConnectionOfLiveSubscriptions)
+{
+    static int volumes = 0;
+    volumes = 0;
+    ASSERT_EQ(halvo_api_set_volume_changed_callback([](const char *, int, void *) { volumes++; }, nullptr), 0);
+    ASSERT_EQ(halvo_initialize(), 0);
+    ASSERT_EQ(halvo_deinitialzie(), 0);
+    run_for(50); /* GDBus's pending work lets go of the connection */
+
+    Peer::emit("bt_spk_volume_changed_by_address", g_variant_new("(si)", "AA", 5));
+    Peer::sync_signals();
+    EXPECT_EQ(volumes, 1) << "the volume callback outlives deinitialisation";
+    EXPECT_EQ(halvo_api_unset_volume_changed_callback(), 0);
 }
