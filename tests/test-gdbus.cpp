@@ -257,7 +257,7 @@ TEST(Emission, InvalidNamesAreRefusedWithoutCriticalOrLeak)
     EXPECT_TRUE(log.contains("g_dbus_connection_emit_signal, reson : "));
     /* A value the caller holds a reference to stays valid. */
     GVariant *held = g_variant_ref_sink(g_variant_new("(i)", 1));
-    EXPECT_EQ(_halvo_api_emit_signal(nullptr, "changed", g_variant_ref(held)), 5);
+    EXPECT_EQ(_halvo_api_emit_signal(nullptr, "changed", held), 5);
     EXPECT_TRUE(g_variant_is_of_type(held, G_VARIANT_TYPE("(i)")));
     g_variant_unref(held);
 }

@@ -2,6 +2,7 @@
 #include "bus-fixture.h"
 #include "halvo-api-private.h"
 
+#include <errno.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -162,7 +163,9 @@ TEST(DepthGuard, DeepDocumentsUnderASmallStack)
         struct rlimit rl = {256 * 1024, 256 * 1024};
         setrlimit(RLIMIT_STACK, &rl);
         /* The new limit applies to a fresh image: re-exec ourselves. */
-        execl("/proc/self/exe", "/proc/self/exe", "--gtest_filter=DepthGuard.ParseDeep", nullptr);
+        /* By the name we were started with: under valgrind /proc/self/exe
+         * is valgrind itself. */
+        execl(program_invocation_name, program_invocation_name, "--gtest_filter=DepthGuard.ParseDeep", nullptr);
         _exit(127);
     }
     int status = 0;
