@@ -50,22 +50,33 @@ sim_env_start() {
   fi
 }
 
-# Stops a process by pid: SIGTERM, then SIGKILL after 5 s.
+# Stops a process by pid: SIGTERM, then SIGKILL after 5 s.  Sets
+# SIM_ENV_STATUS to its exit status.
+SIM_ENV_STATUS=0
 sim_env_kill() {
   local pid=$1
+  SIM_ENV_STATUS=0
   [ -n "$pid" ] || return 0
-  kill -TERM "$pid" 2>/dev/null || return 0
+  kill -TERM "$pid" 2>/dev/null || { wait "$pid" 2>/dev/null || SIM_ENV_STATUS=$?; return 0; }
   sim_env_wait "! kill -0 $pid 2>/dev/null" 50 || kill -KILL "$pid" 2>/dev/null
-  wait "$pid" 2>/dev/null || true
+  wait "$pid" 2>/dev/null || SIM_ENV_STATUS=$?
 }
 
+# Fails when the simulator did not stop cleanly (a crash, or a leak found
+# by a sanitizer), after showing its log.
 sim_env_stop() {
-  local pid
+  local pid sim_status
   for pid in "${SIM_ENV_PIDS[@]}"; do sim_env_kill "$pid"; done
   SIM_ENV_PIDS=()
-  sim_env_kill "$SIM_ENV_SIM_PID"; SIM_ENV_SIM_PID=""
+  sim_env_kill "$SIM_ENV_SIM_PID"; sim_status=$SIM_ENV_STATUS
+  if [ -n "$SIM_ENV_SIM_PID" ] && [ "$sim_status" -ne 0 ]; then
+    echo "sim-env: halvo-sim exited with status $sim_status" >&2
+    sim_env_log >&2
+  fi
+  SIM_ENV_SIM_PID=""
   sim_env_kill "$SIM_ENV_BUS_PID"; SIM_ENV_BUS_PID=""
   if [ -n "$SIM_ENV_DIR" ]; then rm -rf "$SIM_ENV_DIR"; SIM_ENV_DIR=""; fi
+  return "$sim_status"
 }
 
 # The simulator's log so far (for a failing test's output).
