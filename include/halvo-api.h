@@ -688,7 +688,7 @@ HALVO_API int halvo_api_get_volume_controlable(const char *address, bool *contro
 HALVO_API int halvo_api_get_volume_controlable_internal(const char *address, bool *controlable) HALVO_NOEXCEPT;
 
 /** Sets the volume of speaker @p address to @p volume ("set_volume_by_address");
- *  range and meaning are the service's (the simulator takes 0 to 100).
+ *  range and meaning are the service's.
  *  The service then announces the change to the volume callbacks.
  *  @return the service's own result, returned unchanged, or #HALVO_ERROR_OPERATION_FAILED when the call failed. */
 HALVO_API int halvo_api_set_volume(const char *address, int volume) HALVO_NOEXCEPT;
