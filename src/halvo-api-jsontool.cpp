@@ -139,6 +139,64 @@ bool halvo_json_parse(JsonParser *parser, const char *text, gssize length) noexc
     return false;
 }
 
+/* json-glib 1.6 writes a double whose shortest form has no decimal point
+ * with ".0" appended, also after an exponent: 1e30 comes out as 1e+30.0,
+ * which no JSON parser takes.  Drops that ".0" in place; the generator's
+ * strings are double-quoted with backslash escapes. */
+static void drop_point_after_exponent(char *text) noexcept
+{
+    char *out = text;
+    bool in_string = false, escaped = false;
+    for (const char *p = text; *p != '\0'; p++) {
+        char c = *p;
+        if (in_string) {
+            if (escaped)
+                escaped = false;
+            else if (c == '\\')
+                escaped = true;
+            else if (c == '"')
+                in_string = false;
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '.' && p[1] == '0' && !g_ascii_isdigit(p[2])) {
+            /* Written so far: ...<digit>e[+-]<digits>? */
+            const char *q = out;
+            while (q > text && g_ascii_isdigit(q[-1]))
+                q--;
+            bool digits = q < out;
+            if (q > text && (q[-1] == '+' || q[-1] == '-'))
+                q--;
+            if (digits && q > text + 1 && (q[-1] == 'e' || q[-1] == 'E') && g_ascii_isdigit(q[-2])) {
+                p++;
+                continue;
+            }
+        }
+        *out++ = c;
+    }
+    *out = '\0';
+}
+
+char *halvo_json_to_text(JsonNode *root) noexcept
+{
+    if (root == nullptr)
+        return nullptr;
+    Object<JsonGenerator> generator(json_generator_new());
+    json_generator_set_root(generator.get(), root);
+    char *text = json_generator_to_data(generator.get(), nullptr);
+    if (text == nullptr)
+        return nullptr;
+    drop_point_after_exponent(text);
+    /* Whatever else json-glib may write that it cannot read back must not
+     * replace a document that could be read. */
+    Object<JsonParser> check(json_parser_new());
+    if (!halvo_json_parse(check.get(), text, -1)) {
+        ERR("document cannot be written back as JSON: %s", text);
+        g_free(text);
+        return nullptr;
+    }
+    return text;
+}
+
 char *_bt_json_read_string_member(JsonReader *reader, const char *member_name) noexcept
 {
     if (reader == nullptr || member_name == nullptr)

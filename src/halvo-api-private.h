@@ -224,4 +224,9 @@ bool halvo_json_parse(JsonParser *parser, const char *text, gssize length) noexc
  * and objects no deeper than @max_depth. */
 bool halvo_json_depth_ok(const char *text, gssize length, int max_depth) noexcept;
 
+/* Compact text of a document read from the store and changed, for writing
+ * it back (g_free), or NULL when json-glib cannot write it as JSON that
+ * parses again: then the stored document must stay as it was. */
+char *halvo_json_to_text(JsonNode *root) noexcept;
+
 #endif /* HALVO_API_PRIVATE_H */
