@@ -105,12 +105,12 @@ int halvo_remove_pairing_blocked_devices(const char *address) noexcept
     }
 
     json_object_remove_member(devices, address);
-    Object<JsonGenerator> generator(json_generator_new());
-    json_generator_set_root(generator.get(), root);
-    GString_ updated(json_generator_to_data(generator.get(), nullptr));
+    /* A text that would not parse again is not written: the old document
+     * stays readable. */
+    GString_ updated(halvo_json_to_text(root));
     /* Atomic in the store: a reader sees the old text or the new, never a
      * mix.  A failed write goes unreported, as the caller cannot act on it. */
-    if (valko_set_str(BLOCKED_DEVICES_KEY, updated.get()) != 0)
+    if (!updated || valko_set_str(BLOCKED_DEVICES_KEY, updated.get()) != 0)
         ERR("fail to write valko");
     EXIT();
     return HALVO_ERROR_NONE;
