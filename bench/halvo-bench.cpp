@@ -371,6 +371,22 @@ void parse_or_die(JsonParser *parser, const char *text)
         die("reference parse failed");
 }
 
+/* json-glib alone: what any client pays to read the text. */
+void plain_parse(const char *text)
+{
+    JsonParser *parser = json_parser_new();
+    parse_or_die(parser, text);
+    g_object_unref(parser);
+}
+
+/* The raw "get_device_info" reply, and its text in @json (borrowed). */
+GVariant *raw_device_reply(const char **json)
+{
+    GVariant *r = checked(raw_call("get_device_info", g_variant_new("(s)", kAddress)), "raw");
+    g_variant_get(r, "(&s)", json);
+    return r;
+}
+
 void bench_paired_size(const char *label, size_t size, int per_round)
 {
     std::string text = device_reply(size);
@@ -398,12 +414,9 @@ void bench_paired_size(const char *label, size_t size, int per_round)
         halvo_free_paired_dev_info(info);
     };
     auto raw_op = [] {
-        GVariant *r = checked(raw_call("get_device_info", g_variant_new("(s)", kAddress)), "raw");
         const char *json = nullptr;
-        g_variant_get(r, "(&s)", &json);
-        JsonParser *parser = json_parser_new();
-        parse_or_die(parser, json);
-        g_object_unref(parser);
+        GVariant *r = raw_device_reply(&json);
+        plain_parse(json);
         g_variant_unref(r);
         GVariant *t = checked(raw_call("get_device_type", g_variant_new("(s)", kAddress)), "raw type");
         int type = 0;
@@ -418,11 +431,7 @@ void bench_paired_size(const char *label, size_t size, int per_round)
                 die("guarded parse failed");
             g_object_unref(parser);
         };
-        auto plain = [&text] {
-            JsonParser *parser = json_parser_new();
-            parse_or_die(parser, text.c_str());
-            g_object_unref(parser);
-        };
+        auto plain = [&text] { plain_parse(text.c_str()); };
         snprintf(name, sizeof name, "guarded JSON parse, %s", label);
         add_pair_row(name, measure_pair(guarded, plain, rounds(15), per_round), "-", 0,
                      "ref: json-glib parse alone");
@@ -435,9 +444,8 @@ void bench_paired_size(const char *label, size_t size, int per_round)
     /* A hand-written client also makes the record: the reference then
      * reads the members too, with json-glib's object calls. */
     auto raw_record = [] {
-        GVariant *r = checked(raw_call("get_device_info", g_variant_new("(s)", kAddress)), "raw");
         const char *json = nullptr;
-        g_variant_get(r, "(&s)", &json);
+        GVariant *r = raw_device_reply(&json);
         JsonParser *parser = json_parser_new();
         parse_or_die(parser, json);
         JsonObject *root = json_node_get_object(json_parser_get_root(parser));
@@ -572,11 +580,7 @@ double bench_speakers_size(unsigned entries, unsigned connected_every, const cha
         free(valko_get_str(kLastSpeakersKey));
         reads.push_back(now_us() - t0);
     };
-    auto parse = [&] {
-        JsonParser *parser = json_parser_new();
-        parse_or_die(parser, text.c_str());
-        g_object_unref(parser);
-    };
+    auto parse = [&] { plain_parse(text.c_str()); };
     PairResult p = measure_pair(get, parse, nrounds, per_round, release);
     char note[128];
     snprintf(note, sizeof note, "%.1f MB; of it store read %.0f us; free apart %.0f us", double(text.size()) / 1e6,
