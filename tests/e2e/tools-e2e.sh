@@ -199,6 +199,7 @@ case_examples() {
     expect_ok volume "$BAR" "$v"
     if sim_env_wait "! kill -0 $pid 2>/dev/null" 2; then break; fi
   done
+  ! kill -0 "$pid" 2>/dev/null || fail "follow-volume saw no volume change"
   wait "$pid" || status=$?
   out=$(cat "$follow_out")
   [ "$status" -eq 0 ] || fail "follow-volume exited $status"
