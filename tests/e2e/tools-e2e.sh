@@ -131,6 +131,8 @@ case_last_speakers() {
   stop_monitor
   expect_ok speakers
   has "$LATE  Late Speaker"
+  expect_ok --json speakers --count
+  has '{"connected":2}'
 }
 
 case_reconnect() {

@@ -14,6 +14,20 @@ int audio(bt_spk_audio_type_e t) { return int(t); }
 
 int speakers(Ctx &ctx)
 {
+    if (ctx.flag("--count")) {
+        int count = 0;
+        int rc = halvo_api_get_num_of_connected_spaker(&count);
+        if (rc != HALVO_ERROR_NONE)
+            return fail(ctx, "counting the connected speakers", rc);
+        if (ctx.json) {
+            tools::JsonWriter w;
+            w.obj().i("connected", count).end_obj();
+            print_json(w);
+        } else {
+            printf("%d\n", count);
+        }
+        return EXIT_OK;
+    }
     GSList *list = nullptr;
     int rc = halvo_get_connected_bt_speaker_infos(&list);
     if (rc != HALVO_ERROR_NONE)
@@ -284,8 +298,9 @@ const Command speaker_commands[] = {
     {"speakers", "", "List the connected speakers with volume and controllability",
      "Reads the connected speakers from the store, then asks the service for each\n"
      "one's volume and whether it can be controlled (\"-\" when it did not say).\n"
-     "AUDIO is the record's zero-based audio type (-2: none stored).",
-     "", 0, 0, speakers},
+     "AUDIO is the record's zero-based audio type (-2: none stored).\n"
+     "--count prints only how many speakers the service counts as connected.",
+     "count", 0, 0, speakers},
     {"speaker-info", "VSID ADDR NAME ICON AUDIO_TYPE | JSON", "Send a speaker's information to the service",
      "With five arguments the library builds the document; with one, the text is\n"
      "sent as it is.  AUDIO_TYPE is zero-based, as the records hold it.",
