@@ -121,11 +121,11 @@ std::string to_text(JsonNode *node)
 }
 
 /* Actions a scripted event may name, with what they need. */
-struct ActionSpec {
+struct ActionRule {
     const char *name;
     bool needs_address;
 };
-const ActionSpec actions[] = {
+const ActionRule actions[] = {
     {"connect_speaker", true},    {"disconnect_speaker", true}, {"volume", true},
     {"controllable", true},       {"block", true},              {"unblock", true},
     {"info_sync_add", true},      {"earphone", true},           {"speaker_info", true},
@@ -297,13 +297,13 @@ bool State::load(const std::string &path, std::string *error)
         e.text = r.str(o, "text", at);
         e.value = r.integer(o, "value", at);
         e.flag = r.boolean(o, "flag", at, true);
-        const ActionSpec *spec = nullptr;
+        const ActionRule *rule = nullptr;
         for (const auto &a : actions)
             if (e.action == a.name)
-                spec = &a;
-        if (!spec)
+                rule = &a;
+        if (!rule)
             r.errors.push_back(at + ".action: unknown action \"" + e.action + "\"");
-        else if (spec->needs_address)
+        else if (rule->needs_address)
             r.require(e.address, at, "address");
         events_.push_back(e);
     });
