@@ -15,13 +15,17 @@ extern "C" {
 void __kerlo_print(int log_id, int prio, const char *tag, const char *fmt, ...)
     __attribute__((format(printf, 4, 5)));
 
-/* Stand-in only, for tests and tools: a sink that receives every line of
- * every priority, formatted, in the thread that logs it.  NULL removes it. */
-typedef void (*kerlo_sink_fn)(int prio, const char *tag, const char *line, void *user_data);
-void kerlo_set_sink(kerlo_sink_fn sink, void *user_data);
+/* The two below exist in this stand-in only.  They are declared weak, so
+ * that a program using them still links against the platform's own log:
+ * test the function's address before calling it there. */
 
-/* Stand-in only: the stderr level; KERLO_LEVEL is read at the first line. */
-void kerlo_set_level(int prio);
+/* A sink that receives every line of every priority, formatted, in the
+ * thread that logs it.  NULL removes it. */
+typedef void (*kerlo_sink_fn)(int prio, const char *tag, const char *line, void *user_data);
+__attribute__((weak)) void kerlo_set_sink(kerlo_sink_fn sink, void *user_data);
+
+/* The stderr level; KERLO_LEVEL is read at the first line. */
+__attribute__((weak)) void kerlo_set_level(int prio);
 
 #ifdef __cplusplus
 }

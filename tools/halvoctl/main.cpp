@@ -190,10 +190,12 @@ int main(int argc, char **argv)
     ctx.progress = progress && !ctx.json && isatty(STDERR_FILENO);
     /* The library's log is for its developers: quiet unless asked for, or
      * unless KERLO_LEVEL says otherwise. */
-    if (verbose)
-        kerlo_set_level(3);
-    else if (!getenv("KERLO_LEVEL"))
-        kerlo_set_level(99);
+    if (kerlo_set_level != nullptr) {
+        if (verbose)
+            kerlo_set_level(3);
+        else if (!getenv("KERLO_LEVEL"))
+            kerlo_set_level(99);
+    }
     capture_library_errors();
     return c->run(ctx);
 }

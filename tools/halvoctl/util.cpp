@@ -77,7 +77,9 @@ void print_library_errors()
 
 void capture_library_errors()
 {
-    kerlo_set_sink(keep_errors, nullptr);
+    /* Only the desktop stand-in of the log offers a sink. */
+    if (kerlo_set_sink != nullptr)
+        kerlo_set_sink(keep_errors, nullptr);
 }
 
 const char *result_name(int code)
