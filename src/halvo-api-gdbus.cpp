@@ -103,8 +103,9 @@ static GDBusMessage *send_with_reply(GDBusConnection *connection, GDBusMessage *
 static GVariant *take_body(GDBusMessage *reply) noexcept
 {
     GVariant *body = g_dbus_message_get_body(reply);
-    if (body != nullptr)
-        g_variant_ref(body);
+    /* A reply without arguments is still a reply, of another shape than
+     * the one expected; NULL would read as a failed call. */
+    body = body != nullptr ? g_variant_ref(body) : g_variant_ref_sink(g_variant_new_tuple(nullptr, 0));
     g_object_unref(reply);
     return body;
 }
