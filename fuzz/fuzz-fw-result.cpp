@@ -10,7 +10,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static const char *const types[] = {"(s)", "(i)", "()", "s", "(ss)", "(sv)", "(as)", "(ay)", "(si)"};
+    static const char *const types[] = {"(s)", "(i)", "()", "(b)", "(ss)", "(sv)", "(as)", "(ay)", "(si)"};
     static const char *const names[] = {"zemo_fw_update_result", "zemo_fw_update_resul", "zemo_fw_update_result_",
                                         "other", ""};
     halvo_fuzz::Input in(data, size);

@@ -1,13 +1,17 @@
 /* harness.cpp - see harness.h. */
 #include "harness.h"
 
+#include "halvo-api-private.h"
 #include "kerlo.h"
+#include "valko.h"
 
 #include <signal.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -89,6 +93,58 @@ const std::string &store_root()
     return g_store_root;
 }
 
+void finding(const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    vfprintf(stderr, fmt, ap);
+    va_end(ap);
+    fputc('\n', stderr);
+    abort();
+}
+
+JsonNode *parse(const std::string &text)
+{
+    JsonParser *parser = json_parser_new();
+    JsonNode *root = nullptr;
+    if (halvo_json_parse(parser, text.c_str(), -1) && json_parser_get_root(parser) != nullptr)
+        root = json_node_copy(json_parser_get_root(parser));
+    g_object_unref(parser);
+    return root;
+}
+
+std::vector<std::string> members_of(JsonObject *object)
+{
+    std::vector<std::string> names;
+    GList *list = json_object_get_members(object);
+    for (GList *l = list; l; l = l->next)
+        names.push_back(static_cast<const char *>(l->data));
+    g_list_free(list);
+    return names;
+}
+
+JsonNode *rewritten(JsonNode *old_root, const std::string &before, const std::string &after)
+{
+    if (after == before) {
+        char *text = halvo_json_to_text(old_root);
+        g_free(text);
+        if (text == nullptr)
+            return nullptr;
+    }
+    JsonNode *root = parse(after);
+    if (root == nullptr || !JSON_NODE_HOLDS_OBJECT(root))
+        finding("rewritten document does not parse:\n%s\n->\n%s", before.c_str(), after.c_str());
+    return root;
+}
+
+std::string stored(const char *key)
+{
+    char *text = valko_get_str(key);
+    std::string s = text ? text : "<unreadable>";
+    free(text);
+    return s;
+}
+
 uint8_t Input::byte()
 {
     return p_ < end_ ? *p_++ : 0;
@@ -119,17 +175,26 @@ std::string dbus_text(const std::string &raw)
     return out;
 }
 
+/* A tuple type that D-Bus can carry: no maybe types, no handles (they
+ * need a file descriptor), no empty structures inside. */
+static bool dbus_tuple_type(const std::string &type)
+{
+    return type.size() <= 32 && g_variant_type_string_is_valid(type.c_str()) && type[0] == '(' &&
+           g_variant_type_is_definite(G_VARIANT_TYPE(type.c_str())) && type.find_first_of("mh") == std::string::npos &&
+           (type == "()" || type.find("()") == std::string::npos);
+}
+
 GVariant *variant_from(Input &in, const char *const *types, size_t n_types)
 {
-    /* A high first byte means the type string is written in the input. */
+    /* A high first byte means the type string is written in the input.
+     * Every value is a tuple D-Bus can carry, as replies and signals are. */
     uint8_t pick = in.byte();
     std::string type;
     if (pick >= 0x80 || n_types == 0)
         type = in.until('\0');
     else
         type = types[pick % n_types];
-    if (!g_variant_type_string_is_valid(type.c_str()) || type.size() > 64 ||
-        !g_variant_type_is_definite(G_VARIANT_TYPE(type.c_str())))
+    if (!dbus_tuple_type(type))
         type = n_types ? types[0] : "(s)";
 
     std::string body = in.rest();
@@ -163,12 +228,18 @@ GDBusMessage *filter(GDBusConnection *connection, GDBusMessage *message, gboolea
         auto it = member ? g_replies.find(member) : g_replies.end();
         if (it != g_replies.end() && it->second != nullptr) {
             answer = g_dbus_message_new_method_reply(message);
-            g_dbus_message_set_body(answer, it->second);
+            if (g_variant_n_children(it->second) > 0)
+                g_dbus_message_set_body(answer, it->second);
         } else {
             answer = g_dbus_message_new_method_error_literal(message, "org.halvo.Error.Failed", "scripted failure");
         }
     }
-    g_dbus_connection_send_message(connection, answer, G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr, nullptr);
+    if (!g_dbus_connection_send_message(connection, answer, G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr, nullptr)) {
+        /* Never leave the caller waiting for its time-out. */
+        GDBusMessage *error = g_dbus_message_new_method_error_literal(message, "org.halvo.Error.Failed", "unsendable");
+        g_dbus_connection_send_message(connection, error, G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr, nullptr);
+        g_object_unref(error);
+    }
     g_object_unref(answer);
     g_object_unref(message);
     return nullptr;
@@ -198,15 +269,22 @@ void start()
     GPid pid = 0;
     GError *error = nullptr;
     if (!g_spawn_async_with_pipes(
-            nullptr, argv, nullptr, GSpawnFlags(G_SPAWN_SEARCH_PATH | G_SPAWN_STDERR_TO_DEV_NULL),
+            nullptr, argv, nullptr, GSpawnFlags(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_STDERR_TO_DEV_NULL),
             [](gpointer) { prctl(PR_SET_PDEATHSIG, SIGKILL); }, nullptr, &pid, nullptr, &out_fd, nullptr, &error)) {
         fprintf(stderr, "cannot start dbus-daemon: %s\n", error->message);
         abort();
     }
+    /* libFuzzer's time-out check interrupts with SIGALRM. */
     std::string address;
-    char ch;
-    while (read(out_fd, &ch, 1) == 1 && ch != '\n')
+    for (;;) {
+        char ch;
+        ssize_t n = read(out_fd, &ch, 1);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n != 1 || ch == '\n')
+            break;
         address.push_back(ch);
+    }
     close(out_fd);
     g_setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), TRUE);
 
@@ -223,6 +301,13 @@ void start()
     own("com.marlox.tv.bt.connectionmanager");
     own("com.marlox.tv.bt.updatemanager");
     g_dbus_connection_add_filter(g_service, filter, nullptr, nullptr);
+}
+
+void emit(const char *name, GVariant *body)
+{
+    GVariant *held = g_variant_ref_sink(body);
+    g_dbus_connection_emit_signal(g_service, nullptr, "/org/velmo/pellix", "org.velmo.pellix", name, held, nullptr);
+    g_variant_unref(held);
 }
 
 void reply(const char *method, GVariant *body)

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace halvo_fuzz {
 
@@ -40,11 +41,31 @@ class Input {
 /* @raw made fit for a D-Bus string: valid UTF-8 without NUL bytes. */
 std::string dbus_text(const std::string &raw);
 
-/* A value of a type picked by the input (one of @types, or a type string
- * written in the input), filled from the rest of the input as GVariant's
- * serialised form and brought to normal form, as the bus delivers it.
- * Never NULL; not floating. */
+/* A tuple of a type picked by the input (one of @types, which must be
+ * tuples D-Bus can carry, or a type string written in the input), filled
+ * from the rest of the input as GVariant's serialised form and brought to
+ * normal form, as the bus delivers it.  Never NULL; not floating. */
 GVariant *variant_from(Input &in, const char *const *types, size_t n_types);
+
+/* Reports what broke and aborts, so that the fuzzer keeps the input. */
+[[noreturn]] void finding(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+/* The root of @text as the library's guarded parse sees it (a new
+ * reference), or NULL when it does not parse. */
+JsonNode *parse(const std::string &text);
+
+/* The member names of @object, in order. */
+std::vector<std::string> members_of(JsonObject *object);
+
+/* The root of @after, the text the library wrote back for @old_root's
+ * document @before (a new reference).  NULL when the library rightly left
+ * the text as it was, json-glib being unable to write @old_root back (a
+ * number it read as infinite).  Aborts when @after does not parse to an
+ * object. */
+JsonNode *rewritten(JsonNode *old_root, const std::string &before, const std::string &after);
+
+/* The store key's text, or "<unreadable>". */
+std::string stored(const char *key);
 
 /* A private dbus-daemon, started on first use, that DBUS_SYSTEM_BUS_ADDRESS
  * points at, with a second connection owning the service's names.  It
@@ -56,6 +77,9 @@ void start();
  * error when @body is NULL. */
 void reply(const char *method, GVariant *body);
 void clear();
+/* Emits signal @name on the service's path and interface (a tuple;
+ * floating is sunk). */
+void emit(const char *name, GVariant *body);
 } // namespace service
 
 } // namespace halvo_fuzz

@@ -1,13 +1,24 @@
 #!/usr/bin/env bash
 # The whole test suite on a fresh Debian 12 machine: installs what is
-# missing, builds, runs the tests, then runs them again built with
-# AddressSanitizer and UndefinedBehaviorSanitizer.
+# missing, then
+#   1. builds and runs the tests (the fuzz targets as replay programs, so
+#      the committed corpus and crash reproducers run too);
+#   2. runs every test program under valgrind memcheck;
+#   3. builds and runs everything again with AddressSanitizer and
+#      UndefinedBehaviorSanitizer;
+#   4. builds the fuzz targets with clang and libFuzzer and fuzzes each for
+#      a short, bounded time (HALVO_FUZZ_SECONDS, default 10).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
 jobs=$(nproc)
+start=$SECONDS
 
 scripts/install-deps.sh
+
+stage() {
+  echo "== $* ($((SECONDS - start)) s)"
+}
 
 run_suite() {
   local dir=$1; shift
@@ -16,11 +27,27 @@ run_suite() {
   (cd "$dir" && ctest --output-on-failure -j"$jobs")
 }
 
-echo "== build and test"
-run_suite build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo
+bench=()
+if [ -f bench/CMakeLists.txt ]; then
+  bench=(-DHALVO_BUILD_BENCH=ON)
+fi
 
-echo "== build and test with AddressSanitizer and UndefinedBehaviorSanitizer"
+stage "build and test"
+run_suite build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHALVO_BUILD_FUZZ=ON "${bench[@]}"
+
+stage "every test program under valgrind memcheck"
+scripts/valgrind.sh build/test
+
+stage "build and test with AddressSanitizer and UndefinedBehaviorSanitizer"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export LSAN_OPTIONS=suppressions=$top/tests/lsan.supp:print_suppressions=0
-run_suite build/asan -DCMAKE_BUILD_TYPE=Debug -DHALVO_SANITIZE=ON
+run_suite build/asan -DCMAKE_BUILD_TYPE=Debug -DHALVO_SANITIZE=ON -DHALVO_BUILD_FUZZ=ON
+
+stage "fuzz every target with libFuzzer"
+CC=clang CXX=clang++ cmake -S "$top" -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHALVO_BUILD_FUZZ=ON \
+  -DHALVO_BUILD_TESTS=OFF -DHALVO_BUILD_TOOLS=OFF >/dev/null
+cmake --build build/fuzz -j"$jobs"
+scripts/fuzz.sh build/fuzz "${HALVO_FUZZ_SECONDS:-10}"
+
+stage "done"
