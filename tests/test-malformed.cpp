@@ -1,0 +1,437 @@
+/* Malformed input, grouped by where it comes from: documents in the store,
+ * replies of the service, and signal payloads.  Each case checks the
+ * documented result; a g_critical would end the test (fatal criticals),
+ * and no callback may be fed what the payload does not hold. */
+#include "bus-fixture.h"
+#include "halvo-api-private.h"
+
+#include <functional>
+#include <string>
+
+using namespace halvo_test;
+
+namespace {
+
+/* The texts that are not a usable document of either kind. */
+const char *const unusable[] = {"", "   \n\t ", "null", "{}{}", "1", "\"text\"", "{\"a\":", "not json"};
+
+template <typename Record> std::vector<Record *> records(GSList *list)
+{
+    std::vector<Record *> out;
+    for (GSList *l = list; l; l = l->next)
+        out.push_back(static_cast<Record *>(l->data));
+    return out;
+}
+
+std::string str(const char *s)
+{
+    return s ? s : "<null>";
+}
+
+} // namespace
+
+/* ------------------------------------------------------------------ */
+/* Documents in the store                                              */
+/* ------------------------------------------------------------------ */
+
+TEST(Documents, SpeakerListsFromUnusableTextAreEmpty)
+{
+    std::vector<std::string> texts(std::begin(unusable), std::end(unusable));
+    texts.push_back(R"({"address":"AA"})"); /* an object where an array is wanted */
+    for (const std::string &text : texts) {
+        store_write("memory/org.velmo.pellix/soundoutput_info", text);
+        store_write("db/pellix/last_btspk_list", text);
+        GSList *list = nullptr;
+        EXPECT_EQ(halvo_get_connected_bt_speaker_infos(&list), 0) << text;
+        EXPECT_EQ(list, nullptr) << text;
+        EXPECT_EQ(halvo_get_last_bluetooth_speakers(&list), 0) << text;
+        EXPECT_EQ(list, nullptr) << text;
+    }
+}
+
+TEST(Documents, SpeakerMembersOfTheWrongKindReadAsAbsent)
+{
+    /* A number where a string is wanted, 1e30 and "12" where an integer
+     * is, a string where a boolean is, and a duplicate member (json-glib
+     * keeps the last). */
+    const char *doc = R"([{"vsid":"v","address":7,"name":"n","name":"last","iconType":["01"],"audioType":1e30,
+                          "connected":"true"},
+                         {"vsid":[1,"a"],"address":"AA:02","audioType":"12","connected":true}])";
+    store_write("memory/org.velmo.pellix/soundoutput_info", doc);
+    store_write("db/pellix/last_btspk_list", doc);
+    store_write("memory/pellix/connected_btspk_addr_list", "AA:02");
+
+    GSList *list = nullptr;
+    ASSERT_EQ(halvo_get_connected_bt_speaker_infos(&list), 0);
+    auto speakers = records<speaker_t>(list);
+    ASSERT_EQ(speakers.size(), 2u);
+    EXPECT_EQ(speakers[0]->vsid, nullptr);
+    EXPECT_EQ(speakers[0]->address, nullptr);
+    EXPECT_EQ(str(speakers[0]->name), "last");
+    EXPECT_EQ(speakers[0]->icon_type, nullptr);
+    EXPECT_EQ(int(speakers[0]->audio_type), -2);
+    EXPECT_EQ(str(speakers[1]->vsid), R"(["a"])");
+    EXPECT_EQ(int(speakers[1]->audio_type), -2);
+    halvo_free_connected_bt_spaekr_infos(&list);
+
+    ASSERT_EQ(halvo_get_last_bluetooth_speakers(&list), 0);
+    auto last = records<last_spk_info_t>(list);
+    ASSERT_EQ(last.size(), 2u);
+    EXPECT_FALSE(last[0]->connected) << "\"true\" is not a boolean";
+    EXPECT_EQ(last[0]->address, nullptr);
+    EXPECT_EQ(int(last[0]->audio_type), -2);
+    EXPECT_TRUE(last[1]->connected);
+    halvo_free_last_bluetooth_speakers(&list);
+}
+
+TEST(Documents, InfoSyncFromUnusableTextIsEmptyAndIsNotWritten)
+{
+    const char *key = "db/com.marlox.tv.bt-rilomanager/btinfosync/devices";
+    std::vector<std::string> texts(std::begin(unusable), std::end(unusable));
+    texts.push_back(R"([{"address":"AA","name":"n"}])"); /* an array where an object is wanted */
+    for (const std::string &text : texts) {
+        store_write(key, text);
+        GSList *list = nullptr;
+        EXPECT_EQ(halvo_get_info_sync_devices(&list), 0) << text;
+        EXPECT_EQ(list, nullptr) << text;
+        EXPECT_EQ(halvo_remove_info_sync_device("AA"), 0) << text;
+        EXPECT_EQ(store_read(key), text) << "left byte for byte";
+    }
+}
+
+TEST(Documents, InfoSyncMembersOfTheWrongKind)
+{
+    store_write("db/com.marlox.tv.bt-rilomanager/btinfosync/devices",
+                R"({"a":{"address":1,"name":"no address"},"b":{"address":"BB","name":5},
+                    "c":{"address":"CC","name":"c","deleted_on_tv":"true"},"d":"not an object",
+                    "e":{"address":"EE","address":"EE2","name":"e"}})");
+    GSList *list = nullptr;
+    ASSERT_EQ(halvo_get_info_sync_devices(&list), 0);
+    auto devices = records<info_sync_device_t>(list);
+    ASSERT_EQ(devices.size(), 3u) << "a device without a string address is left out";
+    EXPECT_EQ(str(devices[0]->address), "BB");
+    EXPECT_EQ(str(devices[0]->name), "") << "a name that is no string reads as empty";
+    EXPECT_EQ(str(devices[1]->address), "CC") << "\"true\" is not a mark";
+    EXPECT_EQ(str(devices[2]->address), "EE2");
+    halvo_free_info_sync_devices(&list);
+}
+
+TEST(Documents, BlockedDevicesFromUnusableTextReportNothing)
+{
+    static int calls;
+    auto count = [](const char *, char *, void *) {
+        calls++;
+        return true;
+    };
+    std::vector<std::string> texts(std::begin(unusable), std::end(unusable));
+    texts.push_back(R"([{"isBlocked":true,"name":"n"}])");
+    texts.push_back(R"({"AA":{"isBlocked":"true","name":"n"},"BB":{"isBlocked":1,"name":"m"}})");
+    for (const std::string &text : texts) {
+        calls = 0;
+        store_write("db/pellix/pairing_blocekd_devices", text);
+        EXPECT_EQ(halvo_foreach_blocked_devices(count, nullptr), 0) << text;
+        EXPECT_EQ(calls, 0) << text;
+        EXPECT_EQ(halvo_remove_pairing_blocked_devices("AA:99"), 0) << text;
+        EXPECT_EQ(store_read("db/pellix/pairing_blocekd_devices"), text) << "left byte for byte";
+    }
+}
+
+TEST(Documents, MuteFlagMustBeOneInteger)
+{
+    const char *key = "memory/menu/network/screenmirroring/get_volume_mute_bt";
+    for (const char *text : {"", "  ", "1e30", "12abc", "null", "99999999999"}) {
+        store_write(key, text);
+        bool muted = true;
+        EXPECT_EQ(halvo_api_get_mute_state(&muted), 5) << text;
+        EXPECT_TRUE(muted) << "left as it was";
+    }
+    store_write(key, " 12\n");
+    bool muted = false;
+    EXPECT_EQ(halvo_api_get_mute_state(&muted), 0);
+    EXPECT_TRUE(muted);
+}
+
+TEST(Documents, DeepNestingBehindAQuoteOrASlashIsRefused)
+{
+    /* json-glib also reads single-quoted strings and skips /.../ runs: the
+     * nesting guard must not stop counting at a lone ' or /. */
+    for (const char *prefix : {"['\"', ", "[/\"/ ", "[/'/ ", "{'\"':"}) {
+        std::string text = prefix + std::string(100000, '[') + std::string(100000, ']') + "]";
+        if (prefix[0] == '{')
+            text.back() = '}';
+        store_write("memory/org.velmo.pellix/soundoutput_info", text);
+        GSList *list = nullptr;
+        EXPECT_EQ(halvo_get_connected_bt_speaker_infos(&list), 0) << prefix;
+        EXPECT_EQ(list, nullptr);
+    }
+}
+
+/* ------------------------------------------------------------------ */
+/* Replies of the service                                              */
+/* ------------------------------------------------------------------ */
+
+namespace {
+
+/* One method: the operation that calls it, and its documented result for
+ * an error reply, a reply of another signature, and the right reply with
+ * an extra argument.  The call folds what it must not do into its result:
+ * a record or list handed out on failure adds 100; an out-parameter is
+ * shown beside the result (result * 1000 + value, or * 10 for a flag). */
+struct Method {
+    const char *name;
+    std::function<int()> call;
+    int on_error, on_wrong, on_extra;
+    GVariant *(*wrong)();
+    GVariant *(*extra)();
+};
+
+GVariant *str_reply() { return g_variant_new("(s)", "12"); }
+GVariant *int_reply() { return g_variant_new("(i)", 1); }
+GVariant *ii_reply() { return g_variant_new("(ii)", 1, 2); }
+GVariant *iii_reply() { return g_variant_new("(iii)", 1, 2, 3); }
+GVariant *ss_reply() { return g_variant_new("(ss)", R"({"result":true,"data":{"address":"AA"}})", "x"); }
+GVariant *iiayi_reply() { return g_variant_new("(iiayi)", 1, 0, nullptr, 9); }
+GVariant *iiiayi_reply() { return g_variant_new("(iiiayi)", 1, 0, 0, nullptr, 9); }
+GVariant *iss_reply() { return g_variant_new("(iss)", 1, "a", "b"); }
+
+const char kAddr[] = "AA:BB:CC:DD:EE:01";
+
+std::vector<Method> methods()
+{
+    static char *out = nullptr;
+    static int n = 0;
+    return {
+        {"get_device_info", [] { halvo_device_info_s *d = nullptr; int r = halvo_get_paired_dev_info(kAddr, &d);
+                                 if (d) { halvo_free_paired_dev_info(d); }
+                                 return d ? 100 + r : r; },
+         5, 5, 5, int_reply, ss_reply},
+        {"get_devices_info", [] { GSList *l = nullptr; int r = halvo_get_paired_dev_info_list(&l);
+                                  if (l) { halvo_free_paired_dev_info_list(l); }
+                                  return l ? 100 + r : r; },
+         5, 5, 5, int_reply, ss_reply},
+        {"get_device_type", [] { n = 42; int r = halvo_get_device_type(kAddr, &n); return r * 1000 + n; },
+         5042, 0, 0, str_reply, ii_reply},
+        {"set_use_dontuse", [] { return int(halvo_set_use_dontuse_status("n", kAddr, true)); }, 0, 0, 0, str_reply,
+         ii_reply},
+        {"get_use_dontuse", [] { return halvo_get_use_dontuse_status(kAddr); }, -1, -1, -1, str_reply, ii_reply},
+        {"remove_use_donuse_info", [] { return int(halvo_remove_use_dontuse_status(kAddr)); }, 0, 0, 0, str_reply,
+         ii_reply},
+        {"get_dontuse_dev_list", [] { GSList *l = nullptr; bool ok = halvo_get_dontuse_device_list(&l);
+                                      if (l) { halvo_free_paired_dev_info_list(l); }
+                                      return l ? 100 : int(ok); },
+         0, 1, 1, int_reply, ss_reply},
+        {"parse_manufacturer_data", [] { out = nullptr; n = -7; int r = halvo_parse_manufacturer_data(1, "ab", 2, 0, &out, &n);
+                                         g_free(out); return out || n != -7 ? 100 + r : r; },
+         5, 5, 5, int_reply, iiayi_reply},
+        {"read_specific_manufacturer_data", [] { out = nullptr; n = -7; int r = halvo_read_specific_manufacturer_data(kAddr, 0, &out, &n);
+                                                 g_free(out); return out || n != -7 ? 100 + r : r; },
+         5, 5, 5, int_reply, iiayi_reply},
+        {"read_manufacturer_data", [] { out = nullptr; n = -7; int o = -7; int r = halvo_read_manufacturer_data(kAddr, &o, &out, &n);
+                                        g_free(out); return out || n != -7 || o != -7 ? 100 + r : r; },
+         5, 5, 5, int_reply, iiiayi_reply},
+        {"write_manufacturer_data", [] { return halvo_write_manufacturer_data(kAddr, 1, "ab", 2); }, 5, 0, 0,
+         str_reply, ii_reply},
+        {"custom_command", [] { out = nullptr; int r = halvo_send_custom_command("cmd", &out); g_free(out);
+                                return out ? 100 + r : r; },
+         5, 0, 0, int_reply, iss_reply},
+        {"enter_bt_dut_mode", [] { return int(halvo_enter_bt_dut_mode()); }, 0, 0, 0, str_reply, ii_reply},
+        {"stop_bt_dut_mode", [] { return int(halvo_stop_bt_dut_mode_new()); }, 0, 0, 0, str_reply, ii_reply},
+        {"set_connected_bt_speaker_info", [] { return halvo_set_connected_bt_speaker_info_with_serialization("{}"); },
+         5, 0, 0, str_reply, ii_reply},
+        {"connect_last_btspk_list", [] { return halvo_connect_to_last_bluetooth_speakers(true); }, 5, 0, 0, str_reply,
+         ii_reply},
+        {"disconnect_last_btspk_list", [] { return halvo_disconnect_to_last_bluetooth_speakers(); }, 5, 0, 0,
+         str_reply, ii_reply},
+        {"get_volume_controlable_by_address", [] { bool c = true; int r = halvo_api_get_volume_controlable(kAddr, &c);
+                                                   return r * 10 + int(c); },
+         51, 1, 1, int_reply, iii_reply},
+        {"set_volume_by_address", [] { return halvo_api_set_volume(kAddr, 3); }, 5, 0, 0, str_reply, ii_reply},
+        {"get_volume_by_address", [] { n = 42; int r = halvo_api_get_volume(kAddr, &n); return r * 1000 + n; }, 5042,
+         42, 42, int_reply, iii_reply},
+        {"get_num_of_speaker", [] { n = 42; int r = halvo_api_get_num_of_connected_spaker(&n); return r * 1000 + n; },
+         5042, 42, 42, int_reply, iii_reply},
+        {"spk_mute_unmute", [] { return halvo_api_mute_unmute(); }, 5, 0, 0, str_reply, ii_reply},
+        {"spk_vol_down", [] { return halvo_api_volume_down(); }, 5, 0, 0, str_reply, ii_reply},
+        {"spk_vol_up", [] { return halvo_api_volume_up(); }, 5, 0, 0, str_reply, ii_reply},
+        {"replace_current_bluetooth_speaker", [] { return halvo_api_replace_current_speaker(kAddr); }, 5, 0, 0, str_reply,
+         ii_reply},
+        {"tuvo_switching_connect", [] { return halvo_tuvo_switching_connect(kAddr); }, 5, 0, 0, str_reply, ii_reply},
+        {"tuvo_switching_disconnect", [] { return halvo_tuvo_switching_disconnect(kAddr); }, 5, 0, 0, str_reply,
+         ii_reply},
+    };
+}
+
+} // namespace
+
+TEST(Replies, ErrorReplyWrongSignatureAndExtraArgumentsForEveryMethod)
+{
+    for (const Method &m : methods()) {
+        Peer::reset();
+        Peer::error(m.name);
+        EXPECT_EQ(m.call(), m.on_error) << m.name << ": error reply";
+        Peer::reply(m.name, m.wrong());
+        EXPECT_EQ(m.call(), m.on_wrong) << m.name << ": reply of another signature";
+        Peer::reply(m.name, m.extra());
+        EXPECT_EQ(m.call(), m.on_extra) << m.name << ": extra argument";
+        EXPECT_FALSE(Peer::calls(m.name).empty()) << m.name << " was called";
+    }
+}
+
+TEST(Replies, DeviceDocumentsThatAreNotUsable)
+{
+    /* The "(s)" reply is right; the text in it is not a usable document. */
+    std::vector<std::string> texts(std::begin(unusable), std::end(unusable));
+    texts.push_back(R"(["result",true])");
+    texts.push_back(R"({"result":"true","data":{"address":"AA"}})");
+    texts.push_back(R"({"result":true,"data":{"address":"AA"}} trailing)");
+    for (const std::string &text : texts) {
+        Peer::reply("get_device_info", g_variant_new("(s)", text.c_str()));
+        halvo_device_info_s *d = nullptr;
+        EXPECT_EQ(halvo_get_paired_dev_info(kAddr, &d), 5) << text;
+        EXPECT_EQ(d, nullptr) << text;
+        Peer::reply("get_dontuse_dev_list", g_variant_new("(s)", text.c_str()));
+        GSList *list = nullptr;
+        EXPECT_TRUE(halvo_get_dontuse_device_list(&list)) << text;
+        EXPECT_EQ(list, nullptr) << text;
+    }
+}
+
+/* ------------------------------------------------------------------ */
+/* Signal payloads                                                     */
+/* ------------------------------------------------------------------ */
+
+namespace {
+
+struct Fed {
+    int info = 0, status = 0, volume = 0, controlable = 0, tuvo = 0;
+    std::string last_address, last_name;
+    int last_value = 0;
+};
+Fed *g_fed = nullptr;
+
+void on_info(speaker_t *s, void *)
+{
+    g_fed->info++;
+    g_fed->last_address = s ? str(s->address) : "<no speaker>";
+}
+void on_status(int status, void *)
+{
+    g_fed->status++;
+    g_fed->last_value = status;
+}
+void on_volume(const char *address, int volume, void *)
+{
+    g_fed->volume++;
+    g_fed->last_address = address;
+    g_fed->last_value = volume;
+}
+void on_controlable(const char *address, bool c, void *)
+{
+    g_fed->controlable++;
+    g_fed->last_address = address;
+    g_fed->last_value = c;
+}
+void on_tuvo(int, const char *address, int, void *)
+{
+    g_fed->tuvo++;
+    g_fed->last_address = address;
+}
+
+class AllCallbacks {
+  public:
+    AllCallbacks()
+    {
+        g_fed = &fed;
+        EXPECT_EQ(halvo_initialize(), 0);
+        EXPECT_EQ(halvo_register_bt_spaeker_info_changed_cb(on_info, nullptr), 0);
+        EXPECT_EQ(halvo_set_last_bluetooth_speakers_connecting_status_changed_cb(on_status, nullptr), 0);
+        EXPECT_EQ(halvo_api_set_volume_changed_callback(on_volume, nullptr), 0);
+        EXPECT_EQ(halvo_api_set_volume_controlable_changed_callback(on_controlable, nullptr), 0);
+        EXPECT_EQ(halvo_tuvo_switching_set_connection_state_cb(on_tuvo, nullptr), 0);
+    }
+    ~AllCallbacks()
+    {
+        halvo_unregister_bt_spaeker_info_changed_cb();
+        halvo_unset_last_bluetooth_speakers_connecting_status_changed_cb();
+        halvo_api_unset_volume_changed_callback();
+        halvo_api_unset_volume_controlable_changed_callback();
+        halvo_tuvo_switching_unset_connection_state_cb();
+        halvo_deinitialzie();
+        g_fed = nullptr;
+    }
+    Fed fed;
+};
+
+const char *const signal_names[] = {"bt_spk_info_changed",
+                                    "last_connecting_status_changed",
+                                    "bt_spk_volume_changed_by_address",
+                                    "bt_spk_volume_controlable_changed_by_address",
+                                    "tuvo_swtiching_connection_state_changed",
+                                    "zemo_fw_update_result"};
+
+} // namespace
+
+TEST(SignalPayloads, WrongSignaturesFeedNoCallback)
+{
+    AllCallbacks all;
+    g_is_zemo_update_done = false;
+    GVariant *wrong[] = {g_variant_new("(i)", 1), g_variant_new("(b)", TRUE), g_variant_new("(ss)", "AA", "x"),
+                         g_variant_new("(is)", 1, "AA"), g_variant_new("(as)", nullptr),
+                         g_variant_new("(sii)", "AA", 1, 2)};
+    for (GVariant *payload : wrong) {
+        g_variant_ref_sink(payload);
+        for (const char *name : signal_names)
+            Peer::emit(name, g_variant_ref(payload));
+        g_variant_unref(payload);
+    }
+    Peer::sync_signals();
+    EXPECT_EQ(all.fed.info, 0);
+    EXPECT_EQ(all.fed.status, 0);
+    EXPECT_EQ(all.fed.volume, 0);
+    EXPECT_EQ(all.fed.controlable, 0);
+    EXPECT_EQ(all.fed.tuvo, 0);
+    EXPECT_FALSE(g_is_zemo_update_done);
+}
+
+TEST(SignalPayloads, OneMebibyteStringsArriveWhole)
+{
+    AllCallbacks all;
+    const std::string big(1 << 20, 'A');
+
+    Peer::emit("bt_spk_volume_changed_by_address", g_variant_new("(si)", big.c_str(), 7));
+    Peer::sync_signals();
+    ASSERT_EQ(all.fed.volume, 1);
+    EXPECT_EQ(all.fed.last_address.size(), big.size());
+
+    Peer::emit("bt_spk_volume_controlable_changed_by_address", g_variant_new("(si)", big.c_str(), 1));
+    Peer::sync_signals();
+    ASSERT_EQ(all.fed.controlable, 1);
+    EXPECT_EQ(all.fed.last_address.size(), big.size());
+
+    Peer::emit("tuvo_swtiching_connection_state_changed", g_variant_new("(isi)", 0, big.c_str(), 1));
+    Peer::sync_signals();
+    ASSERT_EQ(all.fed.tuvo, 1);
+    EXPECT_EQ(all.fed.last_address.size(), big.size());
+
+    Peer::emit("last_connecting_status_changed", g_variant_new("(s)", big.c_str()));
+    Peer::sync_signals();
+    ASSERT_EQ(all.fed.status, 1);
+    EXPECT_EQ(all.fed.last_value, 2);
+
+    /* 1 MiB that is not JSON calls nothing; 1 MiB inside a document is read. */
+    Peer::emit("bt_spk_info_changed", g_variant_new("(s)", big.c_str()));
+    Peer::sync_signals();
+    EXPECT_EQ(all.fed.info, 0);
+    std::string doc = R"({"address":")" + big + R"(","name":"n"})";
+    Peer::emit("bt_spk_info_changed", g_variant_new("(s)", doc.c_str()));
+    Peer::sync_signals();
+    ASSERT_EQ(all.fed.info, 1);
+    EXPECT_EQ(all.fed.last_address.size(), big.size());
+
+    g_is_zemo_update_done = false;
+    g_zemo_update_result = 1;
+    Peer::emit("zemo_fw_update_result", g_variant_new("(s)", big.c_str()));
+    Peer::sync_signals();
+    EXPECT_TRUE(g_is_zemo_update_done);
+    EXPECT_EQ(g_zemo_update_result, 0);
+}
