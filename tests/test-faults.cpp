@@ -6,10 +6,14 @@
 #include <glib/gstdio.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <thread>
+#include <vector>
 
 using namespace halvo_test;
 
@@ -391,4 +395,83 @@ TEST(LifetimeFaults, DeinitialiseKeepsTheConnectionOfLiveSubscriptions)
     Peer::sync_signals();
     EXPECT_EQ(volumes, 1) << "the volume callback outlives deinitialisation";
     EXPECT_EQ(halvo_api_unset_volume_changed_callback(), 0);
+}
+
+/* The store cannot write while a device list is being changed: the
+ * previous document stays, whole and readable, and no temporary file is
+ * left beside it.  A read-only directory stops anyone but root; root (as
+ * CI runs) is stopped by a file-size limit of zero. */
+class StoreFaults : public ::testing::Test {
+  protected:
+    void break_store(const std::string &key)
+    {
+        dir_ = store_root() + "/" + key.substr(0, key.rfind('/'));
+        ASSERT_EQ(chmod(dir_.c_str(), 0555), 0);
+        ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved_), 0);
+        struct rlimit none = {0, saved_.rlim_max};
+        signal(SIGXFSZ, SIG_IGN);
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &none), 0);
+    }
+    void mend_store()
+    {
+        setrlimit(RLIMIT_FSIZE, &saved_);
+        signal(SIGXFSZ, SIG_DFL);
+        chmod(dir_.c_str(), 0755);
+    }
+    void TearDown() override { mend_store(); }
+
+    /* The names in the key's directory. */
+    std::vector<std::string> files()
+    {
+        std::vector<std::string> names;
+        GDir *d = g_dir_open(dir_.c_str(), 0, nullptr);
+        while (const char *n = d ? g_dir_read_name(d) : nullptr)
+            names.push_back(n);
+        if (d)
+            g_dir_close(d);
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    std::string dir_;
+    struct rlimit saved_ = {};
+};
+
+TEST_F(StoreFaults, InfoSyncMarkThatCannotBeWrittenLeavesTheDocument)
+{
+    const std::string key = "db/com.marlox.tv.bt-rilomanager/btinfosync/devices";
+    const std::string doc = R"({"d1":{"address":"AA","name":"one"},"d2":{"address":"BB","name":"two"}})";
+    store_write(key, doc);
+    break_store(key);
+    LogCapture log;
+    EXPECT_EQ(halvo_remove_info_sync_device("d1"), 0) << "a failed write goes unreported";
+    mend_store();
+    EXPECT_TRUE(log.contains("fail to write valko"));
+    EXPECT_EQ(store_read(key), doc);
+    EXPECT_EQ(files(), std::vector<std::string>{"devices"}) << "no temporary file left";
+    GSList *list = nullptr;
+    ASSERT_EQ(halvo_get_info_sync_devices(&list), 0);
+    EXPECT_EQ(g_slist_length(list), 2u);
+    halvo_free_info_sync_devices(&list);
+
+    /* Once the store writes again, so does the mark. */
+    EXPECT_EQ(halvo_remove_info_sync_device("d1"), 0);
+    EXPECT_NE(store_read(key).find("\"deleted_on_tv\":true"), std::string::npos);
+}
+
+TEST_F(StoreFaults, UnblockThatCannotBeWrittenLeavesTheDocument)
+{
+    const std::string key = "db/pellix/pairing_blocekd_devices";
+    const std::string doc = R"({"AA:01":{"isBlocked":true,"name":"one"},"AA:02":{"isBlocked":true,"name":"two"}})";
+    store_write(key, doc);
+    break_store(key);
+    LogCapture log;
+    EXPECT_EQ(halvo_remove_pairing_blocked_devices("AA:01"), 0) << "a failed write goes unreported";
+    mend_store();
+    EXPECT_TRUE(log.contains("fail to write valko"));
+    EXPECT_EQ(store_read(key), doc);
+    EXPECT_EQ(files(), std::vector<std::string>{"pairing_blocekd_devices"}) << "no temporary file left";
+
+    EXPECT_EQ(halvo_remove_pairing_blocked_devices("AA:01"), 0);
+    EXPECT_EQ(store_read(key), R"({"AA:02":{"isBlocked":true,"name":"two"}})");
 }
