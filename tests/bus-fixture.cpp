@@ -1,6 +1,7 @@
 /* bus-fixture.cpp - private bus, scriptable peer, store root, log capture. */
 #include "bus-fixture.h"
 
+#include "halvo-api-private.h"
 #include "kerlo.h"
 
 #include <glib/gstdio.h>
@@ -368,6 +369,25 @@ std::string store_read(const std::string &key, bool *ok)
 void store_remove(const std::string &key)
 {
     g_unlink(key_path(key).c_str());
+}
+
+void forget_system_bus()
+{
+    GDBusConnection *bus = __halvo_api_get_system_connection();
+    if (bus == nullptr)
+        return;
+    GWeakRef weak;
+    g_weak_ref_init(&weak, bus);
+    halvo_initialize();
+    halvo_deinitialzie();
+    /* GDBus's pending work may hold the connection a little longer. */
+    EXPECT_TRUE(run_until([&] {
+        GObject *alive = static_cast<GObject *>(g_weak_ref_get(&weak));
+        if (alive)
+            g_object_unref(alive);
+        return alive == nullptr;
+    })) << "the bus connection is still held";
+    g_weak_ref_clear(&weak);
 }
 
 std::string peer_program()

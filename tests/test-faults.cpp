@@ -40,14 +40,6 @@ void volume_handler(GDBusConnection *, const gchar *, const gchar *, const gchar
     g_volume_signals++;
 }
 
-/* Drops the library's connection (and with it GIO's singleton), so that
- * the next use connects to whatever DBUS_SYSTEM_BUS_ADDRESS names. */
-void drop_connection()
-{
-    halvo_initialize();
-    halvo_deinitialzie();
-}
-
 void die_with_parent(gpointer)
 {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
@@ -301,7 +293,7 @@ TEST(BusFaults, DaemonKilledCallsFailAtOnceAndRecoveryNeedsResubscription)
     SecondBus bus;
     bus.start_daemon();
     bus.start_peer();
-    drop_connection();
+    forget_system_bus();
     g_setenv("DBUS_SYSTEM_BUS_ADDRESS", bus.address().c_str(), TRUE);
 
     bus.reply("get_volume_by_address", g_variant_new("(ii)", 0, 9));
@@ -374,9 +366,10 @@ TEST(BusFaults, DaemonKilledCallsFailAtOnceAndRecoveryNeedsResubscription)
 
     EXPECT_EQ(_halvo_api_unsubscribe_internal_signal(HALVO_SIGNAL_BT_SPK_VOLUME_CHANGED), 0);
     EXPECT_EQ(halvo_deinitialzie(), 0);
+    forget_system_bus();
+    g_setenv("DBUS_SYSTEM_BUS_ADDRESS", bus_address().c_str(), TRUE);
     bus.stop_peer();
     bus.kill_daemon();
-    g_setenv("DBUS_SYSTEM_BUS_ADDRESS", bus_address().c_str(), TRUE);
 }
 
 /* A subscription lives on its connection.  The volume callback is set

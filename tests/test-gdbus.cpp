@@ -148,9 +148,7 @@ TEST(Transport, SilentServiceTimesOutAfterTheBound)
 
 TEST(Transport, UnreachableBusFailsAndIsTriedAgain)
 {
-    /* Drop any cached connection first. */
-    halvo_initialize();
-    halvo_deinitialzie();
+    forget_system_bus();
 
     LogCapture log;
     g_setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/halvo-bus", TRUE);
