@@ -70,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     halvo_fuzz::Input in(data, size);
     uint8_t pick = in.byte();
     Walk walk{in.byte()};
-    std::string address = pick >= 0x80 ? in.until('\n') : "";
+    std::string address = pick >= 0x80 ? in.until('\n').c_str() : ""; /* as C text */
     std::string document = in.rest().c_str();
     if (valko_set_str(KEY, document.c_str()) != 0)
         finding("cannot write the store");

@@ -79,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     /* A low first byte picks one of the document's devices to mark; a high
      * one means the key is written on the first line. */
     uint8_t pick = in.byte();
-    std::string key = pick >= 0x80 ? in.until('\n') : "";
+    std::string key = pick >= 0x80 ? in.until('\n').c_str() : ""; /* as C text */
     std::string document = in.rest().c_str();
     if (valko_set_str(KEY, document.c_str()) != 0)
         finding("cannot write the store");
