@@ -216,8 +216,9 @@ JsonReader *halvo_json_reader_new(JsonParser *parser) noexcept;
 
 /* Parses text that comes from another process.  A document nested deeper
  * than HALVO_JSON_MAX_DEPTH is refused before json-glib sees it (its parser
- * recurses), with the same outcome as text that is not JSON: false and an
- * empty parser.  @length -1 means zero-terminated. */
+ * recurses), and so is one with an array or object after its value (which
+ * json-glib leaks), with the same outcome as text that is not JSON: false
+ * and an empty parser.  @length -1 means zero-terminated. */
 bool halvo_json_parse(JsonParser *parser, const char *text, gssize length) noexcept;
 
 /* True when @text (of @length bytes, -1 for zero-terminated) nests arrays
