@@ -38,6 +38,7 @@ TEST(Documents, SpeakerListsFromUnusableTextAreEmpty)
 {
     std::vector<std::string> texts(std::begin(unusable), std::end(unusable));
     texts.push_back(R"({"address":"AA"})"); /* an object where an array is wanted */
+    texts.push_back(R"([{"address":"AA"}] [{"address":"BB"}])"); /* two documents: json-glib leaks one */
     for (const std::string &text : texts) {
         store_write("memory/org.velmo.pellix/soundoutput_info", text);
         store_write("db/pellix/last_btspk_list", text);
@@ -284,6 +285,7 @@ TEST(Replies, DeviceDocumentsThatAreNotUsable)
     texts.push_back(R"(["result",true])");
     texts.push_back(R"({"result":"true","data":{"address":"AA"}})");
     texts.push_back(R"({"result":true,"data":{"address":"AA"}} trailing)");
+    texts.push_back(R"({"result":true,"data":{"address":"AA"}}{"result":true})"); /* two documents */
     for (const std::string &text : texts) {
         Peer::reply("get_device_info", g_variant_new("(s)", text.c_str()));
         halvo_device_info_s *d = nullptr;
@@ -381,7 +383,7 @@ TEST(SignalPayloads, WrongSignaturesFeedNoCallback)
     for (GVariant *payload : wrong) {
         g_variant_ref_sink(payload);
         for (const char *name : signal_names)
-            Peer::emit(name, g_variant_ref(payload));
+            Peer::emit(name, payload);
         g_variant_unref(payload);
     }
     Peer::sync_signals();
