@@ -75,7 +75,7 @@ Shape scan_shape(const char *text, gssize length, int limit) noexcept
     const char *p = text;
     const char *end = text + (length < 0 ? strlen(text) : size_t(length));
     int depth = 0, deepest = 0;
-    bool value_seen = false;
+    bool value_seen = false, second_value = false;
     while (p < end) {
         char c = *p++;
         switch (c) {
@@ -93,12 +93,12 @@ Shape scan_shape(const char *text, gssize length, int limit) noexcept
         }
         case '[':
         case '{':
-            if (depth == 0 && value_seen)
-                return {deepest, true};
+            /* Counting goes on: the depth is wanted on its own too. */
+            second_value |= depth == 0 && value_seen;
             if (++depth > deepest) {
                 deepest = depth;
                 if (deepest > limit)
-                    return {deepest, false};
+                    return {deepest, second_value};
             }
             break;
         case ']':
@@ -116,7 +116,7 @@ Shape scan_shape(const char *text, gssize length, int limit) noexcept
             break;
         }
     }
-    return {deepest, false};
+    return {deepest, second_value};
 }
 
 int nesting_depth(const char *text, gssize length, int limit) noexcept
