@@ -66,7 +66,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     static const char *const methods[] = {"parse_manufacturer_data", "read_specific_manufacturer_data",
                                           "read_manufacturer_data", "write_manufacturer_data", "custom_command"};
     halvo_fuzz::service::reply(methods[op], error_reply ? nullptr : g_variant_ref(reply));
-    GVariant *seen = error_reply ? nullptr : reply;
+    /* An error reply, or one without values, is a failed call. */
+    GVariant *seen = (error_reply || g_variant_n_children(reply) == 0) ? nullptr : reply;
 
     char *out = nullptr;
     int out_length = -7, option = -7;

@@ -103,9 +103,13 @@ static GDBusMessage *send_with_reply(GDBusConnection *connection, GDBusMessage *
 static GVariant *take_body(GDBusMessage *reply) noexcept
 {
     GVariant *body = g_dbus_message_get_body(reply);
-    /* A reply without arguments is still a reply, of another shape than
-     * the one expected; NULL would read as a failed call. */
-    body = body != nullptr ? g_variant_ref(body) : g_variant_ref_sink(g_variant_new_tuple(nullptr, 0));
+    /* Every method of the service answers with values: a reply without any
+     * carries no answer, and reads as a failed call rather than as the
+     * preset (often 0, success) of a reply of another shape. */
+    if (body != nullptr)
+        g_variant_ref(body);
+    else
+        ERR("GDbus error : %s", "the reply carries no values");
     g_object_unref(reply);
     return body;
 }
