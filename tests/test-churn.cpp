@@ -34,61 +34,45 @@ void on_volume(const char *, int, void *) { hit(VOLUME); }
 void on_controlable(const char *, bool, void *) { hit(CONTROLABLE); }
 void on_tuvo(int, const char *, int, void *) { hit(TUVO); }
 
+/* How to set and unset each family, and a signal it receives. */
+const struct {
+    int (*set)();
+    int (*unset)();
+    const char *signal;
+    GVariant *(*payload)();
+} kFamilies[FAMILIES] = {
+    {[] { return halvo_register_bt_spaeker_info_changed_cb(on_info, nullptr); },
+     halvo_unregister_bt_spaeker_info_changed_cb, "bt_spk_info_changed",
+     [] {
+         return g_variant_new("(s)", R"({"vsid":["v1"],"address":"AA","name":"spk","iconType":"01","audioType":1})");
+     }},
+    {[] { return halvo_set_last_bluetooth_speakers_connecting_status_changed_cb(on_status, nullptr); },
+     halvo_unset_last_bluetooth_speakers_connecting_status_changed_cb, "last_connecting_status_changed",
+     [] { return g_variant_new("(s)", "InProgress"); }},
+    {[] { return halvo_api_set_volume_changed_callback(on_volume, nullptr); }, halvo_api_unset_volume_changed_callback,
+     "bt_spk_volume_changed_by_address", [] { return g_variant_new("(si)", "AA", 30); }},
+    {[] { return halvo_api_set_volume_controlable_changed_callback(on_controlable, nullptr); },
+     halvo_api_unset_volume_controlable_changed_callback, "bt_spk_volume_controlable_changed_by_address",
+     [] { return g_variant_new("(si)", "AA", 1); }},
+    {[] { return halvo_tuvo_switching_set_connection_state_cb(on_tuvo, nullptr); },
+     halvo_tuvo_switching_unset_connection_state_cb, "tuvo_swtiching_connection_state_changed",
+     [] { return g_variant_new("(isi)", 0, "AA", 1); }},
+};
+
 int set(Family f)
 {
-    switch (f) {
-    case INFO:
-        return halvo_register_bt_spaeker_info_changed_cb(on_info, nullptr);
-    case STATUS:
-        return halvo_set_last_bluetooth_speakers_connecting_status_changed_cb(on_status, nullptr);
-    case VOLUME:
-        return halvo_api_set_volume_changed_callback(on_volume, nullptr);
-    case CONTROLABLE:
-        return halvo_api_set_volume_controlable_changed_callback(on_controlable, nullptr);
-    default:
-        return halvo_tuvo_switching_set_connection_state_cb(on_tuvo, nullptr);
-    }
+    return kFamilies[f].set();
 }
 
 int unset(Family f)
 {
-    switch (f) {
-    case INFO:
-        return halvo_unregister_bt_spaeker_info_changed_cb();
-    case STATUS:
-        return halvo_unset_last_bluetooth_speakers_connecting_status_changed_cb();
-    case VOLUME:
-        return halvo_api_unset_volume_changed_callback();
-    case CONTROLABLE:
-        return halvo_api_unset_volume_controlable_changed_callback();
-    default:
-        return halvo_tuvo_switching_unset_connection_state_cb();
-    }
+    return kFamilies[f].unset();
 }
 
 /* @count signals of family @f. */
 void emit(Family f, unsigned count)
 {
-    switch (f) {
-    case INFO:
-        Peer::emit_many("bt_spk_info_changed",
-                        g_variant_new("(s)", R"({"vsid":["v1"],"address":"AA","name":"spk","iconType":"01",)"
-                                             R"("audioType":1})"),
-                        count);
-        break;
-    case STATUS:
-        Peer::emit_many("last_connecting_status_changed", g_variant_new("(s)", "InProgress"), count);
-        break;
-    case VOLUME:
-        Peer::emit_many("bt_spk_volume_changed_by_address", g_variant_new("(si)", "AA", 30), count);
-        break;
-    case CONTROLABLE:
-        Peer::emit_many("bt_spk_volume_controlable_changed_by_address", g_variant_new("(si)", "AA", 1), count);
-        break;
-    default:
-        Peer::emit_many("tuvo_swtiching_connection_state_changed", g_variant_new("(isi)", 0, "AA", 1), count);
-        break;
-    }
+    Peer::emit_many(kFamilies[f].signal, kFamilies[f].payload(), count);
 }
 
 void emit_all(unsigned count)
