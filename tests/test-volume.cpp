@@ -45,13 +45,9 @@ TEST(Reconnection, ConnectAndDisconnectPassTheServiceResultThrough)
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0].text(), "()");
 
-    /* A reply without the integer gives the preset 0. */
+    /* A reply without the integer gives the preset 0; no service gives 5. */
     Peer::reply("disconnect_last_btspk_list", g_variant_new("(s)", "7"));
     EXPECT_EQ(halvo_disconnect_to_last_bluetooth_speakers(), 0);
-}
-
-TEST(Reconnection, AbsentServiceGives5)
-{
     Peer::stop();
     LogCapture log;
     EXPECT_EQ(halvo_connect_to_last_bluetooth_speakers(true), 5);
