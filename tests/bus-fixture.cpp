@@ -283,7 +283,7 @@ void Peer::emit_many(const char *name, GVariant *body, unsigned count, const cha
     control_void("EmitMany", g_variant_new("(sssvu)", path, iface, name, body, count));
 }
 
-void Peer::sync_signals()
+void sync_signals_with(const std::function<void(GVariant *marker)> &emit_marker)
 {
     static int serial = 0;
     int want = ++serial;
@@ -304,10 +304,17 @@ void Peer::sync_signals()
                                                  G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
     if (ping)
         g_variant_unref(ping);
-    emit("HalvoTestMarker", g_variant_new("(i)", want), "/org/halvo/TestPeer", "org.halvo.TestPeer");
+    emit_marker(g_variant_new("(i)", want));
     EXPECT_TRUE(run_until([&] { return seen == want; })) << "marker signal did not arrive";
     g_dbus_connection_signal_unsubscribe(bus, id);
     g_object_unref(bus);
+}
+
+void Peer::sync_signals()
+{
+    sync_signals_with([](GVariant *marker) {
+        emit("HalvoTestMarker", marker, "/org/halvo/TestPeer", "org.halvo.TestPeer");
+    });
 }
 
 LogCapture::LogCapture()

@@ -22,6 +22,14 @@ bool run_until(const std::function<bool()> &done, int timeout_ms = 3000);
 /* Iterates the main context for @ms milliseconds. */
 void run_for(int ms);
 
+/* Returns once every signal emitted so far by the peer that @emit_marker
+ * talks to has been dispatched on this thread's main context: it
+ * subscribes on the shared system-bus connection, has @emit_marker send
+ * the marker signal "(i)" (path /org/halvo/TestPeer, interface
+ * org.halvo.TestPeer, member HalvoTestMarker), and waits for it; signals on
+ * one connection arrive in order. */
+void sync_signals_with(const std::function<void(GVariant *marker)> &emit_marker);
+
 /* One call the peer received. */
 struct Call {
     std::string destination, interface, member;

@@ -161,33 +161,13 @@ class SecondBus {
     }
 
     /* Returns once every signal this bus's peer emitted so far has been
-     * dispatched on the library's connection (GIO's system-bus singleton):
-     * signals on one connection arrive in order. */
+     * dispatched on the library's connection. */
     void sync_signals()
     {
-        static int serial = 0;
-        int want = ++serial, seen = 0;
-        GDBusConnection *bus = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr);
-        ASSERT_NE(bus, nullptr);
-        guint id = g_dbus_connection_signal_subscribe(
-            bus, nullptr, "org.halvo.TestPeer", "HalvoTestMarker", "/org/halvo/TestPeer", nullptr,
-            G_DBUS_SIGNAL_FLAGS_NONE,
-            [](GDBusConnection *, const gchar *, const gchar *, const gchar *, const gchar *, GVariant *p,
-               gpointer d) {
-                if (g_variant_is_of_type(p, G_VARIANT_TYPE("(i)")))
-                    g_variant_get(p, "(i)", static_cast<int *>(d));
-            },
-            &seen, nullptr);
-        GVariant *ping = g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                                     "org.freedesktop.DBus.Peer", "Ping", nullptr, nullptr,
-                                                     G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
-        if (ping)
-            g_variant_unref(ping);
-        control("Emit", g_variant_new("(sssv)", "/org/halvo/TestPeer", "org.halvo.TestPeer", "HalvoTestMarker",
-                                      g_variant_new("(i)", want)));
-        EXPECT_TRUE(run_until([&] { return seen == want; })) << "marker signal did not arrive";
-        g_dbus_connection_signal_unsubscribe(bus, id);
-        g_object_unref(bus);
+        sync_signals_with([this](GVariant *marker) {
+            control("Emit", g_variant_new("(sssv)", "/org/halvo/TestPeer", "org.halvo.TestPeer",
+                                          "HalvoTestMarker", marker));
+        });
     }
 
   private:
