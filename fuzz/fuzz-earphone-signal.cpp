@@ -48,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         halvo_fuzz::service::start();
         if (halvo_tuvo_switching_set_connection_state_cb(on_state, nullptr) != 0)
             finding("cannot set the callback");
-        GDBusConnection *bus = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr);
+        GDBusConnection *bus = __halvo_api_get_system_connection();
         g_dbus_connection_signal_subscribe(
             bus, nullptr, "org.velmo.pellix", "HalvoFuzzMarker", "/org/velmo/pellix", nullptr,
             G_DBUS_SIGNAL_FLAGS_NONE,

@@ -53,13 +53,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static bool registered = false;
     if (!registered) {
-        /* Without a bus the subscriptions fail, but the slots are filled;
-         * the handlers are called directly below. */
+        /* A set only fills its slot once it has subscribed, so a bus is
+         * needed; the handlers are called directly below. */
         registered = true;
-        halvo_register_bt_spaeker_info_changed_cb(on_info, nullptr);
-        halvo_set_last_bluetooth_speakers_connecting_status_changed_cb(on_status, nullptr);
-        halvo_api_set_volume_changed_callback(on_volume, nullptr);
-        halvo_api_set_volume_controlable_changed_callback(on_controlable, nullptr);
+        halvo_fuzz::service::start();
+        if (halvo_register_bt_spaeker_info_changed_cb(on_info, nullptr) != 0 ||
+            halvo_set_last_bluetooth_speakers_connecting_status_changed_cb(on_status, nullptr) != 0 ||
+            halvo_api_set_volume_changed_callback(on_volume, nullptr) != 0 ||
+            halvo_api_set_volume_controlable_changed_callback(on_controlable, nullptr) != 0)
+            finding("cannot set the callbacks");
     }
     static const struct {
         const char *name;

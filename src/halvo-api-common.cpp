@@ -2,7 +2,8 @@
  *
  * One row per callback kind, where an application parks a callback, the
  * address of the device it concerns and an opaque pointer.  The library
- * itself never looks at it.  No lock: one thread only. */
+ * itself never looks at it.  Every row is read and written under the
+ * library's lock. */
 #include "halvo-api-private.h"
 
 #include <cstdlib>
@@ -42,6 +43,7 @@ void _halvo_set_cb(int cb_type, const char *remote_address, void *callback, void
         return;
     }
     char *copy = remote_address ? strdup(remote_address) : nullptr;
+    halvo::Locked hold(halvo::state_lock);
     free(row->remote_address);
     row->remote_address = copy;
     row->callback = callback;
@@ -61,6 +63,7 @@ void _halvo_get_cb(halvo_cb_container_s *container) noexcept
         EXIT();
         return;
     }
+    halvo::Locked hold(halvo::state_lock);
     DBG("requested cb_type : [%d], remote_address = [%s]", container->cb_type, shown(row->remote_address));
     if (row->callback != nullptr) {
         container->callback = row->callback;
@@ -73,7 +76,10 @@ void _halvo_get_cb(halvo_cb_container_s *container) noexcept
 void _halvo_unset_cb(int cb_type) noexcept
 {
     halvo_cb_container_s *row = row_of(cb_type);
-    if (row == nullptr || row->callback == nullptr)
+    if (row == nullptr)
+        return;
+    halvo::Locked hold(halvo::state_lock);
+    if (row->callback == nullptr)
         return;
     ENTER();
     row->callback = nullptr;

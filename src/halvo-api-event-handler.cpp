@@ -10,9 +10,10 @@ bool g_is_zemo_update_done = false;
 
 void _halvo_set_zemo_update_result(int result) noexcept
 {
-    /* The result is stored before the flag goes up. */
-    g_zemo_update_result = result;
-    g_is_zemo_update_done = true;
+    /* The result is stored before the flag goes up, each whole: another
+     * thread may be reading them. */
+    __atomic_store_n(&g_zemo_update_result, result, __ATOMIC_RELEASE);
+    __atomic_store_n(&g_is_zemo_update_done, true, __ATOMIC_RELEASE);
 }
 
 void _halvo_event_handler(int event, GVariant *param) noexcept

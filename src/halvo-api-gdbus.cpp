@@ -2,15 +2,25 @@
  * transport, the signal tables and their subscriptions, emission, and the
  * update-manager request.
  *
- * Nothing here takes a lock: the connection cache and the subscription ids
- * are plain globals, set up and torn down on the application's thread. */
+ * The library keeps a bus connection of its own rather than GIO's shared
+ * one: it may then bound the time a connect takes, keep the application's
+ * exit-on-close as it was, and notice a closed connection in a main
+ * context of its own.  That context runs on a small thread ("halvo-bus"),
+ * started on first use, which makes every connection, hears when one
+ * closes and connects again while callbacks are set.  Each subscription
+ * is made (and made again after a reconnection) in the thread-default main
+ * context of the thread that set it. */
 #include "halvo-api-private.h"
 
+#include <condition_variable>
 #include <cstring>
+#include <string>
 
 using namespace halvo;
 
-/* The shared connection: one reference owned by the library, or NULL. */
+std::mutex halvo::state_lock;
+
+/* The library's connection: one reference, or NULL. */
 static GDBusConnection *g_system_con = nullptr;
 
 halvo_signal_info_s inter_signal_info[HALVO_INTERNAL_SIGNAL_COUNT] = {
@@ -29,38 +39,404 @@ halvo_signal_info_s signal_info[HALVO_PUBLIC_SIGNAL_COUNT] = {
 #define HALVO_EMIT_PATH "/org/velmo/halvo-api"
 #define HALVO_EMIT_INTERFACE "org.velmo.halvo-api.signal"
 
+/* How often the bus thread tries again while a wanted row has no
+ * subscription. */
+#define HALVO_RETRY_MS 250
+
+/* ------------------------------------------------------------------ */
+/* Operation time                                                      */
+/* ------------------------------------------------------------------ */
+
+/* Monotonic microseconds by which the operation in hand must be done; 0
+ * outside any operation. */
+static thread_local gint64 t_deadline = 0;
+
+OperationTime::OperationTime(int bound_ms) noexcept : saved_(t_deadline)
+{
+    if (t_deadline == 0)
+        t_deadline = g_get_monotonic_time() + gint64(bound_ms) * 1000;
+}
+
+OperationTime::~OperationTime()
+{
+    t_deadline = saved_;
+}
+
+int halvo::remaining_ms(int bound_ms) noexcept
+{
+    if (t_deadline == 0)
+        return bound_ms;
+    gint64 left = (t_deadline - g_get_monotonic_time() + 999) / 1000;
+    return int(CLAMP(left, 0, gint64(bound_ms)));
+}
+
+/* ------------------------------------------------------------------ */
+/* Rows: what the tables do not hold                                   */
+/* ------------------------------------------------------------------ */
+
+namespace {
+
+struct row_state {
+    bool wanted;                 /* set (or initialised): subscribe whenever a bus is there */
+    bool post_pending;           /* a subscription is on its way to the row's context */
+    GDBusSignalCallback handler;
+    void *user_data;
+    GMainContext *context;       /* where the setter's thread iterates; a reference */
+};
+
+struct row_ref {
+    halvo_signal_info_s *info;
+    row_state *state;
+    const char *filter; /* interface filter: public rows only */
+};
+
+row_state inter_state[HALVO_INTERNAL_SIGNAL_COUNT];
+row_state public_state[HALVO_PUBLIC_SIGNAL_COUNT];
+
+constexpr int ROW_COUNT = HALVO_INTERNAL_SIGNAL_COUNT + HALVO_PUBLIC_SIGNAL_COUNT;
+
+row_ref row_at(int i) noexcept
+{
+    if (i < HALVO_INTERNAL_SIGNAL_COUNT)
+        return {&inter_signal_info[i], &inter_state[i], nullptr};
+    i -= HALVO_INTERNAL_SIGNAL_COUNT;
+    return {&signal_info[i], &public_state[i], signal_info[i].interface_name};
+}
+
+/* ------------------------------------------------------------------ */
+/* The bus thread and the connection                                   */
+/* ------------------------------------------------------------------ */
+
+GMainContext *bus_context = nullptr;
+std::condition_variable connected_cv;
+bool connecting = false;     /* an attempt is under way on the bus thread */
+unsigned attempts_done = 0;  /* counts finished attempts, for waiters */
+std::string last_error;      /* why the last attempt failed */
+gulong closed_handler = 0;
+GSource *retry_source = nullptr;
+
+gpointer bus_thread(gpointer) noexcept
+{
+    g_main_context_push_thread_default(bus_context);
+    GMainLoop *loop = g_main_loop_new(bus_context, FALSE);
+    g_main_loop_run(loop); /* for the life of the process */
+    g_main_loop_unref(loop);
+    return nullptr;
+}
+
+void ensure_bus_thread() noexcept
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        bus_context = g_main_context_new();
+        g_thread_unref(g_thread_new("halvo-bus", bus_thread, nullptr));
+    });
+}
+
+/* Runs @fn on the bus thread. */
+void on_bus_thread(GSourceFunc fn, gpointer data) noexcept
+{
+    ensure_bus_thread();
+    GSource *source = g_idle_source_new();
+    g_source_set_callback(source, fn, data, nullptr);
+    g_source_attach(source, bus_context);
+    g_source_unref(source);
+}
+
+gboolean resubscribe_in_context(gpointer data) noexcept;
+
+/* Sends a subscription of every wanted row that has none to the row's own
+ * context.  Called with the lock held. */
+void post_resubscriptions_locked() noexcept
+{
+    if (g_system_con == nullptr)
+        return;
+    for (int i = 0; i < ROW_COUNT; i++) {
+        row_ref row = row_at(i);
+        if (!row.state->wanted || row.info->subscription_id != 0 || row.state->post_pending)
+            continue;
+        row.state->post_pending = true;
+        GSource *source = g_idle_source_new();
+        g_source_set_callback(source, resubscribe_in_context, GINT_TO_POINTER(i), nullptr);
+        g_source_attach(source, row.state->context);
+        g_source_unref(source);
+    }
+}
+
+bool any_row_waiting_locked() noexcept
+{
+    for (int i = 0; i < ROW_COUNT; i++) {
+        row_ref row = row_at(i);
+        if (row.state->wanted && row.info->subscription_id == 0)
+            return true;
+    }
+    return false;
+}
+
+void arm_retry_locked() noexcept;
+
+/* The connection closed (the bus went away): its subscriptions died with
+ * it, so their ids go too.  Called with the lock held. */
+void drop_connection_locked() noexcept
+{
+    if (g_system_con == nullptr)
+        return;
+    for (int i = 0; i < ROW_COUNT; i++) {
+        row_ref row = row_at(i);
+        if (row.info->subscription_id != 0) {
+            g_dbus_connection_signal_unsubscribe(g_system_con, row.info->subscription_id);
+            row.info->subscription_id = 0;
+        }
+    }
+    if (closed_handler != 0)
+        g_signal_handler_disconnect(g_system_con, closed_handler);
+    closed_handler = 0;
+    g_clear_object(&g_system_con);
+    arm_retry_locked();
+}
+
+/* Bus thread: GIO closed the connection. */
+void on_closed(GDBusConnection *connection, gboolean, GError *, gpointer) noexcept
+{
+    Locked hold(state_lock);
+    if (connection == g_system_con)
+        drop_connection_locked();
+}
+
+void start_attempt_locked() noexcept;
+
+/* Bus thread: the attempt ended with @connection (a reference) or @error. */
+void attempt_done(GDBusConnection *connection, GError *error) noexcept
+{
+    Locked hold(state_lock);
+    connecting = false;
+    attempts_done++;
+    if (connection != nullptr) {
+        g_clear_object(&g_system_con);
+        g_system_con = connection;
+        closed_handler = g_signal_connect(connection, "closed", G_CALLBACK(on_closed), nullptr);
+        /* It may have closed before the handler was there. */
+        if (g_dbus_connection_is_closed(connection))
+            drop_connection_locked();
+        else
+            post_resubscriptions_locked();
+    } else {
+        last_error = error ? error->message : "no connection";
+        arm_retry_locked();
+    }
+    connected_cv.notify_all();
+}
+
+struct attempt {
+    GCancellable *cancellable;
+    GSource *timeout;
+};
+
+void on_new_connection(GObject *, GAsyncResult *result, gpointer data) noexcept
+{
+    attempt *a = static_cast<attempt *>(data);
+    g_source_destroy(a->timeout);
+    g_source_unref(a->timeout);
+    g_object_unref(a->cancellable);
+    delete a;
+    Error error;
+    GDBusConnection *connection = g_dbus_connection_new_for_address_finish(result, out(error));
+    attempt_done(connection, error.get());
+}
+
+gboolean cancel_attempt(gpointer data) noexcept
+{
+    g_cancellable_cancel(static_cast<GCancellable *>(data));
+    return G_SOURCE_REMOVE;
+}
+
+/* Bus thread: connects to the system bus without blocking the thread; a
+ * hung bus daemon gets HALVO_METHOD_TIMEOUT_MS. */
+gboolean begin_attempt(gpointer) noexcept
+{
+    Error error;
+    GString_ address(g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SYSTEM, nullptr, out(error)));
+    if (!address) {
+        attempt_done(nullptr, error.get());
+        return G_SOURCE_REMOVE;
+    }
+    attempt *a = new attempt;
+    a->cancellable = g_cancellable_new();
+    a->timeout = g_timeout_source_new(HALVO_METHOD_TIMEOUT_MS);
+    g_source_set_callback(a->timeout, cancel_attempt, a->cancellable, nullptr);
+    g_source_attach(a->timeout, bus_context);
+    g_dbus_connection_new_for_address(
+        address.get(),
+        GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                             G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, a->cancellable, on_new_connection, a);
+    return G_SOURCE_REMOVE;
+}
+
+void start_attempt_locked() noexcept
+{
+    if (connecting)
+        return;
+    connecting = true;
+    on_bus_thread(begin_attempt, nullptr);
+}
+
+/* Bus thread, while a wanted row has no subscription: connect, or hand the
+ * subscriptions to their contexts. */
+gboolean retry(gpointer) noexcept
+{
+    Locked hold(state_lock);
+    if (!any_row_waiting_locked()) {
+        g_clear_pointer(&retry_source, g_source_unref);
+        return G_SOURCE_REMOVE;
+    }
+    if (g_system_con == nullptr)
+        start_attempt_locked();
+    else
+        post_resubscriptions_locked();
+    return G_SOURCE_CONTINUE;
+}
+
+void arm_retry_locked() noexcept
+{
+    if (retry_source != nullptr || !any_row_waiting_locked())
+        return;
+    ensure_bus_thread();
+    retry_source = g_timeout_source_new(HALVO_RETRY_MS);
+    g_source_set_callback(retry_source, retry, nullptr, nullptr);
+    g_source_attach(retry_source, bus_context);
+}
+
+/* A new reference to a live connection, or NULL; with the lock held. */
+GDBusConnection *live_connection_locked() noexcept
+{
+    if (g_system_con != nullptr && g_dbus_connection_is_closed(g_system_con))
+        drop_connection_locked();
+    return g_system_con ? static_cast<GDBusConnection *>(g_object_ref(g_system_con)) : nullptr;
+}
+
+} // namespace
+
 GDBusConnection *__halvo_api_get_system_connection(void) noexcept
 {
-    /* A connection the bus daemon has dropped is of no more use: forget it
-     * (GIO forgets its singleton too) and get a new one. */
-    if (g_system_con != nullptr && g_dbus_connection_is_closed(g_system_con))
-        g_clear_object(&g_system_con);
-    if (g_system_con != nullptr)
-        return g_system_con;
+    std::unique_lock<std::mutex> hold(state_lock);
+    if (GDBusConnection *connection = live_connection_locked())
+        return connection;
 
-    Error error;
-    g_system_con = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, out(error));
-    if (g_system_con == nullptr) {
-        if (error)
-            ERR("g_bus_get_sync fail, reason: %s", error->message);
-        return nullptr;
+    /* Wait for one attempt (ours, or one already under way) to end, within
+     * the time the operation has left. */
+    start_attempt_locked();
+    unsigned seen = attempts_done;
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(remaining_ms(HALVO_METHOD_TIMEOUT_MS));
+    bool ended = connected_cv.wait_until(hold, until, [seen] { return attempts_done != seen; });
+    if (GDBusConnection *connection = live_connection_locked())
+        return connection;
+    std::string reason = ended ? last_error : "timed out";
+    hold.unlock();
+    ERR("g_bus_get_sync fail, reason: %s", reason.c_str());
+    return nullptr;
+}
+
+/* Subscribes @row on @connection in the current thread's context.  With
+ * the lock held. */
+static bool subscribe_locked(row_ref row, GDBusConnection *connection) noexcept
+{
+    row.info->subscription_id = g_dbus_connection_signal_subscribe(
+        connection, nullptr, row.filter, row.info->signal_name, row.info->object_path, nullptr,
+        G_DBUS_SIGNAL_FLAGS_NONE, row.state->handler, row.state->user_data, nullptr);
+    return row.info->subscription_id != 0;
+}
+
+static void forget_row_locked(row_ref row) noexcept
+{
+    row.state->wanted = false;
+    g_clear_pointer(&row.state->context, g_main_context_unref);
+}
+
+namespace {
+
+/* In the row's context, after a reconnection. */
+gboolean resubscribe_in_context(gpointer data) noexcept
+{
+    row_ref row = row_at(GPOINTER_TO_INT(data));
+    Locked hold(state_lock);
+    row.state->post_pending = false;
+    GDBusConnection *connection = g_system_con;
+    /* A row set again from elsewhere meanwhile has a context of its own. */
+    if (!row.state->wanted || row.info->subscription_id != 0 || connection == nullptr ||
+        g_dbus_connection_is_closed(connection) || !g_main_context_is_owner(row.state->context))
+        return G_SOURCE_REMOVE;
+    /* The subscription remembers the thread-default context: make it the
+     * row's, whatever the application pushed. */
+    g_main_context_push_thread_default(row.state->context);
+    subscribe_locked(row, connection);
+    g_main_context_pop_thread_default(row.state->context);
+    return G_SOURCE_REMOVE;
+}
+
+} // namespace
+
+/* Subscribes @row with @handler in the calling thread's context.  A row
+ * that is wanted stays wanted when @keep_wanted, so that it is subscribed
+ * once a bus is there; otherwise a failure leaves it unset. */
+static int subscribe_row(row_ref row, GDBusSignalCallback handler, void *user_data, bool keep_wanted) noexcept
+{
+    /* Connecting may wait: not under the lock. */
+    Object<GDBusConnection> connection(__halvo_api_get_system_connection());
+
+    Locked hold(state_lock);
+    if (row.info->subscription_id != 0) {
+        INFO("same signal is already subscribed");
+        return HALVO_ERROR_NONE;
     }
-    /* GIO hands out its dead shared connection again until the main
-     * context has run the connection's close notification; subscribing on
-     * it would raise a critical.  It is no connection. */
-    if (g_dbus_connection_is_closed(g_system_con)) {
-        ERR("g_bus_get_sync fail, reason: %s", "the connection is closed");
-        g_clear_object(&g_system_con);
-        return nullptr;
+    g_clear_pointer(&row.state->context, g_main_context_unref);
+    row.state->context = g_main_context_ref_thread_default();
+    row.state->handler = handler;
+    row.state->user_data = user_data;
+    row.state->wanted = true;
+    /* A connection replaced while we connected is no place to subscribe. */
+    if (!connection || connection.get() != g_system_con) {
+        ERR("fail to get dbus connection for signal");
+        if (keep_wanted)
+            arm_retry_locked();
+        else
+            forget_row_locked(row);
+        return HALVO_ERROR_OPERATION_FAILED;
     }
-    /* A library must not end the application when the bus goes away. */
-    g_dbus_connection_set_exit_on_close(g_system_con, FALSE);
-    return g_system_con;
+    if (!subscribe_locked(row, connection.get())) {
+        ERR("fail to subscribe signal");
+        if (!keep_wanted)
+            forget_row_locked(row);
+        return HALVO_ERROR_OPERATION_FAILED;
+    }
+    EXIT();
+    return HALVO_ERROR_NONE;
+}
+
+static int unsubscribe_row(row_ref row) noexcept
+{
+    Locked hold(state_lock);
+    if (!row.state->wanted && row.info->subscription_id == 0) {
+        ERR("this signal was not subcribed.");
+        return HALVO_ERROR_INVALID_PARAMETER;
+    }
+    /* An id always belongs to the connection at hand: a closed one takes
+     * its ids with it. */
+    if (row.info->subscription_id != 0 && g_system_con != nullptr)
+        g_dbus_connection_signal_unsubscribe(g_system_con, row.info->subscription_id);
+    row.info->subscription_id = 0;
+    forget_row_locked(row);
+    return HALVO_ERROR_NONE;
 }
 
 int _halvo_api_init_gdbus(void) noexcept
 {
-    _halvo_api_subscribe_signal(HALVO_PUBLIC_SIGNAL_ZEMO_FW_UPDATE_RESULT, nullptr);
+    /* The firmware result stays wanted while initialised, even when no bus
+     * is there yet: it is subscribed once one is. */
+    ENTER();
+    row_ref row = row_at(HALVO_INTERNAL_SIGNAL_COUNT + HALVO_PUBLIC_SIGNAL_ZEMO_FW_UPDATE_RESULT);
+    DBG("signal : %d, signal_info : %d, signal : %s", 0, row.info->subscription_id, row.info->signal_name);
+    subscribe_row(row, __halvo_api_handle_recieved_signal_cb, nullptr, true);
     return HALVO_ERROR_NONE;
 }
 
@@ -68,22 +444,36 @@ int _halvo_api_deinit_gdbus(void) noexcept
 {
     _halvo_api_unsubscribe_signal(HALVO_PUBLIC_SIGNAL_ZEMO_FW_UPDATE_RESULT);
     /* The internal rows belong to their set and unset operations, not to
-     * initialisation, and a subscription dies with its connection: while
-     * one is subscribed, the connection stays. */
-    for (const halvo_signal_info_s &row : inter_signal_info)
-        if (row.subscription_id != 0)
+     * initialisation: while one is wanted, the connection stays. */
+    Locked hold(state_lock);
+    for (int i = 0; i < ROW_COUNT; i++)
+        if (row_at(i).state->wanted)
             return HALVO_ERROR_NONE;
-    g_clear_object(&g_system_con);
+    if (g_system_con != nullptr) {
+        if (closed_handler != 0)
+            g_signal_handler_disconnect(g_system_con, closed_handler);
+        closed_handler = 0;
+        g_clear_object(&g_system_con);
+    }
     return HALVO_ERROR_NONE;
 }
 
-/* Sends @message and waits for its reply.  An error reply, from the service
- * or from the bus daemon, counts as a failed call: logged, NULL. */
-static GDBusMessage *send_with_reply(GDBusConnection *connection, GDBusMessage *message, int timeout_ms) noexcept
+/* Sends @message and waits for its reply within the operation's time.  An
+ * error reply, from the service or from the bus daemon, counts as a failed
+ * call: logged, NULL. */
+static GDBusMessage *send_with_reply(GDBusMessage *message, int bound_ms) noexcept
 {
+    Object<GDBusConnection> connection(__halvo_api_get_system_connection());
+    if (!connection)
+        return nullptr;
+    int timeout_ms = remaining_ms(bound_ms);
+    if (timeout_ms <= 0) {
+        ERR("GDbus error : %s", "Timeout was reached");
+        return nullptr;
+    }
     Error error;
     GDBusMessage *reply = g_dbus_connection_send_message_with_reply_sync(
-        connection, message, G_DBUS_SEND_MESSAGE_FLAGS_NONE, timeout_ms, nullptr, nullptr, out(error));
+        connection.get(), message, G_DBUS_SEND_MESSAGE_FLAGS_NONE, timeout_ms, nullptr, nullptr, out(error));
     if (reply == nullptr) {
         ERR("GDbus error : %s", error ? error->message : "no reply");
         return nullptr;
@@ -104,8 +494,7 @@ static GVariant *take_body(GDBusMessage *reply) noexcept
 {
     GVariant *body = g_dbus_message_get_body(reply);
     /* Every method of the service answers with values: a reply without any
-     * carries no answer, and reads as a failed call rather than as the
-     * preset (often 0, success) of a reply of another shape. */
+     * carries no answer, and reads as a failed call. */
     if (body != nullptr)
         g_variant_ref(body);
     else
@@ -131,74 +520,32 @@ GVariant *_halvo_api_send_method_call_sync(const char *method, GVariant *args) n
         }
         g_dbus_message_set_body(message.get(), owned_args.get());
     }
-
-    GDBusConnection *connection = __halvo_api_get_system_connection();
-    if (connection == nullptr)
-        return nullptr;
-
-    GDBusMessage *reply = send_with_reply(connection, message.get(), HALVO_METHOD_TIMEOUT_MS);
+    /* Connecting and waiting share the bound. */
+    OperationTime time(HALVO_METHOD_TIMEOUT_MS);
+    GDBusMessage *reply = send_with_reply(message.get(), HALVO_METHOD_TIMEOUT_MS);
     return reply ? take_body(reply) : nullptr;
 }
 
 GVariant *_halvo_api_request_zemo_update(void) noexcept
 {
+    OperationTime time(HALVO_UPDATE_TIMEOUT_MS);
     Object<GDBusMessage> message(
         g_dbus_message_new_method_call(HALVO_UPDATE_NAME, HALVO_UPDATE_PATH, HALVO_UPDATE_INTERFACE, "ZEMOFW"));
-    GDBusConnection *connection = __halvo_api_get_system_connection();
-    if (connection == nullptr)
-        return nullptr;
-
-    GDBusMessage *reply = send_with_reply(connection, message.get(), HALVO_UPDATE_TIMEOUT_MS);
+    GDBusMessage *reply = send_with_reply(message.get(), HALVO_UPDATE_TIMEOUT_MS);
     if (reply == nullptr)
         return nullptr;
     GVariant *body = take_body(reply);
 
     /* The update manager is told we are done with it; nobody waits for that. */
-    Object<GDBusMessage> bye(
-        g_dbus_message_new_method_call(HALVO_UPDATE_NAME, HALVO_UPDATE_PATH, HALVO_UPDATE_INTERFACE, "EXIT"));
-    g_dbus_message_set_flags(bye.get(), G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED);
-    g_dbus_connection_send_message(connection, bye.get(), G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr, nullptr);
+    Object<GDBusConnection> connection(__halvo_api_get_system_connection());
+    if (connection) {
+        Object<GDBusMessage> bye(
+            g_dbus_message_new_method_call(HALVO_UPDATE_NAME, HALVO_UPDATE_PATH, HALVO_UPDATE_INTERFACE, "EXIT"));
+        g_dbus_message_set_flags(bye.get(), G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED);
+        g_dbus_connection_send_message(connection.get(), bye.get(), G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr,
+                                       nullptr);
+    }
     return body;
-}
-
-/* Subscribes row @row with @handler; @interface_name filters when set. */
-static int subscribe_row(halvo_signal_info_s &row, const char *interface_name, GDBusSignalCallback handler,
-                         void *user_data) noexcept
-{
-    if (row.subscription_id != 0) {
-        INFO("same signal is already subscribed");
-        return HALVO_ERROR_NONE;
-    }
-    GDBusConnection *connection = __halvo_api_get_system_connection();
-    if (connection == nullptr) {
-        ERR("fail to get dbus connection for signal");
-        return HALVO_ERROR_OPERATION_FAILED;
-    }
-    row.subscription_id = g_dbus_connection_signal_subscribe(connection, nullptr, interface_name, row.signal_name,
-                                                             row.object_path, nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
-                                                             handler, user_data, nullptr);
-    if (row.subscription_id == 0) {
-        ERR("fail to subscribe signal");
-        return HALVO_ERROR_OPERATION_FAILED;
-    }
-    EXIT();
-    return HALVO_ERROR_NONE;
-}
-
-static int unsubscribe_row(halvo_signal_info_s &row) noexcept
-{
-    if (row.subscription_id == 0) {
-        ERR("this signal was not subcribed.");
-        return HALVO_ERROR_INVALID_PARAMETER;
-    }
-    GDBusConnection *connection = __halvo_api_get_system_connection();
-    if (connection == nullptr) {
-        ERR("fail to get dbus connection for signal");
-        return HALVO_ERROR_OPERATION_FAILED;
-    }
-    g_dbus_connection_signal_unsubscribe(connection, row.subscription_id);
-    row.subscription_id = 0;
-    return HALVO_ERROR_NONE;
 }
 
 int _halvo_api_subscribe_signal(int index, void *user_data) noexcept
@@ -208,9 +555,9 @@ int _halvo_api_subscribe_signal(int index, void *user_data) noexcept
         ERR("no such signal: %d", index);
         return HALVO_ERROR_INVALID_PARAMETER;
     }
-    halvo_signal_info_s &row = signal_info[index];
-    DBG("signal : %d, signal_info : %d, signal : %s", index, row.subscription_id, row.signal_name);
-    return subscribe_row(row, row.interface_name, __halvo_api_handle_recieved_signal_cb, user_data);
+    row_ref row = row_at(HALVO_INTERNAL_SIGNAL_COUNT + index);
+    DBG("signal : %d, signal_info : %d, signal : %s", index, row.info->subscription_id, row.info->signal_name);
+    return subscribe_row(row, __halvo_api_handle_recieved_signal_cb, user_data, false);
 }
 
 int _halvo_api_unsubscribe_signal(int index) noexcept
@@ -219,7 +566,7 @@ int _halvo_api_unsubscribe_signal(int index) noexcept
         ERR("no such signal: %d", index);
         return HALVO_ERROR_INVALID_PARAMETER;
     }
-    return unsubscribe_row(signal_info[index]);
+    return unsubscribe_row(row_at(HALVO_INTERNAL_SIGNAL_COUNT + index));
 }
 
 int _halvo_api_subscribe_internal_signal(int index, GDBusSignalCallback handler, void *user_data) noexcept
@@ -230,7 +577,7 @@ int _halvo_api_subscribe_internal_signal(int index, GDBusSignalCallback handler,
         return HALVO_ERROR_INVALID_PARAMETER;
     }
     /* Internal rows filter on member and path only. */
-    return subscribe_row(inter_signal_info[index], nullptr, handler, user_data);
+    return subscribe_row(row_at(index), handler, user_data, false);
 }
 
 int _halvo_api_unsubscribe_internal_signal(int index) noexcept
@@ -239,7 +586,7 @@ int _halvo_api_unsubscribe_internal_signal(int index) noexcept
         ERR("no such signal: %d", index);
         return HALVO_ERROR_INVALID_PARAMETER;
     }
-    return unsubscribe_row(inter_signal_info[index]);
+    return unsubscribe_row(row_at(index));
 }
 
 /* Runs in the main context of the thread that called halvo_initialize(). */
@@ -260,8 +607,8 @@ int _halvo_api_emit_signal(const char *destination, const char *signal_name, GVa
     /* The parameters are ours to release on every path, as GDBus would. */
     Variant owned(params ? g_variant_ref_sink(params) : nullptr);
 
-    GDBusConnection *connection = __halvo_api_get_system_connection();
-    if (connection == nullptr) {
+    Object<GDBusConnection> connection(__halvo_api_get_system_connection());
+    if (!connection) {
         ERR("fail to get dbus connection for signal");
         return HALVO_ERROR_OPERATION_FAILED;
     }
@@ -285,7 +632,7 @@ int _halvo_api_emit_signal(const char *destination, const char *signal_name, GVa
     }
 
     Error error;
-    if (!g_dbus_connection_emit_signal(connection, destination, HALVO_EMIT_PATH, HALVO_EMIT_INTERFACE, signal_name,
+    if (!g_dbus_connection_emit_signal(connection.get(), destination, HALVO_EMIT_PATH, HALVO_EMIT_INTERFACE, signal_name,
                                        owned.get(), out(error))) {
         ERR("g_dbus_connection_emit_signal, reson : %s", error ? error->message : "refused");
         return HALVO_ERROR_OPERATION_FAILED;

@@ -3,8 +3,9 @@
  *
  * Signal handlers run in the main context of the thread that set their
  * callback; the last-speakers handler runs where the store delivers its
- * notification (the registering thread's main context).  The slots are
- * plain words without a lock: set up, tear down and deliver on one thread.
+ * notification (the registering thread's main context).  A slot is read
+ * and written whole under the library's lock, and called outside it, so a
+ * callback may call the library and unset itself.
  *
  * Store documents and signal payloads come from other processes: a
  * document of another shape gives the documented defaults, and a payload
@@ -53,20 +54,57 @@ enum {
 
 static slot callbacks[SLOT_COUNT];
 
-template <typename Cb> static void fill(int index, Cb callback, void *user_data) noexcept
+template <typename Cb> struct taken {
+    Cb callback;
+    void *user_data;
+};
+
+static void fill_locked(int index, any_cb callback, void *user_data) noexcept
 {
-    callbacks[index].callback = reinterpret_cast<any_cb>(callback);
+    callbacks[index].callback = callback;
     callbacks[index].user_data = user_data;
 }
 
-template <typename Cb> static Cb callback_of(int index) noexcept
+static void clear(int index) noexcept
 {
-    return reinterpret_cast<Cb>(callbacks[index].callback);
+    Locked hold(state_lock);
+    fill_locked(index, nullptr, nullptr);
 }
 
-static void *user_data_of(int index) noexcept
+/* The callback and its user data, read together. */
+template <typename Cb> static taken<Cb> take(int index) noexcept
 {
-    return callbacks[index].user_data;
+    Locked hold(state_lock);
+    return {reinterpret_cast<Cb>(callbacks[index].callback), callbacks[index].user_data};
+}
+
+/* Fills slot @index and subscribes signal @row for it.  A set that cannot
+ * subscribe leaves the slot as it found it, unless another set came in
+ * meanwhile. */
+template <typename Cb>
+static int set(int index, Cb callback, void *user_data, int row, GDBusSignalCallback handler) noexcept
+{
+    any_cb cb = reinterpret_cast<any_cb>(callback);
+    slot before;
+    {
+        Locked hold(state_lock);
+        before = callbacks[index];
+        fill_locked(index, cb, user_data);
+    }
+    int ret = _halvo_api_subscribe_internal_signal(row, handler, nullptr);
+    if (ret != HALVO_ERROR_NONE) {
+        Locked hold(state_lock);
+        if (callbacks[index].callback == cb && callbacks[index].user_data == user_data)
+            callbacks[index] = before;
+    }
+    return ret;
+}
+
+/* Empties slot @index and drops the subscription of signal @row. */
+static int unset(int index, int row) noexcept
+{
+    clear(index);
+    return _halvo_api_unsubscribe_internal_signal(row);
 }
 
 } // namespace speaker
@@ -370,8 +408,8 @@ void _halvo_bt_spk_info_changed(GDBusConnection *, const gchar *, const gchar *,
 {
     if (!is_row_signal(HALVO_SIGNAL_BT_SPK_INFO_CHANGED, signal_name))
         return;
-    auto callback = speaker::callback_of<halvo_bt_spk_info_changed_cb>(speaker::SLOT_INFO_CHANGED);
-    if (callback == nullptr) {
+    auto slot = speaker::take<halvo_bt_spk_info_changed_cb>(speaker::SLOT_INFO_CHANGED);
+    if (slot.callback == nullptr) {
         ERR("callback is NULL");
         return;
     }
@@ -389,7 +427,7 @@ void _halvo_bt_spk_info_changed(GDBusConnection *, const gchar *, const gchar *,
     }
     DBG("output_str : %s", text.get());
     if (strcmp(text.get(), "null") == 0) {
-        callback(nullptr, speaker::user_data_of(speaker::SLOT_INFO_CHANGED));
+        slot.callback(nullptr, slot.user_data);
         return;
     }
     Object<JsonParser> parser(json_parser_new());
@@ -401,21 +439,19 @@ void _halvo_bt_spk_info_changed(GDBusConnection *, const gchar *, const gchar *,
     speaker_t *record = nullptr;
     if (__halvo_api_convert_json_to_struct(reader.get(), &record) != HALVO_ERROR_NONE)
         return;
-    callback(record, speaker::user_data_of(speaker::SLOT_INFO_CHANGED));
+    slot.callback(record, slot.user_data);
     __halvo_free_connected_bt_speaker_info(record);
 }
 
 int halvo_register_bt_spaeker_info_changed_cb(halvo_bt_spk_info_changed_cb callback, void *user_data) noexcept
 {
-    speaker::fill(speaker::SLOT_INFO_CHANGED, callback, user_data);
-    return _halvo_api_subscribe_internal_signal(HALVO_SIGNAL_BT_SPK_INFO_CHANGED, _halvo_bt_spk_info_changed,
-                                                nullptr);
+    return speaker::set(speaker::SLOT_INFO_CHANGED, callback, user_data, HALVO_SIGNAL_BT_SPK_INFO_CHANGED,
+                        _halvo_bt_spk_info_changed);
 }
 
 int halvo_unregister_bt_spaeker_info_changed_cb(void) noexcept
 {
-    speaker::fill(speaker::SLOT_INFO_CHANGED, static_cast<speaker::any_cb>(nullptr), nullptr);
-    return _halvo_api_unsubscribe_internal_signal(HALVO_SIGNAL_BT_SPK_INFO_CHANGED);
+    return speaker::unset(speaker::SLOT_INFO_CHANGED, HALVO_SIGNAL_BT_SPK_INFO_CHANGED);
 }
 
 int get_size_of_speaker_t(void) noexcept
@@ -576,8 +612,8 @@ int halvo_free_last_bluetooth_speakers_internal(GSList **list) noexcept
 static void _halvo_last_bluetooth_speakers_changed(valko_keynode_t *node, void *) noexcept
 {
     INFO("last bluetooth audio changed");
-    auto callback = speaker::callback_of<halvo_last_bluetooth_speakers_changed_cb>(speaker::SLOT_LAST_SPEAKERS);
-    if (callback == nullptr) {
+    auto slot = speaker::take<halvo_last_bluetooth_speakers_changed_cb>(speaker::SLOT_LAST_SPEAKERS);
+    if (slot.callback == nullptr) {
         ERR("callback is NULL");
         return;
     }
@@ -585,7 +621,7 @@ static void _halvo_last_bluetooth_speakers_changed(valko_keynode_t *node, void *
     const char *text = valko_keynode_get_str(node);
     if (text == nullptr) {
         INFO("info str is null");
-        callback(nullptr, speaker::user_data_of(speaker::SLOT_LAST_SPEAKERS));
+        slot.callback(nullptr, slot.user_data);
         return;
     }
     GSList *list = nullptr;
@@ -595,7 +631,7 @@ static void _halvo_last_bluetooth_speakers_changed(valko_keynode_t *node, void *
             _halvo_free_last_bluetooth_audio_list(&list);
     }
     INFO("call callbacks");
-    callback(list, speaker::user_data_of(speaker::SLOT_LAST_SPEAKERS));
+    slot.callback(list, slot.user_data);
 }
 
 int halvo_set_last_bluetooth_speakers_key_changed_cb(void *user_data) noexcept
@@ -616,14 +652,21 @@ int halvo_set_last_bluetooth_speakers_changed_cb_internal(halvo_last_bluetooth_s
                                                           void *user_data) noexcept
 {
     INFO("+");
-    speaker::fill(speaker::SLOT_LAST_SPEAKERS, callback, user_data);
-    return halvo_set_last_bluetooth_speakers_key_changed_cb(user_data);
+    /* The store keeps one registration per key and callback: slot and
+     * registration change together under the lock. */
+    Locked hold(state_lock);
+    speaker::fill_locked(speaker::SLOT_LAST_SPEAKERS, reinterpret_cast<speaker::any_cb>(callback), user_data);
+    int ret = halvo_set_last_bluetooth_speakers_key_changed_cb(user_data);
+    if (ret != HALVO_ERROR_NONE)
+        speaker::fill_locked(speaker::SLOT_LAST_SPEAKERS, nullptr, nullptr);
+    return ret;
 }
 
 int halvo_unset_last_bluetooth_speakers_changed_cb_internal(void) noexcept
 {
     INFO("+");
-    speaker::fill(speaker::SLOT_LAST_SPEAKERS, static_cast<speaker::any_cb>(nullptr), nullptr);
+    Locked hold(state_lock);
+    speaker::fill_locked(speaker::SLOT_LAST_SPEAKERS, nullptr, nullptr);
     return halvo_unset_last_bluetooth_speakers_key_changed_cb();
 }
 
@@ -663,27 +706,26 @@ void _halvo_last_connecting_status_changed(GDBusConnection *, const gchar *, con
     GString_ text(raw);
     INFO("output_str : %s", text.get());
     int status = strcmp(text.get(), "InProgress") == 0 ? 1 : 2;
-    auto callback = speaker::callback_of<halvo_last_bluetooth_speakers_connecting_status_changed_cb>(
+    auto slot = speaker::take<halvo_last_bluetooth_speakers_connecting_status_changed_cb>(
         speaker::SLOT_CONNECTING_STATUS);
-    if (callback == nullptr) {
+    if (slot.callback == nullptr) {
         ERR("%s", "callback is NULL");
         return;
     }
-    callback(status, speaker::user_data_of(speaker::SLOT_CONNECTING_STATUS));
+    slot.callback(status, slot.user_data);
 }
 
 int halvo_set_last_bluetooth_speakers_connecting_status_changed_cb_internal(
     halvo_last_bluetooth_speakers_connecting_status_changed_cb callback, void *user_data) noexcept
 {
     INFO("+");
-    speaker::fill(speaker::SLOT_CONNECTING_STATUS, callback, user_data);
-    return _halvo_api_subscribe_internal_signal(HALVO_SIGNAL_LAST_CONNECTING_STATUS_CHANGED,
-                                                _halvo_last_connecting_status_changed, nullptr);
+    return speaker::set(speaker::SLOT_CONNECTING_STATUS, callback, user_data,
+                        HALVO_SIGNAL_LAST_CONNECTING_STATUS_CHANGED, _halvo_last_connecting_status_changed);
 }
 
 int halvo_unset_last_bluetooth_speakers_connecting_status_changed_cb_internal(void) noexcept
 {
-    return _halvo_api_unsubscribe_internal_signal(HALVO_SIGNAL_LAST_CONNECTING_STATUS_CHANGED);
+    return speaker::unset(speaker::SLOT_CONNECTING_STATUS, HALVO_SIGNAL_LAST_CONNECTING_STATUS_CHANGED);
 }
 
 /* ------------------------------------------------------------------ */
@@ -831,14 +873,16 @@ int halvo_api_get_mute_state(bool *muted) noexcept
 }
 
 /* Steps shared by the two "(si)" handlers: the row's name, a callback in
- * the slot, and the payload.  Returns the address (owned) or NULL when
- * the signal is to be dropped. */
-static char *take_address_and_value(int row, int slot, const char *signal_name, GVariant *parameters,
-                                    int *value) noexcept
+ * the slot (taken into @taken), and the payload.  Returns the address
+ * (owned) or NULL when the signal is to be dropped. */
+template <typename Cb>
+static char *take_address_and_value(int row, int slot, const char *signal_name, GVariant *parameters, int *value,
+                                    speaker::taken<Cb> *taken) noexcept
 {
     if (!is_row_signal(row, signal_name))
         return nullptr;
-    if (speaker::callbacks[slot].callback == nullptr) {
+    *taken = speaker::take<Cb>(slot);
+    if (taken->callback == nullptr) {
         ERR("callback is NULL");
         return nullptr;
     }
@@ -861,13 +905,13 @@ void _halvo_bt_spk_volume_changed_by_address(GDBusConnection *, const gchar *, c
                                              const gchar *signal_name, GVariant *parameters, gpointer) noexcept
 {
     int volume = 0;
+    speaker::taken<halvo_api_volume_changed_cb> slot;
     GString_ address(take_address_and_value(HALVO_SIGNAL_BT_SPK_VOLUME_CHANGED, speaker::SLOT_VOLUME, signal_name,
-                                            parameters, &volume));
+                                            parameters, &volume, &slot));
     if (!address)
         return;
     INFO("address : %s, vol : %d", address.get(), volume);
-    speaker::callback_of<halvo_api_volume_changed_cb>(speaker::SLOT_VOLUME)(
-        address.get(), volume, speaker::user_data_of(speaker::SLOT_VOLUME));
+    slot.callback(address.get(), volume, slot.user_data);
 }
 
 /* Runs in the main context of the thread that set the callback. */
@@ -876,22 +920,21 @@ void _halvo_bt_spk_volume_controlable_changed_by_address(GDBusConnection *, cons
                                                          GVariant *parameters, gpointer) noexcept
 {
     int controlable = 0;
+    speaker::taken<halvo_api_volume_controlable_changed_cb> slot;
     GString_ address(take_address_and_value(HALVO_SIGNAL_BT_SPK_VOLUME_CONTROLABLE_CHANGED,
                                             speaker::SLOT_VOLUME_CONTROLABLE, signal_name, parameters,
-                                            &controlable));
+                                            &controlable, &slot));
     if (!address)
         return;
     INFO("address : %s, controlable : %d", address.get(), controlable);
-    speaker::callback_of<halvo_api_volume_controlable_changed_cb>(speaker::SLOT_VOLUME_CONTROLABLE)(
-        address.get(), controlable != 0, speaker::user_data_of(speaker::SLOT_VOLUME_CONTROLABLE));
+    slot.callback(address.get(), controlable != 0, slot.user_data);
 }
 
 int halvo_api_set_volume_changed_callback_internal(halvo_api_volume_changed_cb callback, void *user_data) noexcept
 {
     INFO("halvo_api_set_volume_changed_callback_internal");
-    speaker::fill(speaker::SLOT_VOLUME, callback, user_data);
-    return _halvo_api_subscribe_internal_signal(HALVO_SIGNAL_BT_SPK_VOLUME_CHANGED,
-                                                _halvo_bt_spk_volume_changed_by_address, nullptr);
+    return speaker::set(speaker::SLOT_VOLUME, callback, user_data, HALVO_SIGNAL_BT_SPK_VOLUME_CHANGED,
+                        _halvo_bt_spk_volume_changed_by_address);
 }
 
 int halvo_api_set_volume_changed_callback(halvo_api_volume_changed_cb callback, void *user_data) noexcept
@@ -903,9 +946,9 @@ int halvo_api_set_volume_controlable_changed_callback_internal(halvo_api_volume_
                                                                void *user_data) noexcept
 {
     INFO("halvo_api_set_volume_controlable_changed_callback_internal");
-    speaker::fill(speaker::SLOT_VOLUME_CONTROLABLE, callback, user_data);
-    return _halvo_api_subscribe_internal_signal(HALVO_SIGNAL_BT_SPK_VOLUME_CONTROLABLE_CHANGED,
-                                                _halvo_bt_spk_volume_controlable_changed_by_address, nullptr);
+    return speaker::set(speaker::SLOT_VOLUME_CONTROLABLE, callback, user_data,
+                        HALVO_SIGNAL_BT_SPK_VOLUME_CONTROLABLE_CHANGED,
+                        _halvo_bt_spk_volume_controlable_changed_by_address);
 }
 
 int halvo_api_set_volume_controlable_changed_callback(halvo_api_volume_controlable_changed_cb callback,
@@ -917,7 +960,7 @@ int halvo_api_set_volume_controlable_changed_callback(halvo_api_volume_controlab
 int halvo_api_unset_volume_changed_callback_internal(void) noexcept
 {
     INFO("halvo_api_unset_volume_changed_callback_internal");
-    return _halvo_api_unsubscribe_internal_signal(HALVO_SIGNAL_BT_SPK_VOLUME_CHANGED);
+    return speaker::unset(speaker::SLOT_VOLUME, HALVO_SIGNAL_BT_SPK_VOLUME_CHANGED);
 }
 
 int halvo_api_unset_volume_changed_callback(void) noexcept
@@ -928,7 +971,7 @@ int halvo_api_unset_volume_changed_callback(void) noexcept
 int halvo_api_unset_volume_controlable_changed_callback_internal(void) noexcept
 {
     INFO("halvo_api_unset_volume_controlable_changed_callback_internal");
-    return _halvo_api_unsubscribe_internal_signal(HALVO_SIGNAL_BT_SPK_VOLUME_CONTROLABLE_CHANGED);
+    return speaker::unset(speaker::SLOT_VOLUME_CONTROLABLE, HALVO_SIGNAL_BT_SPK_VOLUME_CONTROLABLE_CHANGED);
 }
 
 int halvo_api_unset_volume_controlable_changed_callback(void) noexcept

@@ -6,6 +6,7 @@
 #include "kerlo.h"
 
 #include <memory>
+#include <mutex>
 
 /* Log priorities of the system log. */
 enum {
@@ -73,7 +74,8 @@ struct halvo_signal_info_s {
 extern halvo_signal_info_s inter_signal_info[HALVO_INTERNAL_SIGNAL_COUNT];
 extern halvo_signal_info_s signal_info[HALVO_PUBLIC_SIGNAL_COUNT];
 
-/* The shared connection (borrowed), obtained on first use. */
+/* The library's own system-bus connection, a new reference (or NULL when
+ * the bus cannot be reached before the operation's time runs out). */
 GDBusConnection *__halvo_api_get_system_connection(void) noexcept;
 
 /* Public signal dispatch (halvo-api-gdbus.cpp). */
@@ -199,6 +201,27 @@ class MemberScope {
     bool element_;
     bool entered_;
 };
+
+/* The one lock of the library.  It covers the connection cache, the
+ * signal tables, the speaker slots, the earphone record and the registry.
+ * Never held across a bus call, a wait or an application's callback. */
+extern std::mutex state_lock;
+using Locked = std::lock_guard<std::mutex>;
+
+/* The time an operation has, shared by every call it makes on this
+ * thread: the outermost scope sets the deadline, inner ones keep it. */
+class OperationTime {
+  public:
+    explicit OperationTime(int bound_ms) noexcept;
+    ~OperationTime();
+    OperationTime(const OperationTime &) = delete;
+    OperationTime &operator=(const OperationTime &) = delete;
+
+  private:
+    gint64 saved_;
+};
+/* What is left of @bound_ms within the operation in hand (0: nothing). */
+int remaining_ms(int bound_ms) noexcept;
 
 } // namespace halvo
 

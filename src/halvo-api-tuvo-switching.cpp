@@ -2,7 +2,7 @@
  *
  * Connect and disconnect are calls on the service; the connection state
  * comes back through one internal signal, relayed to the one callback in
- * `callbacks`.  No lock: set, unset and delivery belong on one thread. */
+ * `callbacks`, which is read and written whole under the library's lock. */
 #include "halvo-api-private.h"
 
 using namespace halvo;
@@ -60,8 +60,13 @@ static void __invoke_tuvo_switching_connnection_changed_cb(GDBusConnection *, co
         WARN("parameters is null");
         return;
     }
-    /* Taken before the call: the callback may unset itself. */
-    halvo_tuvo_switching_cb_s slot = callbacks;
+    /* Taken whole, and called outside the lock: the callback may unset
+     * itself. */
+    halvo_tuvo_switching_cb_s slot;
+    {
+        Locked hold(state_lock);
+        slot = callbacks;
+    }
     if (slot.callback == nullptr) {
         WARN("no callback");
         return;
@@ -84,23 +89,34 @@ int halvo_tuvo_switching_set_connection_state_cb(halvo_tuvo_switching_connection
     if (callback == nullptr)
         return HALVO_ERROR_INVALID_PARAMETER;
     ERR("halvo_tuvo_switching_set_connection_state_cb");
-    callbacks.callback = callback;
-    callbacks.user_data = user_data;
-    /* Already subscribed keeps the one subscription; a failure is logged
-     * by the subscription and not reported. */
-    _halvo_api_subscribe_internal_signal(HALVO_SIGNAL_TUVO_SWITCHING_STATE_CHANGED,
-                                         __invoke_tuvo_switching_connnection_changed_cb, nullptr);
+    halvo_tuvo_switching_cb_s before;
+    {
+        Locked hold(state_lock);
+        before = callbacks;
+        callbacks = {callback, user_data};
+    }
+    /* Already subscribed keeps the one subscription.  A set that cannot
+     * subscribe would never be called back: it fails and changes nothing. */
+    int ret = _halvo_api_subscribe_internal_signal(HALVO_SIGNAL_TUVO_SWITCHING_STATE_CHANGED,
+                                                   __invoke_tuvo_switching_connnection_changed_cb, nullptr);
+    if (ret != HALVO_ERROR_NONE) {
+        Locked hold(state_lock);
+        if (callbacks.callback == callback && callbacks.user_data == user_data)
+            callbacks = before;
+    }
     EXIT();
-    return HALVO_ERROR_NONE;
+    return ret;
 }
 
 int halvo_tuvo_switching_unset_connection_state_cb(void) noexcept
 {
     ENTER();
     ERR("halvo_tuvo_switching_unset_connection_state_cb");
+    {
+        Locked hold(state_lock);
+        callbacks = {nullptr, nullptr};
+    }
     _halvo_api_unsubscribe_internal_signal(HALVO_SIGNAL_TUVO_SWITCHING_STATE_CHANGED);
-    callbacks.callback = nullptr;
-    callbacks.user_data = nullptr;
     EXIT();
     return HALVO_ERROR_NONE;
 }

@@ -194,6 +194,8 @@ int halvo_get_paired_dev_info(const char *remote_address, halvo_device_info_s **
         return HALVO_ERROR_INVALID_PARAMETER;
     }
     ENTER();
+    /* The device's record and its type share one bound. */
+    OperationTime time(HALVO_METHOD_TIMEOUT_MS);
     GVariant *args = text_tuple(remote_address);
     Variant reply(args ? _halvo_api_send_method_call_sync("get_device_info", args) : nullptr);
     if (!reply) {
@@ -222,6 +224,9 @@ int halvo_get_paired_dev_info_list(GSList **list) noexcept
         return HALVO_ERROR_INVALID_PARAMETER;
     }
     ENTER();
+    /* The list and every device's type share one bound: once it has passed,
+     * the remaining types are not asked for and read 0. */
+    OperationTime time(HALVO_METHOD_TIMEOUT_MS);
     Variant reply(_halvo_api_send_method_call_sync("get_devices_info", nullptr));
     if (!reply) {
         ERR("Dbus failed or no Paired device");

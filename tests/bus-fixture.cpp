@@ -287,7 +287,8 @@ void sync_signals_with(const std::function<void(GVariant *marker)> &emit_marker)
 {
     static int serial = 0;
     int want = ++serial;
-    GDBusConnection *bus = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr);
+    /* On the library's own connection, where the signals under test come in. */
+    GDBusConnection *bus = __halvo_api_get_system_connection();
     ASSERT_NE(bus, nullptr);
     int seen = 0;
     guint id = g_dbus_connection_signal_subscribe(
@@ -385,6 +386,7 @@ void forget_system_bus()
         return;
     GWeakRef weak;
     g_weak_ref_init(&weak, bus);
+    g_object_unref(bus);
     halvo_initialize();
     halvo_deinitialzie();
     /* GDBus's pending work may hold the connection a little longer. */

@@ -1,6 +1,7 @@
 /* kerlo.c - stand-in for the platform system log. */
 #include "kerlo.h"
 
+#include <pthread.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -9,17 +10,23 @@
 
 enum { LEVEL_UNSET = -1, LEVEL_DEFAULT = 5 };
 
+/* Any thread may log, or change the level or the sink, at any time: the
+ * level is one atomic word, and the sink and its data change together. */
 static int level = LEVEL_UNSET;
+static pthread_mutex_t sink_lock = PTHREAD_MUTEX_INITIALIZER;
 static kerlo_sink_fn sink;
 static void *sink_data;
 
 static int current_level(void)
 {
-    if (level == LEVEL_UNSET) {
+    int now = __atomic_load_n(&level, __ATOMIC_ACQUIRE);
+    if (now == LEVEL_UNSET) {
         const char *env = getenv("KERLO_LEVEL");
-        level = (env && *env) ? atoi(env) : LEVEL_DEFAULT;
+        int wanted = (env && *env) ? atoi(env) : LEVEL_DEFAULT;
+        __atomic_compare_exchange_n(&level, &now, wanted, 0, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
+        now = __atomic_load_n(&level, __ATOMIC_ACQUIRE);
     }
-    return level;
+    return now;
 }
 
 static char prio_letter(int prio)
@@ -32,7 +39,11 @@ KERLO_EXPORT void __kerlo_print(int log_id, int prio, const char *tag, const cha
 {
     (void)log_id;
     int to_stderr = prio >= current_level();
-    if (!to_stderr && sink == NULL)
+    pthread_mutex_lock(&sink_lock);
+    kerlo_sink_fn fn = sink;
+    void *fn_data = sink_data;
+    pthread_mutex_unlock(&sink_lock);
+    if (!to_stderr && fn == NULL)
         return;
 
     char stack_buf[512];
@@ -52,8 +63,8 @@ KERLO_EXPORT void __kerlo_print(int log_id, int prio, const char *tag, const cha
         va_end(ap);
     }
 
-    if (sink)
-        sink(prio, tag, line, sink_data);
+    if (fn)
+        fn(prio, tag, line, fn_data);
     if (to_stderr)
         fprintf(stderr, "%c/%s: %s\n", prio_letter(prio), tag ? tag : "", line);
     if (line != stack_buf)
@@ -62,11 +73,13 @@ KERLO_EXPORT void __kerlo_print(int log_id, int prio, const char *tag, const cha
 
 KERLO_EXPORT void kerlo_set_sink(kerlo_sink_fn fn, void *user_data)
 {
+    pthread_mutex_lock(&sink_lock);
     sink = fn;
     sink_data = user_data;
+    pthread_mutex_unlock(&sink_lock);
 }
 
 KERLO_EXPORT void kerlo_set_level(int prio)
 {
-    level = prio;
+    __atomic_store_n(&level, prio, __ATOMIC_RELEASE);
 }
