@@ -7,8 +7,11 @@
  * the caller's thread and returns when its work is done.  Callbacks run in
  * the thread-default GLib main context of the thread that registered them
  * (store notifications: wherever the store delivers them); the application
- * iterates that context.  Nothing in the library takes a lock: set up,
- * tear down and receive callbacks on one thread.
+ * iterates that context.
+ *
+ * Threads: any function may be called, and any callback set or unset, from
+ * any thread.  A callback is called outside the library's lock, so it may
+ * call the library, unset itself or set another.
  *
  * Ownership: records and lists handed out are the caller's and go back
  * through the matching free function.  Strings handed to a callback belong
@@ -23,8 +26,15 @@
  * delivers its notifications, which is the main context of the thread that
  * set it.  No callback runs unless that context is iterated.
  *
- * Blocking: a method call waits up to 5000 ms for the service, the
- * firmware-update request up to 60000 ms; store reads do not wait.
+ * Blocking: every function returns within 5000 ms, connecting to the bus
+ * and every call it makes included (the firmware-update request: 60000
+ * ms); store reads do not wait.
+ *
+ * The bus going away: the library keeps a bus connection of its own.  When
+ * it closes, every subscription on it ends; each callback that is still
+ * set, and the firmware result while initialised, is subscribed again by
+ * the library once the bus is back (within a few seconds, in the callback's
+ * main context, with no call needed from the application).
  */
 #ifndef HALVO_API_H
 #define HALVO_API_H
@@ -196,9 +206,9 @@ typedef struct {
 /* ------------------------------------------------------------------ */
 
 /** Outcome of the last remote-control firmware update: 1 when the result
- *  signal said "OK", 0 otherwise.  Written in the main context of the
- *  thread that called halvo_initialize(); kept until the application
- *  overwrites it. */
+ *  signal said "OK", 0 otherwise.  Written (atomically) in the main
+ *  context of the thread that called halvo_initialize(); kept until the
+ *  application overwrites it. */
 HALVO_API extern int g_zemo_update_result;
 /** Raised after each firmware-update result signal (after
  *  #g_zemo_update_result is written); never lowered by the library, not
@@ -226,7 +236,9 @@ HALVO_API extern const char *tuvo_switching_disconnect;
 /** @} */
 
 /** The earphone-switching callback and its user data, as
- *  halvo_tuvo_switching_set_connection_state_cb() stores them. */
+ *  halvo_tuvo_switching_set_connection_state_cb() stores them (under the
+ *  library's lock: read it, do not write it, while other threads use the
+ *  library). */
 HALVO_API extern halvo_tuvo_switching_cb_s callbacks;
 
 /* ------------------------------------------------------------------ */
@@ -255,8 +267,9 @@ HALVO_API int halvo_deinitialzie(void) HALVO_NOEXCEPT;
 /** Plumbing of halvo_initialize(): subscribes the public signal.  @return always 0. */
 HALVO_API int _halvo_api_init_gdbus(void) HALVO_NOEXCEPT;
 
-/** Plumbing of halvo_deinitialzie(): unsubscribes the public signal and
- *  releases the cached bus connection.  @return always 0. */
+/** Plumbing of halvo_deinitialzie(): unsubscribes the public signal and,
+ *  when no callback is set, releases the library's bus connection.
+ *  @return always 0. */
 HALVO_API int _halvo_api_deinit_gdbus(void) HALVO_NOEXCEPT;
 
 /** Calls @p method on the Bluetooth application service and waits up to
@@ -277,8 +290,7 @@ HALVO_API GVariant *_halvo_api_send_method_call_sync(const char *method, GVarian
 HALVO_API int _halvo_api_subscribe_signal(int index, void *user_data) HALVO_NOEXCEPT;
 
 /** Removes the subscription of public signal row @p index.
- *  @return 0; #HALVO_ERROR_INVALID_PARAMETER when it was not subscribed;
- *          #HALVO_ERROR_OPERATION_FAILED without a bus. */
+ *  @return 0; #HALVO_ERROR_INVALID_PARAMETER when it was not subscribed. */
 HALVO_API int _halvo_api_unsubscribe_signal(int index) HALVO_NOEXCEPT;
 
 /** Subscribes row @p index of the internal signal table (0 speaker
@@ -293,8 +305,7 @@ HALVO_API int _halvo_api_subscribe_internal_signal(int index, GDBusSignalCallbac
                                                    void *user_data) HALVO_NOEXCEPT;
 
 /** Removes the subscription of internal signal row @p index.
- *  @return 0; #HALVO_ERROR_INVALID_PARAMETER when it was not subscribed;
- *          #HALVO_ERROR_OPERATION_FAILED without a bus. */
+ *  @return 0; #HALVO_ERROR_INVALID_PARAMETER when it was not subscribed. */
 HALVO_API int _halvo_api_unsubscribe_internal_signal(int index) HALVO_NOEXCEPT;
 
 /** Handles a public event: event 6 with a "(s)" payload records the
@@ -887,8 +898,9 @@ HALVO_API int halvo_tuvo_switching_disconnect(const char *address) HALVO_NOEXCEP
  *  connected, and @p user_data, each time the service reports a new state;
  *  in the thread-default main context of the calling thread.  Kept in
  *  #callbacks; a second set replaces it.
- *  @return 0 (also when the bus cannot be reached: then nothing arrives),
- *          or #HALVO_ERROR_INVALID_PARAMETER for a NULL callback. */
+ *  @return 0, #HALVO_ERROR_INVALID_PARAMETER for a NULL callback, or
+ *          #HALVO_ERROR_OPERATION_FAILED when it cannot subscribe (no bus):
+ *          then the earlier callback, if any, stays. */
 HALVO_API int halvo_tuvo_switching_set_connection_state_cb(halvo_tuvo_switching_connection_state_cb callback,
                                                            void *user_data) HALVO_NOEXCEPT;
 

@@ -6,7 +6,9 @@
 #   2. runs every test program under valgrind memcheck;
 #   3. builds and runs everything again with AddressSanitizer and
 #      UndefinedBehaviorSanitizer;
-#   4. builds the fuzz targets with clang and libFuzzer and fuzzes each for
+#   4. runs the thread stress under ThreadSanitizer, failing on a race in
+#      a frame of the library;
+#   5. builds the fuzz targets with clang and libFuzzer and fuzzes each for
 #      a short, bounded time (HALVO_FUZZ_SECONDS, default 10).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -43,6 +45,17 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export LSAN_OPTIONS=suppressions=$top/tests/lsan.supp:print_suppressions=0
 run_suite build/asan -DCMAKE_BUILD_TYPE=Debug -DHALVO_SANITIZE=ON -DHALVO_BUILD_FUZZ=ON
+
+stage "ThreadSanitizer: several threads on every callback family"
+unset ASAN_OPTIONS UBSAN_OPTIONS LSAN_OPTIONS
+cmake -S "$top" -B build/tsan -DCMAKE_BUILD_TYPE=Debug -DHALVO_SANITIZE=thread -DHALVO_BUILD_TOOLS=OFF >/dev/null
+cmake --build build/tsan -j"$jobs" --target test-threads
+rm -f build/tsan/tsan.*
+(cd build/tsan && TSAN_OPTIONS="halt_on_error=0 exitcode=0 log_path=$top/build/tsan/tsan" \
+  G_DEBUG=fatal-criticals KERLO_LEVEL=7 HALVO_THREAD_ROUNDS=200 tests/test-threads)
+shopt -s nullglob
+scripts/tsan-races.py /dev/null build/tsan/tsan.*
+shopt -u nullglob
 
 stage "fuzz every target with libFuzzer"
 CC=clang CXX=clang++ cmake -S "$top" -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHALVO_BUILD_FUZZ=ON \
