@@ -173,6 +173,8 @@ int main(int argc, char **argv)
         return 2;
     }
     g_option_context_free(ctx);
+    /* Owned from here, so that every return frees them. */
+    GString_ address_text(address), scenario_text(scenario), store_root_text(store_root);
     if (version) {
         printf("halvo-sim %s\n", HALVO_SIM_VERSION);
         return 0;
@@ -261,9 +263,6 @@ int main(int argc, char **argv)
     g_source_remove(sigint);
     g_source_remove(sigterm);
     g_main_loop_unref(s.loop);
-    g_free(address);
-    g_free(scenario);
-    g_free(store_root);
     if (s.exit_code == 0 && !quiet)
         printf("halvo-sim: stopped\n");
     return s.exit_code;
