@@ -226,8 +226,12 @@ bool parse_event(JsonObject *o, const std::string &where, Event *e, std::vector<
             bool known = !strcmp(member, "at_ms") || !strcmp(member, "action");
             for (const auto &m : rule->members)
                 known = known || !strcmp(member, m.name);
-            if (!known)
-                r.errors.push_back(where + "." + member + ": not a member of \"" + e->action + "\"");
+            if (!known) {
+                std::string members;
+                for (const auto &m : rule->members)
+                    members += std::string(members.empty() ? "" : ", ") + m.name;
+                r.errors.push_back(where + "." + member + ": not a member of \"" + e->action + "\" (" + members + ")");
+            }
         }
         g_list_free(names);
         for (const auto &m : rule->members)
