@@ -4,7 +4,8 @@
 # Installs what is missing (scripts/install-deps.sh), builds the simulator
 # and the command-line tool, starts a private D-Bus daemon with halvo-sim
 # on it (the default scenario), and tours every family of operations with
-# halvoctl while "halvoctl monitor" shows the callbacks as they arrive.
+# halvoctl while "halvoctl monitor" shows the callbacks as they arrive;
+# "halvoctl sim" then changes the simulator's state and faults live.
 # Then it stops everything it started, by pid.
 #
 # With HALVO_SIM and HALVOCTL set to built programs it skips installing and
@@ -136,6 +137,21 @@ monitor_shows 'firmware'
 
 section "A failure, as halvoctl reports it"
 run_failing volume AA:BB:CC:DD:EE:FF 10
+
+section "Driving the simulator live (halvoctl sim)"
+say "the soundbar's own knob turns its volume: the service reports it"
+run sim volume address=$SOUNDBAR volume=12
+monitor_shows 'volume=12'
+say "a speaker connects without anyone asking"
+run sim connect_speaker address=A0:B1:C2:00:20:06
+monitor_shows 'Patio Speaker'
+say "the service starts failing reads of the volume, then recovers"
+run sim fault get_volume_by_address error
+run_failing volume "$SOUNDBAR"
+run sim fault get_volume_by_address clear
+run volume "$SOUNDBAR"
+run sim state
+run sim reset
 
 section "Shutting down"
 pids="$monitor_pid $SIM_ENV_SIM_PID $SIM_ENV_BUS_PID"

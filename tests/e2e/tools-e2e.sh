@@ -211,12 +211,135 @@ case_examples() {
   has "$BAR  Bar                   icon SB  connected"
 }
 
+# halvoctl sim ARGS | a reading command | what it prints ("!": what it no
+# longer prints) | what the monitor prints (nothing when the library has no
+# event for it).  Targets avoid the scenario's own scripted events.
+PORCH=E2:E0:00:00:00:12
+SIM_ACTIONS=(
+  "add_device address=E2:E0:00:00:00:40 name=Pad type=3|devices|E2:E0:00:00:00:40  Pad|"
+  "remove_device address=E2:E0:00:00:00:01|devices|!Test Remote|"
+  "connect_speaker address=$PORCH name=Porch|speakers|$PORCH  Porch|\"address\":\"$PORCH\",\"name\":\"Porch\",\"connected\":true"
+  "speaker_info address=$PORCH name=Porch2 iconType=HP audioType=2|--json speakers|\"address\":\"$PORCH\",\"name\":\"Porch2\",\"icon_type\":\"HP\",\"audio_type\":1|\"event\":\"speaker-info\",\"address\":\"$PORCH\",\"name\":\"Porch2\",\"icon_type\":\"HP\""
+  "volume address=$BAR volume=33|volume $BAR|volume 33|\"event\":\"volume\",\"address\":\"$BAR\",\"volume\":33"
+  "controllable address=$BAR controllable=false|volume $BAR|(not controllable)|\"event\":\"controllable\",\"address\":\"$BAR\",\"controllable\":false"
+  "disconnect_speaker address=$PORCH|speakers|!$PORCH|\"event\":\"speaker-info\",\"speaker\":null"
+  "mute mute=true|--json mute status|{\"muted\":true}|"
+  "block address=E2:E0:00:00:00:33 name=Now|blocked list|E2:E0:00:00:00:33  Now|"
+  "unblock address=E2:E0:00:00:00:30|blocked list|!Blocked One|"
+  "info_sync_add address=E2:E0:00:00:00:50 name=Tab key=tab-1|info-sync list|E2:E0:00:00:00:50  Tab|"
+  "earphone address=$BUDS connected=true result=0|||\"event\":\"earphones\",\"address\":\"$BUDS\",\"connected\":true,\"result\":0"
+  "fw_result result=OK|||\"event\":\"firmware\",\"result\":\"OK\""
+  "connecting_status status=InProgress|||\"event\":\"connecting\",\"status\":1"
+)
+
+case_sim_actions() {
+  start_monitor
+  local row args reader want event
+  for row in "${SIM_ACTIONS[@]}"; do
+    IFS='|' read -r args reader want event <<<"$row"
+    # shellcheck disable=SC2086 # the words of the row
+    expect_ok sim $args
+    if [ -n "$reader" ]; then
+      # shellcheck disable=SC2086
+      expect_ok $reader
+      if [ "${want:0:1}" = "!" ]; then lacks "${want:1}"; else has "$want"; fi
+    fi
+    [ -z "$event" ] || monitor_saw "$event"
+  done
+  stop_monitor
+}
+
+# halvoctl sim fault KIND | exit status of "volume" then | what it prints.
+SIM_FAULTS=(
+  "error|1|injected failure of get_volume_by_address"
+  "latency=300|0|volume 20"
+  "silent|1|Timeout was reached"
+  "clear|0|volume 20"
+)
+
+case_sim_fault() {
+  local row kind status text start ms
+  for row in "${SIM_FAULTS[@]}"; do
+    IFS='|' read -r kind status text <<<"$row"
+    expect_ok sim fault get_volume_by_address "$kind"
+    start=$(date +%s%N)
+    expect_fail "$status" volume "$BAR"
+    ms=$((($(date +%s%N) - start) / 1000000))
+    if [ "$status" -eq 0 ]; then has "$text"; else err_has "$text"; fi
+    # Silenced, the call fails at the library's bound of 5 s, not before.
+    [ "$kind" != silent ] || [ "$ms" -ge 4900 ] || fail "the silenced call failed after $ms ms"
+  done
+  # The held call was answered when the fault was cleared.
+  [ "$(grep -cF 'call get_volume_by_address (' "$SIM_ENV_DIR/sim.log")" -eq 3 ] ||
+    fail "expected three answered calls of get_volume_by_address"
+}
+
+case_sim_save_load() {
+  local saved=$SIM_ENV_DIR/saved.json before
+  expect_ok sim volume address=$BAR volume=44
+  expect_ok sim add_device address=E2:E0:00:00:00:40 name=Pad
+  expect_ok sim fault spk_vol_up error
+  expect_ok sim save "$saved"
+  # Loaded, the saved state has no scripted events left to change it.
+  expect_ok sim load "$saved"
+  expect_ok --json sim state
+  before=$out
+  expect_ok sim volume address=$BAR volume=5
+  expect_ok sim remove_device address=E2:E0:00:00:00:40
+  expect_ok sim fault spk_vol_up clear
+  expect_ok blocked remove E2:E0:00:00:00:30
+  expect_ok sim load "$saved"
+  expect_ok --json sim state
+  [ "$out" = "$before" ] || fail "the state after the load differs: $before"
+  expect_ok volume "$BAR"
+  has "volume 44"
+  expect_ok devices
+  has "E2:E0:00:00:00:40"
+  expect_ok blocked list
+  has "Blocked One"
+  expect_fail 1 volume up
+  # Back to the scenario the simulator started with.
+  expect_ok sim reset
+  expect_ok volume "$BAR"
+  has "volume 20"
+}
+
+# halvoctl sim ARGS | the same event in a scenario file | the loader's
+# message after the event's place.
+SIM_BAD=(
+  'frob address=X|{"action":"frob","address":"X"}|.action: unknown action "frob"'
+  'volume address=X volume=loud|{"action":"volume","address":"X","volume":"loud"}|.volume: expected a 32-bit integer'
+  'volume address=X volume=101|{"action":"volume","address":"X","volume":101}|.volume: must be 0..100'
+  'volume volume=3|{"action":"volume","volume":3}|.address: required'
+  'mute mute=1 colour=red|{"action":"mute","mute":1,"colour":"red"}|.colour: not a member of "mute"'
+)
+
+case_sim_bad() {
+  local row args event msg bad=$SIM_ENV_DIR/bad.json
+  for row in "${SIM_BAD[@]}"; do
+    IFS='|' read -r args event msg <<<"$row"
+    # shellcheck disable=SC2086
+    expect_fail 2 sim $args
+    err_has "halvoctl sim: event$msg"
+    printf '{"events": [%s]}\n' "$event" >"$bad"
+    rc=0
+    err=$("$HALVO_SIM" --scenario "$bad" 2>&1) || rc=$?
+    [ "$rc" -eq 2 ] || fail "halvo-sim took $event (exit $rc)"
+    err_has "$bad: events[0]$msg"
+  done
+  expect_fail 2 sim fault no_such_method silent
+  err_has 'unknown method "no_such_method"'
+  expect_fail 2 sim volume address
+  expect_fail 1 sim volume address=E2:E0:00:00:00:99 volume=3
+  err_has "no speaker E2:E0:00:00:00:99"
+}
+
 case_help() {
   expect_ok --help
   local usage=$out cmd
   # Every command of the tool is documented, and answers --help itself.
   for cmd in devices device dont-use speakers speaker-info last-speakers reconnect disconnect-last volume \
-             mute icon replace info-sync blocked earphones manufacturer command dut fw-update monitor; do
+             mute icon replace info-sync blocked earphones manufacturer command dut fw-update monitor sim; do
     grep -qE "^  $cmd( |\$)" <<<"$usage" || fail "halvoctl --help lacks $cmd"
     ctl "$cmd" --help
     [ "$rc" -eq 0 ] || fail "halvoctl $cmd --help exited $rc"

@@ -34,6 +34,8 @@ class JsonWriter {
     JsonWriter &i(const char *name, gint64 v) { key(name); json_builder_add_int_value(b_, v); return *this; }
     JsonWriter &b(const char *name, bool v) { key(name); json_builder_add_boolean_value(b_, v); return *this; }
     JsonWriter &null(const char *name) { key(name); json_builder_add_null_value(b_); return *this; }
+    /* A copy of a parsed value. */
+    JsonWriter &node(const char *name, JsonNode *n) { key(name); json_builder_add_value(b_, json_node_copy(n)); return *this; }
 
     /* The document as compact text. */
     std::string text() const

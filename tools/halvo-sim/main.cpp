@@ -1,6 +1,7 @@
-/* main.cpp - halvo-sim: options, the bus, the two names, fault injection
+/* main.cpp - halvo-sim: options, the bus, the three names, fault injection
  * and a clean stop on SIGINT and SIGTERM. */
 #include "service.h"
+#include "sim-control.h"
 
 #include <glib-unix.h>
 
@@ -10,30 +11,24 @@
 
 using namespace halvo;
 
-namespace {
+namespace sim {
 
-struct Pending;
-
-struct Sim {
-    sim::State state;
-    GMainLoop *loop = nullptr;
-    GDBusConnection *bus = nullptr;
-    std::vector<GDBusMethodInvocation *> unanswered;
-    std::set<Pending *> delayed; /* answers waiting for their latency */
-    int names_owned = 0;
-    int exit_code = 0;
+struct Pending {
+    Sim *sim;
+    const Method *method;
+    GDBusMethodInvocation *invocation;
+    guint id;
 };
+
+} // namespace sim
+
+using sim::Sim;
+
+namespace {
 
 struct Registration {
     Sim *sim;
     const sim::Interface *iface;
-};
-
-struct Pending {
-    Sim *sim;
-    const sim::Method *method;
-    GDBusMethodInvocation *invocation;
-    guint id;
 };
 
 void answer(Sim *s, const sim::Method *m, GDBusMethodInvocation *inv)
@@ -50,30 +45,38 @@ void method_call(GDBusConnection *, const gchar *, const gchar *, const gchar *,
                  GVariant *, GDBusMethodInvocation *inv, gpointer user_data)
 {
     auto *reg = static_cast<Registration *>(user_data);
-    Sim *s = reg->sim;
     const sim::Method *m = sim::find_method(*reg->iface, method_name);
     if (!m) { /* introspection already refuses unknown names */
         g_dbus_method_invocation_return_dbus_error(inv, "org.freedesktop.DBus.Error.UnknownMethod", method_name);
         return;
     }
-    const sim::Faults &f = s->state.faults();
-    if (f.no_reply.count(m->name)) {
-        s->state.log("call %s: left unanswered (injected)", m->name);
-        s->unanswered.push_back(inv);
+    sim::dispatch(*reg->sim, m, inv);
+}
+
+const GDBusInterfaceVTable vtable = {method_call, nullptr, nullptr, {nullptr}};
+
+} // namespace
+
+void sim::dispatch(Sim &s, const Method *m, GDBusMethodInvocation *inv)
+{
+    Fault f = s.state.faults().of(m->name);
+    if (f.kind == Fault::SILENT) {
+        s.state.log("call %s: left unanswered (injected)", m->name);
+        s.held.emplace_back(m, inv);
         return;
     }
-    if (f.error.count(m->name)) {
-        s->state.log("call %s: error reply (injected)", m->name);
+    if (f.kind == Fault::ERROR) {
+        s.state.log("call %s: error reply (injected)", m->name);
         g_dbus_method_invocation_return_dbus_error(inv, "org.halvo.Sim.Error.Injected",
                                                    (std::string("injected failure of ") + m->name).c_str());
         return;
     }
-    if (f.latency_ms <= 0) {
-        answer(s, m, inv);
+    if (f.kind != Fault::LATENCY || f.ms <= 0) {
+        answer(&s, m, inv);
         return;
     }
-    auto *pending = new Pending{s, m, inv, 0};
-    pending->id = g_timeout_add_full(G_PRIORITY_DEFAULT, guint(f.latency_ms),
+    auto *pending = new Pending{&s, m, inv, 0};
+    pending->id = g_timeout_add_full(G_PRIORITY_DEFAULT, guint(f.ms),
                                      [](gpointer p) -> gboolean {
                                          auto *d = static_cast<Pending *>(p);
                                          d->sim->delayed.erase(d);
@@ -81,16 +84,24 @@ void method_call(GDBusConnection *, const gchar *, const gchar *, const gchar *,
                                          return G_SOURCE_REMOVE;
                                      },
                                      pending, [](gpointer p) { delete static_cast<Pending *>(p); });
-    s->delayed.insert(pending);
+    s.delayed.insert(pending);
 }
 
-const GDBusInterfaceVTable vtable = {method_call, nullptr, nullptr, {nullptr}};
+void sim::release_held(Sim &s)
+{
+    auto held = std::move(s.held);
+    s.held.clear();
+    for (const auto &h : held)
+        dispatch(s, h.first, h.second);
+}
+
+namespace {
 
 void name_acquired(GDBusConnection *, const gchar *name, gpointer user_data)
 {
     auto *s = static_cast<Sim *>(user_data);
     s->state.log("owns %s", name);
-    if (++s->names_owned == 2) {
+    if (++s->names_owned == 3) {
         const char *root = g_getenv("VALKO_ROOT");
         printf("halvo-sim: ready (store %s)\n", root ? root : "/tmp/valko");
         fflush(stdout);
@@ -112,17 +123,19 @@ gboolean on_stop_signal(gpointer user_data)
     return G_SOURCE_CONTINUE;
 }
 
-void add_methods(std::set<std::string> &to, char **list)
+void add_methods(std::map<std::string, sim::Fault> &to, char **list, sim::Fault::Kind kind)
 {
     for (char **p = list; p && *p; p++) {
         Strv parts(g_strsplit(*p, ",", -1));
         for (char **q = parts.get(); *q; q++)
             if (**q)
-                to.insert(g_strstrip(*q));
+                to[g_strstrip(*q)] = sim::Fault{kind, 0};
     }
 }
 
-std::string scenario_path(const char *given)
+} // namespace
+
+std::string sim::scenario_path(const char *given)
 {
     std::string name = given ? given : "default";
     if (name.find('/') != std::string::npos || g_str_has_suffix(name.c_str(), ".json"))
@@ -134,8 +147,6 @@ std::string scenario_path(const char *given)
     }
     return name;
 }
-
-} // namespace
 
 int main(int argc, char **argv)
 {
@@ -164,7 +175,8 @@ int main(int argc, char **argv)
         "Owns com.marlox.tv.bt.connectionmanager and com.marlox.tv.bt.updatemanager,\n"
         "answers every method of the service from one state, writes the store\n"
         "documents and emits the service's signals whenever that state changes.\n"
-        "Prints \"halvo-sim: ready\" once both names are owned.  Stops on SIGINT/SIGTERM.");
+        "Owns " SIM_CONTROL_NAME " too: \"halvoctl sim\" drives it while it runs.\n"
+        "Prints \"halvo-sim: ready\" once all three names are owned.  Stops on SIGINT/SIGTERM.");
     g_option_context_add_main_entries(ctx, entries, nullptr);
     Error err;
     if (!g_option_context_parse(ctx, &argc, &argv, out(err))) {
@@ -173,6 +185,8 @@ int main(int argc, char **argv)
         return 2;
     }
     g_option_context_free(ctx);
+    /* Owned from here, so that every return frees them. */
+    GString_ address_text(address), scenario_text(scenario), store_root_text(store_root);
     if (version) {
         printf("halvo-sim %s\n", HALVO_SIM_VERSION);
         return 0;
@@ -186,15 +200,16 @@ int main(int argc, char **argv)
 
     Sim s;
     s.state.set_verbose(!quiet);
-    std::string path = scenario_path(scenario), problem;
+    std::string path = sim::scenario_path(scenario), problem;
     if (!s.state.load(path, &problem)) {
         fprintf(stderr, "halvo-sim: unusable scenario\n%s\n", problem.c_str());
         return 2;
     }
+    auto &faults = s.state.faults().by_method;
     if (latency >= 0)
-        s.state.faults().latency_ms = latency;
-    add_methods(s.state.faults().error, errors);
-    add_methods(s.state.faults().no_reply, no_reply);
+        faults["*"] = sim::Fault{sim::Fault::LATENCY, latency};
+    add_methods(faults, errors, sim::Fault::ERROR);
+    add_methods(faults, no_reply, sim::Fault::SILENT);
     g_strfreev(errors);
     g_strfreev(no_reply);
 
@@ -218,11 +233,15 @@ int main(int argc, char **argv)
             fprintf(stderr, "halvo-sim: cannot emit %s: %s\n", name, e->message);
     });
 
+    s.start = s.state;
+
     s.loop = g_main_loop_new(nullptr, FALSE);
     Registration regs[] = {{&s, &sim::service_interface}, {&s, &sim::update_interface}};
-    guint objects[2] = {0, 0};
+    guint objects[3] = {0, 0, 0};
     for (int i = 0; i < 2; i++) {
-        GDBusNodeInfo *info = g_dbus_node_info_new_for_xml(sim::introspection_xml(*regs[i].iface).c_str(), nullptr);
+        const sim::Interface &iface = *regs[i].iface;
+        GDBusNodeInfo *info = g_dbus_node_info_new_for_xml(
+            sim::interface_xml(iface.name, iface.methods, iface.count).c_str(), nullptr);
         objects[i] = g_dbus_connection_register_object(s.bus, regs[i].iface->path, info->interfaces[0], &vtable,
                                                        &regs[i], nullptr, out(err));
         g_dbus_node_info_unref(info);
@@ -231,39 +250,41 @@ int main(int argc, char **argv)
             return 1;
         }
     }
+    objects[2] = sim::register_control(s, out(err));
+    if (!objects[2]) {
+        fprintf(stderr, "halvo-sim: cannot register %s: %s\n", SIM_CONTROL_PATH, err->message);
+        return 1;
+    }
 
     /* The documents are in place before a client can see the service. */
     s.state.publish_all();
-    guint names[2];
-    names[0] = g_bus_own_name_on_connection(s.bus, HALVO_SERVICE_NAME, G_BUS_NAME_OWNER_FLAGS_DO_NOT_QUEUE,
-                                            name_acquired, name_lost, &s, nullptr);
-    names[1] = g_bus_own_name_on_connection(s.bus, HALVO_UPDATE_NAME, G_BUS_NAME_OWNER_FLAGS_DO_NOT_QUEUE,
-                                            name_acquired, name_lost, &s, nullptr);
+    guint names[3];
+    const char *name_list[] = {HALVO_SERVICE_NAME, HALVO_UPDATE_NAME, SIM_CONTROL_NAME};
+    for (int i = 0; i < 3; i++)
+        names[i] = g_bus_own_name_on_connection(s.bus, name_list[i], G_BUS_NAME_OWNER_FLAGS_DO_NOT_QUEUE,
+                                                name_acquired, name_lost, &s, nullptr);
     guint sigint = g_unix_signal_add(SIGINT, on_stop_signal, &s);
     guint sigterm = g_unix_signal_add(SIGTERM, on_stop_signal, &s);
 
     g_main_loop_run(s.loop);
 
     s.state.stop_timers();
-    for (GDBusMethodInvocation *inv : s.unanswered)
-        g_dbus_method_invocation_return_dbus_error(inv, "org.halvo.Sim.Error.Stopped", "the simulator stopped");
-    for (Pending *d : std::set<Pending *>(s.delayed)) {
+    for (const auto &h : s.held)
+        g_dbus_method_invocation_return_dbus_error(h.second, "org.halvo.Sim.Error.Stopped", "the simulator stopped");
+    for (sim::Pending *d : std::set<sim::Pending *>(s.delayed)) {
         g_dbus_method_invocation_return_dbus_error(d->invocation, "org.halvo.Sim.Error.Stopped", "the simulator stopped");
         g_source_remove(d->id);
     }
-    g_bus_unown_name(names[0]);
-    g_bus_unown_name(names[1]);
-    g_dbus_connection_unregister_object(s.bus, objects[0]);
-    g_dbus_connection_unregister_object(s.bus, objects[1]);
+    for (int i = 0; i < 3; i++) {
+        g_bus_unown_name(names[i]);
+        g_dbus_connection_unregister_object(s.bus, objects[i]);
+    }
     g_dbus_connection_flush_sync(s.bus, nullptr, nullptr);
     g_dbus_connection_close_sync(s.bus, nullptr, nullptr);
     g_object_unref(s.bus);
     g_source_remove(sigint);
     g_source_remove(sigterm);
     g_main_loop_unref(s.loop);
-    g_free(address);
-    g_free(scenario);
-    g_free(store_root);
     if (s.exit_code == 0 && !quiet)
         printf("halvo-sim: stopped\n");
     return s.exit_code;

@@ -1,6 +1,6 @@
-/* service.cpp - the two bus objects: the service's method table, its
- * introspection (built from the same table, so GDBus refuses calls whose
- * arguments do not match), and fault injection in front of every method. */
+/* service.cpp - the two bus objects: the service's method table and its
+ * introspection, built from the same table, so GDBus refuses calls whose
+ * arguments do not match. */
 #include "service.h"
 
 #include <cstdio>
@@ -152,21 +152,12 @@ const Interface service_interface = {HALVO_SERVICE_PATH, HALVO_SERVICE_INTERFACE
 const Interface update_interface = {HALVO_UPDATE_PATH, HALVO_UPDATE_INTERFACE, update_methods,
                                     G_N_ELEMENTS(update_methods)};
 
-std::string introspection_xml(const Interface &iface)
+std::string method_xml(const char *name, const char *in, const char *out)
 {
-    std::string xml = "<node><interface name='";
-    xml += iface.name;
-    xml += "'>";
-    for (size_t i = 0; i < iface.count; i++) {
-        xml += "<method name='";
-        xml += iface.methods[i].name;
-        xml += "'>";
-        append_args(xml, iface.methods[i].in, "in");
-        append_args(xml, iface.methods[i].out, "out");
-        xml += "</method>";
-    }
-    xml += "</interface></node>";
-    return xml;
+    std::string xml = std::string("<method name='") + name + "'>";
+    append_args(xml, in, "in");
+    append_args(xml, out, "out");
+    return xml + "</method>";
 }
 
 const Method *find_method(const Interface &iface, const char *name)

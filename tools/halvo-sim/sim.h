@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -66,18 +67,30 @@ struct Manufacturer {
     std::map<int, Bytes> items; /* answers of the "specific" read, by option */
 };
 
-/* A scripted event: fires @at_ms after the service is ready. */
+/* An action and its members, checked against the action table
+ * (scenario.cpp): scripted, it fires @at_ms after the service is ready. */
 struct Event {
     int at_ms = 0;
-    std::string action, address, name, key, text;
-    int value = 0;
-    bool flag = false;
+    std::string action;
+    std::shared_ptr<JsonObject> fields;
 };
 
-/* Fault injection, by method name ("*" in latency_for: every method). */
+/* Checks @o as an event and fills @e; the problems go to @errors, each
+ * "WHERE.MEMBER: what is wrong". */
+bool parse_event(JsonObject *o, const std::string &where, Event *e, std::vector<std::string> *errors);
+/* A paired device from a "devices" entry or an add_device event that
+ * parse_event accepted. */
+Device device_from(JsonObject *o, bool *dontuse);
+
+/* Fault injection, by method name; "*" stands for every method that has
+ * no entry of its own. */
+struct Fault {
+    enum Kind { NONE, LATENCY, ERROR, SILENT } kind = NONE;
+    int ms = 0;
+};
 struct Faults {
-    int latency_ms = 0;
-    std::set<std::string> error, no_reply;
+    std::map<std::string, Fault> by_method;
+    Fault of(const std::string &method) const;
 };
 
 /* What the State needs from the bus: emitting one signal. */
@@ -87,12 +100,20 @@ class State {
   public:
     /* Loads a scenario; false with @error set when the file is unusable. */
     bool load(const std::string &path, std::string *error);
+    /* Replaces this state by a scenario's, keeping the emitter; nothing
+     * changes when the file is unusable. */
+    bool replace(const std::string &path, std::string *error);
+    /* The whole state as a scenario file (without events). */
+    std::string scenario_json() const;
 
     /* Writes every store document from the starting state. */
     void publish_all();
     /* Arms the scripted events (relative to now). */
     void start_events();
     void stop_timers();
+    /* Runs @e now, or arms it when it has a delay; a non-empty result says
+     * why it found nothing to act on. */
+    std::string run(const Event &e);
 
     void set_emitter(Emit emit) { emit_ = std::move(emit); }
     void set_verbose(bool v) { verbose_ = v; }
@@ -154,7 +175,8 @@ class State {
      * also edits in place (info-sync, blocked devices). */
     void edit_store_object(const char *key, const std::function<void(JsonObject *)> &change);
 
-    void fire(const Event &e);
+    std::string fire(const Event &e);
+    std::string apply(const Event &e);
 
     std::vector<Device> devices_;
     std::map<std::string, Mark> marks_;

@@ -663,79 +663,159 @@ int State::switch_earphone(const std::string &address, bool connect)
 /* Scripted events                                                      */
 /* ------------------------------------------------------------------ */
 
+Fault Faults::of(const std::string &method) const
+{
+    auto f = by_method.find(method);
+    if (f == by_method.end())
+        f = by_method.find("*");
+    return f != by_method.end() ? f->second : Fault{};
+}
+
 void State::start_events()
 {
     for (const auto &e : events_)
         later(e.at_ms, [this, e] { fire(e); });
 }
 
-void State::fire(const Event &e)
+std::string State::run(const Event &e)
 {
-    log("event %s %s", e.action.c_str(), e.address.c_str());
-    Speaker *s = e.address.empty() ? nullptr : speaker(e.address);
-    if (e.action == "connect_speaker" || e.action == "disconnect_speaker" || e.action == "speaker_info") {
+    if (e.at_ms <= 0)
+        return fire(e);
+    later(e.at_ms, [this, e] { fire(e); });
+    return "";
+}
+
+/* "event volume address=A0:B1:C2:00:20:02 volume=33", and what went wrong. */
+std::string State::fire(const Event &e)
+{
+    std::string members;
+    GList *names = json_object_get_members(e.fields.get());
+    for (GList *l = names; l; l = l->next) {
+        auto *name = static_cast<const char *>(l->data);
+        JsonNode *n = json_object_get_member(e.fields.get(), name);
+        if (!strcmp(name, "action") || !strcmp(name, "at_ms") || !JSON_NODE_HOLDS_VALUE(n))
+            continue;
+        GValue v = G_VALUE_INIT;
+        json_node_get_value(n, &v);
+        GString_ text(G_VALUE_HOLDS_STRING(&v) ? g_value_dup_string(&v) : g_strdup_value_contents(&v));
+        g_value_unset(&v);
+        members += std::string(" ") + name + "=" + text.get();
+    }
+    g_list_free(names);
+    log("event %s%s", e.action.c_str(), members.c_str());
+    std::string problem = apply(e);
+    if (!problem.empty())
+        log("event %s: %s", e.action.c_str(), problem.c_str());
+    return problem;
+}
+
+std::string State::apply(const Event &e)
+{
+    JsonObject *f = e.fields.get();
+    auto text = [f](const char *name, const char *def = "") {
+        std::string v = def;
+        member_string(f, name, &v);
+        return v;
+    };
+    auto number = [f](const char *name) {
+        gint64 v = 0;
+        member_int(f, name, &v);
+        return int(v);
+    };
+    auto flag = [f](const char *name) {
+        bool v = false;
+        member_bool(f, name, &v);
+        return v;
+    };
+    const std::string address = text("address"), name = text("name");
+    Speaker *s = address.empty() ? nullptr : speaker(address);
+    const std::string &a = e.action;
+    if (a == "add_device" || a == "remove_device") {
+        auto d = std::find_if(devices_.begin(), devices_.end(), [&](const Device &x) { return x.address == address; });
+        if (a == "remove_device") {
+            if (d == devices_.end())
+                return "no paired device " + address;
+            devices_.erase(d);
+            return "";
+        }
+        bool dontuse = false;
+        Device added = device_from(f, &dontuse);
+        if (dontuse)
+            marks_[address] = Mark{added.name, true};
+        if (d != devices_.end())
+            *d = added;
+        else
+            devices_.push_back(added);
+    } else if (a == "connect_speaker" || a == "disconnect_speaker" || a == "speaker_info") {
         if (!s) {
             speakers_.push_back(Speaker{});
             s = &speakers_.back();
-            s->address = e.address;
-            s->name = e.name.empty() ? e.address : e.name;
+            s->address = address;
+            s->name = name.empty() ? address : name;
             s->icon_type = "SP";
-        } else if (!e.name.empty()) {
-            s->name = e.name;
+        } else if (!name.empty()) {
+            s->name = name;
         }
-        if (e.action == "connect_speaker")
+        if (a == "connect_speaker") {
             connect_speaker(*s);
-        else if (e.action == "disconnect_speaker")
+        } else if (a == "disconnect_speaker") {
             disconnect_speaker(*s, true);
-        else {
+        } else {
+            s->icon_type = text("iconType", s->icon_type.c_str());
+            if (json_object_has_member(f, "audioType"))
+                s->audio_type = number("audioType");
             publish_speakers();
             emit_speaker_info(s);
         }
-    } else if (e.action == "volume") {
-        /* Turned on the speaker itself: the service reports it. */
-        if (s && s->volume != std::clamp(e.value, 0, 100)) {
-            s->volume = std::clamp(e.value, 0, 100);
+    } else if (a == "volume" || a == "controllable") {
+        if (!s)
+            return "no speaker " + address;
+        if (a == "controllable") {
+            s->controllable = flag("controllable");
+            emit("bt_spk_volume_controlable_changed_by_address",
+                 g_variant_new("(si)", s->address.c_str(), s->controllable ? 1 : 0));
+        } else if (s->volume != number("volume")) {
+            /* Turned on the speaker itself: the service reports it. */
+            s->volume = number("volume");
             emit_volume(*s);
         }
-    } else if (e.action == "controllable") {
-        if (s) {
-            s->controllable = e.flag;
-            emit("bt_spk_volume_controlable_changed_by_address",
-                 g_variant_new("(si)", s->address.c_str(), e.flag ? 1 : 0));
-        }
-    } else if (e.action == "mute") {
-        if (mute_ != e.flag)
+    } else if (a == "mute") {
+        if (mute_ != flag("mute"))
             toggle_mute();
-    } else if (e.action == "block" || e.action == "unblock") {
-        bool block = e.action == "block";
+    } else if (a == "block" || a == "unblock") {
+        bool block = a == "block";
         edit_store_object(SIM_KEY_BLOCKED, [&](JsonObject *doc) {
             if (!block) {
-                if (json_object_has_member(doc, e.address.c_str()))
-                    json_object_remove_member(doc, e.address.c_str());
+                if (json_object_has_member(doc, address.c_str()))
+                    json_object_remove_member(doc, address.c_str());
                 return;
             }
             JsonObject *dev = json_object_new();
             json_object_set_boolean_member(dev, "isBlocked", true);
-            json_object_set_string_member(dev, "name", e.name.c_str());
-            json_object_set_object_member(doc, e.address.c_str(), dev);
+            json_object_set_string_member(dev, "name", name.c_str());
+            json_object_set_object_member(doc, address.c_str(), dev);
         });
-    } else if (e.action == "info_sync_add") {
-        std::string key = e.key.empty() ? e.address : e.key;
+    } else if (a == "info_sync_add") {
+        std::string key = text("key");
+        if (key.empty())
+            key = address;
         edit_store_object(SIM_KEY_INFO_SYNC, [&](JsonObject *doc) {
             JsonObject *dev = json_object_new();
-            json_object_set_string_member(dev, "address", e.address.c_str());
-            json_object_set_string_member(dev, "name", e.name.c_str());
+            json_object_set_string_member(dev, "address", address.c_str());
+            json_object_set_string_member(dev, "name", name.c_str());
             json_object_set_boolean_member(dev, "deleted_on_tv", false);
             json_object_set_object_member(doc, key.c_str(), dev);
         });
-    } else if (e.action == "earphone") {
+    } else if (a == "earphone") {
         emit("tuvo_swtiching_connection_state_changed",
-             g_variant_new("(isi)", e.value, e.address.c_str(), e.flag ? 1 : 0));
-    } else if (e.action == "fw_result") {
-        emit("zemo_fw_update_result", g_variant_new("(s)", e.text.empty() ? "OK" : e.text.c_str()));
-    } else if (e.action == "connecting_status") {
-        emit("last_connecting_status_changed", g_variant_new("(s)", e.text.c_str()));
+             g_variant_new("(isi)", number("result"), address.c_str(), flag("connected") ? 1 : 0));
+    } else if (a == "fw_result") {
+        std::string result = text("result");
+        emit("zemo_fw_update_result", g_variant_new("(s)", result.empty() ? "OK" : result.c_str()));
+    } else if (a == "connecting_status") {
+        emit("last_connecting_status_changed", g_variant_new("(s)", text("status").c_str()));
     }
+    return "";
 }
 
 } // namespace sim

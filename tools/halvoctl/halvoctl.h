@@ -46,6 +46,7 @@ extern const Command speaker_commands[];
 extern const Command list_commands[];
 extern const Command vendor_commands[];
 extern const Command monitor_commands[];
+extern const Command sim_commands[];
 
 /* ---- Reporting ---- */
 

@@ -24,6 +24,7 @@ const Family families[] = {
     {"Stored lists and earphones", list_commands},
     {"Vendor data, test mode, firmware", vendor_commands},
     {"Events", monitor_commands},
+    {"Simulator", sim_commands},
 };
 
 const Command *find(const std::string &name)
