@@ -187,6 +187,9 @@ VALKO_EXPORT int valko_set_str(const char *key, const char *value)
         else if (n == 0 || errno != EINTR)
             ok = FALSE;
     }
+    /* On disk before the rename, or a crash could leave an empty key. */
+    if (ok && fsync(fd) != 0)
+        ok = FALSE;
     if (fd >= 0 && close(fd) != 0)
         ok = FALSE;
     if (ok && renameat(dir, tmp, dir, leaf) != 0)
