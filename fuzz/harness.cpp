@@ -123,14 +123,17 @@ std::vector<std::string> members_of(JsonObject *object)
     return names;
 }
 
-JsonNode *rewritten(JsonNode *old_root, const std::string &before, const std::string &after)
+JsonNode *rewritten(const std::string &before, const std::string &after, size_t inserted)
 {
-    if (after == before) {
-        char *text = halvo_json_to_text(old_root);
-        g_free(text);
-        if (text == nullptr)
-            return nullptr;
-    }
+    /* One span of @before replaced by at most @inserted bytes. */
+    size_t prefix = 0, suffix = 0;
+    while (prefix < before.size() && prefix < after.size() && before[prefix] == after[prefix])
+        prefix++;
+    while (suffix < before.size() - prefix && suffix < after.size() - prefix &&
+           before[before.size() - 1 - suffix] == after[after.size() - 1 - suffix])
+        suffix++;
+    if (after.size() - prefix - suffix > inserted)
+        finding("bytes outside the edited member changed:\n%s\n->\n%s", before.c_str(), after.c_str());
     JsonNode *root = parse(after);
     if (root == nullptr || !JSON_NODE_HOLDS_OBJECT(root))
         finding("rewritten document does not parse:\n%s\n->\n%s", before.c_str(), after.c_str());

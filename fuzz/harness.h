@@ -57,12 +57,10 @@ JsonNode *parse(const std::string &text);
 /* The member names of @object, in order. */
 std::vector<std::string> members_of(JsonObject *object);
 
-/* The root of @after, the text the library wrote back for @old_root's
- * document @before (a new reference).  NULL when the library rightly left
- * the text as it was, json-glib being unable to write @old_root back (a
- * number it read as infinite).  Aborts when @after does not parse to an
- * object. */
-JsonNode *rewritten(JsonNode *old_root, const std::string &before, const std::string &after);
+/* The root of @after, the text the library wrote back for @before (a new
+ * reference).  Aborts when @after does not parse to an object, or differs
+ * from @before by more than one span replaced with at most @inserted bytes. */
+JsonNode *rewritten(const std::string &before, const std::string &after, size_t inserted);
 
 /* The store key's text, or "<unreadable>". */
 std::string stored(const char *key);

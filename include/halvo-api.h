@@ -852,10 +852,13 @@ HALVO_API int halvo_free_info_sync_devices(GSList **list) HALVO_NOEXCEPT;
 
 /** Marks the info-sync device stored under member name @p key as deleted
  *  on the television ("deleted_on_tv"); it stays in the stored document and
- *  leaves the list that halvo_get_info_sync_devices() returns.  No other
- *  component is notified by the library.
+ *  leaves the list that halvo_get_info_sync_devices() returns.  Only the
+ *  mark's bytes of the stored text change.  No other component is notified
+ *  by the library.
  *  @return 0 (also when @p key is not there: nothing is written);
- *          #HALVO_ERROR_OPERATION_FAILED when the key is unreadable. */
+ *          #HALVO_ERROR_OPERATION_FAILED when the key is unreadable, when the
+ *          text cannot be edited in place (it is not plain JSON, or names the
+ *          device twice; it is left as it was) or when the store refuses the write. */
 HALVO_API int halvo_remove_info_sync_device(const char *key) HALVO_NOEXCEPT;
 
 /** @return the size of #info_sync_device_t on 32-bit x86: 8. */
@@ -871,10 +874,13 @@ HALVO_API int get_size_of_info_sync_device_t(void) HALVO_NOEXCEPT;
 HALVO_API int halvo_foreach_blocked_devices(halvo_blocked_device_cb callback, void *user_data) HALVO_NOEXCEPT;
 
 /** Takes @p address off the stored pairing-blocked list, so that it may
- *  pair again.  No other component is notified by the library.
+ *  pair again.  Only the device's member leaves the stored text; every other
+ *  byte stays.  No other component is notified by the library.
  *  @return 0 (also when the address was not listed: nothing is written);
  *          #HALVO_ERROR_INVALID_PARAMETER for NULL;
- *          #HALVO_ERROR_OPERATION_FAILED when the key is unreadable. */
+ *          #HALVO_ERROR_OPERATION_FAILED when the key is unreadable, when the
+ *          text cannot be edited in place (left as it was) or when the store
+ *          refuses the write. */
 HALVO_API int halvo_remove_pairing_blocked_devices(const char *address) HALVO_NOEXCEPT;
 
 /* ------------------------------------------------------------------ */

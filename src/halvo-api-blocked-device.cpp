@@ -75,10 +75,10 @@ int halvo_foreach_blocked_devices(halvo_blocked_device_cb callback, void *user_d
     return HALVO_ERROR_NONE;
 }
 
-/* Unblocks one device.  The document is rewritten whole, as json-glib
- * keeps it: the other devices, their members in order and members we do
- * not know all survive.  When the address is not there the store is not
- * written, so its text stays byte for byte as it was. */
+/* Unblocks one device.  Only the device's member (and one comma) leaves
+ * the stored text, every other byte stays: json-glib would write other
+ * members back altered.  When the address is not there the store is not
+ * written. */
 int halvo_remove_pairing_blocked_devices(const char *address) noexcept
 {
     ENTER();
@@ -104,14 +104,16 @@ int halvo_remove_pairing_blocked_devices(const char *address) noexcept
         return HALVO_ERROR_NONE;
     }
 
-    json_object_remove_member(devices, address);
-    /* A text that would not parse again is not written: the old document
-     * stays readable. */
-    GString_ updated(halvo_json_to_text(root));
-    /* Atomic in the store: a reader sees the old text or the new, never a
-     * mix.  A failed write goes unreported, as the caller cannot act on it. */
-    if (!updated || valko_set_str(BLOCKED_DEVICES_KEY, updated.get()) != 0)
+    GString_ updated(halvo_json_splice(text.get(), &address, 1, nullptr));
+    if (!updated) {
+        ERR("cannot remove %s in place: the document is left as it is", address);
+        return HALVO_ERROR_OPERATION_FAILED;
+    }
+    /* Atomic in the store: a reader sees the old text or the new. */
+    if (valko_set_str(BLOCKED_DEVICES_KEY, updated.get()) != 0) {
         ERR("fail to write valko");
+        return HALVO_ERROR_OPERATION_FAILED;
+    }
     EXIT();
     return HALVO_ERROR_NONE;
 }

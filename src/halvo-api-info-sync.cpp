@@ -111,10 +111,10 @@ int halvo_free_info_sync_devices(GSList **list) noexcept
     return HALVO_ERROR_NONE;
 }
 
-/* Marks one device deleted.  The document is rewritten whole, as json-glib
- * keeps it: other devices, their members in order and members we do not
- * know all survive.  When nothing would change the store is not written,
- * so its text stays byte for byte as it was. */
+/* Marks one device deleted.  Only the mark's bytes change in the stored
+ * text: json-glib would write other members back altered (integers past
+ * 64 bits, 1e400), so the document is edited in place or not at all.  When
+ * nothing would change the store is not written. */
 int halvo_remove_info_sync_device(const char *key) noexcept
 {
     ENTER();
@@ -140,8 +140,7 @@ int halvo_remove_info_sync_device(const char *key) noexcept
         WARN("device %s is not an object: left as it is", key);
         return HALVO_ERROR_NONE;
     }
-    JsonObject *members = json_node_get_object(device);
-    JsonNode *mark = json_object_get_member(members, "deleted_on_tv");
+    JsonNode *mark = json_object_get_member(json_node_get_object(device), "deleted_on_tv");
     if (mark != nullptr && JSON_NODE_HOLDS_VALUE(mark) && json_node_get_value_type(mark) == G_TYPE_BOOLEAN &&
         json_node_get_boolean(mark)) {
         INFO("%s is already deleted on tv", key);
@@ -149,14 +148,17 @@ int halvo_remove_info_sync_device(const char *key) noexcept
     }
 
     INFO("mark %s as deleted on tv", key);
-    json_object_set_boolean_member(members, "deleted_on_tv", TRUE);
-    /* A text that would not parse again is not written: the old document
-     * stays readable. */
-    GString_ updated(halvo_json_to_text(root));
-    /* Atomic in the store: a reader sees the old text or the new, never a
-     * mix.  A failed write goes unreported, as the caller cannot act on it. */
-    if (!updated || valko_set_str(INFO_SYNC_DEVICES_KEY, updated.get()) != 0)
+    const char *const path[] = {key, "deleted_on_tv"};
+    GString_ updated(halvo_json_splice(text.get(), path, 2, "true"));
+    if (!updated) {
+        ERR("cannot mark %s in place: the document is left as it is", key);
+        return HALVO_ERROR_OPERATION_FAILED;
+    }
+    /* Atomic in the store: a reader sees the old text or the new. */
+    if (valko_set_str(INFO_SYNC_DEVICES_KEY, updated.get()) != 0) {
         ERR("fail to write valko");
+        return HALVO_ERROR_OPERATION_FAILED;
+    }
     EXIT();
     return HALVO_ERROR_NONE;
 }

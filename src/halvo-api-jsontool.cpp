@@ -1,6 +1,6 @@
 /* halvo-api-jsontool.cpp - member readers and the serialiser for the JSON
- * documents of the service and the store, and the guarded parse that every
- * document goes through.
+ * documents of the service and the store, the guarded parse that every
+ * document goes through, and the in-place edit of a stored document.
  *
  * Every reader leaves the reader where it found it, on the enclosing
  * object, on every path.  json-glib does not make that easy: a typed
@@ -168,62 +168,233 @@ bool halvo_json_parse(JsonParser *parser, const char *text, gssize length) noexc
     return false;
 }
 
-/* json-glib 1.6 writes a double whose shortest form has no decimal point
- * with ".0" appended, also after an exponent: 1e30 comes out as 1e+30.0,
- * which no JSON parser takes.  Drops that ".0" in place; the generator's
- * strings are double-quoted with backslash escapes. */
-static void drop_point_after_exponent(char *text) noexcept
-{
-    char *out = text;
-    bool in_string = false, escaped = false;
-    for (const char *p = text; *p != '\0'; p++) {
-        char c = *p;
-        if (in_string) {
-            if (escaped)
-                escaped = false;
-            else if (c == '\\')
-                escaped = true;
-            else if (c == '"')
-                in_string = false;
-        } else if (c == '"') {
-            in_string = true;
-        } else if (c == '.' && p[1] == '0' && !g_ascii_isdigit(p[2])) {
-            /* Written so far: ...<digit>e[+-]<digits>? */
-            const char *q = out;
-            while (q > text && g_ascii_isdigit(q[-1]))
-                q--;
-            bool digits = q < out;
-            if (q > text && (q[-1] == '+' || q[-1] == '-'))
-                q--;
-            if (digits && q > text + 1 && (q[-1] == 'e' || q[-1] == 'E') && g_ascii_isdigit(q[-2])) {
-                p++;
+namespace {
+
+/* A strict reader of JSON text: no comments, single quotes, hex numbers or
+ * leading zeros, all of which json-glib takes.  A splice must find the very
+ * bytes json-glib reads as the member, so it only works on plain JSON. */
+struct Strict {
+    const char *end;
+
+    const char *blank(const char *p) const noexcept
+    {
+        while (p < end && (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r'))
+            p++;
+        return p;
+    }
+
+    /* Each of these takes @p on the first byte of its token and gives the
+     * byte past it, or NULL when the text is not plain JSON there. */
+    const char *string(const char *p) const noexcept
+    {
+        for (p++; p < end; p++) {
+            if (*p == '"')
+                return p + 1;
+            if (guchar(*p) < 0x20)
+                return nullptr;
+            if (*p != '\\')
                 continue;
+            if (++p == end)
+                return nullptr;
+            if (*p == 'u') {
+                for (int i = 0; i < 4; i++)
+                    if (++p == end || !g_ascii_isxdigit(*p))
+                        return nullptr;
+            } else if (strchr("\"\\/bfnrt", *p) == nullptr) {
+                return nullptr;
             }
         }
-        *out++ = c;
+        return nullptr;
     }
-    *out = '\0';
+
+    const char *digits(const char *p) const noexcept
+    {
+        const char *start = p;
+        while (p < end && g_ascii_isdigit(*p))
+            p++;
+        return p > start ? p : nullptr;
+    }
+
+    const char *number(const char *p) const noexcept
+    {
+        if (p < end && *p == '-')
+            p++;
+        if (p < end && *p == '0')
+            p++;
+        else if ((p = digits(p)) == nullptr)
+            return nullptr;
+        if (p < end && *p == '.' && (p = digits(p + 1)) == nullptr)
+            return nullptr;
+        if (p < end && (*p == 'e' || *p == 'E')) {
+            p++;
+            if (p < end && (*p == '+' || *p == '-'))
+                p++;
+            p = digits(p);
+        }
+        return p;
+    }
+
+    const char *value(const char *p, int depth) const noexcept
+    {
+        if (p == end)
+            return nullptr;
+        static const char *const words[] = {"true", "false", "null"};
+        for (const char *word : words) {
+            size_t n = strlen(word);
+            if (size_t(end - p) >= n && memcmp(p, word, n) == 0)
+                return p + n;
+        }
+        if (*p == '"')
+            return string(p);
+        if (*p == '{' || *p == '[')
+            return container(p, depth + 1, [](const char *, const char *, const char *, const char *) { return true; });
+        return number(p);
+    }
+
+    /* The object or array at @p, within the nesting bound; @member(name,
+     * name_end, value, value_end) sees each member of an object and stops
+     * the walk by returning false. */
+    template <typename F> const char *container(const char *p, int depth, F &&member) const noexcept
+    {
+        if (depth > HALVO_JSON_MAX_DEPTH)
+            return nullptr;
+        bool object = *p == '{';
+        char close = object ? '}' : ']';
+        p = blank(p + 1);
+        if (p < end && *p == close)
+            return p + 1;
+        for (;;) {
+            const char *name = p, *name_end = nullptr;
+            if (object) {
+                if (p == end || *p != '"' || (name_end = string(p)) == nullptr)
+                    return nullptr;
+                p = blank(name_end);
+                if (p == end || *p != ':')
+                    return nullptr;
+                p = blank(p + 1);
+            }
+            const char *start = p;
+            if ((p = value(p, depth)) == nullptr || (object && !member(name, name_end, start, p)))
+                return nullptr;
+            p = blank(p);
+            if (p < end && *p == ',') {
+                p = blank(p + 1);
+                continue;
+            }
+            return p < end && *p == close ? p + 1 : nullptr;
+        }
+    }
+};
+
+/* 1 when the name token [@quote, @past) reads as @name, 0 when not, -1
+ * when it cannot be read.  Escaped names are read by json-glib, as the
+ * readers see them. */
+int same_name(const char *quote, const char *past, const char *name) noexcept
+{
+    size_t length = size_t(past - quote) - 2;
+    if (memchr(quote + 1, '\\', length) == nullptr)
+        return length == strlen(name) && memcmp(quote + 1, name, length) == 0;
+    Object<JsonParser> parser(json_parser_new());
+    if (!json_parser_load_from_data(parser.get(), quote, past - quote, nullptr))
+        return -1;
+    const char *read = json_node_get_string(json_parser_get_root(parser.get()));
+    return read != nullptr && strcmp(read, name) == 0;
 }
 
-char *halvo_json_to_text(JsonNode *root) noexcept
+/* Where member @name of the object at @object stands. */
+struct Place {
+    const char *name = nullptr, *value = nullptr, *end = nullptr;
+    const char *before = nullptr; /* end of the member before it */
+    const char *next = nullptr;   /* name of the member after it */
+    const char *last = nullptr;   /* end of the object's last member */
+    const char *close = nullptr;  /* past the object */
+    int members = 0, count = 0;   /* all of them, and those named so */
+};
+
+Place find_member(const Strict &s, const char *object, int depth, const char *name) noexcept
 {
-    if (root == nullptr)
+    Place at;
+    at.last = object + 1;
+    if (object == s.end || *object != '{')
+        return at;
+    at.close = s.container(object, depth + 1, [&](const char *n, const char *n_end, const char *v, const char *v_end) {
+        if (at.count == 1 && at.next == nullptr)
+            at.next = n;
+        int same = same_name(n, n_end, name);
+        if (same == 1 && at.count++ == 0) {
+            at.name = n, at.value = v, at.end = v_end;
+            at.before = at.last == object + 1 ? nullptr : at.last;
+        }
+        at.last = v_end;
+        at.members++;
+        return same >= 0;
+    });
+    return at;
+}
+
+/* Whether @root holds @value (or, for NULL, nothing) at @path. */
+bool holds(JsonNode *root, const char *const *path, int depth, const char *value) noexcept
+{
+    JsonNode *node = root;
+    for (int i = 0; i < depth; i++) {
+        if (node == nullptr || !JSON_NODE_HOLDS_OBJECT(node))
+            return false;
+        node = json_object_get_member(json_node_get_object(node), path[i]);
+    }
+    if (value == nullptr)
+        return node == nullptr;
+    Object<JsonParser> parser(json_parser_new());
+    return node != nullptr && json_parser_load_from_data(parser.get(), value, -1, nullptr) &&
+           json_node_equal(node, json_parser_get_root(parser.get()));
+}
+
+} // namespace
+
+char *halvo_json_splice(const char *text, const char *const *path, int depth, const char *value) noexcept
+{
+    if (text == nullptr || path == nullptr || depth < 1)
         return nullptr;
-    Object<JsonGenerator> generator(json_generator_new());
-    json_generator_set_root(generator.get(), root);
-    char *text = json_generator_to_data(generator.get(), nullptr);
-    if (text == nullptr)
-        return nullptr;
-    drop_point_after_exponent(text);
-    /* Whatever else json-glib may write that it cannot read back must not
-     * replace a document that could be read. */
+    Strict s{text + strlen(text)};
+    const char *object = s.blank(text);
+    Place at;
+    for (int i = 0; i < depth; i++) {
+        at = find_member(s, object, i, path[i]);
+        if (at.close == nullptr || at.count > 1 || (i == 0 && s.blank(at.close) != s.end))
+            return nullptr;
+        if (i + 1 < depth && at.count == 0)
+            return nullptr;
+        object = at.value;
+    }
+    GString *out = g_string_new(nullptr);
+    if (at.count == 1 && value != nullptr) {
+        g_string_append_len(out, text, at.value - text);
+        g_string_append(out, value);
+        g_string_append(out, at.end);
+    } else if (at.count == 1) {
+        /* The member goes with the comma that parts it from a neighbour. */
+        const char *cut = at.next ? at.name : at.before ? at.before : at.name;
+        g_string_append_len(out, text, cut - text);
+        g_string_append(out, at.next ? at.next : at.end);
+    } else if (value != nullptr) {
+        /* A new member follows the last one; its name needs no escapes. */
+        for (const char *c = path[depth - 1]; *c != '\0'; c++)
+            if (guchar(*c) < 0x20 || *c == '"' || *c == '\\') {
+                g_string_free(out, TRUE);
+                return nullptr;
+            }
+        g_string_append_len(out, text, at.last - text);
+        g_string_append_printf(out, "%s\"%s\":%s", at.members > 0 ? "," : "", path[depth - 1], value);
+        g_string_append(out, at.last);
+    }
+    /* json-glib must read the new text as the same document with only
+     * that member changed. */
     Object<JsonParser> check(json_parser_new());
-    if (!halvo_json_parse(check.get(), text, -1)) {
-        ERR("document cannot be written back as JSON: %s", text);
-        g_free(text);
+    if (out->len == 0 || !halvo_json_parse(check.get(), out->str, out->len) ||
+        !holds(json_parser_get_root(check.get()), path, depth, value)) {
+        g_string_free(out, TRUE);
         return nullptr;
     }
-    return text;
+    return g_string_free(out, FALSE);
 }
 
 char *_bt_json_read_string_member(JsonReader *reader, const char *member_name) noexcept

@@ -248,9 +248,13 @@ bool halvo_json_parse(JsonParser *parser, const char *text, gssize length) noexc
  * and objects no deeper than @max_depth. */
 bool halvo_json_depth_ok(const char *text, gssize length, int max_depth) noexcept;
 
-/* Compact text of a document read from the store and changed, for writing
- * it back (g_free), or NULL when json-glib cannot write it as JSON that
- * parses again: then the stored document must stay as it was. */
-char *halvo_json_to_text(JsonNode *root) noexcept;
+/* @text with one member of a stored document changed in place, every other
+ * byte kept (g_free).  @path names the member through @depth nested
+ * objects; @value is the JSON text it is set to (the member is added after
+ * the object's last one when missing), or NULL to remove it with one comma.
+ * NULL when that cannot be done safely: the text is not plain JSON, a name
+ * on the path is missing or appears twice, or json-glib would not read the
+ * result as exactly that change. */
+char *halvo_json_splice(const char *text, const char *const *path, int depth, const char *value) noexcept;
 
 #endif /* HALVO_API_PRIVATE_H */

@@ -414,8 +414,8 @@ TEST(LifetimeFaults, DeinitialiseKeepsTheConnectionOfLiveSubscriptions)
     EXPECT_EQ(halvo_api_unset_volume_changed_callback(), 0);
 }
 
-/* The store cannot write while a device list is being changed: the
- * previous document stays, whole and readable, and no temporary file is
+/* The store cannot write while a device list is being changed: the edit
+ * gives 5, the previous document stays, whole and readable, and no temporary file is
  * left beside it.  A read-only directory stops anyone but root; root (as
  * CI runs) is stopped by a file-size limit of zero. */
 class StoreFaults : public ::testing::Test {
@@ -461,7 +461,7 @@ TEST_F(StoreFaults, InfoSyncMarkThatCannotBeWrittenLeavesTheDocument)
     store_write(key, doc);
     break_store(key);
     LogCapture log;
-    EXPECT_EQ(halvo_remove_info_sync_device("d1"), 0) << "a failed write goes unreported";
+    EXPECT_EQ(halvo_remove_info_sync_device("d1"), 5) << "a failed write is reported";
     mend_store();
     EXPECT_TRUE(log.contains("fail to write valko"));
     EXPECT_EQ(store_read(key), doc);
@@ -483,7 +483,7 @@ TEST_F(StoreFaults, UnblockThatCannotBeWrittenLeavesTheDocument)
     store_write(key, doc);
     break_store(key);
     LogCapture log;
-    EXPECT_EQ(halvo_remove_pairing_blocked_devices("AA:01"), 0) << "a failed write goes unreported";
+    EXPECT_EQ(halvo_remove_pairing_blocked_devices("AA:01"), 5) << "a failed write is reported";
     mend_store();
     EXPECT_TRUE(log.contains("fail to write valko"));
     EXPECT_EQ(store_read(key), doc);

@@ -301,3 +301,46 @@ TEST(BlockedDevices, RemoveThatChangesNothingLeavesTheFileUntouched)
     store_read(kBlockedKey, &ok);
     EXPECT_FALSE(ok);
 }
+
+/* ---------------------------------------------------------------- */
+/* Edits in place                                                     */
+/* ---------------------------------------------------------------- */
+
+TEST(StoredEdits, OnlyTheEditedMemberChangesOrNothingDoes)
+{
+    /* Device "B" is marked (info-sync) or unblocked; after is NULL where
+     * the edit is refused: 5, and the text stays byte for byte. */
+    const struct {
+        bool blocked;
+        const char *before, *after;
+    } cases[] = {
+        {false, R"({"B":{"serial":18446744073709551615},"o":{"n":-9223372036854775809}})",
+         R"({"B":{"serial":18446744073709551615,"deleted_on_tv":true},"o":{"n":-9223372036854775809}})"},
+        {false, R"({"o":{"x":1e400,"z":-0,"f":1.50E+2},"B":{"deleted_on_tv":false,"n":"a\"b\\\u00e9\/"}})",
+         R"({"o":{"x":1e400,"z":-0,"f":1.50E+2},"B":{"deleted_on_tv":true,"n":"a\"b\\\u00e9\/"}})"},
+        {false, "{ \"B\" : { } ,\n \"o\" : [ 1 , {\"B\":2} ] }\n",
+         "{ \"B\" : {\"deleted_on_tv\":true } ,\n \"o\" : [ 1 , {\"B\":2} ] }\n"},
+        {false, R"({"\u0042":{"a":1,"a":2,"deleted_on_tv" : {"x":[true]} }})",
+         R"({"\u0042":{"a":1,"a":2,"deleted_on_tv" : true }})"},
+        {false, R"({"B":{"deleted_on_tv":true},"B":{"address":"A"}})", nullptr},
+        {false, R"({"B":{"deleted_on_tv":true,"deleted_on_tv":false}})", nullptr},
+        {false, R"({"B":{"address":"A"} /* c */})", nullptr},
+        {false, R"({'B':{'address':'A'}})", nullptr},
+        {false, R"({"B":{},"o":0x10})", nullptr},
+        {true, R"({"A":{"n":18446744073709551615},"B":{"isBlocked":true},"C":1e400})",
+         R"({"A":{"n":18446744073709551615},"C":1e400})"},
+        {true, "{ \"A\" : -0 ,\n \"B\" : {\"isBlocked\":true}\n}", "{ \"A\" : -0\n}"},
+        {true, R"({"\u0042":[],"A":"x\"y"})", R"({"A":"x\"y"})"},
+        {true, "{ \"B\":{} }", "{  }"},
+        {true, R"({"B":1,"B":{"isBlocked":true}})", nullptr},
+        {true, R"({"A":01,"B":{}})", nullptr},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.before);
+        const char *key = c.blocked ? kBlockedKey : kInfoSyncKey;
+        store_write(key, c.before);
+        EXPECT_EQ(c.blocked ? halvo_remove_pairing_blocked_devices("B") : halvo_remove_info_sync_device("B"),
+                  c.after ? 0 : 5);
+        EXPECT_EQ(store_read(key), c.after ? c.after : c.before);
+    }
+}

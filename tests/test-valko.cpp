@@ -256,6 +256,91 @@ TEST_F(Valko, KeysCannotLeaveTheRoot)
     EXPECT_EQ("ok", store_read("valko-keys/a..b/.hidden"));
 }
 
+TEST_F(Valko, OnlyRegularFilesInsideTheRootAreValues)
+{
+    /* A FIFO is refused at once instead of waiting for a writer. */
+    ASSERT_EQ(0, g_mkdir_with_parents(path_of("valko-odd").c_str(), 0755));
+    ASSERT_EQ(0, mkfifo(path_of("valko-odd/fifo").c_str(), 0600));
+    bool found = true;
+    get("valko-odd/fifo", &found);
+    EXPECT_FALSE(found);
+    int v = 3;
+    EXPECT_EQ(-1, valko_get_int("valko-odd/fifo", &v));
+
+    /* Links out of the root, as a directory and as the key's file. */
+    gchar *outside = g_dir_make_tmp("valko-outside-XXXXXX", nullptr);
+    ASSERT_NE(nullptr, outside);
+    const std::string out = outside, secret = out + "/secret";
+    g_free(outside);
+    ASSERT_TRUE(g_file_set_contents(secret.c_str(), "7", -1, nullptr));
+    ASSERT_EQ(0, symlink(out.c_str(), path_of("valko-odd/dir").c_str()));
+    ASSERT_EQ(0, symlink(secret.c_str(), path_of("valko-odd/leaf").c_str()));
+    for (const char *key : {"valko-odd/dir/secret", "valko-odd/leaf"}) {
+        get(key, &found);
+        EXPECT_FALSE(found) << key;
+        EXPECT_EQ(-1, valko_get_int(key, &v)) << key;
+    }
+    EXPECT_EQ(-1, valko_set_str("valko-odd/dir/new", "x"));
+    EXPECT_EQ(-1, valko_unset("valko-odd/dir/secret"));
+    EXPECT_EQ(-1, valko_notify_key_changed("valko-odd/dir/secret", record, nullptr));
+    EXPECT_EQ(3, v);
+    EXPECT_EQ(dir_entries(out), std::set<std::string>{"secret"});
+    shell("rm -rf '" + out + "'");
+}
+
+TEST_F(Valko, DefaultRootIsPrivateToTheUser)
+{
+    /* Puts the environment back however the test ends. */
+    struct Env {
+        std::string root = g_getenv("VALKO_ROOT"), runtime;
+        bool had_runtime = g_getenv("XDG_RUNTIME_DIR") != nullptr;
+        Env() { runtime = had_runtime ? g_getenv("XDG_RUNTIME_DIR") : ""; }
+        ~Env()
+        {
+            g_setenv("VALKO_ROOT", root.c_str(), TRUE);
+            if (had_runtime)
+                g_setenv("XDG_RUNTIME_DIR", runtime.c_str(), TRUE);
+            else
+                g_unsetenv("XDG_RUNTIME_DIR");
+        }
+    } env;
+    gchar *dir = g_dir_make_tmp("valko-runtime-XXXXXX", nullptr);
+    ASSERT_NE(nullptr, dir);
+    const std::string runtime = dir, root = runtime + "/valko";
+    g_free(dir);
+    g_unsetenv("VALKO_ROOT");
+    g_setenv("XDG_RUNTIME_DIR", runtime.c_str(), TRUE);
+
+    auto private_dir = [](const std::string &path) {
+        struct stat st {};
+        return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & 07777) == 0700 &&
+               st.st_uid == geteuid();
+    };
+    ASSERT_EQ(0, valko_set_str("k", "v"));
+    EXPECT_TRUE(private_dir(root));
+    bool found = false;
+    EXPECT_EQ("v", get("k", &found));
+
+    /* A root open to others, or a link to one, is refused. */
+    ASSERT_EQ(0, chmod(root.c_str(), 0755));
+    get("k", &found);
+    EXPECT_FALSE(found);
+    EXPECT_EQ(-1, valko_set_str("k", "w"));
+    ASSERT_EQ(0, chmod(root.c_str(), 0700));
+    ASSERT_EQ(0, rename(root.c_str(), (runtime + "/real").c_str()));
+    ASSERT_EQ(0, symlink("real", root.c_str()));
+    get("k", &found);
+    EXPECT_FALSE(found);
+    shell("rm -rf '" + runtime + "'");
+
+    /* Without a runtime directory: one of our own in /tmp. */
+    g_unsetenv("XDG_RUNTIME_DIR");
+    const std::string key = "valko-default-" + std::to_string(getpid());
+    ASSERT_EQ(0, valko_set_str(key.c_str(), "v"));
+    EXPECT_TRUE(private_dir("/tmp/valko-" + std::to_string(geteuid())));
+    EXPECT_EQ(0, valko_unset(key.c_str()));
+}
+
 TEST_F(Valko, AnotherProcessWritingTheFileNotifiesOncePerChange)
 {
     const std::string key = "valko-proc/sub/state";

@@ -9,16 +9,18 @@
 #include "valko.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <gio/gio.h>
 #include <glib/gstdio.h>
 
 #define VALKO_EXPORT __attribute__((visibility("default")))
 
-#define DEFAULT_ROOT "/tmp/valko"
 /* Quiet time after the last event of a burst before the file is read. */
 #define SETTLE_MS 20
 
@@ -60,42 +62,97 @@ static gboolean key_valid(const char *key)
     }
 }
 
-/* The key's file, or NULL for an invalid key.  The root is looked up at
- * each call so it can be changed at run time. */
-static char *key_path(const char *key)
+/* The root's path (g_free), looked up at each call so that it can change
+ * at run time, and whether it is the default one. */
+static char *root_path(gboolean *is_default)
+{
+    const char *root = g_getenv("VALKO_ROOT");
+    *is_default = root == NULL || *root == '\0';
+    if (!*is_default)
+        return g_strdup(root);
+    const char *runtime = g_getenv("XDG_RUNTIME_DIR");
+    if (runtime != NULL && g_path_is_absolute(runtime))
+        return g_build_filename(runtime, "valko", NULL);
+    return g_strdup_printf("/tmp/valko-%u", (unsigned)geteuid());
+}
+
+/* The root directory, opened; -1 when there is none to use.  The default
+ * root is made private to this user, and one that is not (a link, another
+ * owner, other modes; someone may have made it first in /tmp) is refused. */
+static int open_root(const char *root, gboolean is_default, gboolean create)
+{
+    if (is_default)
+        mkdir(root, 0700);
+    else if (create)
+        g_mkdir_with_parents(root, 0700);
+    int fd = open(root, O_RDONLY | O_DIRECTORY | O_CLOEXEC | (is_default ? O_NOFOLLOW : 0));
+    struct stat st;
+    if (fd >= 0 && is_default &&
+        (fstat(fd, &st) != 0 || st.st_uid != geteuid() || (st.st_mode & 07777) != 0700)) {
+        g_message("valko: store root %s is not private to this user: refused", root);
+        close(fd);
+        fd = -1;
+        errno = EACCES;
+    }
+    return fd;
+}
+
+/* The directory that holds @key's file, opened, with *leaf set to the
+ * file's name in it; -1 for an invalid key or when a directory is missing
+ * (made when @create).  No symbolic link below the root is followed, so
+ * no key reaches outside it. */
+static int open_key_dir(const char *key, gboolean create, const char **leaf)
 {
     if (!key_valid(key))
-        return NULL;
-    const char *root = g_getenv("VALKO_ROOT");
-    if (root == NULL || *root == '\0')
-        root = DEFAULT_ROOT;
-    return g_build_filename(root, key, NULL);
+        return -1;
+    gboolean is_default;
+    char *root = root_path(&is_default);
+    int dir = open_root(root, is_default, create);
+    g_free(root);
+    const char *seg = key;
+    for (const char *slash; dir >= 0 && (slash = strchr(seg, '/')) != NULL; seg = slash + 1) {
+        char *name = g_strndup(seg, (gsize)(slash - seg));
+        if (create)
+            mkdirat(dir, name, 0755);
+        int next = openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        g_free(name);
+        close(dir);
+        dir = next;
+    }
+    *leaf = seg;
+    return dir;
 }
 
-static int make_parent(const char *path)
+/* The key's content (g_free), or NULL when it cannot be read.  Only a
+ * regular file holds a value: a FIFO or a device is refused before
+ * anything could wait on it. */
+static char *read_key(const char *key)
 {
-    char *dir = g_path_get_dirname(path);
-    int rc = g_mkdir_with_parents(dir, 0755);
-    g_free(dir);
-    return rc;
-}
-
-/* The file's content (g_free), or NULL when it cannot be read. */
-static char *read_path(const char *path)
-{
-    char *data = NULL;
-    if (!g_file_get_contents(path, &data, NULL, NULL))
+    const char *leaf;
+    int dir = open_key_dir(key, FALSE, &leaf);
+    if (dir < 0)
         return NULL;
-    return data;
+    int fd = openat(dir, leaf, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    close(dir);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (fd >= 0)
+            close(fd);
+        return NULL;
+    }
+    GString *data = g_string_sized_new((gsize)st.st_size + 1);
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
+        if (n > 0)
+            g_string_append_len(data, buf, n);
+    close(fd);
+    return g_string_free(data, n < 0);
 }
 
 VALKO_EXPORT char *valko_get_str(const char *key)
 {
-    char *path = key_path(key);
-    if (path == NULL)
-        return NULL;
-    char *data = read_path(path);
-    g_free(path);
+    char *data = read_key(key);
     if (data == NULL)
         return NULL;
     char *copy = strdup(data);
@@ -103,16 +160,44 @@ VALKO_EXPORT char *valko_get_str(const char *key)
     return copy;
 }
 
+/* Writes @value to a new file beside the key's and renames it over the
+ * key's, so that a reader sees the old value or the new. */
 VALKO_EXPORT int valko_set_str(const char *key, const char *value)
 {
-    char *path = key_path(key);
-    if (path == NULL || value == NULL) {
-        g_free(path);
+    if (value == NULL)
         return -1;
+    const char *leaf;
+    int dir = open_key_dir(key, TRUE, &leaf);
+    if (dir < 0)
+        return -1;
+    char *tmp = NULL;
+    int fd = -1;
+    for (int tries = 0; fd < 0 && tries < 16; tries++) {
+        g_free(tmp);
+        tmp = g_strdup_printf(".%s.%08x", leaf, g_random_int());
+        fd = openat(dir, tmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd < 0 && errno != EEXIST)
+            break;
     }
-    /* Temporary file beside the key's file, then a rename over it. */
-    int ok = make_parent(path) == 0 && g_file_set_contents(path, value, -1, NULL);
-    g_free(path);
+    gboolean ok = fd >= 0;
+    for (size_t done = 0, size = strlen(value); ok && done < size;) {
+        ssize_t n = write(fd, value + done, size - done);
+        if (n > 0)
+            done += (size_t)n;
+        else if (n == 0 || errno != EINTR)
+            ok = FALSE;
+    }
+    /* On disk before the rename, or a crash could leave an empty key. */
+    if (ok && fsync(fd) != 0)
+        ok = FALSE;
+    if (fd >= 0 && close(fd) != 0)
+        ok = FALSE;
+    if (ok && renameat(dir, tmp, dir, leaf) != 0)
+        ok = FALSE;
+    if (!ok && fd >= 0)
+        unlinkat(dir, tmp, 0);
+    g_free(tmp);
+    close(dir);
     return ok ? 0 : -1;
 }
 
@@ -120,11 +205,7 @@ VALKO_EXPORT int valko_get_int(const char *key, int *value)
 {
     if (value == NULL)
         return -1;
-    char *path = key_path(key);
-    if (path == NULL)
-        return -1;
-    char *data = read_path(path);
-    g_free(path);
+    char *data = read_key(key);
     if (data == NULL)
         return -1;
 
@@ -150,11 +231,12 @@ VALKO_EXPORT int valko_set_int(const char *key, int value)
 
 VALKO_EXPORT int valko_unset(const char *key)
 {
-    char *path = key_path(key);
-    if (path == NULL)
-        return -1;
-    int rc = (g_unlink(path) == 0 || errno == ENOENT) ? 0 : -1;
-    g_free(path);
+    const char *leaf;
+    int dir = open_key_dir(key, FALSE, &leaf);
+    if (dir < 0)
+        return key_valid(key) && errno == ENOENT ? 0 : -1;
+    int rc = (unlinkat(dir, leaf, 0) == 0 || errno == ENOENT) ? 0 : -1;
+    close(dir);
     return rc;
 }
 
@@ -197,7 +279,7 @@ static gboolean settled(gpointer data)
     g_source_unref(w->settle);
     w->settle = NULL;
 
-    char *now = read_path(w->path);
+    char *now = read_key(w->key);
     if (g_strcmp0(now, w->last) == 0) {
         g_free(now);
         return G_SOURCE_REMOVE;
@@ -237,9 +319,16 @@ VALKO_EXPORT int valko_notify_key_changed(const char *key, valko_key_changed_cb 
 {
     if (cb == NULL)
         return -1;
-    char *path = key_path(key);
-    if (path == NULL)
+    /* The monitor watches the key's directory, so that must exist. */
+    const char *leaf;
+    int dir = open_key_dir(key, TRUE, &leaf);
+    if (dir < 0)
         return -1;
+    close(dir);
+    gboolean is_default;
+    char *root = root_path(&is_default);
+    char *path = g_build_filename(root, key, NULL);
+    g_free(root);
 
     G_LOCK(watches);
     GList *found = find_watch(key, cb);
@@ -250,13 +339,9 @@ VALKO_EXPORT int valko_notify_key_changed(const char *key, valko_key_changed_cb 
         return 0;
     }
 
-    /* The monitor watches the key's directory, so that must exist. */
-    GFileMonitor *monitor = NULL;
-    if (make_parent(path) == 0) {
-        GFile *file = g_file_new_for_path(path);
-        monitor = g_file_monitor_file(file, G_FILE_MONITOR_WATCH_MOVES, NULL, NULL);
-        g_object_unref(file);
-    }
+    GFile *file = g_file_new_for_path(path);
+    GFileMonitor *monitor = g_file_monitor_file(file, G_FILE_MONITOR_WATCH_MOVES, NULL, NULL);
+    g_object_unref(file);
     if (monitor == NULL) {
         G_UNLOCK(watches);
         g_free(path);
@@ -271,7 +356,7 @@ VALKO_EXPORT int valko_notify_key_changed(const char *key, valko_key_changed_cb 
     w->user_data = user_data;
     w->monitor = monitor;
     w->context = g_main_context_ref_thread_default();
-    w->last = read_path(path);
+    w->last = read_key(key);
     w->handler = g_signal_connect(monitor, "changed", G_CALLBACK(on_file_event), w);
     watches = g_list_prepend(watches, w);
     G_UNLOCK(watches);

@@ -1,17 +1,21 @@
 /* valko.h - the configuration store, as the library sees it.
  *
  * This stand-in keeps every key as a plain file $VALKO_ROOT/<key> (the
- * key's slashes are directories; default root /tmp/valko when VALKO_ROOT
- * is unset).  The file holds the value as text, integers as decimal text;
- * a missing file means the key cannot be read.  Writes are atomic: a
- * temporary file in the same directory, then a rename.  Any change of a
- * key's file, by whatever process, fires the notifications registered on
- * that key, in the thread-default main context of the registering thread.
- * On the television itself the platform's own store library takes its
- * place.
+ * key's slashes are directories).  Without VALKO_ROOT the root is
+ * $XDG_RUNTIME_DIR/valko, or /tmp/valko-<uid> without that, made with mode
+ * 0700; a default root that is a link, another user's, or open to others
+ * is refused, and every call then fails.  The file holds the value as
+ * text, integers as decimal text; a missing file, or anything but a regular
+ * file (a FIFO, a directory, a device), means the key cannot be read.
+ * Writes are atomic: a temporary file in the same directory, then a
+ * rename.  Any change of a key's file, by whatever process, fires the
+ * notifications registered on that key, in the thread-default main context
+ * of the registering thread.  On the television itself the platform's own
+ * store library takes its place.
  *
  * Keys are relative paths below the root: NULL, empty and absolute keys,
- * and keys with empty, "." or ".." segments are refused by every call. */
+ * and keys with empty, "." or ".." segments are refused by every call, and
+ * no symbolic link below the root is followed. */
 #ifndef VALKO_H
 #define VALKO_H
 

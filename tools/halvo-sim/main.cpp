@@ -103,7 +103,7 @@ void name_acquired(GDBusConnection *, const gchar *name, gpointer user_data)
     s->state.log("owns %s", name);
     if (++s->names_owned == 3) {
         const char *root = g_getenv("VALKO_ROOT");
-        printf("halvo-sim: ready (store %s)\n", root ? root : "/tmp/valko");
+        printf("halvo-sim: ready (store %s)\n", root ? root : "at the per-user default root");
         fflush(stdout);
         s->state.start_events();
     }
