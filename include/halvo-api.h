@@ -262,8 +262,10 @@ HALVO_API int _halvo_api_deinit_gdbus(void) HALVO_NOEXCEPT;
 /** Calls @p method on the Bluetooth application service and waits up to
  *  5000 ms on the calling thread (no main context is iterated).
  *  @param method  the method name (borrowed).
- *  @param args    the argument tuple, or NULL for none.  Always taken over:
- *                 pass a floating value (g_variant_new()) and do not touch it again.
+ *  @param args    the argument tuple, or NULL for none.  A floating value
+ *                 (g_variant_new()) is taken over; of any other the transport
+ *                 takes a reference of its own, and the caller keeps and
+ *                 releases its own.
  *  @return the reply body, which the caller releases with g_variant_unref(),
  *          or NULL when the call failed: no bus, no reply within 5000 ms,
  *          or an error reply of the service. */
@@ -317,8 +319,8 @@ HALVO_API void _halvo_set_zemo_update_result(int result) HALVO_NOEXCEPT;
 /* ------------------------------------------------------------------ */
 
 /** Parks a callback in the result-callback registry: row @p cb_type (0, 1
- *  or 2; not range-checked) gets @p callback, @p user_data and a copy of
- *  @p remote_address, replacing any earlier registration.  The library
+ *  or 2; any other is logged and ignored) gets @p callback, @p user_data and
+ *  a copy of @p remote_address, replacing any earlier registration.  The library
  *  attaches no meaning to the rows and never calls the callback itself. */
 HALVO_API void _halvo_set_cb(int cb_type, const char *remote_address, void *callback,
                              void *user_data) HALVO_NOEXCEPT;
@@ -802,7 +804,7 @@ HALVO_API void _halvo_bt_spk_volume_controlable_changed_by_address(
 /** Looks the speaker icon-type code @p icon_type up in the library's own
  *  table (unknown codes: the generic speaker icon) and stores the icon
  *  file's full path in @p path, a heap string the caller frees with free().
- *  @return always 0. */
+ *  @return 0, or #HALVO_ERROR_OPERATION_FAILED when no path could be had. */
 HALVO_API int halvo_api_get_common_icon_path_internal(const char *icon_type, char **path) HALVO_NOEXCEPT;
 
 /** Asks the service for the icon file of speaker icon-type code
