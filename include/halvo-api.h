@@ -375,7 +375,7 @@ HALVO_API void _halvo_api_convert_json_node_to_string(JsonBuilder *builder, char
  *  @return 0; #HALVO_ERROR_INVALID_PARAMETER when @p remote_address or
  *          @p dev_info is NULL, *@p dev_info is not, or the address is not
  *          UTF-8; #HALVO_ERROR_OPERATION_FAILED when the call failed or the
- *          service knows no such device. */
+ *          service reported no device object. */
 HALVO_API int halvo_get_paired_dev_info(const char *remote_address, halvo_device_info_s **dev_info) HALVO_NOEXCEPT;
 
 /** Reads every paired device: one "get_devices_info" call, then one

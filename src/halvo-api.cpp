@@ -200,10 +200,18 @@ int halvo_get_paired_dev_info(const char *remote_address, halvo_device_info_s **
         EXIT();
         return HALVO_ERROR_OPERATION_FAILED;
     }
+    halvo_device_info_s *info = nullptr;
     {
+        /* "result" true without a device object carries no device. */
         MemberScope data(doc.reader.get(), "data");
-        __halvo_fill_device_info(dev_info, doc.reader.get());
+        if (!data.entered() || !json_reader_is_object(doc.reader.get())) {
+            ERR("no device data");
+            EXIT();
+            return HALVO_ERROR_OPERATION_FAILED;
+        }
+        __halvo_fill_device_info(&info, doc.reader.get());
     }
+    *dev_info = info;
     EXIT();
     return HALVO_ERROR_NONE;
 }
