@@ -30,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     halvo_fuzz::Input in(data, size);
     bool list_op = in.byte() & 1;
     /* The device-type answer: "(i)" with a value from the input, an error,
-     * or a reply of another shape (which reads as 0). */
+     * or a reply of another shape: both failed look-ups, which give type 0. */
     uint8_t type_reply = in.byte() % 3;
     int type_value = int(uint32_t(in.byte()) | uint32_t(in.byte()) << 8 | uint32_t(in.byte()) << 16 |
                          uint32_t(in.byte()) << 24);

@@ -69,13 +69,15 @@ extern "C" {
 #define HALVO_ERROR_NONE                 0
 /** halvo_deinitialzie() without a halvo_initialize() before it. */
 #define HALVO_ERROR_NOT_INITIALIZED      1
-/** Invalid parameter: a required pointer is NULL, a length is below 1, a
- *  list handed for release is empty (NULL), or an unset found nothing
- *  subscribed. */
+/** Invalid parameter: a required pointer (an output included) is NULL, a
+ *  string to send is not UTF-8, a repointed method name is no D-Bus member
+ *  name, a length is below 1, a list handed for release is empty (NULL),
+ *  or an unset found nothing subscribed.  Nothing is sent. */
 #define HALVO_ERROR_INVALID_PARAMETER    3
 /** Operation failed: no bus connection; no reply from the service within
- *  the time-out, or an error reply; a subscription, emission or store
- *  watch failed; a store key is unreadable; stored JSON is unusable. */
+ *  the time-out, an error reply, or a reply of another type than the
+ *  method's; a subscription, emission or store watch failed; a store key is
+ *  unreadable; stored JSON is unusable.  No output is written. */
 #define HALVO_ERROR_OPERATION_FAILED     5
 /** halvo_set_connected_bt_speaker_info() only: a required argument or
  *  field is NULL. */
@@ -275,8 +277,10 @@ HALVO_API int _halvo_api_deinit_gdbus(void) HALVO_NOEXCEPT;
 /** Calls @p method on the Bluetooth application service and waits up to
  *  5000 ms on the calling thread (no main context is iterated).
  *  @param method  the method name (borrowed).
- *  @param args    the argument tuple, or NULL for none.  Always taken over:
- *                 pass a floating value (g_variant_new()) and do not touch it again.
+ *  @param args    the argument tuple, or NULL for none.  A floating value
+ *                 (g_variant_new()) is taken over; of any other the transport
+ *                 takes a reference of its own, and the caller keeps and
+ *                 releases its own.
  *  @return the reply body, which the caller releases with g_variant_unref(),
  *          or NULL when the call failed: no bus, no reply within 5000 ms,
  *          or an error reply of the service. */
@@ -328,8 +332,8 @@ HALVO_API void _halvo_set_zemo_update_result(int result) HALVO_NOEXCEPT;
 /* ------------------------------------------------------------------ */
 
 /** Parks a callback in the result-callback registry: row @p cb_type (0, 1
- *  or 2; not range-checked) gets @p callback, @p user_data and a copy of
- *  @p remote_address, replacing any earlier registration.  The library
+ *  or 2; any other is logged and ignored) gets @p callback, @p user_data and
+ *  a copy of @p remote_address, replacing any earlier registration.  The library
  *  attaches no meaning to the rows and never calls the callback itself. */
 HALVO_API void _halvo_set_cb(int cb_type, const char *remote_address, void *callback,
                              void *user_data) HALVO_NOEXCEPT;
@@ -379,9 +383,10 @@ HALVO_API void _halvo_api_convert_json_node_to_string(JsonBuilder *builder, char
  *  @param remote_address the device's address.
  *  @param dev_info  points at a NULL pointer, which receives a new record;
  *                   release it with halvo_free_paired_dev_info().
- *  @return 0; #HALVO_ERROR_INVALID_PARAMETER when @p remote_address is NULL
- *          or *@p dev_info is not NULL; #HALVO_ERROR_OPERATION_FAILED when the
- *          call failed or the service knows no such device. */
+ *  @return 0; #HALVO_ERROR_INVALID_PARAMETER when @p remote_address or
+ *          @p dev_info is NULL, *@p dev_info is not, or the address is not
+ *          UTF-8; #HALVO_ERROR_OPERATION_FAILED when the call failed or the
+ *          service reported no device object. */
 HALVO_API int halvo_get_paired_dev_info(const char *remote_address, halvo_device_info_s **dev_info) HALVO_NOEXCEPT;
 
 /** Reads every paired device: one "get_devices_info" call, then one
@@ -389,16 +394,17 @@ HALVO_API int halvo_get_paired_dev_info(const char *remote_address, halvo_device
  *  @param list  points at a NULL list, which receives a GSList of
  *               #halvo_device_info_s in the service's order (NULL when
  *               there is none); release it with halvo_free_paired_dev_info_list().
- *  @return 0; #HALVO_ERROR_INVALID_PARAMETER when *@p list is not NULL;
+ *  A device whose type cannot be had gets type 0; the list still succeeds.
+ *  @return 0; #HALVO_ERROR_INVALID_PARAMETER when @p list is NULL or *@p list is not;
  *          #HALVO_ERROR_OPERATION_FAILED when the call failed or the
  *          service reported no result. */
 HALVO_API int halvo_get_paired_dev_info_list(GSList **list) HALVO_NOEXCEPT;
 
 /** Asks the service for the device-type code of @p remote_address (the
  *  codes belong to the service) and writes it to @p device_type.
- *  @return 0; #HALVO_ERROR_INVALID_PARAMETER for a NULL address;
- *          #HALVO_ERROR_OPERATION_FAILED when the call failed
- *          (@p device_type is then untouched). */
+ *  @return 0; #HALVO_ERROR_INVALID_PARAMETER for a NULL pointer or an
+ *          address that is not UTF-8; #HALVO_ERROR_OPERATION_FAILED when the
+ *          call failed (@p device_type is then untouched). */
 HALVO_API int halvo_get_device_type(const char *remote_address, int *device_type) HALVO_NOEXCEPT;
 
 /** Frees a record from halvo_get_paired_dev_info() and its strings.  The
@@ -433,7 +439,8 @@ HALVO_API bool halvo_remove_use_dontuse_status(const char *address) HALVO_NOEXCE
 /** Appends the devices marked as not to be used to *@p list (which need not
  *  be empty): #halvo_device_info_s records with only @c address and @c name
  *  set and @c usedontuse true.  Release them with halvo_free_paired_dev_info_list().
- *  @return false only when the call failed (the list is then untouched). */
+ *  @return false when @p list is NULL or the call failed (the list is then
+ *          untouched). */
 HALVO_API bool halvo_get_dontuse_device_list(GSList **list) HALVO_NOEXCEPT;
 
 /* ------------------------------------------------------------------ */
@@ -449,17 +456,17 @@ HALVO_API bool halvo_get_dontuse_device_list(GSList **list) HALVO_NOEXCEPT;
  *  @param out_data   receives a new buffer of *@p out_length + 1 bytes, the
  *                    last one zero; the caller frees it with g_free().
  *  @param out_length receives the reported length.
- *  @return the service's own result, returned unchanged; #HALVO_ERROR_INVALID_PARAMETER for NULL data or a
- *          length below 1; #HALVO_ERROR_OPERATION_FAILED when the call failed
- *          (outputs untouched). */
+ *  @return the service's own result, returned unchanged; #HALVO_ERROR_INVALID_PARAMETER for a NULL
+ *          pointer or a length below 1; #HALVO_ERROR_OPERATION_FAILED when the
+ *          call failed (outputs untouched, as on every failure). */
 HALVO_API int halvo_parse_manufacturer_data(int link_type, const char *data, int length, int option,
                                             char **out_data, int *out_length) HALVO_NOEXCEPT;
 
 /** Reads item @p option of the manufacturer data the service holds for
  *  @p address (method named by #halvo_read_specific_manufacturer).  Outputs
  *  as halvo_parse_manufacturer_data(): @p out_data is freed with g_free().
- *  @return the service's own result, returned unchanged; #HALVO_ERROR_INVALID_PARAMETER for a NULL address;
- *          #HALVO_ERROR_OPERATION_FAILED when the call failed. */
+ *  @return the service's own result, returned unchanged; #HALVO_ERROR_INVALID_PARAMETER for a NULL
+ *          pointer; #HALVO_ERROR_OPERATION_FAILED when the call failed. */
 HALVO_API int halvo_read_specific_manufacturer_data(const char *address, int option,
                                                     char **out_data, int *out_length) HALVO_NOEXCEPT;
 
@@ -467,8 +474,8 @@ HALVO_API int halvo_read_specific_manufacturer_data(const char *address, int opt
  *  named by #halvo_read_manufacturer): the service's option value into
  *  @p option, the bytes into @p out_data (freed with g_free()) and their
  *  count into @p out_length.
- *  @return the service's own result, returned unchanged; #HALVO_ERROR_INVALID_PARAMETER for a NULL address;
- *          #HALVO_ERROR_OPERATION_FAILED when the call failed. */
+ *  @return the service's own result, returned unchanged; #HALVO_ERROR_INVALID_PARAMETER for a NULL
+ *          pointer; #HALVO_ERROR_OPERATION_FAILED when the call failed. */
 HALVO_API int halvo_read_manufacturer_data(const char *address, int *option,
                                            char **out_data, int *out_length) HALVO_NOEXCEPT;
 
@@ -483,8 +490,9 @@ HALVO_API int halvo_write_manufacturer_data(const char *address, int link_type,
 /** Sends the free-form text @p command to the service (method named by
  *  #halvo_custom_command) and stores its response text in @p response, a
  *  new string the caller frees with g_free().
- *  @return the service's own result, returned unchanged; #HALVO_ERROR_INVALID_PARAMETER for a NULL command;
- *          #HALVO_ERROR_OPERATION_FAILED when the call failed (@p response untouched). */
+ *  @return the service's own result, returned unchanged; #HALVO_ERROR_INVALID_PARAMETER for a NULL
+ *          command or @p response; #HALVO_ERROR_OPERATION_FAILED when the call
+ *          failed (@p response untouched). */
 HALVO_API int halvo_send_custom_command(const char *command, char **response) HALVO_NOEXCEPT;
 
 /** Puts the controller into device-under-test mode ("enter_bt_dut_mode").
@@ -691,8 +699,9 @@ HALVO_API void _halvo_last_connecting_status_changed(GDBusConnection *connection
 
 /** Asks the service whether the volume of speaker @p address can be
  *  controlled, into @p controlable ("get_volume_controlable_by_address").
- *  @return the service's own result, returned unchanged (@p controlable is written whenever a reply came),
- *          or #HALVO_ERROR_OPERATION_FAILED when the call failed. */
+ *  @return the service's own result, returned unchanged (@p controlable is written whenever an answer
+ *          came); #HALVO_ERROR_INVALID_PARAMETER for a NULL pointer;
+ *          #HALVO_ERROR_OPERATION_FAILED when the call failed. */
 HALVO_API int halvo_api_get_volume_controlable(const char *address, bool *controlable) HALVO_NOEXCEPT;
 
 /** The worker behind halvo_api_get_volume_controlable(); same contract. */
@@ -708,7 +717,8 @@ HALVO_API int halvo_api_set_volume(const char *address, int volume) HALVO_NOEXCE
 HALVO_API int halvo_api_set_volume_internal(const char *address, int volume) HALVO_NOEXCEPT;
 
 /** Reads the volume of speaker @p address into @p volume ("get_volume_by_address").
- *  @return the service's own result, returned unchanged (@p volume is written whenever a reply came), or
+ *  @return the service's own result, returned unchanged (@p volume is written whenever an answer came);
+ *          #HALVO_ERROR_INVALID_PARAMETER for a NULL pointer;
  *          #HALVO_ERROR_OPERATION_FAILED when the call failed (@p volume untouched). */
 HALVO_API int halvo_api_get_volume(const char *address, int *volume) HALVO_NOEXCEPT;
 
@@ -716,7 +726,8 @@ HALVO_API int halvo_api_get_volume(const char *address, int *volume) HALVO_NOEXC
 HALVO_API int halvo_api_get_volume_internal(const char *address, int *volume) HALVO_NOEXCEPT;
 
 /** Reads how many speakers are connected into @p count ("get_num_of_speaker").
- *  @return the service's own result, returned unchanged, or #HALVO_ERROR_OPERATION_FAILED when the call failed. */
+ *  @return the service's own result, returned unchanged; #HALVO_ERROR_INVALID_PARAMETER for NULL;
+ *          #HALVO_ERROR_OPERATION_FAILED when the call failed. */
 HALVO_API int halvo_api_get_num_of_connected_spaker(int *count) HALVO_NOEXCEPT;
 
 /** The worker behind halvo_api_get_num_of_connected_spaker(); same contract. */
@@ -745,8 +756,8 @@ HALVO_API int halvo_api_volume_up(void) HALVO_NOEXCEPT;
 HALVO_API int halvo_api_volume_up_internal(void) HALVO_NOEXCEPT;
 
 /** Reads the stored Bluetooth mute flag into @p muted (any non-zero value is muted).
- *  @return 0, or #HALVO_ERROR_OPERATION_FAILED when the key is unreadable
- *          (@p muted untouched). */
+ *  @return 0; #HALVO_ERROR_INVALID_PARAMETER for NULL;
+ *          #HALVO_ERROR_OPERATION_FAILED when the key is unreadable (@p muted untouched). */
 HALVO_API int halvo_api_get_mute_state(bool *muted) HALVO_NOEXCEPT;
 
 /** The worker behind halvo_api_get_mute_state(); same contract. */
@@ -813,14 +824,16 @@ HALVO_API void _halvo_bt_spk_volume_controlable_changed_by_address(
 /** Looks the speaker icon-type code @p icon_type up in the library's own
  *  table (unknown codes: the generic speaker icon) and stores the icon
  *  file's full path in @p path, a heap string the caller frees with free().
- *  @return always 0. */
+ *  @return 0; #HALVO_ERROR_INVALID_PARAMETER for a NULL @p path;
+ *          #HALVO_ERROR_OPERATION_FAILED when no path could be had. */
 HALVO_API int halvo_api_get_common_icon_path_internal(const char *icon_type, char **path) HALVO_NOEXCEPT;
 
 /** Asks the service for the icon file of speaker icon-type code
  *  @p icon_type; when it does not answer, the library's own table answers
- *  (halvo_api_get_common_icon_path_internal()).  @p path receives a heap
- *  string the caller frees with free().
- *  @return 0, or #HALVO_ERROR_OPERATION_FAILED when neither could answer. */
+ *  (halvo_api_get_common_icon_path_internal()), also for a NULL code.
+ *  @p path receives a heap string the caller frees with free().
+ *  @return 0; #HALVO_ERROR_INVALID_PARAMETER for a NULL @p path or a code
+ *          that is not UTF-8; #HALVO_ERROR_OPERATION_FAILED when neither could answer. */
 HALVO_API int halvo_api_get_last_bluetooth_speaker_icon_path(const char *icon_type, char **path) HALVO_NOEXCEPT;
 
 /** The worker behind halvo_api_get_last_bluetooth_speaker_icon_path(); same contract. */
@@ -890,7 +903,8 @@ HALVO_API int halvo_remove_pairing_blocked_devices(const char *address) HALVO_NO
 /** Asks the service to switch the wireless earphones @p address to the
  *  television (method named by #tuvo_switching_connect); the new state
  *  arrives through the connection-state callback.
- *  @return the service's own result, returned unchanged; #HALVO_ERROR_INVALID_PARAMETER for NULL;
+ *  @return the service's own result, returned unchanged; #HALVO_ERROR_INVALID_PARAMETER for a NULL
+ *          or non-UTF-8 address, or a method name that is no member name;
  *          #HALVO_ERROR_OPERATION_FAILED when the call failed. */
 HALVO_API int halvo_tuvo_switching_connect(const char *address) HALVO_NOEXCEPT;
 

@@ -136,38 +136,25 @@ static void read_audio_type(JsonReader *reader, bt_spk_audio_type_e *field) noex
     store_audio_type(field, guint32(_bt_json_read_int_member(reader, "audioType")) - 1u);
 }
 
-/* GVariant refuses NULL and invalid UTF-8 strings with a critical: such
- * text is turned away before it is packed. */
-static bool sendable(const char *text) noexcept
-{
-    return text != nullptr && g_utf8_validate(text, -1, nullptr);
-}
-
-/* The service's integer of a "(i)" reply (0 when the reply carries none);
- * false when no reply came. */
+/* The service's integer of a "(i)" reply; false, with *result untouched,
+ * when no reply or one of another type came. */
 static bool call_for_int(const char *method, GVariant *args, int *result) noexcept
 {
-    Variant reply(_halvo_api_send_method_call_sync(method, args));
+    Variant reply(call_for(method, args, "(i)"));
     if (!reply)
         return false;
-    *result = 0;
-    if (has_type(reply.get(), "(i)"))
-        g_variant_get(reply.get(), "(i)", result);
+    g_variant_get(reply.get(), "(i)", result);
     return true;
 }
 
-/* The two integers of a "(ii)" reply; false when no reply came.  A reply of
- * another type carries no values: *has_values is then false. */
-static bool call_for_two_ints(const char *method, GVariant *args, int *result, int *value,
-                              bool *has_values) noexcept
+/* The two integers of a "(ii)" reply; false, with nothing written, when no
+ * reply or one of another type came. */
+static bool call_for_two_ints(const char *method, GVariant *args, int *result, int *value) noexcept
 {
-    Variant reply(_halvo_api_send_method_call_sync(method, args));
+    Variant reply(call_for(method, args, "(ii)"));
     if (!reply)
         return false;
-    *result = 0;
-    *has_values = has_type(reply.get(), "(ii)");
-    if (*has_values)
-        g_variant_get(reply.get(), "(ii)", result, value);
+    g_variant_get(reply.get(), "(ii)", result, value);
     return true;
 }
 
@@ -357,7 +344,7 @@ int halvo_set_connected_bt_speaker_info(const char *vsid, bt_spk_info_t *info) n
         return HALVO_ERROR_INVALID_SPEAKER_INFO;
     }
     /* The text goes out as a D-Bus string, which must be UTF-8. */
-    if (!sendable(vsid) || !sendable(info->address) || !sendable(info->name) || !sendable(info->icon_type)) {
+    if (!valid_text(vsid) || !valid_text(info->address) || !valid_text(info->name) || !valid_text(info->icon_type)) {
         ERR("speaker info is not valid UTF-8");
         return HALVO_ERROR_INVALID_SPEAKER_INFO;
     }
@@ -394,7 +381,7 @@ int halvo_set_connected_bt_speaker_info_with_serialization(const char *data) noe
         ERR("data is NULL");
         return HALVO_ERROR_INVALID_PARAMETER;
     }
-    if (!sendable(data)) {
+    if (!valid_text(data)) {
         ERR("data is not valid UTF-8");
         return HALVO_ERROR_INVALID_PARAMETER;
     }
@@ -734,20 +721,17 @@ int halvo_unset_last_bluetooth_speakers_connecting_status_changed_cb_internal(vo
 
 int halvo_api_get_volume_controlable_internal(const char *address, bool *controlable) noexcept
 {
-    if (!sendable(address)) {
-        ERR("address is not a valid string");
+    if (!valid_text(address) || controlable == nullptr) {
+        ERR("address is not a valid string, or no output");
         return HALVO_ERROR_INVALID_PARAMETER;
     }
     INFO("halvo_api_get_volume_controlable_internal, address : %s", address);
     int result = 0, flag = 0;
-    bool has_values = false;
-    if (!call_for_two_ints("get_volume_controlable_by_address", g_variant_new("(s)", address), &result, &flag,
-                           &has_values)) {
+    if (!call_for_two_ints("get_volume_controlable_by_address", g_variant_new("(s)", address), &result, &flag)) {
         ERR("%s", "result is NULL");
         return HALVO_ERROR_OPERATION_FAILED;
     }
-    if (has_values)
-        *controlable = flag != 0;
+    *controlable = flag != 0;
     INFO("result :%d, vol : %d", result, flag != 0 ? 1 : 0);
     return result;
 }
@@ -759,7 +743,7 @@ int halvo_api_get_volume_controlable(const char *address, bool *controlable) noe
 
 int halvo_api_set_volume_internal(const char *address, int volume) noexcept
 {
-    if (!sendable(address)) {
+    if (!valid_text(address)) {
         ERR("address is not a valid string");
         return HALVO_ERROR_INVALID_PARAMETER;
     }
@@ -780,19 +764,17 @@ int halvo_api_set_volume(const char *address, int volume) noexcept
 
 int halvo_api_get_volume_internal(const char *address, int *volume) noexcept
 {
-    if (!sendable(address)) {
-        ERR("address is not a valid string");
+    if (!valid_text(address) || volume == nullptr) {
+        ERR("address is not a valid string, or no output");
         return HALVO_ERROR_INVALID_PARAMETER;
     }
     INFO("halvo_api_get_volume_internal, address : %s", address);
     int result = 0, value = 0;
-    bool has_values = false;
-    if (!call_for_two_ints("get_volume_by_address", g_variant_new("(s)", address), &result, &value, &has_values)) {
+    if (!call_for_two_ints("get_volume_by_address", g_variant_new("(s)", address), &result, &value)) {
         ERR("%s", "result is NULL");
         return HALVO_ERROR_OPERATION_FAILED;
     }
-    if (has_values)
-        *volume = value;
+    *volume = value;
     INFO("result :%d, vol : %d", result, value);
     return result;
 }
@@ -804,15 +786,17 @@ int halvo_api_get_volume(const char *address, int *volume) noexcept
 
 int halvo_api_get_num_of_connected_spaker_internal(int *count) noexcept
 {
+    if (count == nullptr) {
+        ERR("count is NULL");
+        return HALVO_ERROR_INVALID_PARAMETER;
+    }
     INFO("halvo_api_get_num_of_connected_spaker_internal");
     int result = 0, value = 0;
-    bool has_values = false;
-    if (!call_for_two_ints("get_num_of_speaker", nullptr, &result, &value, &has_values)) {
+    if (!call_for_two_ints("get_num_of_speaker", nullptr, &result, &value)) {
         ERR("%s", "result is NULL");
         return HALVO_ERROR_OPERATION_FAILED;
     }
-    if (has_values)
-        *count = value;
+    *count = value;
     INFO("result :%d, num_of_connected_spk : %d", result, value);
     return result;
 }
@@ -857,6 +841,10 @@ int halvo_api_volume_up(void) noexcept
 
 int halvo_api_get_mute_state_internal(bool *muted) noexcept
 {
+    if (muted == nullptr) {
+        ERR("muted is NULL");
+        return HALVO_ERROR_INVALID_PARAMETER;
+    }
     INFO("get mute");
     int value = 0;
     if (valko_get_int(KEY_BT_MUTE, &value) != 0) {
@@ -1007,6 +995,10 @@ static const icon_row speaker_icons[11] = {
 
 int halvo_api_get_common_icon_path_internal(const char *icon_type, char **path) noexcept
 {
+    if (path == nullptr) {
+        ERR("path is NULL");
+        return HALVO_ERROR_INVALID_PARAMETER;
+    }
     const icon_row *row = &speaker_icons[0];
     for (const icon_row &candidate : speaker_icons) {
         if (icon_type != nullptr && strcmp(icon_type, candidate.code) == 0) {
@@ -1019,27 +1011,35 @@ int halvo_api_get_common_icon_path_internal(const char *icon_type, char **path) 
         ERR("no resource path for %s", row->name);
         return HALVO_ERROR_OPERATION_FAILED;
     }
-    *path = strdup(resource);
-    INFO("icon path : %s", STR(*path));
+    char *copy = strdup(resource);
     freeResourcePath(resource);
-    return *path != nullptr ? HALVO_ERROR_NONE : HALVO_ERROR_OPERATION_FAILED;
+    if (copy == nullptr)
+        return HALVO_ERROR_OPERATION_FAILED;
+    INFO("icon path : %s", copy);
+    *path = copy;
+    return HALVO_ERROR_NONE;
 }
 
 int halvo_api_get_last_bluetooth_speaker_icon_path_internal(const char *icon_type, char **path) noexcept
 {
+    /* No code is a code no row carries: the local table answers it. */
+    if (path == nullptr || (icon_type != nullptr && !valid_text(icon_type))) {
+        ERR("no path, or icon type is not UTF-8");
+        return HALVO_ERROR_INVALID_PARAMETER;
+    }
     INFO("icon type = %s", STR(icon_type));
-    /* A code that cannot be sent is answered like one the service missed. */
-    Variant reply(sendable(icon_type) ? _halvo_api_send_method_call_sync("get_last_bluetooth_speaker_icon_path",
-                                                                         g_variant_new("(s)", icon_type))
-                                      : nullptr);
-    if (has_type(reply.get(), "(s)")) {
-        char *raw = nullptr;
-        g_variant_get(reply.get(), "(s)", &raw);
-        GString_ result(raw);
-        INFO("result = [%s]", result.get());
-        *path = strdup(result.get());
-        INFO("path is %s", STR(*path));
-        return *path != nullptr ? HALVO_ERROR_NONE : HALVO_ERROR_OPERATION_FAILED;
+    Variant reply(icon_type ? call_for("get_last_bluetooth_speaker_icon_path", g_variant_new("(s)", icon_type), "(s)")
+                            : nullptr);
+    if (reply) {
+        const char *result = nullptr;
+        g_variant_get(reply.get(), "(&s)", &result);
+        INFO("result = [%s]", result);
+        char *copy = strdup(result);
+        if (copy == nullptr)
+            return HALVO_ERROR_OPERATION_FAILED;
+        INFO("path is %s", copy);
+        *path = copy;
+        return HALVO_ERROR_NONE;
     }
     if (halvo_api_get_common_icon_path_internal(icon_type, path) != HALVO_ERROR_NONE)
         return HALVO_ERROR_OPERATION_FAILED;
@@ -1049,7 +1049,7 @@ int halvo_api_get_last_bluetooth_speaker_icon_path_internal(const char *icon_typ
 
 int halvo_api_replace_current_speaker_internal(const char *address) noexcept
 {
-    if (!sendable(address)) {
+    if (!valid_text(address)) {
         ERR("address is not a valid string");
         return HALVO_ERROR_INVALID_PARAMETER;
     }

@@ -139,6 +139,29 @@ inline bool has_type(GVariant *v, const char *type) noexcept
     return v != nullptr && g_variant_is_of_type(v, G_VARIANT_TYPE(type));
 }
 
+/* GVariant refuses NULL and invalid UTF-8 strings with a critical: such
+ * text is turned away before it is packed. */
+inline bool valid_text(const char *text) noexcept
+{
+    return text != nullptr && g_utf8_validate(text, -1, nullptr);
+}
+
+/* A method name an application may have repointed: GDBus takes only a
+ * member name (ASCII, so also valid UTF-8). */
+inline bool valid_method(const char *name) noexcept
+{
+    return name != nullptr && g_dbus_is_member_name(name);
+}
+
+/* Calls @method with @args (taken over) and returns its reply when it is
+ * of @type.  A reply of another type answers nothing, like no reply: the
+ * caller reports a failed call and writes no output. */
+inline GVariant *call_for(const char *method, GVariant *args, const char *type) noexcept
+{
+    Variant reply(_halvo_api_send_method_call_sync(method, args));
+    return has_type(reply.get(), type) ? reply.release() : nullptr;
+}
+
 /* Appends to a GSList in O(1) by keeping the tail.  Starts from whatever
  * the caller's list already holds. */
 class ListAppender {

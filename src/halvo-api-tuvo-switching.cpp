@@ -14,18 +14,17 @@ const char *tuvo_switching_disconnect = "tuvo_switching_disconnect";
 
 halvo_tuvo_switching_cb_s callbacks = {nullptr, nullptr};
 
-/* The service's result, or 5 without a reply.  Takes @args over. */
+/* The service's result, or 5 without a reply of type "(i)".  Takes @args over. */
 static int __send_dbus_method_call(const char *method, GVariant *args) noexcept
 {
     ENTER();
-    Variant reply(_halvo_api_send_method_call_sync(method, args));
+    Variant reply(call_for(method, args, "(i)"));
     if (!reply) {
         ERR("fail %s", method);
         return HALVO_ERROR_OPERATION_FAILED;
     }
     int result = HALVO_ERROR_NONE;
-    if (has_type(reply.get(), "(i)"))
-        g_variant_get(reply.get(), "(i)", &result);
+    g_variant_get(reply.get(), "(i)", &result);
     return result;
 }
 
@@ -33,18 +32,18 @@ static int __send_dbus_method_call(const char *method, GVariant *args) noexcept
  * beyond the call itself. */
 int halvo_tuvo_switching_connect(const char *address) noexcept
 {
-    if (address == nullptr)
-        return HALVO_ERROR_INVALID_PARAMETER;
     const char *method = tuvo_switching_connect;
+    if (!valid_text(address) || !valid_method(method))
+        return HALVO_ERROR_INVALID_PARAMETER;
     ERR("%s(%s)", method, address);
     return __send_dbus_method_call(method, g_variant_new("(s)", address));
 }
 
 int halvo_tuvo_switching_disconnect(const char *address) noexcept
 {
-    if (address == nullptr)
-        return HALVO_ERROR_INVALID_PARAMETER;
     const char *method = tuvo_switching_disconnect;
+    if (!valid_text(address) || !valid_method(method))
+        return HALVO_ERROR_INVALID_PARAMETER;
     ERR("%s(%s)", method, address);
     return __send_dbus_method_call(method, g_variant_new("(s)", address));
 }

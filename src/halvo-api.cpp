@@ -36,13 +36,6 @@ int halvo_deinitialzie(void) noexcept
 
 namespace {
 
-/* GVariant refuses a string that is not UTF-8 with a critical: such text
- * never reaches it. */
-bool valid_text(const char *text) noexcept
-{
-    return text != nullptr && g_utf8_validate(text, -1, nullptr);
-}
-
 /* "(s)" around @text, or NULL when @text cannot travel as a string. */
 GVariant *text_tuple(const char *text) noexcept
 {
@@ -53,24 +46,17 @@ GVariant *text_tuple(const char *text) noexcept
     return g_variant_new("(s)", text);
 }
 
-/* The first integer of an "(i)" reply into @answer; any other reply
- * leaves the caller's preset. */
-void read_answer(GVariant *reply, int *answer) noexcept
+/* Calls @method with @args (NULL: no arguments) and returns the integer
+ * of its "(i)" reply, logged as "result = [%d]" at @priority; @failed
+ * when no reply or one of another type comes back. */
+int call_for_answer(const char *method, GVariant *args, int failed, int priority) noexcept
 {
-    if (has_type(reply, "(i)"))
-        g_variant_get(reply, "(i)", answer);
-}
-
-/* Calls @method with @args (NULL: no arguments) and returns the first
- * integer of its "(i)" reply, logged as "result = [%d]" at @priority;
- * @answer, the preset, stays when no reply or another shape comes back. */
-int call_for_answer(const char *method, GVariant *args, int answer, int priority) noexcept
-{
-    Variant reply(_halvo_api_send_method_call_sync(method, args));
-    if (reply) {
-        read_answer(reply.get(), &answer);
-        HALVO_LOG(priority, "result = [%d]", answer);
-    }
+    Variant reply(call_for(method, args, "(i)"));
+    if (!reply)
+        return failed;
+    int answer = failed;
+    g_variant_get(reply.get(), "(i)", &answer);
+    HALVO_LOG(priority, "result = [%d]", answer);
     return answer;
 }
 
@@ -189,15 +175,22 @@ int halvo_get_paired_dev_info(const char *remote_address, halvo_device_info_s **
         ERR("remote_address is NULL");
         return HALVO_ERROR_INVALID_PARAMETER;
     }
+    if (dev_info == nullptr) {
+        ERR("dev_info is NULL");
+        return HALVO_ERROR_INVALID_PARAMETER;
+    }
     if (*dev_info != nullptr) {
         ERR("dev_info is not NULL, parameter should be NULL");
+        return HALVO_ERROR_INVALID_PARAMETER;
+    }
+    if (!valid_text(remote_address)) {
+        ERR("remote_address is not UTF-8");
         return HALVO_ERROR_INVALID_PARAMETER;
     }
     ENTER();
     /* The device's record and its type share one bound. */
     OperationTime time(HALVO_METHOD_TIMEOUT_MS);
-    GVariant *args = text_tuple(remote_address);
-    Variant reply(args ? _halvo_api_send_method_call_sync("get_device_info", args) : nullptr);
+    Variant reply(_halvo_api_send_method_call_sync("get_device_info", g_variant_new("(s)", remote_address)));
     if (!reply) {
         ERR("Dbus failed");
         EXIT();
@@ -209,16 +202,28 @@ int halvo_get_paired_dev_info(const char *remote_address, halvo_device_info_s **
         EXIT();
         return HALVO_ERROR_OPERATION_FAILED;
     }
+    halvo_device_info_s *info = nullptr;
     {
+        /* "result" true without a device object carries no device. */
         MemberScope data(doc.reader.get(), "data");
-        __halvo_fill_device_info(dev_info, doc.reader.get());
+        if (!data.entered() || !json_reader_is_object(doc.reader.get())) {
+            ERR("no device data");
+            EXIT();
+            return HALVO_ERROR_OPERATION_FAILED;
+        }
+        __halvo_fill_device_info(&info, doc.reader.get());
     }
+    *dev_info = info;
     EXIT();
     return HALVO_ERROR_NONE;
 }
 
 int halvo_get_paired_dev_info_list(GSList **list) noexcept
 {
+    if (list == nullptr) {
+        ERR("list is NULL");
+        return HALVO_ERROR_INVALID_PARAMETER;
+    }
     if (*list != nullptr) {
         ERR("list is not NULL, parameter should be NULL");
         return HALVO_ERROR_INVALID_PARAMETER;
@@ -263,13 +268,16 @@ int halvo_get_device_type(const char *remote_address, int *device_type) noexcept
         ERR("remote_address is NULL");
         return HALVO_ERROR_INVALID_PARAMETER;
     }
+    if (device_type == nullptr || !valid_text(remote_address)) {
+        ERR("no device_type, or remote_address is not UTF-8");
+        return HALVO_ERROR_INVALID_PARAMETER;
+    }
     ENTER();
     int result = HALVO_ERROR_OPERATION_FAILED;
-    GVariant *args = text_tuple(remote_address);
-    Variant reply(args ? _halvo_api_send_method_call_sync("get_device_type", args) : nullptr);
+    Variant reply(call_for("get_device_type", g_variant_new("(s)", remote_address), "(i)"));
     if (reply) {
         int type = 0;
-        read_answer(reply.get(), &type);
+        g_variant_get(reply.get(), "(i)", &type);
         DBG("result = [%d]", type);
         *device_type = type;
         result = HALVO_ERROR_NONE;
@@ -315,6 +323,9 @@ int get_size_of_halvo_device_info_s(void) noexcept
 
 bool halvo_set_use_dontuse_status(const char *name, const char *address, bool usedontuse) noexcept
 {
+    /* NULL travels as JSON null; text that is not UTF-8 cannot travel. */
+    if ((name != nullptr && !valid_text(name)) || (address != nullptr && !valid_text(address)))
+        return false;
     Object<JsonBuilder> builder(json_builder_new());
     json_builder_begin_object(builder.get());
     add_string_member(builder.get(), "address", address);
@@ -342,12 +353,12 @@ bool halvo_remove_use_dontuse_status(const char *address) noexcept
 /* Appends to whatever *list already holds. */
 bool halvo_get_dontuse_device_list(GSList **list) noexcept
 {
-    Variant reply(_halvo_api_send_method_call_sync("get_dontuse_dev_list", nullptr));
-    if (!reply)
+    if (list == nullptr)
         return false;
+    Variant reply(_halvo_api_send_method_call_sync("get_dontuse_dev_list", nullptr));
     ReplyDocument doc;
     if (!read_reply_text(reply.get(), HALVO_LOG_DEBUG, doc))
-        return true;
+        return false;
     JsonReader *reader = doc.reader.get();
     MemberScope devices(reader, "DontUseDevices");
     int count = devices.entered() && json_reader_is_array(reader) ? json_reader_count_elements(reader) : -1;
@@ -436,7 +447,8 @@ static bool take_manufacturer_reply(GVariant *reply, int *result, int *option, c
 int halvo_parse_manufacturer_data(int link_type, const char *data, int length, int option, char **out_data,
                                   int *out_length) noexcept
 {
-    if (data == nullptr || length < 1)
+    if (data == nullptr || length < 1 || out_data == nullptr || out_length == nullptr ||
+        !valid_method(halvo_parse_manufacturer))
         return HALVO_ERROR_INVALID_PARAMETER;
     INFO("length = %d link_type = %d", length, link_type);
     Variant reply(_halvo_api_send_method_call_sync(
@@ -452,7 +464,8 @@ int halvo_parse_manufacturer_data(int link_type, const char *data, int length, i
 int halvo_read_specific_manufacturer_data(const char *address, int option, char **out_data,
                                           int *out_length) noexcept
 {
-    if (!valid_text(address))
+    if (!valid_text(address) || out_data == nullptr || out_length == nullptr ||
+        !valid_method(halvo_read_specific_manufacturer))
         return HALVO_ERROR_INVALID_PARAMETER;
     Variant reply(
         _halvo_api_send_method_call_sync(halvo_read_specific_manufacturer, g_variant_new("(si)", address, option)));
@@ -466,7 +479,8 @@ int halvo_read_specific_manufacturer_data(const char *address, int option, char 
 
 int halvo_read_manufacturer_data(const char *address, int *option, char **out_data, int *out_length) noexcept
 {
-    if (!valid_text(address))
+    if (!valid_text(address) || option == nullptr || out_data == nullptr || out_length == nullptr ||
+        !valid_method(halvo_read_manufacturer))
         return HALVO_ERROR_INVALID_PARAMETER;
     Variant reply(_halvo_api_send_method_call_sync(halvo_read_manufacturer, g_variant_new("(s)", address)));
     int result = 0;
@@ -479,38 +493,36 @@ int halvo_read_manufacturer_data(const char *address, int *option, char **out_da
 
 int halvo_write_manufacturer_data(const char *address, int link_type, const char *data, int length) noexcept
 {
-    if (data == nullptr || length < 1 || !valid_text(address))
+    if (data == nullptr || length < 1 || !valid_text(address) || !valid_method(halvo_write_manufacturer))
         return HALVO_ERROR_INVALID_PARAMETER;
     INFO("address = %s length = %d link_type = %d", address, length, link_type);
-    Variant reply(_halvo_api_send_method_call_sync(
-        halvo_write_manufacturer, g_variant_new("(iis@ay)", length, link_type, address, byte_array(data, length))));
+    Variant reply(call_for(halvo_write_manufacturer,
+                           g_variant_new("(iis@ay)", length, link_type, address, byte_array(data, length)), "(i)"));
     if (!reply) {
         ERR("fail halvo_write_manufacturer_data");
         return HALVO_ERROR_OPERATION_FAILED;
     }
     int result = 0;
-    read_answer(reply.get(), &result);
+    g_variant_get(reply.get(), "(i)", &result);
     return result;
 }
 
 int halvo_send_custom_command(const char *command, char **response) noexcept
 {
     ENTER();
-    if (!valid_text(command))
+    if (!valid_text(command) || response == nullptr || !valid_method(halvo_custom_command))
         return HALVO_ERROR_INVALID_PARAMETER;
-    INFO("%s, %s", halvo_custom_command ? halvo_custom_command : "(null)", command);
-    Variant reply(_halvo_api_send_method_call_sync(halvo_custom_command, g_variant_new("(s)", command)));
+    INFO("%s, %s", halvo_custom_command, command);
+    Variant reply(call_for(halvo_custom_command, g_variant_new("(s)", command), "(is)"));
     if (!reply) {
         ERR("fail halvo_send_custom_command");
         return HALVO_ERROR_OPERATION_FAILED;
     }
     int result = 0;
-    if (has_type(reply.get(), "(is)")) {
-        char *text = nullptr;
-        g_variant_get(reply.get(), "(is)", &result, &text);
-        *response = text;
-        INFO("response : %s", text);
-    }
+    char *text = nullptr;
+    g_variant_get(reply.get(), "(is)", &result, &text);
+    *response = text;
+    INFO("response : %s", text);
     EXIT();
     return result;
 }
@@ -528,6 +540,8 @@ bool halvo_enter_bt_dut_mode_new(const char *test_side, const char *test_mode, i
                                  int test_power) noexcept
 {
     ENTER();
+    if ((test_side != nullptr && !valid_text(test_side)) || (test_mode != nullptr && !valid_text(test_mode)))
+        return false;
     Object<JsonBuilder> builder(json_builder_new());
     json_builder_begin_object(builder.get());
     add_string_member(builder.get(), "test_side", test_side);
@@ -557,9 +571,10 @@ const char *halvo_update_zemo_fw(void) noexcept
     Variant reply(_halvo_api_request_zemo_update());
     if (!reply)
         return "NG";
-    /* The update manager reports acceptance as 0. */
+    /* The update manager reports acceptance as 0; any other reply is "NG". */
     int result = 1;
-    read_answer(reply.get(), &result);
+    if (has_type(reply.get(), "(i)"))
+        g_variant_get(reply.get(), "(i)", &result);
     DBG("result = [%d]", result);
     return result == 0 ? "OK" : "NG";
 }

@@ -64,15 +64,6 @@ class Earphones : public ::testing::Test {
 
 } // namespace
 
-TEST_F(Earphones, NullAddressGives3AndSendsNothing)
-{
-    Peer::reply("tuvo_switching_connect", g_variant_new("(i)", 0));
-    Peer::reply("tuvo_switching_disconnect", g_variant_new("(i)", 0));
-    EXPECT_EQ(halvo_tuvo_switching_connect(nullptr), 3);
-    EXPECT_EQ(halvo_tuvo_switching_disconnect(nullptr), 3);
-    EXPECT_TRUE(Peer::calls().empty());
-}
-
 TEST_F(Earphones, ReplyIntegersPassThrough)
 {
     LogCapture log;

@@ -173,15 +173,16 @@ TEST(Documents, DeepNestingBehindAQuoteOrASlashIsRefused)
 
 namespace {
 
-/* One method: the operation that calls it, and its documented result for
- * an error reply, a reply of another signature, and the right reply with
- * an extra argument.  The call folds what it must not do into its result:
- * a record or list handed out on failure adds 100; an out-parameter is
- * shown beside the result (result * 1000 + value, or * 10 for a flag). */
+/* One method: the operation that calls it, and its failure value, which an
+ * error reply, a reply of another signature and the right reply with an
+ * extra argument all give alike.  The call folds what it must not do into
+ * its result: a record or list handed out on failure adds 100; an
+ * out-parameter is shown beside the result (result * 1000 + value, or * 10
+ * for a flag). */
 struct Method {
     const char *name;
     std::function<int()> call;
-    int on_error, on_wrong, on_extra;
+    int failed;
     GVariant *(*wrong)();
     GVariant *(*extra)();
 };
@@ -205,76 +206,76 @@ std::vector<Method> methods()
         {"get_device_info", [] { halvo_device_info_s *d = nullptr; int r = halvo_get_paired_dev_info(kAddr, &d);
                                  if (d) { halvo_free_paired_dev_info(d); }
                                  return d ? 100 + r : r; },
-         5, 5, 5, int_reply, ss_reply},
+         5, int_reply, ss_reply},
         {"get_devices_info", [] { GSList *l = nullptr; int r = halvo_get_paired_dev_info_list(&l);
                                   if (l) { halvo_free_paired_dev_info_list(l); }
                                   return l ? 100 + r : r; },
-         5, 5, 5, int_reply, ss_reply},
+         5, int_reply, ss_reply},
         {"get_device_type", [] { n = 42; int r = halvo_get_device_type(kAddr, &n); return r * 1000 + n; },
-         5042, 0, 0, str_reply, ii_reply},
-        {"set_use_dontuse", [] { return int(halvo_set_use_dontuse_status("n", kAddr, true)); }, 0, 0, 0, str_reply,
+         5042, str_reply, ii_reply},
+        {"set_use_dontuse", [] { return int(halvo_set_use_dontuse_status("n", kAddr, true)); }, 0, str_reply,
          ii_reply},
-        {"get_use_dontuse", [] { return halvo_get_use_dontuse_status(kAddr); }, -1, -1, -1, str_reply, ii_reply},
-        {"remove_use_donuse_info", [] { return int(halvo_remove_use_dontuse_status(kAddr)); }, 0, 0, 0, str_reply,
+        {"get_use_dontuse", [] { return halvo_get_use_dontuse_status(kAddr); }, -1, str_reply, ii_reply},
+        {"remove_use_donuse_info", [] { return int(halvo_remove_use_dontuse_status(kAddr)); }, 0, str_reply,
          ii_reply},
         {"get_dontuse_dev_list", [] { GSList *l = nullptr; bool ok = halvo_get_dontuse_device_list(&l);
                                       if (l) { halvo_free_paired_dev_info_list(l); }
                                       return l ? 100 : int(ok); },
-         0, 1, 1, int_reply, ss_reply},
+         0, int_reply, ss_reply},
         {"parse_manufacturer_data", [] { out = nullptr; n = -7; int r = halvo_parse_manufacturer_data(1, "ab", 2, 0, &out, &n);
                                          g_free(out); return out || n != -7 ? 100 + r : r; },
-         5, 5, 5, int_reply, iiayi_reply},
+         5, int_reply, iiayi_reply},
         {"read_specific_manufacturer_data", [] { out = nullptr; n = -7; int r = halvo_read_specific_manufacturer_data(kAddr, 0, &out, &n);
                                                  g_free(out); return out || n != -7 ? 100 + r : r; },
-         5, 5, 5, int_reply, iiayi_reply},
+         5, int_reply, iiayi_reply},
         {"read_manufacturer_data", [] { out = nullptr; n = -7; int o = -7; int r = halvo_read_manufacturer_data(kAddr, &o, &out, &n);
                                         g_free(out); return out || n != -7 || o != -7 ? 100 + r : r; },
-         5, 5, 5, int_reply, iiiayi_reply},
-        {"write_manufacturer_data", [] { return halvo_write_manufacturer_data(kAddr, 1, "ab", 2); }, 5, 0, 0,
+         5, int_reply, iiiayi_reply},
+        {"write_manufacturer_data", [] { return halvo_write_manufacturer_data(kAddr, 1, "ab", 2); }, 5,
          str_reply, ii_reply},
         {"custom_command", [] { out = nullptr; int r = halvo_send_custom_command("cmd", &out); g_free(out);
                                 return out ? 100 + r : r; },
-         5, 0, 0, int_reply, iss_reply},
-        {"enter_bt_dut_mode", [] { return int(halvo_enter_bt_dut_mode()); }, 0, 0, 0, str_reply, ii_reply},
-        {"stop_bt_dut_mode", [] { return int(halvo_stop_bt_dut_mode_new()); }, 0, 0, 0, str_reply, ii_reply},
+         5, int_reply, iss_reply},
+        {"enter_bt_dut_mode", [] { return int(halvo_enter_bt_dut_mode()); }, 0, str_reply, ii_reply},
+        {"stop_bt_dut_mode", [] { return int(halvo_stop_bt_dut_mode_new()); }, 0, str_reply, ii_reply},
         {"set_connected_bt_speaker_info", [] { return halvo_set_connected_bt_speaker_info_with_serialization("{}"); },
-         5, 0, 0, str_reply, ii_reply},
-        {"connect_last_btspk_list", [] { return halvo_connect_to_last_bluetooth_speakers(true); }, 5, 0, 0, str_reply,
+         5, str_reply, ii_reply},
+        {"connect_last_btspk_list", [] { return halvo_connect_to_last_bluetooth_speakers(true); }, 5, str_reply,
          ii_reply},
-        {"disconnect_last_btspk_list", [] { return halvo_disconnect_to_last_bluetooth_speakers(); }, 5, 0, 0,
+        {"disconnect_last_btspk_list", [] { return halvo_disconnect_to_last_bluetooth_speakers(); }, 5,
          str_reply, ii_reply},
         {"get_volume_controlable_by_address", [] { bool c = true; int r = halvo_api_get_volume_controlable(kAddr, &c);
                                                    return r * 10 + int(c); },
-         51, 1, 1, int_reply, iii_reply},
-        {"set_volume_by_address", [] { return halvo_api_set_volume(kAddr, 3); }, 5, 0, 0, str_reply, ii_reply},
+         51, int_reply, iii_reply},
+        {"set_volume_by_address", [] { return halvo_api_set_volume(kAddr, 3); }, 5, str_reply, ii_reply},
         {"get_volume_by_address", [] { n = 42; int r = halvo_api_get_volume(kAddr, &n); return r * 1000 + n; }, 5042,
-         42, 42, int_reply, iii_reply},
+         int_reply, iii_reply},
         {"get_num_of_speaker", [] { n = 42; int r = halvo_api_get_num_of_connected_spaker(&n); return r * 1000 + n; },
-         5042, 42, 42, int_reply, iii_reply},
-        {"spk_mute_unmute", [] { return halvo_api_mute_unmute(); }, 5, 0, 0, str_reply, ii_reply},
-        {"spk_vol_down", [] { return halvo_api_volume_down(); }, 5, 0, 0, str_reply, ii_reply},
-        {"spk_vol_up", [] { return halvo_api_volume_up(); }, 5, 0, 0, str_reply, ii_reply},
-        {"replace_current_bluetooth_speaker", [] { return halvo_api_replace_current_speaker(kAddr); }, 5, 0, 0, str_reply,
+         5042, int_reply, iii_reply},
+        {"spk_mute_unmute", [] { return halvo_api_mute_unmute(); }, 5, str_reply, ii_reply},
+        {"spk_vol_down", [] { return halvo_api_volume_down(); }, 5, str_reply, ii_reply},
+        {"spk_vol_up", [] { return halvo_api_volume_up(); }, 5, str_reply, ii_reply},
+        {"replace_current_bluetooth_speaker", [] { return halvo_api_replace_current_speaker(kAddr); }, 5, str_reply,
          ii_reply},
-        {"tuvo_switching_connect", [] { return halvo_tuvo_switching_connect(kAddr); }, 5, 0, 0, str_reply, ii_reply},
-        {"tuvo_switching_disconnect", [] { return halvo_tuvo_switching_disconnect(kAddr); }, 5, 0, 0, str_reply,
+        {"tuvo_switching_connect", [] { return halvo_tuvo_switching_connect(kAddr); }, 5, str_reply, ii_reply},
+        {"tuvo_switching_disconnect", [] { return halvo_tuvo_switching_disconnect(kAddr); }, 5, str_reply,
          ii_reply},
     };
 }
 
 } // namespace
 
-TEST(Replies, ErrorReplyWrongSignatureAndExtraArgumentsForEveryMethod)
+TEST(Replies, ErrorReplyWrongSignatureAndExtraArgumentsFailEveryMethod)
 {
     for (const Method &m : methods()) {
         Peer::reset();
         Peer::error(m.name);
-        EXPECT_EQ(m.call(), m.on_error) << m.name << ": error reply";
-        Peer::reply(m.name, m.wrong());
-        EXPECT_EQ(m.call(), m.on_wrong) << m.name << ": reply of another signature";
-        Peer::reply(m.name, m.extra());
-        EXPECT_EQ(m.call(), m.on_extra) << m.name << ": extra argument";
-        EXPECT_FALSE(Peer::calls(m.name).empty()) << m.name << " was called";
+        EXPECT_EQ(m.call(), m.failed) << m.name << ": error reply";
+        for (GVariant *reply : {m.wrong(), m.extra(), g_variant_new("(b)", TRUE)}) {
+            Peer::reply(m.name, reply);
+            EXPECT_EQ(m.call(), m.failed) << m.name << ": reply of another signature";
+        }
+        EXPECT_EQ(Peer::calls(m.name).size(), 4u) << m.name << " was called";
     }
 }
 
@@ -296,6 +297,122 @@ TEST(Replies, DeviceDocumentsThatAreNotUsable)
         EXPECT_TRUE(halvo_get_dontuse_device_list(&list)) << text;
         EXPECT_EQ(list, nullptr) << text;
     }
+}
+
+/* ------------------------------------------------------------------ */
+/* Arguments of the application                                        */
+/* ------------------------------------------------------------------ */
+
+namespace {
+
+const char kBad[] = "\xc3\x28"; /* not UTF-8: GVariant would raise a critical */
+
+/* Outputs preset to sentinels; fold() adds 100 to a result when one was
+ * written, and presets them again. */
+char *out = nullptr;
+int len = -7, opt = -7;
+int fold(int r)
+{
+    bool written = out != nullptr || len != -7 || opt != -7;
+    g_free(out);
+    out = nullptr;
+    len = opt = -7;
+    return written ? 100 + r : r;
+}
+
+/* @call with the method-name pointer @name repointed at text that is no
+ * member name. */
+int with_bad_method(const char *&name, int (*call)())
+{
+    const char *saved = name;
+    name = kBad;
+    int r = call();
+    name = saved;
+    return r;
+}
+
+char kSpk[] = "AA:01";
+bt_spk_info_t speaker_info = {kSpk, kSpk, kSpk, BT_SPK_AUDIO_TYPE_FIRST};
+
+/* Every operation that sends a string of the application or writes through
+ * one of its pointers, and its failure value for text that is not UTF-8,
+ * an unusable method name, a NULL address or a NULL output. */
+const struct Refusal {
+    const char *what;
+    int (*call)();
+    int refused;
+} refusals[] = {
+    {"device, bad address", [] { halvo_device_info_s *d = nullptr; int r = halvo_get_paired_dev_info(kBad, &d);
+                                 return d ? 100 + r : r; }, 3},
+    {"device, no output", [] { return halvo_get_paired_dev_info(kAddr, nullptr); }, 3},
+    {"device list, no output", [] { return halvo_get_paired_dev_info_list(nullptr); }, 3},
+    {"device type, bad address", [] { return fold(halvo_get_device_type(kBad, &len)); }, 3},
+    {"device type, no output", [] { return halvo_get_device_type(kAddr, nullptr); }, 3},
+    {"set mark, bad name", [] { return int(halvo_set_use_dontuse_status(kBad, kAddr, true)); }, 0},
+    {"set mark, bad address", [] { return int(halvo_set_use_dontuse_status("n", kBad, true)); }, 0},
+    {"get mark", [] { return halvo_get_use_dontuse_status(kBad); }, -1},
+    {"remove mark", [] { return int(halvo_remove_use_dontuse_status(kBad)); }, 0},
+    {"don't-use list, no output", [] { return int(halvo_get_dontuse_device_list(nullptr)); }, 0},
+    {"parse, no data out", [] { return fold(halvo_parse_manufacturer_data(1, "ab", 2, 0, nullptr, &len)); }, 3},
+    {"parse, no length out", [] { return fold(halvo_parse_manufacturer_data(1, "ab", 2, 0, &out, nullptr)); }, 3},
+    {"parse, bad method", [] { return with_bad_method(halvo_parse_manufacturer, [] {
+         return fold(halvo_parse_manufacturer_data(1, "ab", 2, 0, &out, &len)); }); }, 3},
+    {"read specific, bad address", [] { return fold(halvo_read_specific_manufacturer_data(kBad, 0, &out, &len)); }, 3},
+    {"read specific, no length out", [] { return fold(halvo_read_specific_manufacturer_data(kAddr, 0, &out, nullptr)); }, 3},
+    {"read specific, bad method", [] { return with_bad_method(halvo_read_specific_manufacturer, [] {
+         return fold(halvo_read_specific_manufacturer_data(kAddr, 0, &out, &len)); }); }, 3},
+    {"read, bad address", [] { return fold(halvo_read_manufacturer_data(kBad, &opt, &out, &len)); }, 3},
+    {"read, no option out", [] { return fold(halvo_read_manufacturer_data(kAddr, nullptr, &out, &len)); }, 3},
+    {"read, no data out", [] { return fold(halvo_read_manufacturer_data(kAddr, &opt, nullptr, &len)); }, 3},
+    {"read, bad method", [] { return with_bad_method(halvo_read_manufacturer, [] {
+         return fold(halvo_read_manufacturer_data(kAddr, &opt, &out, &len)); }); }, 3},
+    {"write, bad address", [] { return halvo_write_manufacturer_data(kBad, 1, "ab", 2); }, 3},
+    {"write, bad method", [] { return with_bad_method(halvo_write_manufacturer, [] {
+         return halvo_write_manufacturer_data(kAddr, 1, "ab", 2); }); }, 3},
+    {"custom command, bad text", [] { return fold(halvo_send_custom_command(kBad, &out)); }, 3},
+    {"custom command, no output", [] { return halvo_send_custom_command("c", nullptr); }, 3},
+    {"custom command, bad method", [] { return with_bad_method(halvo_custom_command, [] {
+         return fold(halvo_send_custom_command("c", &out)); }); }, 3},
+    {"test mode, bad side", [] { return int(halvo_enter_bt_dut_mode_new(kBad, "m", 1, 2)); }, 0},
+    {"test mode, bad mode", [] { return int(halvo_enter_bt_dut_mode_new("s", kBad, 1, 2)); }, 0},
+    {"speaker info, bad vsid", [] { return halvo_set_connected_bt_speaker_info(kBad, &speaker_info); }, -22},
+    {"speaker info text", [] { return halvo_set_connected_bt_speaker_info_with_serialization(kBad); }, 3},
+    {"controllability, bad address", [] { bool c = true; int r = halvo_api_get_volume_controlable(kBad, &c);
+                                          return c ? r : 100 + r; }, 3},
+    {"controllability, no address", [] { bool c = true; return halvo_api_get_volume_controlable(nullptr, &c); }, 3},
+    {"controllability, no output", [] { return halvo_api_get_volume_controlable(kAddr, nullptr); }, 3},
+    {"set volume, bad address", [] { return halvo_api_set_volume(kBad, 1); }, 3},
+    {"set volume, no address", [] { return halvo_api_set_volume(nullptr, 1); }, 3},
+    {"get volume, bad address", [] { return fold(halvo_api_get_volume(kBad, &len)); }, 3},
+    {"get volume, no address", [] { return fold(halvo_api_get_volume(nullptr, &len)); }, 3},
+    {"get volume, no output", [] { return halvo_api_get_volume(kAddr, nullptr); }, 3},
+    {"speaker count, no output", [] { return halvo_api_get_num_of_connected_spaker(nullptr); }, 3},
+    {"mute state, no output", [] { return halvo_api_get_mute_state(nullptr); }, 3},
+    {"icon path, bad code", [] { return fold(halvo_api_get_last_bluetooth_speaker_icon_path(kBad, &out)); }, 3},
+    {"icon path, no output", [] { return halvo_api_get_last_bluetooth_speaker_icon_path("SB", nullptr); }, 3},
+    {"local icon path, no output", [] { return halvo_api_get_common_icon_path_internal("SB", nullptr); }, 3},
+    {"replace, bad address", [] { return halvo_api_replace_current_speaker(kBad); }, 3},
+    {"replace, no address", [] { return halvo_api_replace_current_speaker(nullptr); }, 3},
+    {"connected speakers, no output", [] { return halvo_get_connected_bt_speaker_infos(nullptr); }, 3},
+    {"last speakers, no output", [] { return halvo_get_last_bluetooth_speakers(nullptr); }, 3},
+    {"info-sync list, no output", [] { return halvo_get_info_sync_devices(nullptr); }, 3},
+    {"earphones connect, bad address", [] { return halvo_tuvo_switching_connect(kBad); }, 3},
+    {"earphones disconnect, bad address", [] { return halvo_tuvo_switching_disconnect(kBad); }, 3},
+    {"earphones connect, no address", [] { return halvo_tuvo_switching_connect(nullptr); }, 3},
+    {"earphones disconnect, no address", [] { return halvo_tuvo_switching_disconnect(nullptr); }, 3},
+    {"earphones connect, bad method", [] { return with_bad_method(tuvo_switching_connect, [] {
+         return halvo_tuvo_switching_connect(kAddr); }); }, 3},
+    {"earphones disconnect, bad method", [] { return with_bad_method(tuvo_switching_disconnect, [] {
+         return halvo_tuvo_switching_disconnect(kAddr); }); }, 3},
+};
+
+} // namespace
+
+TEST(Arguments, BadTextAndMissingPointersAreRefusedBeforeAnythingIsSent)
+{
+    for (const Refusal &r : refusals)
+        EXPECT_EQ(r.call(), r.refused) << r.what;
+    EXPECT_TRUE(Peer::calls().empty());
 }
 
 /* ------------------------------------------------------------------ */
