@@ -251,11 +251,12 @@ TEST(CxxSubscriptions, EndWithTheirHandlesAndMoveReplaceOrEndThemselves)
         emit(fam);
         EXPECT_EQ(second, 1);
 
-        /* A callback that ends its own subscription. */
+        /* A callback that ends its own subscription, then still uses
+         * what it captured. */
         halvo::Subscription self;
         auto c = fam.subscribe([&] {
-            own++;
             self.reset();
+            own++;
         });
         ASSERT_TRUE(c.ok());
         self = std::move(*c);
