@@ -50,6 +50,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -128,6 +129,33 @@ class Failure {
     const char *message_;
 };
 
+/** @cond INTERNAL */
+namespace detail {
+/* A Result's value.  A plain member where T has a default: behind an
+ * unset std::optional GCC warns (maybe-uninitialized) at reads that ok()
+ * guards. */
+template <class T, bool Plain = std::is_default_constructible<T>::value>
+struct Held {
+    Held() noexcept = default;
+    explicit Held(T v) noexcept : value(std::move(v)), set(true) {}
+    bool has_value() const noexcept { return set; }
+    T &operator*() noexcept { return value; }
+    const T &operator*() const noexcept { return value; }
+    T value{};
+    bool set = false;
+};
+template <class T>
+struct Held<T, false> {
+    Held() noexcept = default;
+    explicit Held(T v) noexcept : value(std::move(v)) {}
+    bool has_value() const noexcept { return value.has_value(); }
+    T &operator*() noexcept { return *value; }
+    const T &operator*() const noexcept { return *value; }
+    std::optional<T> value;
+};
+} // namespace detail
+/** @endcond */
+
 /** A value, or the Failure that prevented it.  Test it before reading the
  *  value: value() on a failure aborts the program. */
 template <class T>
@@ -158,7 +186,7 @@ class [[nodiscard]] Result {
     const T *operator->() const noexcept { return &value(); }
     /** The value, or @p fallback on a failure. */
     template <class U>
-    T value_or(U &&fallback) const & noexcept { return value_.value_or(std::forward<U>(fallback)); }
+    T value_or(U &&fallback) const & noexcept { return ok() ? *value_ : T(std::forward<U>(fallback)); }
     /** Error::None on success. */
     Error error() const noexcept { return ok() ? Error::None : failure_.error(); }
     /** The C result: 0 on success. */
@@ -169,10 +197,10 @@ class [[nodiscard]] Result {
   private:
     void checked() const noexcept
     {
-        if (!value_)
+        if (!value_.has_value())
             std::abort();
     }
-    std::optional<T> value_;
+    detail::Held<T> value_;
     Failure failure_{HALVO_ERROR_NONE};
 };
 

@@ -34,12 +34,9 @@ int speakers(Ctx &ctx)
     w.arr();
     for (const auto &s : *list) {
         /* Volume and controllability come from the service, per speaker. */
-        halvo::Result<int> volume = halvo::Failure(HALVO_ERROR_INVALID_PARAMETER);
-        halvo::Result<bool> controllable = halvo::Failure(HALVO_ERROR_INVALID_PARAMETER);
-        if (s.address) {
-            volume = halvo::volume(*s.address);
-            controllable = halvo::volume_controllable(*s.address);
-        }
+        halvo::Failure unknown(HALVO_ERROR_INVALID_PARAMETER); /* no address to ask about */
+        auto volume = s.address ? halvo::volume(*s.address) : unknown;
+        auto controllable = s.address ? halvo::volume_controllable(*s.address) : unknown;
         if (ctx.json) {
             w.obj().s("address", c_str(s.address)).s("name", c_str(s.name)).s("icon_type", c_str(s.icon_type))
                 .i("audio_type", audio(s.audio_type)).s("vsid", c_str(s.vsid));
