@@ -4,6 +4,8 @@
 
 #include <halvo/halvo.hpp>
 
+#include <chrono>
+
 int cxx_volume(const char *address)
 {
     return halvo::volume(address).value_or(-1);
@@ -19,4 +21,13 @@ std::size_t cxx_last_speakers()
 {
     auto list = halvo::last_speakers();
     return list ? list->size() : 0;
+}
+
+double cxx_convert_last_speakers(void *list)
+{
+    halvo::detail::List<last_spk_info_t> borrowed([](GSList **) noexcept { return 0; });
+    borrowed.head = static_cast<GSList *>(list);
+    auto t0 = std::chrono::steady_clock::now();
+    borrowed.convert<halvo::LastSpeaker>(halvo::detail::last_speaker);
+    return std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count();
 }

@@ -12,5 +12,8 @@ int cxx_volume(const char *address);
 int cxx_device_type(const char *address);
 /* How many last speakers halvo::last_speakers() gave; 0 on a failure. */
 std::size_t cxx_last_speakers();
+/* Microseconds that turning @list (of last_spk_info_t, left to the
+ * caller) into values and dropping them takes: what the C++ call adds. */
+double cxx_convert_last_speakers(void *list);
 
 #endif
