@@ -20,11 +20,11 @@
  * main context of the thread that subscribed it (the last-speakers
  * callback: where the configuration store delivers, the same context); no
  * callback runs unless that context is iterated.  A callback may call the
- * library, and may reset or destroy its own subscription.  The
- * subscription bookkeeping is guarded by a mutex per family, so
- * subscriptions may be made and ended from any thread; after reset()
- * returns no new call of that callback starts, but one already running on
- * another thread finishes.
+ * library, and may reset or destroy its own subscription.  Which threads
+ * may call the library at once is the C library's rule (halvo-api.h);
+ * this layer adds none, as a mutex per family guards its bookkeeping.
+ * After reset() returns no new call of that callback starts; one already
+ * running on another thread finishes.
  *
  * One callback per family: the C library holds one, so a second
  * subscription to a family replaces the first, whose handle then becomes
@@ -567,11 +567,16 @@ class [[nodiscard]] Subscription {
             return;
         {
             std::lock_guard<std::mutex> registration(slot_->registration);
-            std::lock_guard<std::mutex> lock(slot_->mutex);
-            if (slot_->current == state_) {
-                slot_->current.reset();
-                slot_->unset();
+            bool mine;
+            {
+                std::lock_guard<std::mutex> lock(slot_->mutex);
+                mine = slot_->current == state_;
+                if (mine)
+                    slot_->current.reset();
             }
+            /* Deliveries never wait on the C call. */
+            if (mine)
+                slot_->unset();
         }
         /* The captured state goes with no lock held: its destructors may
          * call the library. */
