@@ -273,13 +273,31 @@ std::vector<Call> Peer::calls(const char *member)
     return out;
 }
 
+/* The bus routes a signal by the match rules it has handled: those the
+ * library sent when it subscribed are handled once a round trip on its
+ * connection returns. */
+static void flush_library_connection()
+{
+    GDBusConnection *bus = __halvo_api_get_system_connection();
+    if (bus == nullptr)
+        return;
+    GVariant *ping = g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                                 "org.freedesktop.DBus.Peer", "Ping", nullptr, nullptr,
+                                                 G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+    if (ping)
+        g_variant_unref(ping);
+    g_object_unref(bus);
+}
+
 void Peer::emit(const char *name, GVariant *body, const char *path, const char *iface)
 {
+    flush_library_connection();
     control_void("Emit", g_variant_new("(sssv)", path, iface, name, body));
 }
 
 void Peer::emit_many(const char *name, GVariant *body, unsigned count, const char *path, const char *iface)
 {
+    flush_library_connection();
     control_void("EmitMany", g_variant_new("(sssvu)", path, iface, name, body, count));
 }
 

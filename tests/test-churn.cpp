@@ -88,7 +88,7 @@ void dispatch_pending()
     }
 }
 
-/* A standing subscription of the test's own on the shared connection, so
+/* A standing subscription of the test's own on the library's connection, so
  * that the bus routes every signal of the path to this process whatever
  * the library has subscribed at that moment: the signals then really are
  * in flight while the library subscribes and unsubscribes. */
@@ -96,7 +96,7 @@ class Observer {
   public:
     Observer()
     {
-        bus_ = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr);
+        bus_ = __halvo_api_get_system_connection();
         id_ = g_dbus_connection_signal_subscribe(
             bus_, nullptr, nullptr, nullptr, "/org/velmo/pellix", nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
             [](GDBusConnection *, const gchar *, const gchar *, const gchar *, const gchar *, GVariant *,
