@@ -46,13 +46,15 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export LSAN_OPTIONS=suppressions=$top/tests/lsan.supp:print_suppressions=0
 run_suite build/asan -DCMAKE_BUILD_TYPE=Debug -DHALVO_SANITIZE=ON -DHALVO_BUILD_FUZZ=ON
 
-stage "ThreadSanitizer: several threads on every callback family"
+stage "ThreadSanitizer: several threads on every callback family, and the C++ API"
 unset ASAN_OPTIONS UBSAN_OPTIONS LSAN_OPTIONS
 cmake -S "$top" -B build/tsan -DCMAKE_BUILD_TYPE=Debug -DHALVO_SANITIZE=thread -DHALVO_BUILD_TOOLS=OFF >/dev/null
-cmake --build build/tsan -j"$jobs" --target test-threads
+cmake --build build/tsan -j"$jobs" --target test-threads test-cxx
 rm -f build/tsan/tsan.*
-(cd build/tsan && TSAN_OPTIONS="halt_on_error=0 exitcode=0 log_path=$top/build/tsan/tsan" \
-  G_DEBUG=fatal-criticals KERLO_LEVEL=7 HALVO_THREAD_ROUNDS=200 tests/test-threads)
+for t in test-threads test-cxx; do
+  (cd build/tsan && TSAN_OPTIONS="halt_on_error=0 exitcode=0 log_path=$top/build/tsan/tsan" \
+    G_DEBUG=fatal-criticals KERLO_LEVEL=7 HALVO_THREAD_ROUNDS=200 tests/$t)
+done
 shopt -s nullglob
 scripts/tsan-races.py /dev/null build/tsan/tsan.*
 shopt -u nullglob

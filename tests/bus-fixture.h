@@ -96,9 +96,9 @@ void store_write(const std::string &key, const std::string &value);
 std::string store_read(const std::string &key, bool *ok = nullptr);
 void store_remove(const std::string &key);
 
-/* Drops the library's bus connection and waits until GIO has let go of
- * its shared one too, so that the next use connects to whatever
- * DBUS_SYSTEM_BUS_ADDRESS names then.  No internal row may be subscribed. */
+/* Drops the library's bus connection and waits until it is gone, so that
+ * the next use connects to whatever DBUS_SYSTEM_BUS_ADDRESS names then.  No
+ * internal row may be subscribed. */
 void forget_system_bus();
 
 /* Path of a built helper program next to the tests (set by CMake). */
