@@ -11,6 +11,7 @@
  *                                          whose first argument is that string
  *     SetError(s method, s name, s text)   reply with a D-Bus error
  *     SetSilent(s method)                  never reply
+ *     SetDie(s method)                     kill itself (SIGKILL) when called
  *     SetDelay(s method, u ms)             reply after ms milliseconds
  *     Reset()                              forget rules and recorded calls
  *     GetCalls() -> a(sssav)               destination, interface, member,
@@ -34,7 +35,7 @@
 #define CONTROL_PATH "/org/halvo/TestPeer"
 #define CONTROL_IFACE "org.halvo.TestPeer"
 
-typedef enum { RULE_REPLY, RULE_ERROR, RULE_SILENT } RuleKind;
+typedef enum { RULE_REPLY, RULE_ERROR, RULE_SILENT, RULE_DIE } RuleKind;
 
 typedef struct {
     RuleKind kind;
@@ -168,11 +169,12 @@ static void handle_control(GDBusConnection *connection, GDBusMessage *call)
         r->error_text = g_strdup(text);
         set_rule(method, "", r);
         reply_body(connection, call, NULL);
-    } else if (g_strcmp0(member, "SetSilent") == 0 && args && g_variant_is_of_type(args, G_VARIANT_TYPE("(s)"))) {
+    } else if ((g_strcmp0(member, "SetSilent") == 0 || g_strcmp0(member, "SetDie") == 0) && args &&
+               g_variant_is_of_type(args, G_VARIANT_TYPE("(s)"))) {
         const char *method;
         g_variant_get(args, "(&s)", &method);
         Rule *r = g_new0(Rule, 1);
-        r->kind = RULE_SILENT;
+        r->kind = member[3] == 'D' ? RULE_DIE : RULE_SILENT;
         set_rule(method, "", r);
         reply_body(connection, call, NULL);
     } else if (g_strcmp0(member, "SetDelay") == 0 && args && g_variant_is_of_type(args, G_VARIANT_TYPE("(su)"))) {
@@ -233,6 +235,8 @@ static void handle_service(GDBusConnection *connection, GDBusMessage *call)
 
     Rule *r = member ? find_rule(member, body) : NULL;
     guint delay = member ? GPOINTER_TO_UINT(g_hash_table_lookup(delays, member)) : 0;
+    if (r && r->kind == RULE_DIE)
+        raise(SIGKILL);
     gboolean no_reply = g_dbus_message_get_flags(call) & G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED;
     if (no_reply)
         return;
