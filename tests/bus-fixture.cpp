@@ -3,6 +3,7 @@
 
 #include "halvo-api-private.h"
 #include "kerlo.h"
+#include "valko.h"
 
 #include <glib/gstdio.h>
 #include <signal.h>
@@ -114,12 +115,6 @@ bool run_until(const std::function<bool()> &done, int timeout_ms)
     g_source_destroy(tick);
     g_source_unref(tick);
     return ok;
-}
-
-void run_for(int ms)
-{
-    gint64 end = g_get_monotonic_time() + gint64(ms) * 1000;
-    run_until([end] { return g_get_monotonic_time() >= end; }, ms + 100);
 }
 
 Call::Call(const Call &o) : destination(o.destination), interface(o.interface), member(o.member)
@@ -466,6 +461,20 @@ std::string store_read(const std::string &key, bool *ok)
 void store_remove(const std::string &key)
 {
     g_unlink(key_path(key).c_str());
+}
+
+/* A change is reported once its key has been quiet for a moment, so
+ * changes settle in the order they were made: a marker key changed now is
+ * reported last. */
+void store_settle()
+{
+    static int serial;
+    int seen = 0;
+    auto marked = [](valko_keynode_t *, void *data) { ++*static_cast<int *>(data); };
+    ASSERT_EQ(0, valko_notify_key_changed("halvo-test/marker", marked, &seen));
+    ASSERT_EQ(0, valko_set_int("halvo-test/marker", ++serial));
+    EXPECT_TRUE(run_until([&] { return seen > 0; })) << "marker change not reported";
+    EXPECT_EQ(0, valko_ignore_key_changed("halvo-test/marker", marked));
 }
 
 void forget_system_bus()

@@ -19,8 +19,6 @@ const std::string &bus_address();
 /* Iterates the thread-default main context until @done holds or
  * @timeout_ms passes.  Returns @done's last value. */
 bool run_until(const std::function<bool()> &done, int timeout_ms = 3000);
-/* Iterates the main context for @ms milliseconds. */
-void run_for(int ms);
 
 /* Returns once the bus has handled every message the shared system-bus
  * connection sent so far, its match rules included. */
@@ -124,6 +122,9 @@ void store_write(const std::string &key, const std::string &value);
 /* The key's file content; nullopt-like: @ok false when it does not exist. */
 std::string store_read(const std::string &key, bool *ok = nullptr);
 void store_remove(const std::string &key);
+/* Returns once every change made to the store so far has been reported
+ * to this thread's main context (a marker key's notification). */
+void store_settle();
 
 /* Drops the library's bus connection and waits until GIO has let go of
  * its shared one too, so that the next use connects to whatever

@@ -496,7 +496,7 @@ TEST(LastSpeakers, RewrittenKeyDeliversAFreshList)
 
     EXPECT_EQ(halvo_unset_last_bluetooth_speakers_changed_cb(), 0);
     store_write(kLastKey, R"([{"address":"AA:09"}])");
-    run_for(300);
+    store_settle();
     EXPECT_EQ(events.calls, 3) << "nothing after unset";
     EXPECT_EQ(halvo_unset_last_bluetooth_speakers_changed_cb(), 5) << "nothing left to remove";
     store_remove(kLastKey);
