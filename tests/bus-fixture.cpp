@@ -338,11 +338,6 @@ void Peer::die(const char *method)
     control_void("SetDie", g_variant_new("(s)", method));
 }
 
-void Peer::delay(const char *method, unsigned ms)
-{
-    control_void("SetDelay", g_variant_new("(su)", method, ms));
-}
-
 void Peer::reset()
 {
     control_void("Reset", nullptr);

@@ -85,7 +85,6 @@ class Peer {
     static void silent(const char *method);
     /* The peer kills itself (SIGKILL) when @method is called. */
     static void die(const char *method);
-    static void delay(const char *method, unsigned ms);
     static void reset();
     static std::vector<Call> calls();
     static std::vector<Call> calls(const char *member);
