@@ -4,8 +4,6 @@
 #include "harness.h"
 #include "halvo-api-private.h"
 
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -23,20 +21,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                                           nullptr);
 
     bool recorded = strcmp(name, "zemo_fw_update_result") == 0 && g_variant_is_of_type(payload, G_VARIANT_TYPE("(s)"));
-    if (g_is_zemo_update_done != recorded) {
-        fprintf(stderr, "result recorded: %d, expected %d\n", g_is_zemo_update_done, recorded);
-        abort();
-    }
+    if (g_is_zemo_update_done != recorded)
+        halvo_fuzz::finding("result recorded: %d, expected %d", g_is_zemo_update_done, recorded);
     if (recorded) {
         const char *text = nullptr;
         g_variant_get(payload, "(&s)", &text);
-        if (g_zemo_update_result != (strcmp(text, "OK") == 0 ? 1 : 0)) {
-            fprintf(stderr, "result %d for \"%s\"\n", g_zemo_update_result, text);
-            abort();
-        }
+        if (g_zemo_update_result != (strcmp(text, "OK") == 0 ? 1 : 0))
+            halvo_fuzz::finding("result %d for \"%s\"", g_zemo_update_result, text);
     } else if (g_zemo_update_result != 7) {
-        fprintf(stderr, "result written without a result signal\n");
-        abort();
+        halvo_fuzz::finding("result written without a result signal");
     }
     g_variant_unref(payload);
     return 0;

@@ -88,11 +88,6 @@ void init()
     g_variant_unref(g_variant_ref_sink(g_variant_new_parsed("(1, 'a', [byte 1], <2>, {'k': 1})")));
 }
 
-const std::string &store_root()
-{
-    return g_store_root;
-}
-
 void finding(const char *fmt, ...)
 {
     va_list ap;
@@ -317,23 +312,10 @@ void reply(const char *method, GVariant *body)
 {
     GVariant *held = body ? g_variant_ref_sink(body) : nullptr;
     std::lock_guard<std::mutex> hold(g_lock);
-    auto it = g_replies.find(method);
-    if (it != g_replies.end()) {
-        if (it->second)
-            g_variant_unref(it->second);
-        it->second = held;
-    } else {
-        g_replies.emplace(method, held);
-    }
-}
-
-void clear()
-{
-    std::lock_guard<std::mutex> hold(g_lock);
-    for (auto &kv : g_replies)
-        if (kv.second)
-            g_variant_unref(kv.second);
-    g_replies.clear();
+    GVariant *&slot = g_replies[method];
+    if (slot)
+        g_variant_unref(slot);
+    slot = held;
 }
 
 } // namespace service

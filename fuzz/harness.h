@@ -20,9 +20,6 @@ namespace halvo_fuzz {
  * but not printed, VALKO_ROOT points at a fresh directory. */
 void init();
 
-/* The fresh store root that init() made. */
-const std::string &store_root();
-
 /* Reads the fuzz bytes front to back. */
 class Input {
   public:
@@ -74,7 +71,6 @@ void start();
 /* Reply to @method with @body (a tuple; floating is sunk), or with an
  * error when @body is NULL. */
 void reply(const char *method, GVariant *body);
-void clear();
 /* Emits signal @name on the service's path and interface (a tuple;
  * floating is sunk). */
 void emit(const char *name, GVariant *body);

@@ -10,6 +10,7 @@ packages=(
   dbus-daemon g++-multilib
   clang libclang-rt-14-dev llvm
   valgrind doxygen
+  gcovr stress-ng
 )
 
 missing=()

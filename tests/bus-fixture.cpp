@@ -3,6 +3,7 @@
 
 #include "halvo-api-private.h"
 #include "kerlo.h"
+#include "valko.h"
 
 #include <glib/gstdio.h>
 #include <signal.h>
@@ -17,11 +18,8 @@
 namespace halvo_test {
 namespace {
 
-std::string g_address;
 std::string g_store_root;
-GPid g_daemon_pid = 0;
-GPid g_peer_pid = 0;
-GDBusConnection *g_control = nullptr;
+PrivateBus *g_bus = nullptr;
 LogCapture *g_capture = nullptr;
 
 void die_with_parent(gpointer)
@@ -29,57 +27,59 @@ void die_with_parent(gpointer)
     prctl(PR_SET_PDEATHSIG, SIGKILL);
 }
 
-GDBusConnection *control()
+/* With @out_fd (the daemon), its stderr, which only warns, is dropped. */
+GPid spawn(const std::vector<std::string> &args, gint *out_fd)
 {
-    if (g_control == nullptr) {
-        GError *error = nullptr;
-        g_control = g_dbus_connection_new_for_address_sync(
-            g_address.c_str(),
-            GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                 G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-            nullptr, nullptr, &error);
-        if (g_control == nullptr) {
-            ADD_FAILURE() << "control connection: " << error->message;
-            g_error_free(error);
-            abort();
-        }
-        g_dbus_connection_set_exit_on_close(g_control, FALSE);
+    std::vector<gchar *> argv;
+    for (const std::string &a : args)
+        argv.push_back(const_cast<gchar *>(a.c_str()));
+    argv.push_back(nullptr);
+    GPid pid = 0;
+    GError *error = nullptr;
+    if (!g_spawn_async_with_pipes(nullptr, argv.data(), nullptr,
+                                  GSpawnFlags(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD |
+                                              (out_fd ? G_SPAWN_STDERR_TO_DEV_NULL : 0)),
+                                  die_with_parent, nullptr, &pid, nullptr, out_fd, nullptr, &error)) {
+        fprintf(stderr, "cannot start %s: %s\n", argv[0], error->message);
+        abort();
     }
-    return g_control;
+    return pid;
 }
 
-GVariant *control_call(const char *method, GVariant *args, const char *reply_type = nullptr)
+void end(int *pid, int sig)
 {
-    GError *error = nullptr;
-    GVariant *r = g_dbus_connection_call_sync(control(), "org.halvo.TestPeer", "/org/halvo/TestPeer",
-                                              "org.halvo.TestPeer", method, args,
-                                              reply_type ? G_VARIANT_TYPE(reply_type) : nullptr,
-                                              G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, &error);
-    if (r == nullptr) {
-        ADD_FAILURE() << "peer control " << method << ": " << error->message;
-        g_error_free(error);
-    }
-    return r;
+    if (*pid == 0)
+        return;
+    kill(*pid, SIGCONT);
+    kill(*pid, sig);
+    waitpid(*pid, nullptr, 0);
+    g_spawn_close_pid(*pid);
+    *pid = 0;
 }
+
+} // namespace
+
+/* The library keeps a connection of its own: once a round trip on it
+ * returns, the bus has handled every match rule the library sent. */
+void flush_system_bus()
+{
+    GDBusConnection *bus = __halvo_api_get_system_connection();
+    ASSERT_NE(bus, nullptr);
+    GVariant *ping = g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                                 "org.freedesktop.DBus.Peer", "Ping", nullptr, nullptr,
+                                                 G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+    if (ping)
+        g_variant_unref(ping);
+    g_object_unref(bus);
+}
+
+namespace {
 
 void control_void(const char *method, GVariant *args)
 {
-    GVariant *r = control_call(method, args);
+    GVariant *r = g_bus->control(method, args);
     if (r)
         g_variant_unref(r);
-}
-
-bool name_has_owner(const char *name)
-{
-    GVariant *r = g_dbus_connection_call_sync(control(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                              "org.freedesktop.DBus", "NameHasOwner", g_variant_new("(s)", name),
-                                              G_VARIANT_TYPE("(b)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
-    gboolean owned = FALSE;
-    if (r) {
-        g_variant_get(r, "(b)", &owned);
-        g_variant_unref(r);
-    }
-    return owned;
 }
 
 void capture_sink(int prio, const char *, const char *line, void *)
@@ -97,7 +97,7 @@ std::string key_path(const std::string &key)
 
 const std::string &bus_address()
 {
-    return g_address;
+    return g_bus->address();
 }
 
 bool run_until(const std::function<bool()> &done, int timeout_ms)
@@ -117,12 +117,6 @@ bool run_until(const std::function<bool()> &done, int timeout_ms)
     g_source_destroy(tick);
     g_source_unref(tick);
     return ok;
-}
-
-void run_for(int ms)
-{
-    gint64 end = g_get_monotonic_time() + gint64(ms) * 1000;
-    run_until([end] { return g_get_monotonic_time() >= end; }, ms + 100);
 }
 
 Call::Call(const Call &o) : destination(o.destination), interface(o.interface), member(o.member)
@@ -160,58 +154,191 @@ std::string Call::text() const
     return s;
 }
 
+PrivateBus::PrivateBus(std::string address) : address_(std::move(address))
+{
+    if (!address_.empty())
+        socket_ = address_.substr(address_.find('=') + 1);
+}
+
+PrivateBus::~PrivateBus()
+{
+    stop_peer();
+    kill_daemon();
+}
+
+void PrivateBus::start_daemon()
+{
+    std::vector<std::string> argv = {"dbus-daemon", "--session", "--nofork", "--print-address=1"};
+    if (!socket_.empty())
+        argv.push_back("--address=" + address_);
+    gint out_fd = -1;
+    daemon_ = spawn(argv, &out_fd);
+    std::string line;
+    char ch;
+    while (read(out_fd, &ch, 1) == 1 && ch != '\n')
+        line.push_back(ch);
+    close(out_fd);
+    if (line.empty()) {
+        fprintf(stderr, "dbus-daemon printed no address\n");
+        abort();
+    }
+    if (socket_.empty())
+        address_ = line;
+}
+
+void PrivateBus::stop_daemon()
+{
+    int status = 0;
+    ASSERT_EQ(kill(daemon_, SIGSTOP), 0);
+    /* kill() returns before the daemon has stopped. */
+    ASSERT_EQ(waitpid(daemon_, &status, WUNTRACED), daemon_);
+    ASSERT_TRUE(WIFSTOPPED(status));
+}
+
+void PrivateBus::continue_daemon()
+{
+    kill(daemon_, SIGCONT);
+}
+
+void PrivateBus::kill_daemon()
+{
+    end(&daemon_, SIGKILL);
+    if (control_) {
+        g_dbus_connection_close_sync(control_, nullptr, nullptr);
+        g_clear_object(&control_);
+    }
+    if (!socket_.empty())
+        g_unlink(socket_.c_str());
+}
+
+GDBusConnection *PrivateBus::connection()
+{
+    if (control_ == nullptr) {
+        GError *error = nullptr;
+        control_ = g_dbus_connection_new_for_address_sync(
+            address_.c_str(),
+            GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                 G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+            nullptr, nullptr, &error);
+        if (control_ == nullptr) {
+            fprintf(stderr, "control connection: %s\n", error->message);
+            abort();
+        }
+        g_dbus_connection_set_exit_on_close(control_, FALSE);
+    }
+    return control_;
+}
+
+/* Waits on the bus's own report of @name's owner, not on the clock. */
+void PrivateBus::wait_for_name(const char *name, bool owned)
+{
+    int state = -1;
+    guint watch = g_bus_watch_name_on_connection(
+        connection(), name, G_BUS_NAME_WATCHER_FLAGS_NONE,
+        [](GDBusConnection *, const gchar *, const gchar *, gpointer d) { *static_cast<int *>(d) = 1; },
+        [](GDBusConnection *, const gchar *, gpointer d) { *static_cast<int *>(d) = 0; }, &state, nullptr);
+    EXPECT_TRUE(run_until([&] { return state == int(owned); }, 10000))
+        << name << (owned ? " not taken" : " not released");
+    g_bus_unwatch_name(watch);
+}
+
+void PrivateBus::start_peer()
+{
+    if (peer_)
+        return;
+    peer_ = spawn({HALVO_TESTPEER_PATH, address_}, nullptr);
+    /* The peer takes the control name last. */
+    wait_for_name("org.halvo.TestPeer", true);
+}
+
+void PrivateBus::stop_peer()
+{
+    if (!peer_)
+        return;
+    end(&peer_, SIGTERM);
+    /* So that the next call sees no service. */
+    if (daemon_)
+        wait_for_name("com.marlox.tv.bt.connectionmanager", false);
+}
+
+GVariant *PrivateBus::control(const char *method, GVariant *args, const char *reply_type)
+{
+    GError *error = nullptr;
+    GVariant *r = g_dbus_connection_call_sync(connection(), "org.halvo.TestPeer", "/org/halvo/TestPeer",
+                                              "org.halvo.TestPeer", method, args,
+                                              reply_type ? G_VARIANT_TYPE(reply_type) : nullptr,
+                                              G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, &error);
+    if (r == nullptr) {
+        ADD_FAILURE() << "peer control " << method << ": " << error->message;
+        g_error_free(error);
+    }
+    return r;
+}
+
+void PrivateBus::reply(const char *method, GVariant *body, const char *arg0)
+{
+    GVariant *r = control("SetReply", g_variant_new("(ssv)", method, arg0, body));
+    if (r)
+        g_variant_unref(r);
+}
+
+void PrivateBus::emit(const char *name, GVariant *body, const char *path, const char *iface)
+{
+    flush_system_bus();
+    GVariant *r = control("Emit", g_variant_new("(sssv)", path, iface, name, body));
+    if (r)
+        g_variant_unref(r);
+}
+
+/* Signals on one connection arrive in order: once the marker has been
+ * dispatched, so has everything the peer emitted before it. */
+void PrivateBus::sync_signals()
+{
+    static int serial = 0;
+    int want = ++serial;
+    /* On the library's connection, where the signals under test come in. */
+    GDBusConnection *bus = __halvo_api_get_system_connection();
+    ASSERT_NE(bus, nullptr);
+    int seen = 0;
+    guint id = g_dbus_connection_signal_subscribe(
+        bus, nullptr, "org.halvo.TestPeer", "HalvoTestMarker", "/org/halvo/TestPeer", nullptr,
+        G_DBUS_SIGNAL_FLAGS_NONE,
+        [](GDBusConnection *, const gchar *, const gchar *, const gchar *, const gchar *, GVariant *p, gpointer d) {
+            if (g_variant_is_of_type(p, G_VARIANT_TYPE("(i)")))
+                g_variant_get(p, "(i)", static_cast<int *>(d));
+        },
+        &seen, nullptr);
+    /* The match rule must be in place at the bus before the marker goes out. */
+    flush_system_bus();
+    emit("HalvoTestMarker", g_variant_new("(i)", want), "/org/halvo/TestPeer", "org.halvo.TestPeer");
+    EXPECT_TRUE(run_until([&] { return seen == want; })) << "marker signal did not arrive";
+    g_dbus_connection_signal_unsubscribe(bus, id);
+    g_object_unref(bus);
+}
+
 void Peer::start()
 {
-    if (running())
-        return;
-    std::string prog = peer_program();
-    gchar *argv[] = {const_cast<gchar *>(prog.c_str()), const_cast<gchar *>(g_address.c_str()), nullptr};
-    GError *error = nullptr;
-    if (!g_spawn_async(nullptr, argv, nullptr, GSpawnFlags(G_SPAWN_DO_NOT_REAP_CHILD), die_with_parent, nullptr,
-                       &g_peer_pid, &error)) {
-        ADD_FAILURE() << "spawn peer: " << error->message;
-        g_error_free(error);
-        return;
-    }
-    gint64 deadline = g_get_monotonic_time() + 10 * G_USEC_PER_SEC;
-    while (!name_has_owner("org.halvo.TestPeer")) {
-        if (g_get_monotonic_time() > deadline) {
-            ADD_FAILURE() << "peer did not take its names";
-            return;
-        }
-        g_usleep(2000);
-    }
+    g_bus->start_peer();
 }
 
 void Peer::stop()
 {
-    if (!g_peer_pid)
-        return;
-    kill(g_peer_pid, SIGCONT);
-    kill(g_peer_pid, SIGTERM);
-    int status = 0;
-    waitpid(g_peer_pid, &status, 0);
-    g_spawn_close_pid(g_peer_pid);
-    g_peer_pid = 0;
-    /* Wait until the bus has noticed, so that the next call sees no service. */
-    gint64 deadline = g_get_monotonic_time() + 5 * G_USEC_PER_SEC;
-    while (name_has_owner("com.marlox.tv.bt.connectionmanager") && g_get_monotonic_time() < deadline)
-        g_usleep(2000);
+    g_bus->stop_peer();
 }
 
 bool Peer::running()
 {
-    return g_peer_pid != 0;
+    return g_bus->peer_pid() != 0;
 }
 
 int Peer::pid()
 {
-    return g_peer_pid;
+    return g_bus->peer_pid();
 }
 
 void Peer::reply(const char *method, GVariant *body, const char *arg0)
 {
-    control_void("SetReply", g_variant_new("(ssv)", method, arg0, body));
+    g_bus->reply(method, body, arg0);
 }
 
 void Peer::error(const char *method, const char *name, const char *text)
@@ -224,9 +351,9 @@ void Peer::silent(const char *method)
     control_void("SetSilent", g_variant_new("(s)", method));
 }
 
-void Peer::delay(const char *method, unsigned ms)
+void Peer::die(const char *method)
 {
-    control_void("SetDelay", g_variant_new("(su)", method, ms));
+    control_void("SetDie", g_variant_new("(s)", method));
 }
 
 void Peer::reset()
@@ -237,7 +364,7 @@ void Peer::reset()
 std::vector<Call> Peer::calls()
 {
     std::vector<Call> out;
-    GVariant *r = control_call("GetCalls", nullptr, "(a(sssav))");
+    GVariant *r = g_bus->control("GetCalls", nullptr, "(a(sssav))");
     if (!r)
         return out;
     GVariantIter *it;
@@ -273,67 +400,20 @@ std::vector<Call> Peer::calls(const char *member)
     return out;
 }
 
-/* The bus routes a signal by the match rules it has handled: those the
- * library sent when it subscribed are handled once a round trip on its
- * connection returns. */
-static void flush_library_connection()
-{
-    GDBusConnection *bus = __halvo_api_get_system_connection();
-    if (bus == nullptr)
-        return;
-    GVariant *ping = g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                                 "org.freedesktop.DBus.Peer", "Ping", nullptr, nullptr,
-                                                 G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
-    if (ping)
-        g_variant_unref(ping);
-    g_object_unref(bus);
-}
-
 void Peer::emit(const char *name, GVariant *body, const char *path, const char *iface)
 {
-    flush_library_connection();
-    control_void("Emit", g_variant_new("(sssv)", path, iface, name, body));
+    g_bus->emit(name, body, path, iface);
 }
 
 void Peer::emit_many(const char *name, GVariant *body, unsigned count, const char *path, const char *iface)
 {
-    flush_library_connection();
+    flush_system_bus();
     control_void("EmitMany", g_variant_new("(sssvu)", path, iface, name, body, count));
-}
-
-void sync_signals_with(const std::function<void(GVariant *marker)> &emit_marker)
-{
-    static int serial = 0;
-    int want = ++serial;
-    /* On the library's own connection, where the signals under test come in. */
-    GDBusConnection *bus = __halvo_api_get_system_connection();
-    ASSERT_NE(bus, nullptr);
-    int seen = 0;
-    guint id = g_dbus_connection_signal_subscribe(
-        bus, nullptr, "org.halvo.TestPeer", "HalvoTestMarker", "/org/halvo/TestPeer", nullptr,
-        G_DBUS_SIGNAL_FLAGS_NONE,
-        [](GDBusConnection *, const gchar *, const gchar *, const gchar *, const gchar *, GVariant *p, gpointer d) {
-            if (g_variant_is_of_type(p, G_VARIANT_TYPE("(i)")))
-                g_variant_get(p, "(i)", static_cast<int *>(d));
-        },
-        &seen, nullptr);
-    /* The match rule must be in place at the bus before the marker goes out. */
-    GVariant *ping = g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                                 "org.freedesktop.DBus.Peer", "Ping", nullptr, nullptr,
-                                                 G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
-    if (ping)
-        g_variant_unref(ping);
-    emit_marker(g_variant_new("(i)", want));
-    EXPECT_TRUE(run_until([&] { return seen == want; })) << "marker signal did not arrive";
-    g_dbus_connection_signal_unsubscribe(bus, id);
-    g_object_unref(bus);
 }
 
 void Peer::sync_signals()
 {
-    sync_signals_with([](GVariant *marker) {
-        emit("HalvoTestMarker", marker, "/org/halvo/TestPeer", "org.halvo.TestPeer");
-    });
+    g_bus->sync_signals();
 }
 
 LogCapture::LogCapture()
@@ -397,6 +477,20 @@ void store_remove(const std::string &key)
     g_unlink(key_path(key).c_str());
 }
 
+/* A change is reported once its key has been quiet for a moment, so
+ * changes settle in the order they were made: a marker key changed now is
+ * reported last. */
+void store_settle()
+{
+    static int serial;
+    int seen = 0;
+    auto marked = [](valko_keynode_t *, void *data) { ++*static_cast<int *>(data); };
+    ASSERT_EQ(0, valko_notify_key_changed("halvo-test/marker", marked, &seen));
+    ASSERT_EQ(0, valko_set_int("halvo-test/marker", ++serial));
+    EXPECT_TRUE(run_until([&] { return seen > 0; })) << "marker change not reported";
+    EXPECT_EQ(0, valko_ignore_key_changed("halvo-test/marker", marked));
+}
+
 void forget_system_bus()
 {
     GDBusConnection *bus = __halvo_api_get_system_connection();
@@ -415,11 +509,6 @@ void forget_system_bus()
         return alive == nullptr;
     })) << "the bus connection is still held";
     g_weak_ref_clear(&weak);
-}
-
-std::string peer_program()
-{
-    return HALVO_TESTPEER_PATH;
 }
 
 /* ------------------------------------------------------------------ */
@@ -450,46 +539,17 @@ class BusEnvironment : public ::testing::Environment {
         g_store_root = root;
         g_free(root);
         g_setenv("VALKO_ROOT", g_store_root.c_str(), TRUE);
-
-        gchar *argv[] = {const_cast<gchar *>("dbus-daemon"), const_cast<gchar *>("--session"),
-                         const_cast<gchar *>("--nofork"), const_cast<gchar *>("--print-address=1"), nullptr};
-        gint out_fd = -1;
-        GError *error = nullptr;
-        if (!g_spawn_async_with_pipes(nullptr, argv, nullptr,
-                                      GSpawnFlags(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_STDERR_TO_DEV_NULL),
-                                      die_with_parent,
-                                      nullptr, &g_daemon_pid, nullptr, &out_fd, nullptr, &error)) {
-            fprintf(stderr, "cannot start dbus-daemon: %s\n", error->message);
-            abort();
-        }
-        std::string line;
-        char ch;
-        while (read(out_fd, &ch, 1) == 1 && ch != '\n')
-            line.push_back(ch);
-        close(out_fd);
-        if (line.empty()) {
-            fprintf(stderr, "dbus-daemon printed no address\n");
-            abort();
-        }
-        g_address = line;
-        g_setenv("DBUS_SYSTEM_BUS_ADDRESS", g_address.c_str(), TRUE);
-        g_setenv("DBUS_SESSION_BUS_ADDRESS", g_address.c_str(), TRUE);
-        Peer::start();
+        g_bus = new PrivateBus;
+        g_bus->start_daemon();
+        g_setenv("DBUS_SYSTEM_BUS_ADDRESS", g_bus->address().c_str(), TRUE);
+        g_setenv("DBUS_SESSION_BUS_ADDRESS", g_bus->address().c_str(), TRUE);
+        g_bus->start_peer();
     }
 
     void TearDown() override
     {
-        Peer::stop();
-        if (g_control) {
-            g_dbus_connection_close_sync(g_control, nullptr, nullptr);
-            g_clear_object(&g_control);
-        }
-        if (g_daemon_pid) {
-            kill(g_daemon_pid, SIGTERM);
-            waitpid(g_daemon_pid, nullptr, 0);
-            g_spawn_close_pid(g_daemon_pid);
-            g_daemon_pid = 0;
-        }
+        delete g_bus;
+        g_bus = nullptr;
         if (!g_store_root.empty())
             rm_rf(g_store_root);
     }

@@ -19,16 +19,10 @@ const std::string &bus_address();
 /* Iterates the thread-default main context until @done holds or
  * @timeout_ms passes.  Returns @done's last value. */
 bool run_until(const std::function<bool()> &done, int timeout_ms = 3000);
-/* Iterates the main context for @ms milliseconds. */
-void run_for(int ms);
 
-/* Returns once every signal emitted so far by the peer that @emit_marker
- * talks to has been dispatched on this thread's main context: it
- * subscribes on the shared system-bus connection, has @emit_marker send
- * the marker signal "(i)" (path /org/halvo/TestPeer, interface
- * org.halvo.TestPeer, member HalvoTestMarker), and waits for it; signals on
- * one connection arrive in order. */
-void sync_signals_with(const std::function<void(GVariant *marker)> &emit_marker);
+/* Returns once the bus has handled every message the library's connection
+ * sent so far, its match rules included. */
+void flush_system_bus();
 
 /* One call the peer received. */
 struct Call {
@@ -41,13 +35,47 @@ struct Call {
     ~Call();
 };
 
-/* The scriptable peer (tests/peer/halvo-testpeer.c), a separate process on
- * the private bus owning both service names.  Rules stay until reset(). */
+/* A private dbus-daemon with the scriptable peer (tests/peer/halvo-testpeer.c)
+ * on it, owning both service names and scripted through a connection of
+ * its own.  The test process has one, behind Peer; a test may start more. */
+class PrivateBus {
+  public:
+    /* Empty @address: the daemon picks one.  Otherwise it listens there, so
+     * that it can be started again at the same address. */
+    explicit PrivateBus(std::string address = "");
+    ~PrivateBus();
+    const std::string &address() const { return address_; }
+    void start_daemon();
+    void kill_daemon();
+    /* SIGSTOP, returning once the daemon has stopped; and SIGCONT. */
+    void stop_daemon();
+    void continue_daemon();
+    /* Starts the peer and waits until it owns its names. */
+    void start_peer();
+    /* Stops it (SIGTERM, then waits until the bus has seen it go). */
+    void stop_peer();
+    int peer_pid() const { return peer_; }
+    /* A call on the peer's control interface; NULL (and a failure) on error. */
+    GVariant *control(const char *method, GVariant *args, const char *reply_type = nullptr);
+    void reply(const char *method, GVariant *body, const char *arg0 = "");
+    void emit(const char *name, GVariant *body, const char *path = "/org/velmo/pellix",
+              const char *iface = "org.velmo.pellix");
+    /* Returns once every signal its peer emitted so far has been
+     * dispatched on this thread's main context. */
+    void sync_signals();
+
+  private:
+    GDBusConnection *connection();
+    void wait_for_name(const char *name, bool owned);
+    std::string socket_, address_;
+    int daemon_ = 0, peer_ = 0;
+    GDBusConnection *control_ = nullptr;
+};
+
+/* The peer of the test process's own bus.  Rules stay until reset(). */
 class Peer {
   public:
-    /* Starts the peer and waits until it owns its names. */
     static void start();
-    /* Stops it (SIGTERM, then waits). */
     static void stop();
     static bool running();
     static int pid();
@@ -58,7 +86,8 @@ class Peer {
     static void error(const char *method, const char *name = "org.halvo.Error.Failed",
                       const char *text = "failed on purpose");
     static void silent(const char *method);
-    static void delay(const char *method, unsigned ms);
+    /* The peer kills itself (SIGKILL) when @method is called. */
+    static void die(const char *method);
     static void reset();
     static std::vector<Call> calls();
     static std::vector<Call> calls(const char *member);
@@ -95,14 +124,14 @@ void store_write(const std::string &key, const std::string &value);
 /* The key's file content; nullopt-like: @ok false when it does not exist. */
 std::string store_read(const std::string &key, bool *ok = nullptr);
 void store_remove(const std::string &key);
+/* Returns once every change made to the store so far has been reported
+ * to this thread's main context (a marker key's notification). */
+void store_settle();
 
 /* Drops the library's bus connection and waits until it is gone, so that
  * the next use connects to whatever DBUS_SYSTEM_BUS_ADDRESS names then.  No
  * internal row may be subscribed. */
 void forget_system_bus();
-
-/* Path of a built helper program next to the tests (set by CMake). */
-std::string peer_program();
 
 } // namespace halvo_test
 

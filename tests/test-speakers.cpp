@@ -398,7 +398,8 @@ TEST(LastSpeakers, DocumentsOfAnotherShapeGiveDefaults)
     Stored addresses(kAddressesKey, "AA:01");
     int ret = -1;
     for (const std::string &text : {std::string("[]"), std::string("{}"), std::string("not json"),
-                                     std::string(R"([{"address":"AA:01",)"), std::string("null"), std::string(),
+                                     std::string(R"([{"address":"AA:01",)"), std::string("null"), std::string(), std::string("{}{}"),
+                                     std::string(R"([{"address":"AA:01"}] [{"address":"BB"}])"),
                                      std::string(50000, '[') + std::string(50000, ']')}) {
         EXPECT_TRUE(read_last(text, &ret).empty()) << text.substr(0, 20);
         EXPECT_EQ(ret, 0) << text.substr(0, 20);
@@ -495,7 +496,7 @@ TEST(LastSpeakers, RewrittenKeyDeliversAFreshList)
 
     EXPECT_EQ(halvo_unset_last_bluetooth_speakers_changed_cb(), 0);
     store_write(kLastKey, R"([{"address":"AA:09"}])");
-    run_for(300);
+    store_settle();
     EXPECT_EQ(events.calls, 3) << "nothing after unset";
     EXPECT_EQ(halvo_unset_last_bluetooth_speakers_changed_cb(), 5) << "nothing left to remove";
     store_remove(kLastKey);

@@ -123,7 +123,7 @@ TEST(InfoSync, DocumentsWithoutDevicesGiveAnEmptyList)
 {
     for (const std::string &text : std::vector<std::string>{"", "   ", "{not json",
                                                             "[{\"address\":\"A1\",\"name\":\"n\"}]", "\"text\"",
-                                                            "42", "null", "{}", too_deep()}) {
+                                                            "42", "null", "{}", "{}{}", too_deep()}) {
         SCOPED_TRACE(text.substr(0, 40));
         store_write(kInfoSyncKey, text);
         GSList *list = nullptr;
@@ -145,9 +145,10 @@ TEST(InfoSync, DeviceWithoutAddressIsSkippedWithoutNameIsKeptNamedEmpty)
         "null-name": {"address": "A3", "name": null},
         "not-an-object": "A4",
         "deleted": {"deleted_on_tv": true},
-        "full": {"address": "A5", "name": "five", "deleted_on_tv": "yes"}
+        "full": {"address": "A5", "name": "five", "deleted_on_tv": "yes"},
+        "twice": {"address": "A0", "address": "A6", "name": 6}
     })");
-    EXPECT_EQ(read_info_sync(), (Pairs{{"A2", ""}, {"A3", ""}, {"A5", "five"}}))
+    EXPECT_EQ(read_info_sync(), (Pairs{{"A2", ""}, {"A3", ""}, {"A5", "five"}, {"A6", ""}}))
         << "a non-boolean mark does not count as deleted";
 }
 
@@ -240,7 +241,7 @@ TEST(BlockedDevices, NothingStoredGivesNoCallback)
 {
     LogCapture log;
     for (const std::string &text :
-         std::vector<std::string>{"", "{broken", "[{\"isBlocked\":true,\"name\":\"n\"}]", "{}", "7", too_deep()}) {
+         std::vector<std::string>{"", "{broken", "[{\"isBlocked\":true,\"name\":\"n\"}]", "{}", "7", "{}{}", too_deep()}) {
         SCOPED_TRACE(text.substr(0, 30));
         store_write(kBlockedKey, text);
         int result = -1;

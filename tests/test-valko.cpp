@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
-using halvo_test::run_for;
 using halvo_test::run_until;
 using halvo_test::store_read;
 using halvo_test::store_root;
+using halvo_test::store_settle;
 using halvo_test::store_write;
 
 namespace {
@@ -349,7 +349,7 @@ TEST_F(Valko, AnotherProcessWritingTheFileNotifiesOncePerChange)
     ASSERT_EQ(0, valko_notify_key_changed(key.c_str(), record, &tag));
     EXPECT_TRUE(g_file_test(path_of("valko-proc/sub").c_str(), G_FILE_TEST_IS_DIR))
         << "registering creates the key's directory";
-    run_for(100);
+    store_settle();
     EXPECT_TRUE(g_seen.empty()) << "registering alone is no change";
 
     /* Created by another process through a shell redirection; rewritten in
@@ -365,7 +365,7 @@ TEST_F(Valko, AnotherProcessWritingTheFileNotifiesOncePerChange)
     for (size_t i = 0; i < 4; i++) {
         shell(changes[i].command);
         ASSERT_TRUE(run_until([&] { return g_seen.size() > i; })) << changes[i].command;
-        run_for(200);
+        store_settle();
         ASSERT_EQ(i + 1, g_seen.size()) << "one change, one notification: " << changes[i].command;
         EXPECT_EQ(key, g_seen[i].name);
         EXPECT_EQ(&tag, g_seen[i].user_data);
@@ -388,7 +388,7 @@ TEST_F(Valko, RegistrationsAreReplacedAndIgnored)
 
     ASSERT_EQ(0, valko_set_int(key, 1));
     ASSERT_TRUE(run_until([] { return !g_seen.empty() && g_other_calls > 0; }));
-    run_for(200);
+    store_settle();
     ASSERT_EQ(1u, g_seen.size()) << "one registration per key and callback";
     EXPECT_EQ(&second, g_seen[0].user_data);
     EXPECT_EQ("1", g_seen[0].value);
@@ -398,14 +398,14 @@ TEST_F(Valko, RegistrationsAreReplacedAndIgnored)
     EXPECT_EQ(-1, valko_ignore_key_changed(key, record)) << "already removed";
     ASSERT_EQ(0, valko_set_int(key, 2));
     ASSERT_TRUE(run_until([] { return g_other_calls >= 2; }));
-    run_for(200);
+    store_settle();
     EXPECT_EQ(1u, g_seen.size()) << "an ignored callback no longer runs";
 
     /* A change made just before ignoring, not yet dispatched, is dropped too. */
     ASSERT_EQ(0, valko_notify_key_changed(key, record, &first));
     ASSERT_EQ(0, valko_set_int(key, 3));
     EXPECT_EQ(0, valko_ignore_key_changed(key, record));
-    run_for(300);
+    store_settle();
     EXPECT_EQ(1u, g_seen.size());
     EXPECT_EQ(3, g_other_calls);
     EXPECT_EQ(0, valko_ignore_key_changed(key, other));
@@ -418,7 +418,7 @@ TEST_F(Valko, RegistrationsAreReplacedAndIgnored)
     ASSERT_EQ(0, valko_notify_key_changed("valko-reg/queued", record, nullptr));
     ASSERT_EQ(0, valko_set_str("valko-reg/queued", "v"));
     ASSERT_TRUE(run_until([] { return g_seen_at_unregister >= 0; }));
-    run_for(300);
+    store_settle();
     EXPECT_EQ(size_t(g_seen_at_unregister), g_seen.size()) << "a callback ran after it was ignored";
     EXPECT_EQ(0, valko_ignore_key_changed("valko-reg/queued", unregister_record));
 
@@ -427,7 +427,7 @@ TEST_F(Valko, RegistrationsAreReplacedAndIgnored)
     ASSERT_EQ(0, valko_set_str("valko-self/key", "a"));
     ASSERT_TRUE(run_until([] { return g_self_ignoring_calls > 0; }));
     ASSERT_EQ(0, valko_set_str("valko-self/key", "b"));
-    run_for(200);
+    store_settle();
     EXPECT_EQ(1, g_self_ignoring_calls);
     EXPECT_EQ(-1, valko_ignore_key_changed("valko-self/key", ignore_self));
 }
@@ -437,7 +437,7 @@ namespace {
 struct Listener {
     GMainContext *context = nullptr;
     GThread *thread = nullptr;
-    gint registered = 0;
+    gint registered = 0, done = 0;
 };
 
 /* Registers in its own thread-default context and iterates only that one. */
@@ -448,9 +448,10 @@ gpointer listen_thread(gpointer data)
     EXPECT_EQ(0, valko_notify_key_changed("valko-thread/key", record, l));
     g_atomic_int_set(&l->registered, 1);
     EXPECT_TRUE(run_until([] { return !g_seen.empty(); }));
-    run_for(200);
+    store_settle();
     EXPECT_EQ(0, valko_ignore_key_changed("valko-thread/key", record));
     g_main_context_pop_thread_default(l->context);
+    g_atomic_int_set(&l->done, 1);
     return nullptr;
 }
 
@@ -461,12 +462,11 @@ TEST_F(Valko, CallbacksRunInTheRegisteringThreadsContext)
     Listener l;
     l.context = g_main_context_new();
     l.thread = g_thread_new("valko-listener", listen_thread, &l);
-    while (!g_atomic_int_get(&l.registered))
-        g_usleep(1000);
+    ASSERT_TRUE(run_until([&] { return g_atomic_int_get(&l.registered) != 0; }));
 
     store_write("valko-thread/key", "from elsewhere");
     /* The main context is iterated too: the callback must not run here. */
-    run_for(100);
+    EXPECT_TRUE(run_until([&] { return g_atomic_int_get(&l.done) != 0; }, 10000));
     g_thread_join(l.thread);
     g_main_context_unref(l.context);
 

@@ -362,26 +362,11 @@ TEST(Icons, TheLocalTableAnswersWhenTheServiceDoesNot)
     }
     EXPECT_EQ(last_icon(nullptr, &ret), generic);
 
-    /* Every row answers its own code with its own icon. */
-    const struct {
-        const char *code, *name;
-    } rows[] = {{"SP", "i_icon_device_m_bt_speaker"},
-                {"SB", "i_icon_device_m_soundbar"},
-                {"SW", "i_icon_device_m_soundbar_subwoofer"},
-                {"PS", "i_icon_device_m_portable_speaker"},
-                {"PT", "i_icon_device_m_party_speaker"},
-                {"SS", "i_icon_device_m_smart_speaker"},
-                {"BK", "i_icon_device_m_bookshelf_speaker"},
-                {"TW", "i_icon_device_m_tower_speaker"},
-                {"RS", "i_icon_device_m_rear_speaker"},
-                {"WM", "i_icon_device_m_wall_mount_soundbar"},
-                {"S3", "i_icon_device_m_3d_surround_soundbar"}};
-    for (const auto &row : rows) {
-        EXPECT_EQ(last_icon(row.code, &ret), resources.icon(row.name)) << row.code;
-        char *path = nullptr;
-        EXPECT_EQ(halvo_api_get_common_icon_path_internal(row.code, &path), 0);
-        EXPECT_EQ(take(path), resources.icon(row.name));
-    }
+    /* The search reaches the table's last row; the internal path reads the same table. */
+    EXPECT_EQ(last_icon("S3", &ret), resources.icon("i_icon_device_m_3d_surround_soundbar"));
+    char *path = nullptr;
+    EXPECT_EQ(halvo_api_get_common_icon_path_internal("TW", &path), 0);
+    EXPECT_EQ(take(path), resources.icon("i_icon_device_m_tower_speaker"));
     Peer::start();
 }
 

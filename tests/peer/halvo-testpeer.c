@@ -11,7 +11,7 @@
  *                                          whose first argument is that string
  *     SetError(s method, s name, s text)   reply with a D-Bus error
  *     SetSilent(s method)                  never reply
- *     SetDelay(s method, u ms)             reply after ms milliseconds
+ *     SetDie(s method)                     kill itself (SIGKILL) when called
  *     Reset()                              forget rules and recorded calls
  *     GetCalls() -> a(sssav)               destination, interface, member,
  *                                          the arguments one by one
@@ -21,8 +21,7 @@
  * A call with no rule gets org.freedesktop.DBus.Error.UnknownMethod.
  *
  * Every call is handled in a connection filter, that is, in GDBus's worker
- * thread, so the rules and the record need no lock.  Only delayed replies
- * go through the main loop.
+ * thread, so the rules and the record need no lock.
  */
 #include <gio/gio.h>
 #include <glib-unix.h>
@@ -34,18 +33,16 @@
 #define CONTROL_PATH "/org/halvo/TestPeer"
 #define CONTROL_IFACE "org.halvo.TestPeer"
 
-typedef enum { RULE_REPLY, RULE_ERROR, RULE_SILENT } RuleKind;
+typedef enum { RULE_REPLY, RULE_ERROR, RULE_SILENT, RULE_DIE } RuleKind;
 
 typedef struct {
     RuleKind kind;
     GVariant *body;     /* RULE_REPLY */
     char *error_name;   /* RULE_ERROR */
     char *error_text;
-    guint delay_ms;
 } Rule;
 
 static GHashTable *rules;  /* "method\x1f" "arg0" -> Rule */
-static GHashTable *delays; /* method -> GUINT */
 static GPtrArray *calls;   /* GVariant "(sssv)" */
 static GMainLoop *loop;
 
@@ -89,32 +86,10 @@ static Rule *find_rule(const char *method, GVariant *body)
     return r;
 }
 
-typedef struct {
-    GDBusConnection *connection;
-    GDBusMessage *reply;
-} Delayed;
-
-static gboolean send_delayed(gpointer p)
+static void send_reply(GDBusConnection *connection, GDBusMessage *reply)
 {
-    Delayed *d = p;
-    g_dbus_connection_send_message(d->connection, d->reply, G_DBUS_SEND_MESSAGE_FLAGS_NONE, NULL, NULL);
-    g_object_unref(d->reply);
-    g_object_unref(d->connection);
-    g_free(d);
-    return G_SOURCE_REMOVE;
-}
-
-static void send_reply(GDBusConnection *connection, GDBusMessage *reply, guint delay_ms)
-{
-    if (delay_ms == 0) {
-        g_dbus_connection_send_message(connection, reply, G_DBUS_SEND_MESSAGE_FLAGS_NONE, NULL, NULL);
-        g_object_unref(reply);
-        return;
-    }
-    Delayed *d = g_new0(Delayed, 1);
-    d->connection = g_object_ref(connection);
-    d->reply = reply;
-    g_timeout_add(delay_ms, send_delayed, d);
+    g_dbus_connection_send_message(connection, reply, G_DBUS_SEND_MESSAGE_FLAGS_NONE, NULL, NULL);
+    g_object_unref(reply);
 }
 
 static void reply_body(GDBusConnection *connection, GDBusMessage *call, GVariant *body)
@@ -122,13 +97,13 @@ static void reply_body(GDBusConnection *connection, GDBusMessage *call, GVariant
     GDBusMessage *reply = g_dbus_message_new_method_reply(call);
     if (body)
         g_dbus_message_set_body(reply, body);
-    send_reply(connection, reply, 0);
+    send_reply(connection, reply);
 }
 
 static void reply_error(GDBusConnection *connection, GDBusMessage *call, const char *name, const char *text)
 {
     GDBusMessage *reply = g_dbus_message_new_method_error_literal(call, name, text);
-    send_reply(connection, reply, 0);
+    send_reply(connection, reply);
 }
 
 static void emit(GDBusConnection *connection, const char *path, const char *iface, const char *name,
@@ -168,22 +143,16 @@ static void handle_control(GDBusConnection *connection, GDBusMessage *call)
         r->error_text = g_strdup(text);
         set_rule(method, "", r);
         reply_body(connection, call, NULL);
-    } else if (g_strcmp0(member, "SetSilent") == 0 && args && g_variant_is_of_type(args, G_VARIANT_TYPE("(s)"))) {
+    } else if ((g_strcmp0(member, "SetSilent") == 0 || g_strcmp0(member, "SetDie") == 0) && args &&
+               g_variant_is_of_type(args, G_VARIANT_TYPE("(s)"))) {
         const char *method;
         g_variant_get(args, "(&s)", &method);
         Rule *r = g_new0(Rule, 1);
-        r->kind = RULE_SILENT;
+        r->kind = member[3] == 'D' ? RULE_DIE : RULE_SILENT;
         set_rule(method, "", r);
-        reply_body(connection, call, NULL);
-    } else if (g_strcmp0(member, "SetDelay") == 0 && args && g_variant_is_of_type(args, G_VARIANT_TYPE("(su)"))) {
-        const char *method;
-        guint ms;
-        g_variant_get(args, "(&su)", &method, &ms);
-        g_hash_table_replace(delays, g_strdup(method), GUINT_TO_POINTER(ms));
         reply_body(connection, call, NULL);
     } else if (g_strcmp0(member, "Reset") == 0) {
         g_hash_table_remove_all(rules);
-        g_hash_table_remove_all(delays);
         g_ptr_array_set_size(calls, 0);
         reply_body(connection, call, NULL);
     } else if (g_strcmp0(member, "GetCalls") == 0) {
@@ -232,7 +201,8 @@ static void handle_service(GDBusConnection *connection, GDBusMessage *call)
                                                             &args)));
 
     Rule *r = member ? find_rule(member, body) : NULL;
-    guint delay = member ? GPOINTER_TO_UINT(g_hash_table_lookup(delays, member)) : 0;
+    if (r && r->kind == RULE_DIE)
+        raise(SIGKILL);
     gboolean no_reply = g_dbus_message_get_flags(call) & G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED;
     if (no_reply)
         return;
@@ -249,7 +219,7 @@ static void handle_service(GDBusConnection *connection, GDBusMessage *call)
         if (r->body && g_variant_n_children(r->body) > 0)
             g_dbus_message_set_body(reply, r->body);
     }
-    send_reply(connection, reply, delay);
+    send_reply(connection, reply);
 }
 
 static GDBusMessage *filter(GDBusConnection *connection, GDBusMessage *message, gboolean incoming, gpointer data)
@@ -297,7 +267,6 @@ int main(int argc, char **argv)
         return 2;
     }
     rules = g_hash_table_new_full(g_str_hash, g_str_equal, g_free, rule_free);
-    delays = g_hash_table_new_full(g_str_hash, g_str_equal, g_free, NULL);
     calls = g_ptr_array_new_with_free_func((GDestroyNotify)g_variant_unref);
     loop = g_main_loop_new(NULL, FALSE);
 
@@ -326,6 +295,5 @@ int main(int argc, char **argv)
     g_main_loop_unref(loop);
     g_ptr_array_unref(calls);
     g_hash_table_unref(rules);
-    g_hash_table_unref(delays);
     return 0;
 }
