@@ -14,9 +14,10 @@
  * cent.  --no-pin lets them spread over the machine as a set would.
  *
  * Usage: halvo-bench [--quick] [--cpu N | --no-pin] [NAME...]
- * (NAME: volume, paired, manuf, speakers, relay, log; default all).
+ * (NAME: volume, paired, manuf, speakers, relay, log, cxx; default all).
  * Runs on the caller's thread and the default main context. */
 #include "halvo-api-private.h"
+#include "cxx-calls.h"
 #include "valko.h"
 
 #include <json-glib/json-glib.h>
@@ -784,6 +785,75 @@ void bench_log()
 }
 
 /* ------------------------------------------------------------------ */
+/* The C++ API against the C API on the same calls                     */
+/* ------------------------------------------------------------------ */
+
+/* Both sides end with nothing allocated: the C side frees what it got,
+ * the C++ side drops its values. */
+void bench_cxx()
+{
+    fprintf(stderr, "C++ API\n");
+    peer_reply("get_volume_by_address", g_variant_new("(ii)", 0, 30));
+    auto c_volume = [] {
+        int volume = -1;
+        if (halvo_api_get_volume(kAddress, &volume) != 0 || volume != 30)
+            die("halvo_api_get_volume: wrong answer");
+    };
+    auto cxx_volume_call = [] {
+        if (cxx_volume(kAddress) != 30)
+            die("halvo::volume: wrong answer");
+    };
+    add_pair_row("C++ / C, volume call", measure_pair(cxx_volume_call, c_volume, rounds(21), 200), "<= 1.02", 1.02);
+
+    std::string text = device_reply(1024);
+    peer_reply("get_device_info", g_variant_new("(s)", text.c_str()));
+    peer_reply("get_device_type", g_variant_new("(i)", 1));
+    auto c_device = [] {
+        halvo_device_info_s *info = nullptr;
+        if (halvo_get_paired_dev_info(kAddress, &info) != 0 || info == nullptr || info->device_type != 1)
+            die("halvo_get_paired_dev_info: wrong answer");
+        halvo_free_paired_dev_info(info);
+    };
+    auto cxx_device = [] {
+        if (cxx_device_type(kAddress) != 1)
+            die("halvo::paired_device: wrong answer");
+    };
+    /* C against itself: the noise floor of these rows. */
+    add_pair_row("C / C, device info 1 KiB (noise)", measure_pair(c_device, c_device, rounds(15), 200), "-", 0);
+    add_pair_row("C++ / C, device info 1 KiB", measure_pair(cxx_device, c_device, rounds(15), 200), "<= 1.02",
+                 1.02);
+
+    const unsigned entries = 10000;
+    if (valko_set_str(kConnectedKey, "AA:BB:00:00:00:00,AA:BB:00:00:03:E8") != 0 ||
+        valko_set_str(kLastSpeakersKey, speakers_document(entries, 100).c_str()) != 0)
+        die("cannot write the store");
+    auto c_list = [] {
+        GSList *list = nullptr;
+        if (halvo_get_last_bluetooth_speakers(&list) != 0 || g_slist_length(list) != entries)
+            die("halvo_get_last_bluetooth_speakers: wrong answer");
+        halvo_free_last_bluetooth_speakers(&list);
+    };
+    auto cxx_list = [] {
+        if (cxx_last_speakers() != entries)
+            die("halvo::last_speakers: wrong answer");
+    };
+    PairResult lists = measure_pair(cxx_list, c_list, rounds(11), 5);
+    std::vector<double> converts;
+    for (int i = 0; i < rounds(11); i++) {
+        GSList *list = nullptr;
+        if (halvo_get_last_bluetooth_speakers(&list) != 0)
+            die("halvo_get_last_bluetooth_speakers failed");
+        converts.push_back(cxx_convert_last_speakers(list));
+        halvo_free_last_bluetooth_speakers(&list);
+    }
+    char note[96];
+    snprintf(note, sizeof note, "ref: C get + free; conversion alone %.0f us", median(converts));
+    add_pair_row("C++ / C, last speakers 10,000", lists, "<= 1.10", 1.10, note);
+    valko_unset(kConnectedKey);
+    valko_unset(kLastSpeakersKey);
+}
+
+/* ------------------------------------------------------------------ */
 /* The table                                                           */
 /* ------------------------------------------------------------------ */
 
@@ -814,8 +884,8 @@ void print_table(const std::string &placement, const std::string &load_start, co
     printf("\nhalvo-bench: libhalvo-api (static archive halvo-api-static) against raw GDBus\n");
     printf("one private dbus-daemon, one peer process, %s; %ld cores; load average %s at start, %s at end\n",
            placement.c_str(), sysconf(_SC_NPROCESSORS_ONLN), load_start.c_str(), load_end.c_str());
-    printf("medians over rounds; ratio = library / reference (relay: library / raw throughput), "
-           "with the interquartile range of the per-round ratios\n\n");
+    printf("medians over rounds; ratio = library / reference (relay: library / raw throughput; C++ rows: the "
+           "C++ API / the C API), with the interquartile range of the per-round ratios\n\n");
     printf("%-36s %11s %11s %-5s %6s  %-15s %-9s %-7s %s\n", "measure", "library", "reference", "unit", "ratio",
            "IQR", "target", "verdict", "note");
     for (const Row &r : rows) {
@@ -846,7 +916,7 @@ int main(int argc, char **argv)
             cpu = atol(argv[++i]);
         else if (argv[i][0] == '-') {
             fprintf(stderr, "usage: halvo-bench [--quick] [--cpu N | --no-pin] "
-                            "[volume|paired|manuf|speakers|relay|log]...\n");
+                            "[volume|paired|manuf|speakers|relay|log|cxx]...\n");
             return 2;
         } else
             names.push_back(argv[i]);
@@ -873,7 +943,7 @@ int main(int argc, char **argv)
         void (*run)();
     } const benches[] = {
         {"volume", bench_volume}, {"paired", bench_paired}, {"manuf", bench_manufacturer},
-        {"speakers", bench_speakers}, {"relay", bench_relay}, {"log", bench_log},
+        {"speakers", bench_speakers}, {"relay", bench_relay}, {"log", bench_log}, {"cxx", bench_cxx},
     };
     for (const auto &b : benches) {
         if (!wanted(names, b.name))

@@ -185,15 +185,25 @@ case_earphones() {
 }
 
 case_examples() {
-  local ex=${HALVO_EXAMPLES:?}
-  out=$("$ex/list-devices") || fail "list-devices failed"
-  has "E2:E0:00:00:00:01  Test Remote               type 1, connected"
-  # follow-volume prints one change, then ends by itself.
-  local follow_out=$SIM_ENV_DIR/follow.out follow_err=$SIM_ENV_DIR/follow.err
-  "$ex/follow-volume" 1 >"$follow_out" 2>"$follow_err" &
+  local ex=${HALVO_EXAMPLES:?} suffix
+  # The C programs and their C++ twins print the same.
+  for suffix in "" -cxx; do
+    out=$("$ex/list-devices$suffix") || fail "list-devices$suffix failed"
+    has "E2:E0:00:00:00:01  Test Remote               type 1, connected"
+    follow_volume "follow-volume$suffix"
+  done
+  out=$("$ex/last-speakers") || fail "last-speakers failed"
+  has "$BAR  Bar                   icon SB  connected"
+}
+
+# PROGRAM prints one volume change, then ends by itself.
+follow_volume() {
+  local name=$1
+  local follow_out=$SIM_ENV_DIR/$name.out follow_err=$SIM_ENV_DIR/$name.err
+  "$ex/$name" 1 >"$follow_out" 2>"$follow_err" &
   local pid=$!
   sim_env_track "$pid"
-  sim_env_wait 'grep -q following "$follow_err"' 50 || fail "follow-volume never got ready"
+  sim_env_wait 'grep -q following "$follow_err"' 50 || fail "$name never got ready"
   # Its match rule reaches the bus some time after it printed: set new
   # volumes until it has seen one.
   local v status=0
@@ -201,14 +211,12 @@ case_examples() {
     expect_ok volume "$BAR" "$v"
     if sim_env_wait "! kill -0 $pid 2>/dev/null" 2; then break; fi
   done
-  ! kill -0 "$pid" 2>/dev/null || fail "follow-volume saw no volume change"
+  ! kill -0 "$pid" 2>/dev/null || fail "$name saw no volume change"
   wait "$pid" || status=$?
   out=$(cat "$follow_out")
-  [ "$status" -eq 0 ] || fail "follow-volume exited $status"
-  grep -qxE "$BAR: volume (4[0-9]|5[0-9]|6[0-9])" <<<"$out" || fail "follow-volume printed something else"
-  [ "$(wc -l <<<"$out")" -eq 1 ] || fail "follow-volume printed more than one change"
-  out=$("$ex/last-speakers") || fail "last-speakers failed"
-  has "$BAR  Bar                   icon SB  connected"
+  [ "$status" -eq 0 ] || fail "$name exited $status"
+  grep -qxE "$BAR: volume (4[0-9]|5[0-9]|6[0-9])" <<<"$out" || fail "$name printed something else"
+  [ "$(wc -l <<<"$out")" -eq 1 ] || fail "$name printed more than one change"
 }
 
 # halvoctl sim ARGS | a reading command | what it prints ("!": what it no

@@ -7,80 +7,71 @@ namespace ctl {
 
 namespace {
 
-void device_json(tools::JsonWriter &w, const halvo_device_info_s *d)
+void device_json(tools::JsonWriter &w, const halvo::Device &d)
 {
-    w.obj().s("address", d->address).s("name", d->name).b("connected", d->connected)
-        .b("dont_use", d->usedontuse).i("device_type", d->device_type).i("profile", d->profile)
-        .i("vid", d->vid).i("pid", d->pid).s("service_name", d->service_name)
-        .s("provider_name", d->provider_name).end_obj();
+    w.obj().s("address", c_str(d.address)).s("name", c_str(d.name)).b("connected", d.connected)
+        .b("dont_use", d.dont_use).i("device_type", d.device_type).i("profile", d.profile.value_or(-1))
+        .i("vid", d.vid.value_or(-1)).i("pid", d.pid.value_or(-1)).s("service_name", c_str(d.service_name))
+        .s("provider_name", c_str(d.provider_name)).end_obj();
 }
 
 std::string yes_no(bool v) { return v ? "yes" : "no"; }
 
-std::string id(int v)
+/* Vendor and product identifiers; -1 when absent. */
+std::string id(const std::optional<int> &v)
 {
     char buf[16];
-    snprintf(buf, sizeof buf, v < 0 ? "%d" : "0x%04x", v);
+    int n = v.value_or(-1);
+    snprintf(buf, sizeof buf, n < 0 ? "%d" : "0x%04x", n);
     return buf;
 }
 
 int devices(Ctx &ctx)
 {
-    GSList *list = nullptr;
-    int rc = halvo_get_paired_dev_info_list(&list);
-    if (rc != HALVO_ERROR_NONE)
-        return fail(ctx, "listing the paired devices", rc);
+    auto list = halvo::paired_devices();
+    if (!list)
+        return fail(ctx, "listing the paired devices", list);
     if (ctx.json) {
         tools::JsonWriter w;
         w.arr();
-        for (GSList *l = list; l; l = l->next)
-            if (l->data)
-                device_json(w, static_cast<halvo_device_info_s *>(l->data));
+        for (const auto &d : *list)
+            device_json(w, d);
         w.end_arr();
         print_json(w);
-    } else {
-        Table t({"ADDRESS", "NAME", "TYPE", "CONNECTED", "DONT-USE", "PROFILE", "VID", "PID", "SERVICE"});
-        for (GSList *l = list; l; l = l->next) {
-            auto *d = static_cast<halvo_device_info_s *>(l->data);
-            if (d)
-                t.add({or_dash(d->address), or_dash(d->name), std::to_string(d->device_type), yes_no(d->connected),
-                       yes_no(d->usedontuse), std::to_string(d->profile), id(d->vid), id(d->pid),
-                       or_dash(d->service_name)});
-        }
-        if (t.empty())
-            printf("no paired devices\n");
-        else
-            t.print();
+        return EXIT_OK;
     }
-    if (list)
-        halvo_free_paired_dev_info_list(list);
+    Table t({"ADDRESS", "NAME", "TYPE", "CONNECTED", "DONT-USE", "PROFILE", "VID", "PID", "SERVICE"});
+    for (const auto &d : *list)
+        t.add({or_dash(d.address), or_dash(d.name), std::to_string(d.device_type), yes_no(d.connected),
+               yes_no(d.dont_use), std::to_string(d.profile.value_or(-1)), id(d.vid), id(d.pid),
+               or_dash(d.service_name)});
+    if (t.empty())
+        printf("no paired devices\n");
+    else
+        t.print();
     return EXIT_OK;
 }
 
 int device(Ctx &ctx)
 {
-    halvo_device_info_s *d = nullptr;
-    int rc = halvo_get_paired_dev_info(ctx.args[0].c_str(), &d);
-    if (rc != HALVO_ERROR_NONE)
-        return fail(ctx, ("reading device " + ctx.args[0]).c_str(), rc);
+    auto d = halvo::paired_device(ctx.args[0]);
     if (!d)
-        return fail_text(ctx, "the library returned no record");
+        return fail(ctx, "reading device " + ctx.args[0], d);
     if (ctx.json) {
         tools::JsonWriter w;
-        device_json(w, d);
+        device_json(w, *d);
         print_json(w);
-    } else {
-        printf("Device %s\n", or_dash(d->address).c_str());
-        printf("  Name:      %s\n", or_dash(d->name).c_str());
-        printf("  Type:      %d\n", d->device_type);
-        printf("  Connected: %s\n", yes_no(d->connected).c_str());
-        printf("  Don't use: %s\n", yes_no(d->usedontuse).c_str());
-        printf("  Profile:   %d\n", d->profile);
-        printf("  Vendor:    %s (%s)\n", id(d->vid).c_str(), or_dash(d->provider_name).c_str());
-        printf("  Product:   %s\n", id(d->pid).c_str());
-        printf("  Service:   %s\n", or_dash(d->service_name).c_str());
+        return EXIT_OK;
     }
-    halvo_free_paired_dev_info(d);
+    printf("Device %s\n", or_dash(d->address).c_str());
+    printf("  Name:      %s\n", or_dash(d->name).c_str());
+    printf("  Type:      %d\n", d->device_type);
+    printf("  Connected: %s\n", yes_no(d->connected).c_str());
+    printf("  Don't use: %s\n", yes_no(d->dont_use).c_str());
+    printf("  Profile:   %d\n", d->profile.value_or(-1));
+    printf("  Vendor:    %s (%s)\n", id(d->vid).c_str(), or_dash(d->provider_name).c_str());
+    printf("  Product:   %s\n", id(d->pid).c_str());
+    printf("  Service:   %s\n", or_dash(d->service_name).c_str());
     return EXIT_OK;
 }
 
@@ -89,59 +80,38 @@ int dont_use(Ctx &ctx)
     const std::string &verb = ctx.args[0];
     size_t n = ctx.args.size();
     if (verb == "list" && n == 1) {
-        GSList *list = nullptr;
-        if (!halvo_get_dontuse_device_list(&list))
+        auto list = halvo::dont_use_devices();
+        if (!list)
             return fail_bool(ctx, "listing the don't-use devices");
-        if (ctx.json) {
-            tools::JsonWriter w;
-            w.arr();
-            for (GSList *l = list; l; l = l->next) {
-                auto *d = static_cast<halvo_device_info_s *>(l->data);
-                w.obj().s("address", d->address).s("name", d->name).end_obj();
-            }
-            w.end_arr();
-            print_json(w);
-        } else {
-            Table t({"ADDRESS", "NAME"});
-            for (GSList *l = list; l; l = l->next) {
-                auto *d = static_cast<halvo_device_info_s *>(l->data);
-                t.add({or_dash(d->address), or_dash(d->name)});
-            }
-            if (t.empty())
-                printf("no device is marked don't-use\n");
-            else
-                t.print();
-        }
-        if (list)
-            halvo_free_paired_dev_info_list(list);
+        print_named(ctx, *list, "no device is marked don't-use");
         return EXIT_OK;
     }
     if (verb == "status" && n == 2) {
-        int status = halvo_get_use_dontuse_status(ctx.args[1].c_str());
-        if (status == -1)
+        auto status = halvo::dont_use_status(ctx.args[1]);
+        if (!status)
             return fail_text(ctx, "reading the mark of " + ctx.args[1] +
                                       " failed: no reply or an error reply from the service");
         if (ctx.json) {
             tools::JsonWriter w;
-            w.obj().s("address", ctx.args[1]).i("status", status).end_obj();
+            w.obj().s("address", ctx.args[1]).i("status", *status).end_obj();
             print_json(w);
         } else {
-            printf("%s: %d (%s)\n", ctx.args[1].c_str(), status,
-                   status == 1 ? "don't use" : status == 0 ? "use" : "the service's own value");
+            printf("%s: %d (%s)\n", ctx.args[1].c_str(), *status,
+                   *status == 1 ? "don't use" : *status == 0 ? "use" : "the service's own value");
         }
         return EXIT_OK;
     }
     if ((verb == "set" || verb == "unset") && n == 3) {
         bool dontuse = verb == "set";
-        if (!halvo_set_use_dontuse_status(ctx.args[2].c_str(), ctx.args[1].c_str(), dontuse))
-            return fail_bool(ctx, ("marking " + ctx.args[1]).c_str());
+        if (!halvo::set_dont_use(ctx.args[1], ctx.args[2], dontuse))
+            return fail_bool(ctx, "marking " + ctx.args[1]);
         if (!ctx.json)
             printf("%s marked %s\n", ctx.args[1].c_str(), dontuse ? "don't use" : "use");
         return EXIT_OK;
     }
     if (verb == "remove" && n == 2) {
-        if (!halvo_remove_use_dontuse_status(ctx.args[1].c_str()))
-            return fail_bool(ctx, ("removing the mark of " + ctx.args[1]).c_str());
+        if (!halvo::remove_dont_use_status(ctx.args[1]))
+            return fail_bool(ctx, "removing the mark of " + ctx.args[1]);
         if (!ctx.json)
             printf("mark of %s removed\n", ctx.args[1].c_str());
         return EXIT_OK;

@@ -12,33 +12,16 @@ int info_sync(Ctx &ctx)
 {
     const std::string &verb = ctx.args[0];
     if (verb == "list" && ctx.args.size() == 1) {
-        GSList *list = nullptr;
-        int rc = halvo_get_info_sync_devices(&list);
-        if (rc != HALVO_ERROR_NONE)
-            return fail(ctx, "reading the info-sync devices", rc);
-        tools::JsonWriter w;
-        Table t({"ADDRESS", "NAME"});
-        w.arr();
-        for (GSList *l = list; l; l = l->next) {
-            auto *d = static_cast<info_sync_device_t *>(l->data);
-            w.obj().s("address", d->address).s("name", d->name).end_obj();
-            t.add({or_dash(d->address), or_dash(d->name)});
-        }
-        w.end_arr();
-        if (list)
-            halvo_free_info_sync_devices(&list);
-        if (ctx.json)
-            print_json(w);
-        else if (t.empty())
-            printf("no info-sync devices\n");
-        else
-            t.print();
+        auto list = halvo::info_sync_devices();
+        if (!list)
+            return fail(ctx, "reading the info-sync devices", list);
+        print_named(ctx, *list, "no info-sync devices");
         return EXIT_OK;
     }
     if (verb == "remove" && ctx.args.size() == 2) {
-        int rc = halvo_remove_info_sync_device(ctx.args[1].c_str());
-        if (rc != HALVO_ERROR_NONE)
-            return fail(ctx, ("removing " + ctx.args[1]).c_str(), rc);
+        auto done = halvo::remove_info_sync_device(ctx.args[1]);
+        if (!done)
+            return fail(ctx, "removing " + ctx.args[1], done);
         if (!ctx.json)
             printf("%s marked as deleted on the television\n", ctx.args[1].c_str());
         return EXIT_OK;
@@ -46,66 +29,39 @@ int info_sync(Ctx &ctx)
     return usage_error(ctx, "expected list or remove KEY");
 }
 
-struct Blocked {
-    std::string address, name;
-};
-
-bool collect_blocked(const char *address, char *name, void *user_data)
-{
-    static_cast<std::vector<Blocked> *>(user_data)->push_back({address ? address : "", name ? name : ""});
-    return true;
-}
-
 int blocked(Ctx &ctx)
 {
     const std::string &verb = ctx.args[0];
     if (verb == "list" && ctx.args.size() == 1) {
-        std::vector<Blocked> found;
-        int rc = halvo_foreach_blocked_devices(collect_blocked, &found);
-        if (rc != HALVO_ERROR_NONE)
-            return fail(ctx, "reading the blocked devices", rc);
+        auto found = halvo::blocked_devices();
+        if (!found)
+            return fail(ctx, "reading the blocked devices", found);
         if (ctx.json) {
             tools::JsonWriter w;
             w.arr();
-            for (const auto &b : found)
-                w.obj().s("address", b.address).s("name", b.name).end_obj();
+            for (const auto &b : *found)
+                w.obj().s("address", b.address.value_or("")).s("name", b.name.value_or("")).end_obj();
             w.end_arr();
             print_json(w);
-        } else if (found.empty()) {
+        } else if (found->empty()) {
             printf("no blocked devices\n");
         } else {
             Table t({"ADDRESS", "NAME"});
-            for (const auto &b : found)
-                t.add({b.address, or_dash(b.name.c_str())});
+            for (const auto &b : *found)
+                t.add({b.address.value_or(""), or_dash(b.name)});
             t.print();
         }
         return EXIT_OK;
     }
     if ((verb == "remove" || verb == "unblock") && ctx.args.size() == 2) {
-        int rc = halvo_remove_pairing_blocked_devices(ctx.args[1].c_str());
-        if (rc != HALVO_ERROR_NONE)
-            return fail(ctx, ("unblocking " + ctx.args[1]).c_str(), rc);
+        auto done = halvo::unblock_device(ctx.args[1]);
+        if (!done)
+            return fail(ctx, "unblocking " + ctx.args[1], done);
         if (!ctx.json)
             printf("%s may pair again\n", ctx.args[1].c_str());
         return EXIT_OK;
     }
     return usage_error(ctx, "expected list or remove ADDR");
-}
-
-struct EarphoneState {
-    std::string address;
-    bool seen = false;
-    int result = 0, connected = 0;
-};
-EarphoneState earphone_state;
-
-void on_earphone(int result, const char *address, int connected, void *)
-{
-    if (address && earphone_state.address == address) {
-        earphone_state.seen = true;
-        earphone_state.result = result;
-        earphone_state.connected = connected;
-    }
 }
 
 int earphones(Ctx &ctx)
@@ -115,18 +71,24 @@ int earphones(Ctx &ctx)
         return usage_error(ctx, "expected connect ADDR or disconnect ADDR");
     const std::string &address = ctx.args[1];
     bool wait = !ctx.flag("--no-wait");
-    earphone_state.address = address;
+    std::optional<int> result; /* the service's result in the state it reported */
+    bool connected = false;
+    halvo::Subscription following;
     if (wait) {
-        int rc = halvo_tuvo_switching_set_connection_state_cb(on_earphone, nullptr);
-        if (rc != HALVO_ERROR_NONE)
-            return fail(ctx, "following the earphone state", rc);
+        auto sub = halvo::on_earphones([&](int rc, std::string_view from, bool now) {
+            if (from == address) {
+                result = rc;
+                connected = now;
+            }
+        });
+        if (!sub)
+            return fail(ctx, "following the earphone state", sub);
+        following = std::move(*sub);
     }
-    int rc = verb == "connect" ? halvo_tuvo_switching_connect(address.c_str())
-                               : halvo_tuvo_switching_disconnect(address.c_str());
-    if (rc != HALVO_ERROR_NONE) {
-        if (wait)
-            halvo_tuvo_switching_unset_connection_state_cb();
-        return fail(ctx, (verb + " " + address).c_str(), rc);
+    auto requested = verb == "connect" ? halvo::connect_earphones(address) : halvo::disconnect_earphones(address);
+    if (!requested) {
+        following.reset(); /* before the failure quotes the library's lines */
+        return fail(ctx, verb + " " + address, requested);
     }
     if (!wait) {
         if (!ctx.json)
@@ -134,23 +96,21 @@ int earphones(Ctx &ctx)
         return EXIT_OK;
     }
     Progress progress(ctx, "switching " + address);
-    bool seen = wait_until([] { return earphone_state.seen; }, ctx.timeout_ms);
+    bool seen = wait_until([&] { return result.has_value(); }, ctx.timeout_ms);
     progress.done();
-    halvo_tuvo_switching_unset_connection_state_cb();
+    following.reset();
     if (!seen)
         return fail_text(ctx, "the service reported no new state of " + address + " within " +
                                   std::to_string(ctx.timeout_ms / 1000) + " s");
     if (ctx.json) {
         tools::JsonWriter w;
-        w.obj().s("address", address).i("result", earphone_state.result)
-            .b("connected", earphone_state.connected != 0).end_obj();
+        w.obj().s("address", address).i("result", *result).b("connected", connected).end_obj();
         print_json(w);
     } else {
-        printf("%s: %s (result %d)\n", address.c_str(), earphone_state.connected ? "connected" : "disconnected",
-               earphone_state.result);
+        printf("%s: %s (result %d)\n", address.c_str(), connected ? "connected" : "disconnected", *result);
     }
-    if (earphone_state.result != 0)
-        return fail(ctx, (verb + " " + address).c_str(), earphone_state.result);
+    if (*result != 0)
+        return fail(ctx, verb + " " + address, *result);
     return EXIT_OK;
 }
 

@@ -3,99 +3,78 @@
 #include "halvoctl.h"
 
 #include <cstdio>
-#include <cstdlib>
 
 namespace ctl {
 
 namespace {
 
-/* Records hold the stored one-based audio type minus one; -2 = absent. */
-int audio(bt_spk_audio_type_e t) { return int(t); }
+/* AUDIO: the zero-based audio type, -2 when none is stored. */
+int audio(const std::optional<int> &t) { return t.value_or(-2); }
 
 int speakers(Ctx &ctx)
 {
     if (ctx.flag("--count")) {
-        int count = 0;
-        int rc = halvo_api_get_num_of_connected_spaker(&count);
-        if (rc != HALVO_ERROR_NONE)
-            return fail(ctx, "counting the connected speakers", rc);
+        auto count = halvo::connected_speaker_count();
+        if (!count)
+            return fail(ctx, "counting the connected speakers", count);
         if (ctx.json) {
             tools::JsonWriter w;
-            w.obj().i("connected", count).end_obj();
+            w.obj().i("connected", *count).end_obj();
             print_json(w);
         } else {
-            printf("%d\n", count);
+            printf("%d\n", *count);
         }
         return EXIT_OK;
     }
-    GSList *list = nullptr;
-    int rc = halvo_get_connected_bt_speaker_infos(&list);
-    if (rc != HALVO_ERROR_NONE)
-        return fail(ctx, "reading the connected speakers", rc);
+    auto list = halvo::connected_speakers();
+    if (!list)
+        return fail(ctx, "reading the connected speakers", list);
     tools::JsonWriter w;
     Table t({"ADDRESS", "NAME", "ICON", "AUDIO", "VOLUME", "CONTROLLABLE", "VSID"});
     w.arr();
-    for (GSList *l = list; l; l = l->next) {
-        auto *s = static_cast<speaker_t *>(l->data);
-        if (!s)
-            continue;
+    for (const auto &s : *list) {
         /* Volume and controllability come from the service, per speaker. */
-        int volume = -1;
-        bool controllable = false;
-        bool have_volume = s->address && halvo_api_get_volume(s->address, &volume) == HALVO_ERROR_NONE;
-        bool have_ctrl = s->address && halvo_api_get_volume_controlable(s->address, &controllable) == HALVO_ERROR_NONE;
+        halvo::Failure unknown(HALVO_ERROR_INVALID_PARAMETER); /* no address to ask about */
+        auto volume = s.address ? halvo::volume(*s.address) : unknown;
+        auto controllable = s.address ? halvo::volume_controllable(*s.address) : unknown;
         if (ctx.json) {
-            w.obj().s("address", s->address).s("name", s->name).s("icon_type", s->icon_type)
-                .i("audio_type", audio(s->audio_type)).s("vsid", s->vsid);
-            if (have_volume)
-                w.i("volume", volume);
+            w.obj().s("address", c_str(s.address)).s("name", c_str(s.name)).s("icon_type", c_str(s.icon_type))
+                .i("audio_type", audio(s.audio_type)).s("vsid", c_str(s.vsid));
+            if (volume)
+                w.i("volume", *volume);
             else
                 w.null("volume");
-            if (have_ctrl)
-                w.b("controllable", controllable);
+            if (controllable)
+                w.b("controllable", *controllable);
             else
                 w.null("controllable");
             w.end_obj();
         } else {
-            t.add({or_dash(s->address), or_dash(s->name), or_dash(s->icon_type), std::to_string(audio(s->audio_type)),
-                   have_volume ? std::to_string(volume) : "-", have_ctrl ? (controllable ? "yes" : "no") : "-",
-                   or_dash(s->vsid)});
+            t.add({or_dash(s.address), or_dash(s.name), or_dash(s.icon_type), std::to_string(audio(s.audio_type)),
+                   volume ? std::to_string(*volume) : "-", controllable ? (*controllable ? "yes" : "no") : "-",
+                   or_dash(s.vsid)});
         }
     }
     w.end_arr();
-    if (list)
-        halvo_free_connected_bt_spaekr_infos(&list);
-    if (ctx.json) {
-        print_json(w);
-        return EXIT_OK;
-    }
-    if (t.empty())
-        printf("no speaker connected\n");
-    else
-        t.print();
+    print_either(ctx, w, t, "no speaker connected");
     return EXIT_OK;
 }
 
 int speaker_info(Ctx &ctx)
 {
-    int rc;
+    halvo::Result<void> sent;
     if (ctx.args.size() == 1) {
-        rc = halvo_set_connected_bt_speaker_info_with_serialization(ctx.args[0].c_str());
+        sent = halvo::set_connected_speaker_info_json(ctx.args[0]);
     } else if (ctx.args.size() == 5) {
         int audio_type = 0;
         if (!parse_int(ctx.args[4], &audio_type) || audio_type < 0)
             return usage_error(ctx, "AUDIO_TYPE is a number from 0");
-        bt_spk_info_t info;
-        info.address = const_cast<char *>(ctx.args[1].c_str());
-        info.name = const_cast<char *>(ctx.args[2].c_str());
-        info.icon_type = const_cast<char *>(ctx.args[3].c_str());
-        info.audio_type = bt_spk_audio_type_e(audio_type);
-        rc = halvo_set_connected_bt_speaker_info(ctx.args[0].c_str(), &info);
+        sent = halvo::set_connected_speaker_info(ctx.args[0], {ctx.args[1], ctx.args[2], ctx.args[3], audio_type});
     } else {
         return usage_error(ctx, "expected VSID ADDR NAME ICON AUDIO_TYPE, or one JSON text");
     }
-    if (rc != HALVO_ERROR_NONE)
-        return fail(ctx, "sending the speaker information", rc);
+    if (!sent)
+        return fail(ctx, "sending the speaker information", sent);
     if (!ctx.json)
         printf("speaker information sent\n");
     return EXIT_OK;
@@ -103,58 +82,40 @@ int speaker_info(Ctx &ctx)
 
 int last_speakers(Ctx &ctx)
 {
-    GSList *list = nullptr;
-    int rc = halvo_get_last_bluetooth_speakers(&list);
-    if (rc != HALVO_ERROR_NONE)
-        return fail(ctx, "reading the last speakers", rc);
-    if (ctx.json) {
-        tools::JsonWriter w;
-        w.arr();
-        for (GSList *l = list; l; l = l->next) {
-            auto *s = static_cast<last_spk_info_t *>(l->data);
-            w.obj().s("address", s->address).s("name", s->name).s("icon_type", s->icon_type)
-                .i("audio_type", audio(s->audio_type)).b("connected", s->connected).end_obj();
-        }
-        w.end_arr();
-        print_json(w);
-    } else {
-        Table t({"ADDRESS", "NAME", "ICON", "AUDIO", "CONNECTED"});
-        for (GSList *l = list; l; l = l->next) {
-            auto *s = static_cast<last_spk_info_t *>(l->data);
-            t.add({or_dash(s->address), or_dash(s->name), or_dash(s->icon_type), std::to_string(audio(s->audio_type)),
-                   s->connected ? "yes" : "no"});
-        }
-        if (t.empty())
-            printf("no last speakers\n");
-        else
-            t.print();
+    auto list = halvo::last_speakers();
+    if (!list)
+        return fail(ctx, "reading the last speakers", list);
+    tools::JsonWriter w;
+    Table t({"ADDRESS", "NAME", "ICON", "AUDIO", "CONNECTED"});
+    w.arr();
+    for (const auto &s : *list) {
+        w.obj().s("address", c_str(s.address)).s("name", c_str(s.name)).s("icon_type", c_str(s.icon_type))
+            .i("audio_type", audio(s.audio_type)).b("connected", s.connected).end_obj();
+        t.add({or_dash(s.address), or_dash(s.name), or_dash(s.icon_type), std::to_string(audio(s.audio_type)),
+               s.connected ? "yes" : "no"});
     }
-    if (list)
-        halvo_free_last_bluetooth_speakers(&list);
+    w.end_arr();
+    print_either(ctx, w, t, "no last speakers");
     return EXIT_OK;
-}
-
-/* The last status the service reported: 0 none yet, 1 in progress, 2 ended. */
-int connecting_status = 0;
-
-void on_connecting(int status, void *)
-{
-    connecting_status = status;
 }
 
 int reconnect(Ctx &ctx)
 {
     bool wait = !ctx.flag("--no-wait");
+    bool ended = false;
+    halvo::Subscription following;
     if (wait) {
-        int rc = halvo_set_last_bluetooth_speakers_connecting_status_changed_cb(on_connecting, nullptr);
-        if (rc != HALVO_ERROR_NONE)
-            return fail(ctx, "following the connecting status", rc);
+        auto sub = halvo::on_connecting_status([&](halvo::ConnectingStatus s) {
+            ended = s == halvo::ConnectingStatus::Ended;
+        });
+        if (!sub)
+            return fail(ctx, "following the connecting status", sub);
+        following = std::move(*sub);
     }
-    int rc = halvo_connect_to_last_bluetooth_speakers(ctx.flag("--ui"));
-    if (rc != HALVO_ERROR_NONE) {
-        if (wait)
-            halvo_unset_last_bluetooth_speakers_connecting_status_changed_cb();
-        return fail(ctx, "reconnecting the last speakers", rc);
+    auto requested = halvo::connect_last_speakers(ctx.flag("--ui"));
+    if (!requested) {
+        following.reset(); /* before the failure quotes the library's lines */
+        return fail(ctx, "reconnecting the last speakers", requested);
     }
     if (!wait) {
         if (!ctx.json)
@@ -162,9 +123,9 @@ int reconnect(Ctx &ctx)
         return EXIT_OK;
     }
     Progress progress(ctx, "reconnecting the last speakers");
-    bool ended = wait_until([] { return connecting_status == 2; }, ctx.timeout_ms);
+    ended = wait_until([&] { return ended; }, ctx.timeout_ms);
     progress.done();
-    halvo_unset_last_bluetooth_speakers_connecting_status_changed_cb();
+    following.reset();
     if (!ended)
         return fail_text(ctx, "the service reported no end of the reconnection within " +
                                   std::to_string(ctx.timeout_ms / 1000) + " s");
@@ -176,9 +137,9 @@ int reconnect(Ctx &ctx)
 
 int disconnect_last(Ctx &ctx)
 {
-    int rc = halvo_disconnect_to_last_bluetooth_speakers();
-    if (rc != HALVO_ERROR_NONE)
-        return fail(ctx, "disconnecting the last speakers", rc);
+    auto done = halvo::disconnect_last_speakers();
+    if (!done)
+        return fail(ctx, "disconnecting the last speakers", done);
     if (!ctx.json)
         printf("last speakers disconnected\n");
     return EXIT_OK;
@@ -186,30 +147,26 @@ int disconnect_last(Ctx &ctx)
 
 int show_volume(Ctx &ctx, const std::string &address)
 {
-    int volume = 0;
-    bool controllable = false;
-    int rc = halvo_api_get_volume(address.c_str(), &volume);
-    if (rc != HALVO_ERROR_NONE)
-        return fail(ctx, ("reading the volume of " + address).c_str(), rc);
-    rc = halvo_api_get_volume_controlable(address.c_str(), &controllable);
-    if (rc != HALVO_ERROR_NONE)
-        return fail(ctx, ("reading whether " + address + " is controllable").c_str(), rc);
+    auto volume = halvo::volume(address);
+    if (!volume)
+        return fail(ctx, "reading the volume of " + address, volume);
+    auto controllable = halvo::volume_controllable(address);
+    if (!controllable)
+        return fail(ctx, "reading whether " + address + " is controllable", controllable);
     if (ctx.json) {
         tools::JsonWriter w;
-        w.obj().s("address", address).i("volume", volume).b("controllable", controllable).end_obj();
+        w.obj().s("address", address).i("volume", *volume).b("controllable", *controllable).end_obj();
         print_json(w);
     } else {
-        printf("%s: volume %d (%s)\n", address.c_str(), volume, controllable ? "controllable" : "not controllable");
+        printf("%s: volume %d (%s)\n", address.c_str(), *volume, *controllable ? "controllable" : "not controllable");
     }
     return EXIT_OK;
 }
 
 int step(Ctx &ctx, const std::string &dir)
 {
-    int rc = dir == "up" ? halvo_api_volume_up() : halvo_api_volume_down();
-    if (rc != HALVO_ERROR_NONE)
-        return fail(ctx, ("volume " + dir).c_str(), rc);
-    return EXIT_OK;
+    auto done = dir == "up" ? halvo::volume_up() : halvo::volume_down();
+    return done ? EXIT_OK : fail(ctx, "volume " + dir, done);
 }
 
 int volume(Ctx &ctx)
@@ -230,24 +187,23 @@ int volume(Ctx &ctx)
     int level = 0;
     if (!parse_int(a[1], &level))
         return usage_error(ctx, "expected a volume number, up or down");
-    int rc = halvo_api_set_volume(a[0].c_str(), level);
-    if (rc != HALVO_ERROR_NONE)
-        return fail(ctx, ("setting the volume of " + a[0]).c_str(), rc);
+    auto set = halvo::set_volume(a[0], level);
+    if (!set)
+        return fail(ctx, "setting the volume of " + a[0], set);
     return show_volume(ctx, a[0]);
 }
 
 int show_mute(Ctx &ctx)
 {
-    bool muted = false;
-    int rc = halvo_api_get_mute_state(&muted);
-    if (rc != HALVO_ERROR_NONE)
-        return fail(ctx, "reading the mute state", rc);
+    auto muted = halvo::muted();
+    if (!muted)
+        return fail(ctx, "reading the mute state", muted);
     if (ctx.json) {
         tools::JsonWriter w;
-        w.obj().b("muted", muted).end_obj();
+        w.obj().b("muted", *muted).end_obj();
         print_json(w);
     } else {
-        printf("%s\n", muted ? "muted" : "not muted");
+        printf("%s\n", *muted ? "muted" : "not muted");
     }
     return EXIT_OK;
 }
@@ -257,36 +213,33 @@ int mute(Ctx &ctx)
     if (!ctx.args.empty() && ctx.args[0] != "status")
         return usage_error(ctx, "expected nothing (toggle) or status");
     if (ctx.args.empty()) {
-        int rc = halvo_api_mute_unmute();
-        if (rc != HALVO_ERROR_NONE)
-            return fail(ctx, "toggling mute", rc);
+        auto toggled = halvo::toggle_mute();
+        if (!toggled)
+            return fail(ctx, "toggling mute", toggled);
     }
     return show_mute(ctx);
 }
 
 int icon(Ctx &ctx)
 {
-    char *path = nullptr;
-    int rc = ctx.flag("--local") ? halvo_api_get_common_icon_path_internal(ctx.args[0].c_str(), &path)
-                                 : halvo_api_get_last_bluetooth_speaker_icon_path(ctx.args[0].c_str(), &path);
-    if (rc != HALVO_ERROR_NONE)
-        return fail(ctx, ("finding the icon of " + ctx.args[0]).c_str(), rc);
+    auto path = ctx.flag("--local") ? halvo::library_icon_path(ctx.args[0]) : halvo::speaker_icon_path(ctx.args[0]);
+    if (!path)
+        return fail(ctx, "finding the icon of " + ctx.args[0], path);
     if (ctx.json) {
         tools::JsonWriter w;
-        w.obj().s("icon_type", ctx.args[0]).s("path", path).end_obj();
+        w.obj().s("icon_type", ctx.args[0]).s("path", *path).end_obj();
         print_json(w);
     } else {
-        printf("%s\n", or_dash(path).c_str());
+        printf("%s\n", or_dash(path->c_str()).c_str());
     }
-    free(path);
     return EXIT_OK;
 }
 
 int replace(Ctx &ctx)
 {
-    int rc = halvo_api_replace_current_speaker(ctx.args[0].c_str());
-    if (rc != HALVO_ERROR_NONE)
-        return fail(ctx, ("replacing the current speaker by " + ctx.args[0]).c_str(), rc);
+    auto done = halvo::replace_current_speaker(ctx.args[0]);
+    if (!done)
+        return fail(ctx, "replacing the current speaker by " + ctx.args[0], done);
     if (!ctx.json)
         printf("%s is now the current speaker\n", ctx.args[0].c_str());
     return EXIT_OK;

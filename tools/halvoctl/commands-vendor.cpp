@@ -2,29 +2,30 @@
  * device-under-test mode and the remote-control firmware update. */
 #include "halvoctl.h"
 
+#include "hex.h"
+
 #include <cstdio>
-#include <cstring>
 
 namespace ctl {
 
 namespace {
 
-int print_bytes(Ctx &ctx, const char *what, int option, bool with_option, char *data, int length)
+int print_bytes(Ctx &ctx, const halvo::ManufacturerData &m)
 {
+    int length = int(m.bytes.size());
+    std::string hex = tools::hex_text(m.bytes.data(), m.bytes.size());
     if (ctx.json) {
         tools::JsonWriter w;
         w.obj();
-        if (with_option)
-            w.i("option", option);
-        w.i("length", length).s("data", hex_bytes(data, length)).end_obj();
+        if (m.option)
+            w.i("option", *m.option);
+        w.i("length", length).s("data", hex).end_obj();
         print_json(w);
     } else {
-        if (with_option)
-            printf("option %d, ", option);
-        printf("%d bytes%s%s\n", length, length > 0 ? ": " : "", hex_bytes(data, length).c_str());
+        if (m.option)
+            printf("option %d, ", *m.option);
+        printf("%d bytes%s%s\n", length, length > 0 ? ": " : "", hex.c_str());
     }
-    (void)what;
-    g_free(data);
     return EXIT_OK;
 }
 
@@ -32,45 +33,42 @@ int manufacturer(Ctx &ctx)
 {
     const auto &a = ctx.args;
     const std::string &verb = a[0];
-    char *data = nullptr;
-    int length = 0;
     if (verb == "read" && a.size() == 2) {
-        int option = 0;
-        int rc = halvo_read_manufacturer_data(a[1].c_str(), &option, &data, &length);
-        if (rc != HALVO_ERROR_NONE)
-            return fail(ctx, ("reading the manufacturer data of " + a[1]).c_str(), rc);
-        return print_bytes(ctx, "read", option, true, data, length);
+        auto data = halvo::read_manufacturer_data(a[1]);
+        if (!data)
+            return fail(ctx, "reading the manufacturer data of " + a[1], data);
+        return print_bytes(ctx, *data);
     }
     if (verb == "read" && a.size() == 3) {
         int option = 0;
         if (!parse_int(a[2], &option))
             return usage_error(ctx, "OPTION is a number");
-        int rc = halvo_read_specific_manufacturer_data(a[1].c_str(), option, &data, &length);
-        if (rc != HALVO_ERROR_NONE)
-            return fail(ctx, ("reading item " + a[2] + " of " + a[1]).c_str(), rc);
-        return print_bytes(ctx, "read", option, false, data, length);
+        auto data = halvo::read_specific_manufacturer_data(a[1], option);
+        if (!data)
+            return fail(ctx, "reading item " + a[2] + " of " + a[1], data);
+        return print_bytes(ctx, *data);
     }
     if (verb == "write" && a.size() == 4) {
         int link = 0;
-        std::string bytes;
+        std::vector<uint8_t> bytes;
         if (!parse_int(a[2], &link) || !parse_hex(a[3], &bytes))
             return usage_error(ctx, "expected write ADDR LINK_TYPE HEX");
-        int rc = halvo_write_manufacturer_data(a[1].c_str(), link, bytes.data(), int(bytes.size()));
-        if (rc != HALVO_ERROR_NONE)
-            return fail(ctx, ("writing the manufacturer data of " + a[1]).c_str(), rc);
+        auto written = halvo::write_manufacturer_data(a[1], link, bytes);
+        if (!written)
+            return fail(ctx, "writing the manufacturer data of " + a[1], written);
         if (!ctx.json)
             printf("%zu bytes written\n", bytes.size());
         return EXIT_OK;
     }
     if (verb == "parse" && a.size() == 4) {
         int link = 0, option = 0;
-        std::string bytes;
+        std::vector<uint8_t> bytes;
         if (!parse_int(a[1], &link) || !parse_int(a[2], &option) || !parse_hex(a[3], &bytes))
             return usage_error(ctx, "expected parse LINK_TYPE OPTION HEX");
-        int rc = halvo_parse_manufacturer_data(link, bytes.data(), int(bytes.size()), option, &data, &length);
-        if (rc != HALVO_ERROR_NONE)
-            return fail(ctx, "parsing the data", rc);
-        return print_bytes(ctx, "parse", option, false, data, length);
+        auto data = halvo::parse_manufacturer_data(link, bytes, option);
+        if (!data)
+            return fail(ctx, "parsing the data", data);
+        return print_bytes(ctx, *data);
     }
     return usage_error(ctx, "expected read ADDR [OPTION], write ADDR LINK_TYPE HEX or parse LINK_TYPE OPTION HEX");
 }
@@ -80,18 +78,16 @@ int command(Ctx &ctx)
     std::string text;
     for (const auto &w : ctx.args)
         text += (text.empty() ? "" : " ") + w;
-    char *response = nullptr;
-    int rc = halvo_send_custom_command(text.c_str(), &response);
+    auto reply = halvo::send_custom_command(text);
     if (ctx.json) {
         tools::JsonWriter w;
-        w.obj().i("result", rc).s("response", response).end_obj();
+        w.obj().i("result", reply.status.code()).s("response", c_str(reply.response)).end_obj();
         print_json(w);
-    } else if (response && *response) {
-        printf("%s\n", response);
+    } else if (reply.response && !reply.response->empty()) {
+        printf("%s\n", reply.response->c_str());
     }
-    g_free(response);
-    if (rc != HALVO_ERROR_NONE)
-        return fail(ctx, ("command \"" + text + "\"").c_str(), rc);
+    if (!reply.status)
+        return fail(ctx, "command \"" + text + "\"", reply.status);
     return EXIT_OK;
 }
 
@@ -99,16 +95,16 @@ int dut(Ctx &ctx)
 {
     const auto &a = ctx.args;
     if (a[0] == "enter" && a.size() == 1) {
-        if (!halvo_enter_bt_dut_mode())
+        if (!halvo::enter_dut_mode())
             return fail_bool(ctx, "entering the device-under-test mode");
     } else if (a[0] == "enter" && a.size() == 5) {
         int channel = 0, power = 0;
         if (!parse_int(a[3], &channel) || !parse_int(a[4], &power))
             return usage_error(ctx, "CHANNEL and POWER are numbers");
-        if (!halvo_enter_bt_dut_mode_new(a[1].c_str(), a[2].c_str(), channel, power))
+        if (!halvo::enter_dut_mode(a[1], a[2], channel, power))
             return fail_bool(ctx, "entering the device-under-test mode");
     } else if (a[0] == "stop" && a.size() == 1) {
-        if (!halvo_stop_bt_dut_mode_new())
+        if (!halvo::stop_dut_mode())
             return fail_bool(ctx, "stopping the device-under-test mode");
     } else {
         return usage_error(ctx, "expected enter [SIDE MODE CHANNEL POWER] or stop");
@@ -122,46 +118,39 @@ int fw_update(Ctx &ctx)
 {
     /* The result arrives as a signal that only an initialised library
      * records; subscribe before asking. */
-    int rc = halvo_initialize();
-    if (rc != HALVO_ERROR_NONE && rc != HALVO_ERROR_ALREADY_INITIALIZED)
-        return fail(ctx, "initialising the library", rc);
-    g_is_zemo_update_done = false;
-    const char *answer;
+    auto session = halvo::Session::start();
+    if (!session)
+        return fail(ctx, "initialising the library", session);
+    halvo::clear_firmware_result();
+    halvo::Result<void> accepted;
     {
         Progress progress(ctx, "asking the update manager");
-        answer = halvo_update_zemo_fw();
+        accepted = halvo::update_remote_firmware();
     }
-    if (strcmp(answer, "OK") != 0) {
-        halvo_deinitialzie();
-        return fail_text(ctx, "the update manager did not accept the update (\"" + std::string(answer) +
-                                  "\": refused, absent, or no reply)");
-    }
-    if (ctx.flag("--no-wait")) {
-        halvo_deinitialzie();
-        if (!ctx.json)
-            printf("firmware update started\n");
-        return EXIT_OK;
-    }
+    if (!accepted)
+        return fail_text(ctx, "the update manager did not accept the update (\"NG\": refused, absent, or no reply)");
     if (!ctx.json)
         printf("firmware update started\n");
+    if (ctx.flag("--no-wait"))
+        return EXIT_OK;
     fflush(stdout);
     bool done;
     {
         Progress progress(ctx, "updating the remote control");
-        done = wait_until([] { return g_is_zemo_update_done; }, ctx.timeout_ms);
+        done = wait_until([] { return halvo::firmware_result().has_value(); }, ctx.timeout_ms);
     }
-    int result = g_zemo_update_result;
-    halvo_deinitialzie();
+    bool ok = halvo::firmware_result().value_or(false);
+    session->end();
     if (!done)
         return fail_text(ctx, "no update result within " + std::to_string(ctx.timeout_ms / 1000) + " s");
     if (ctx.json) {
         tools::JsonWriter w;
-        w.obj().s("result", result == 1 ? "OK" : "NG").end_obj();
+        w.obj().s("result", ok ? "OK" : "NG").end_obj();
         print_json(w);
     } else {
-        printf("firmware update result: %s\n", result == 1 ? "OK" : "NG");
+        printf("firmware update result: %s\n", ok ? "OK" : "NG");
     }
-    return result == 1 ? EXIT_OK : fail_text(ctx, "the remote control was not updated (result NG)");
+    return ok ? EXIT_OK : fail_text(ctx, "the remote control was not updated (result NG)");
 }
 
 } // namespace

@@ -3,11 +3,13 @@
 #ifndef HALVOCTL_H
 #define HALVOCTL_H
 
-#include "halvo-api.h"
 #include "json-writer.h"
+
+#include <halvo/halvo.hpp>
 
 #include <atomic>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -55,9 +57,14 @@ const char *result_name(int code);
 const char *result_meaning(int code);
 /* Prints "halvoctl CMD: WHAT failed: result N (NAME): MEANING" and the error
  * lines the library logged; returns EXIT_FAILED. */
-int fail(const Ctx &ctx, const char *what, int code);
+int fail(const Ctx &ctx, const std::string &what, int code);
+template <class T>
+int fail(const Ctx &ctx, const std::string &what, const halvo::Result<T> &result)
+{
+    return fail(ctx, what, result.code());
+}
 /* The same for operations that report only true/false. */
-int fail_bool(const Ctx &ctx, const char *what);
+int fail_bool(const Ctx &ctx, const std::string &what);
 /* A failure that is not a result code (a wait that timed out, ...). */
 int fail_text(const Ctx &ctx, const std::string &text);
 int usage_error(const Ctx &ctx, const std::string &text);
@@ -79,15 +86,34 @@ class Table {
 };
 
 void print_json(const tools::JsonWriter &w);
+/* @w with --json; otherwise @t, or @none when it has no rows. */
+void print_either(const Ctx &ctx, const tools::JsonWriter &w, const Table &t, const char *none);
 std::string or_dash(const char *s);
-std::string hex_bytes(const char *data, int length);
+std::string or_dash(const std::optional<std::string> &s);
+/* For the JSON writer: NULL (written as null) when absent. */
+inline const char *c_str(const std::optional<std::string> &s) { return s ? s->c_str() : nullptr; }
+
+/* Records with an address and a name, as print_either() shows them. */
+template <class Records>
+void print_named(const Ctx &ctx, const Records &list, const char *none)
+{
+    tools::JsonWriter w;
+    Table t({"ADDRESS", "NAME"});
+    w.arr();
+    for (const auto &d : list) {
+        w.obj().s("address", c_str(d.address)).s("name", c_str(d.name)).end_obj();
+        t.add({or_dash(d.address), or_dash(d.name)});
+    }
+    w.end_arr();
+    print_either(ctx, w, t, none);
+}
 /* "HH:MM:SS.mmm" of now. */
 std::string timestamp();
 
 /* ---- Parsing ---- */
 
 bool parse_int(const std::string &text, int *out);
-bool parse_hex(const std::string &text, std::string *bytes);
+bool parse_hex(const std::string &text, std::vector<uint8_t> *bytes);
 
 /* ---- Waiting ---- */
 

@@ -27,9 +27,9 @@ class Line {
     {
         w_.obj().s("time", timestamp()).s("event", event);
     }
-    Line &s(const char *name, const char *v)
+    Line &s(const char *name, const std::optional<std::string> &v)
     {
-        w_.s(name, v);
+        w_.s(name, c_str(v));
         text_ += std::string(" ") + name + "=" + or_dash(v);
         return *this;
     }
@@ -65,68 +65,63 @@ class Line {
     tools::JsonWriter w_;
 };
 
-void on_speaker_info(speaker_t *s, void *)
+void on_speaker_info(const std::optional<halvo::Speaker> &s)
 {
     Line l("speaker-info");
     if (!s) {
         l.json().null("speaker");
         l.text(" none");
     } else {
-        l.s("address", s->address).s("name", s->name).s("icon_type", s->icon_type).i("audio_type", int(s->audio_type))
-            .s("vsid", s->vsid);
+        l.s("address", s->address).s("name", s->name).s("icon_type", s->icon_type)
+            .i("audio_type", s->audio_type.value_or(-2)).s("vsid", s->vsid);
     }
     l.print();
 }
 
-void on_last_speakers(GSList *list, void *)
+void on_last_speakers(std::vector<halvo::LastSpeaker> list)
 {
     Line l("last-speakers");
     l.json().arr("speakers");
-    int n = 0;
-    for (GSList *p = list; p; p = p->next, n++) {
-        auto *s = static_cast<last_spk_info_t *>(p->data);
-        l.json().obj().s("address", s->address).s("name", s->name).b("connected", s->connected).end_obj();
-        l.text(std::string(" ") + or_dash(s->address) + (s->connected ? "(connected)" : ""));
+    for (const auto &s : list) {
+        l.json().obj().s("address", c_str(s.address)).s("name", c_str(s.name)).b("connected", s.connected).end_obj();
+        l.text(" " + or_dash(s.address) + (s.connected ? "(connected)" : ""));
     }
     l.json().end_arr();
-    if (n == 0)
+    if (list.empty())
         l.text(" none");
     l.print();
-    /* The list passes to us. */
-    if (list)
-        halvo_free_last_bluetooth_speakers(&list);
 }
 
-void on_connecting(int status, void *)
+void on_connecting(halvo::ConnectingStatus status)
 {
     Line l("connecting");
-    l.i("status", status);
-    l.text(status == 1 ? " (in progress)" : " (ended)");
+    l.i("status", int(status));
+    l.text(status == halvo::ConnectingStatus::InProgress ? " (in progress)" : " (ended)");
     l.print();
 }
 
-void on_volume(const char *address, int volume, void *)
+void on_volume(std::string_view address, int volume)
 {
-    Line("volume").s("address", address).i("volume", volume).print();
+    Line("volume").s("address", std::string(address)).i("volume", volume).print();
 }
 
-void on_controllable(const char *address, bool controllable, void *)
+void on_controllable(std::string_view address, bool controllable)
 {
-    Line("controllable").s("address", address).b("controllable", controllable).print();
+    Line("controllable").s("address", std::string(address)).b("controllable", controllable).print();
 }
 
-void on_earphones(int result, const char *address, int connected, void *)
+void on_earphones(int result, std::string_view address, bool connected)
 {
-    Line("earphones").s("address", address).b("connected", connected != 0).i("result", result).print();
+    Line("earphones").s("address", std::string(address)).b("connected", connected).i("result", result).print();
 }
 
 /* The firmware result has no callback: the library records it in globals. */
 gboolean poll_firmware(gpointer)
 {
-    if (g_is_zemo_update_done) {
-        g_is_zemo_update_done = false;
+    if (auto ok = halvo::firmware_result()) {
+        halvo::clear_firmware_result();
         Line l("firmware");
-        l.s("result", g_zemo_update_result == 1 ? "OK" : "NG");
+        l.s("result", std::string(*ok ? "OK" : "NG"));
         l.print();
     }
     return G_SOURCE_CONTINUE;
@@ -140,24 +135,16 @@ gboolean on_unix_signal(gpointer)
 
 struct Watch {
     const char *what;
-    int (*set)();
-    int (*unset)();
+    halvo::Result<halvo::Subscription> (*subscribe)();
 };
 
 const Watch watches[] = {
-    {"speaker information", [] { return halvo_register_bt_spaeker_info_changed_cb(on_speaker_info, nullptr); },
-     [] { return halvo_unregister_bt_spaeker_info_changed_cb(); }},
-    {"last speakers", [] { return halvo_set_last_bluetooth_speakers_changed_cb(on_last_speakers, nullptr); },
-     [] { return halvo_unset_last_bluetooth_speakers_changed_cb(); }},
-    {"connecting status",
-     [] { return halvo_set_last_bluetooth_speakers_connecting_status_changed_cb(on_connecting, nullptr); },
-     [] { return halvo_unset_last_bluetooth_speakers_connecting_status_changed_cb(); }},
-    {"volume", [] { return halvo_api_set_volume_changed_callback(on_volume, nullptr); },
-     [] { return halvo_api_unset_volume_changed_callback(); }},
-    {"controllability", [] { return halvo_api_set_volume_controlable_changed_callback(on_controllable, nullptr); },
-     [] { return halvo_api_unset_volume_controlable_changed_callback(); }},
-    {"earphones", [] { return halvo_tuvo_switching_set_connection_state_cb(on_earphones, nullptr); },
-     [] { return halvo_tuvo_switching_unset_connection_state_cb(); }},
+    {"speaker information", [] { return halvo::on_speaker_info(on_speaker_info); }},
+    {"last speakers", [] { return halvo::on_last_speakers(on_last_speakers); }},
+    {"connecting status", [] { return halvo::on_connecting_status(on_connecting); }},
+    {"volume", [] { return halvo::on_volume(on_volume); }},
+    {"controllability", [] { return halvo::on_volume_controllable(on_controllable); }},
+    {"earphones", [] { return halvo::on_earphones(on_earphones); }},
 };
 
 /* A round trip to the bus on the connection the library shares: once it
@@ -185,27 +172,20 @@ int monitor(Ctx &ctx)
     if (!ctx.value("--duration").empty() && (!parse_int(ctx.value("--duration"), &duration_s) || duration_s < 1))
         return usage_error(ctx, "--duration takes a positive number of seconds");
 
-    int rc = halvo_initialize();
-    if (rc != HALVO_ERROR_NONE)
-        return fail(ctx, "initialising the library", rc);
-    bool watched[G_N_ELEMENTS(watches)] = {};
-    int failures = 0;
-    for (size_t i = 0; i < G_N_ELEMENTS(watches); i++) {
-        rc = watches[i].set();
-        watched[i] = rc == HALVO_ERROR_NONE;
-        if (!watched[i]) {
-            fprintf(stderr, "halvoctl monitor: cannot watch the %s: result %d (%s): %s\n", watches[i].what, rc,
-                    result_name(rc), result_meaning(rc));
-            failures++;
-        }
+    auto session = halvo::Session::start();
+    if (!session)
+        return fail(ctx, "initialising the library", session);
+    std::vector<halvo::Subscription> subscriptions; /* end before the session */
+    for (const auto &watch : watches) {
+        auto sub = watch.subscribe();
+        if (sub)
+            subscriptions.push_back(std::move(*sub));
+        else
+            fprintf(stderr, "halvoctl monitor: cannot watch the %s: result %d (%s): %s\n", watch.what,
+                    sub.code(), result_name(sub.code()), sub.message());
     }
-    if (failures == int(G_N_ELEMENTS(watches)) || !sync_with_bus()) {
-        for (size_t i = 0; i < G_N_ELEMENTS(watches); i++)
-            if (watched[i])
-                watches[i].unset();
-        halvo_deinitialzie();
+    if (subscriptions.empty() || !sync_with_bus())
         return fail_text(ctx, "cannot watch anything: the bus cannot be reached");
-    }
 
     guint sigint = g_unix_signal_add(SIGINT, on_unix_signal, nullptr);
     guint sigterm = g_unix_signal_add(SIGTERM, on_unix_signal, nullptr);
@@ -220,10 +200,6 @@ int monitor(Ctx &ctx)
     g_source_remove(poll);
     g_source_remove(sigint);
     g_source_remove(sigterm);
-    for (size_t i = 0; i < G_N_ELEMENTS(watches); i++)
-        if (watched[i])
-            watches[i].unset();
-    halvo_deinitialzie();
     return EXIT_OK;
 }
 

@@ -39,19 +39,15 @@ namespace {
 struct ResultRow {
     int code;
     const char *name;
-    const char *meaning;
 };
 
 const ResultRow results[] = {
-    {HALVO_ERROR_NONE, "HALVO_ERROR_NONE", "success"},
-    {HALVO_ERROR_NOT_INITIALIZED, "HALVO_ERROR_NOT_INITIALIZED", "the library is not initialised"},
-    {HALVO_ERROR_INVALID_PARAMETER, "HALVO_ERROR_INVALID_PARAMETER",
-     "invalid parameter: a required value is missing or out of range, an empty list, or nothing subscribed"},
-    {HALVO_ERROR_OPERATION_FAILED, "HALVO_ERROR_OPERATION_FAILED",
-     "operation failed: no bus, no reply or an error reply from the service, the store is unreadable, "
-     "or its JSON is unusable"},
-    {HALVO_ERROR_INVALID_SPEAKER_INFO, "HALVO_ERROR_INVALID_SPEAKER_INFO", "a required speaker field is missing"},
-    {HALVO_ERROR_ALREADY_INITIALIZED, "HALVO_ERROR_ALREADY_INITIALIZED", "the library is already initialised"},
+    {HALVO_ERROR_NONE, "HALVO_ERROR_NONE"},
+    {HALVO_ERROR_NOT_INITIALIZED, "HALVO_ERROR_NOT_INITIALIZED"},
+    {HALVO_ERROR_INVALID_PARAMETER, "HALVO_ERROR_INVALID_PARAMETER"},
+    {HALVO_ERROR_OPERATION_FAILED, "HALVO_ERROR_OPERATION_FAILED"},
+    {HALVO_ERROR_INVALID_SPEAKER_INFO, "HALVO_ERROR_INVALID_SPEAKER_INFO"},
+    {HALVO_ERROR_ALREADY_INITIALIZED, "HALVO_ERROR_ALREADY_INITIALIZED"},
 };
 
 std::vector<std::string> library_errors;
@@ -92,24 +88,21 @@ const char *result_name(int code)
 
 const char *result_meaning(int code)
 {
-    for (const auto &r : results)
-        if (r.code == code)
-            return r.meaning;
-    return "a result of the service's own, passed through unchanged";
+    return halvo::describe(halvo::to_error(code));
 }
 
-int fail(const Ctx &ctx, const char *what, int code)
+int fail(const Ctx &ctx, const std::string &what, int code)
 {
-    fprintf(stderr, "halvoctl %s: %s failed: result %d (%s): %s\n", ctx.command.c_str(), what, code,
+    fprintf(stderr, "halvoctl %s: %s failed: result %d (%s): %s\n", ctx.command.c_str(), what.c_str(), code,
             result_name(code), result_meaning(code));
     print_library_errors();
     return EXIT_FAILED;
 }
 
-int fail_bool(const Ctx &ctx, const char *what)
+int fail_bool(const Ctx &ctx, const std::string &what)
 {
     fprintf(stderr, "halvoctl %s: %s failed: the service did not confirm it (no reply, an error reply, "
-            "or an answer other than 1)\n", ctx.command.c_str(), what);
+            "or an answer other than 1)\n", ctx.command.c_str(), what.c_str());
     print_library_errors();
     return EXIT_FAILED;
 }
@@ -171,14 +164,24 @@ void print_json(const tools::JsonWriter &w)
     printf("%s\n", w.text().c_str());
 }
 
+void print_either(const Ctx &ctx, const tools::JsonWriter &w, const Table &t, const char *none)
+{
+    if (ctx.json)
+        print_json(w);
+    else if (t.empty())
+        printf("%s\n", none);
+    else
+        t.print();
+}
+
 std::string or_dash(const char *s)
 {
     return s && *s ? s : "-";
 }
 
-std::string hex_bytes(const char *data, int length)
+std::string or_dash(const std::optional<std::string> &s)
 {
-    return tools::hex_text(reinterpret_cast<const uint8_t *>(data), length > 0 ? size_t(length) : 0);
+    return s ? or_dash(s->c_str()) : "-";
 }
 
 std::string timestamp()
@@ -208,13 +211,9 @@ bool parse_int(const std::string &text, int *out)
     return true;
 }
 
-bool parse_hex(const std::string &text, std::string *bytes)
+bool parse_hex(const std::string &text, std::vector<uint8_t> *bytes)
 {
-    std::vector<uint8_t> b;
-    if (!tools::parse_hex(text, &b) || b.empty())
-        return false;
-    bytes->assign(b.begin(), b.end());
-    return true;
+    return tools::parse_hex(text, bytes) && !bytes->empty();
 }
 
 /* ------------------------------------------------------------------ */
