@@ -95,6 +95,12 @@ case_volume() {
   err_has "result 3 (HALVO_ERROR_INVALID_PARAMETER)"
   expect_ok volume "$BAR"
   has "volume 42"
+  # A step of a speaker that cannot be read moves no other speaker.
+  poll_for '"address":"'"$LATE"'","name":"Late Speaker","icon_type":"SP","audio_type":1,"connected":true' --json last-speakers
+  expect_ok sim disconnect_speaker address=$LATE
+  expect_fail 1 volume "$LATE" up
+  expect_ok volume "$BAR"
+  has "volume 42"
   stop_monitor
   # The scripted connection may have added a speaker that stepped too.
   [ "$(grep -c '"event":"volume","address":"'"$BAR"'"' "$MON_OUT")" -eq 2 ] ||

@@ -2,6 +2,7 @@
  * volume, mute, icons and replacement. */
 #include "halvoctl.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace ctl {
@@ -163,27 +164,43 @@ int show_volume(Ctx &ctx, const std::string &address)
     return EXIT_OK;
 }
 
-int step(Ctx &ctx, const std::string &dir)
+/* Every speaker in use, by the service's own step. */
+int step_in_use(Ctx &ctx, const std::string &dir)
 {
     auto done = dir == "up" ? halvo::volume_up() : halvo::volume_down();
-    return done ? EXIT_OK : fail(ctx, "volume " + dir, done);
+    if (!done)
+        return fail(ctx, "volume " + dir, done);
+    if (!ctx.json)
+        printf("volume %s\n", dir.c_str());
+    return EXIT_OK;
+}
+
+/* One speaker: the service's step has no address, so read and set ADDR's
+ * own volume; no other speaker moves. */
+int step_one(Ctx &ctx, const std::string &address, const std::string &dir)
+{
+    int step = 5;
+    if (!ctx.value("--step").empty() && (!parse_int(ctx.value("--step"), &step) || step < 1 || step > 100))
+        return usage_error(ctx, "--step takes a number from 1 to 100");
+    auto volume = halvo::volume(address);
+    if (!volume)
+        return fail(ctx, "reading the volume of " + address, volume);
+    int level = std::clamp(*volume + (dir == "up" ? step : -step), 0, 100);
+    auto set = halvo::set_volume(address, level);
+    if (!set)
+        return fail(ctx, "setting the volume of " + address, set);
+    return show_volume(ctx, address);
 }
 
 int volume(Ctx &ctx)
 {
     const auto &a = ctx.args;
-    if (a.size() == 1 && (a[0] == "up" || a[0] == "down")) {
-        int rc = step(ctx, a[0]);
-        if (rc == EXIT_OK && !ctx.json)
-            printf("volume %s\n", a[0].c_str());
-        return rc;
-    }
+    if (a.size() == 1 && (a[0] == "up" || a[0] == "down"))
+        return step_in_use(ctx, a[0]);
     if (a.size() == 1)
         return show_volume(ctx, a[0]);
-    if (a[1] == "up" || a[1] == "down") {
-        int rc = step(ctx, a[1]);
-        return rc == EXIT_OK ? show_volume(ctx, a[0]) : rc;
-    }
+    if (a[1] == "up" || a[1] == "down")
+        return step_one(ctx, a[0], a[1]);
     int level = 0;
     if (!parse_int(a[1], &level))
         return usage_error(ctx, "expected a volume number, up or down");
@@ -272,9 +289,10 @@ const Command speaker_commands[] = {
     {"volume", "ADDR [N|up|down] | up | down", "Read or set a speaker's volume",
      "  volume ADDR          the volume and whether it can be controlled\n"
      "  volume ADDR N        set it to N, then read it back\n"
-     "  volume ADDR up|down  step the speakers in use, then read ADDR back\n"
-     "  volume up|down       step the speakers in use",
-     "", 1, 2, volume},
+     "  volume ADDR up|down  step ADDR alone by --step=N (default 5), from its\n"
+     "                       own volume; other speakers keep theirs\n"
+     "  volume up|down       step every speaker in use, by the service's step",
+     "step=", 1, 2, volume},
     {"mute", "[status]", "Toggle mute, or only show the mute state",
      "The mute state is the stored flag that the service keeps.", "", 0, 1, mute},
     {"icon", "CODE", "The icon file of a speaker icon-type code",
