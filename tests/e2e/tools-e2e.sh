@@ -115,11 +115,21 @@ case_blocked() {
   expect_ok blocked remove E2:E0:00:00:00:30
   expect_ok --json blocked list
   has '[{"address":"E2:E0:00:00:00:32","name":"Blocked Later"}]'
-  # A device that is not listed: nothing to do, still a success.
-  expect_ok blocked unblock E2:E0:00:00:00:99
+  # Not listed (or not as written): not found, nothing changes.
+  expect_fail 10 blocked unblock E2:E0:00:00:00:99
+  expect_fail 10 blocked remove e2:e0:00:00:00:32
   expect_ok blocked remove E2:E0:00:00:00:32
   expect_ok blocked list
   has "no blocked devices"
+  # Info-sync removal takes the key that the list shows, not the address.
+  expect_ok sim info_sync_add address=E2:E0:00:00:00:50 name=Tab key=tab-1
+  expect_ok info-sync list
+  has "tab-1  E2:E0:00:00:00:50  Tab"
+  expect_fail 10 info-sync remove E2:E0:00:00:00:50
+  err_has 'stored under the key "tab-1"'
+  expect_ok info-sync remove tab-1
+  expect_ok info-sync list
+  lacks "tab-1"
 }
 
 case_last_speakers() {
@@ -153,6 +163,13 @@ case_reconnect() {
   has "reconnection ended"
   has "$BAR  Bar           SB    0      yes"
   has "$LATE  Late Speaker  SP    1      yes"
+  # A reconnection that ends with no speaker connected is a failure.
+  expect_ok sim save "$SIM_ENV_DIR/failing.json"
+  sed -i 's/"result" *: *"Connected"/"result": "Failed"/' "$SIM_ENV_DIR/failing.json"
+  expect_ok sim load "$SIM_ENV_DIR/failing.json"
+  expect_ok disconnect-last
+  expect_fail 1 reconnect
+  err_has "the reconnection failed: none of the 2 last speakers is connected"
 }
 
 case_failures() {

@@ -130,9 +130,18 @@ int reconnect(Ctx &ctx)
     if (!ended)
         return fail_text(ctx, "the service reported no end of the reconnection within " +
                                   std::to_string(ctx.timeout_ms / 1000) + " s");
+    /* The status says only that it ended; the outcome is in the list. */
+    auto list = halvo::last_speakers();
+    if (!list)
+        return fail(ctx, "reading the last speakers", list);
+    size_t connected = 0;
+    for (const auto &s : *list)
+        connected += s.connected;
+    if (connected == 0)
+        return fail_text(ctx, "the reconnection failed: none of the " + std::to_string(list->size()) +
+                                  " last speakers is connected");
     if (!ctx.json)
-        printf("reconnection ended\n");
-    /* The outcome is in the list: which of the last speakers are connected now. */
+        printf("reconnection ended: %zu of %zu last speakers connected\n", connected, list->size());
     return last_speakers(ctx);
 }
 
@@ -282,7 +291,7 @@ const Command speaker_commands[] = {
     {"reconnect", "", "Reconnect the last speakers and follow it to the end",
      "Asks the service to connect the last speakers again and follows the\n"
      "connecting status until the service reports the end (--timeout), then\n"
-     "shows the last speakers.  --ui asks the service to show its connecting UI;\n"
+     "shows the last speakers; exit status 1 when none of them is connected.  --ui asks the service to show its connecting UI;\n"
      "--no-wait returns as soon as the service accepted the request.",
      "ui,no-wait", 0, 0, reconnect},
     {"disconnect-last", "", "Disconnect the last speakers", "", "", 0, 0, disconnect_last},

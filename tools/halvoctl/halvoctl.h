@@ -16,8 +16,8 @@
 
 namespace ctl {
 
-/* Exit statuses. */
-enum { EXIT_OK = 0, EXIT_FAILED = 1, EXIT_USAGE = 2 };
+/* Exit statuses, in nmcli's manner (listed in --help and the README). */
+enum { EXIT_OK = 0, EXIT_FAILED = 1, EXIT_USAGE = 2, EXIT_NOT_FOUND = 10 };
 
 struct Ctx {
     bool json = false;
@@ -68,6 +68,8 @@ int fail_bool(const Ctx &ctx, const std::string &what);
 /* A failure that is not a result code (a wait that timed out, ...). */
 int fail_text(const Ctx &ctx, const std::string &text);
 int usage_error(const Ctx &ctx, const std::string &text);
+/* The device, speaker, key or address named is not there. */
+int not_found(const Ctx &ctx, const std::string &text);
 /* Keeps the library's error lines for fail(). */
 void capture_library_errors();
 

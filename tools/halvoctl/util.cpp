@@ -113,6 +113,12 @@ int fail_text(const Ctx &ctx, const std::string &text)
     return EXIT_FAILED;
 }
 
+int not_found(const Ctx &ctx, const std::string &text)
+{
+    fprintf(stderr, "halvoctl %s: not found: %s\n", ctx.command.c_str(), text.c_str());
+    return EXIT_NOT_FOUND;
+}
+
 int usage_error(const Ctx &ctx, const std::string &text)
 {
     if (ctx.command.empty())
