@@ -92,7 +92,7 @@ case_volume() {
   monitor_saw '"event":"volume","address":"'"$BAR"'","volume":42'
   # Out of range: the service refuses, nothing changes, no event.
   expect_fail 1 volume "$BAR" 101
-  err_has "result 3 (HALVO_ERROR_INVALID_PARAMETER)"
+  err_has "setting the volume of $BAR failed: the service answered 3"
   expect_ok volume "$BAR"
   has "volume 42"
   # A step of a speaker that cannot be read moves no other speaker.
@@ -185,7 +185,7 @@ case_failures() {
   has '"address":"'"$BAR"'","name":"Bar","icon_type":"SB","audio_type":0,"vsid":"[\"v1\"]","volume":null,"controllable":true'
   # A refusal of the service keeps its own code.
   expect_fail 1 earphones connect E2:E0:00:00:00:99
-  err_has "result 3 (HALVO_ERROR_INVALID_PARAMETER)"
+  err_has "the service answered 3"
   # The update is accepted but fails: the result is reported, exit 1.
   expect_fail 1 fw-update
   has "firmware update result: NG"
@@ -363,6 +363,37 @@ case_sim_bad() {
   expect_fail 2 sim volume address
   expect_fail 1 sim volume address=E2:E0:00:00:00:99 volume=3
   err_has "no speaker E2:E0:00:00:00:99"
+}
+
+# Exit status | ARGS ("-" in the first column: after the simulator left).
+# With --json, stdout carries the same status as {"error": {"code": N}}.
+EXIT_CODES=(
+  "0|volume $BAR"
+  "1|volume $BAR 101"
+  "2|volume $BAR loud"
+  "10|blocked remove E2:E0:00:00:00:99"
+  "-8|volume $BAR"
+  "-8|fw-update"
+  "-8|sim state"
+)
+
+case_exit_codes() {
+  local row want args code
+  for row in "${EXIT_CODES[@]}"; do
+    IFS='|' read -r want args <<<"$row"
+    if [ "${want:0:1}" = - ] && [ -n "$SIM_ENV_SIM_PID" ]; then
+      sim_env_kill "$SIM_ENV_SIM_PID"; SIM_ENV_SIM_PID=""
+    fi
+    want=${want#-}
+    # shellcheck disable=SC2086
+    expect_fail "$want" $args
+    [ "$want" -eq 0 ] && continue
+    # shellcheck disable=SC2086
+    expect_fail "$want" --json $args
+    code=$(python3 -c 'import json,sys; print(json.loads(sys.stdin.read())["error"]["code"])' <<<"$out") ||
+      fail "not a JSON error object"
+    [ "$code" = "$want" ] || fail "JSON error code $code, expected $want"
+  done
 }
 
 case_help() {

@@ -179,7 +179,7 @@ int earphones(Ctx &ctx)
     auto requested = verb == "connect" ? halvo::connect_earphones(address) : halvo::disconnect_earphones(address);
     if (!requested) {
         following.reset(); /* before the failure quotes the library's lines */
-        return fail(ctx, verb + " " + address, requested);
+        return fail_service(ctx, verb + " " + address, requested);
     }
     if (!wait) {
         if (!ctx.json)
@@ -191,7 +191,7 @@ int earphones(Ctx &ctx)
     progress.done();
     following.reset();
     if (!seen)
-        return fail_text(ctx, "the service reported no new state of " + address + " within " +
+        return fail_timeout(ctx, "the service reported no new state of " + address + " within " +
                                   std::to_string(ctx.timeout_ms / 1000) + " s");
     if (ctx.json) {
         tools::JsonWriter w;
@@ -201,7 +201,7 @@ int earphones(Ctx &ctx)
         printf("%s: %s (result %d)\n", address.c_str(), connected ? "connected" : "disconnected", *result);
     }
     if (*result != 0)
-        return fail(ctx, verb + " " + address, *result);
+        return fail_service(ctx, verb + " " + address, *result);
     return EXIT_OK;
 }
 

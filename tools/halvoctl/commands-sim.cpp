@@ -43,11 +43,8 @@ int control(Ctx &ctx, const char *method, GVariant *args, GVariant **reply = nul
         for (gchar **l = lines; *l; l++)
             fprintf(stderr, "halvoctl %s: %s\n", ctx.command.c_str(), *l);
         g_strfreev(lines);
-    } else if (remote && (!strcmp(remote, "org.freedesktop.DBus.Error.ServiceUnknown") ||
-                          !strcmp(remote, "org.freedesktop.DBus.Error.NameHasNoOwner"))) {
-        fail_text(ctx, "no simulator on the bus (nobody owns " SIM_CONTROL_NAME ")");
     } else {
-        fail_text(ctx, error->message);
+        status = fail_text(ctx, error->message); /* 8 when no simulator is on the bus */
     }
     g_free(remote);
     g_error_free(error);
@@ -293,6 +290,7 @@ const Verb verbs[] = {{"fault", 3, fault}, {"state", 1, state}, {"save", 2, save
 
 int sim(Ctx &ctx)
 {
+    ctx.service = SIM_CONTROL_NAME;
     for (const auto &v : verbs) {
         if (ctx.args[0] != v.name)
             continue;

@@ -17,7 +17,7 @@ int speakers(Ctx &ctx)
     if (ctx.flag("--count")) {
         auto count = halvo::connected_speaker_count();
         if (!count)
-            return fail(ctx, "counting the connected speakers", count);
+            return fail_service(ctx, "counting the connected speakers", count);
         if (ctx.json) {
             tools::JsonWriter w;
             w.obj().i("connected", *count).end_obj();
@@ -75,7 +75,7 @@ int speaker_info(Ctx &ctx)
         return usage_error(ctx, "expected VSID ADDR NAME ICON AUDIO_TYPE, or one JSON text");
     }
     if (!sent)
-        return fail(ctx, "sending the speaker information", sent);
+        return fail_service(ctx, "sending the speaker information", sent);
     if (!ctx.json)
         printf("speaker information sent\n");
     return EXIT_OK;
@@ -116,7 +116,7 @@ int reconnect(Ctx &ctx)
     auto requested = halvo::connect_last_speakers(ctx.flag("--ui"));
     if (!requested) {
         following.reset(); /* before the failure quotes the library's lines */
-        return fail(ctx, "reconnecting the last speakers", requested);
+        return fail_service(ctx, "reconnecting the last speakers", requested);
     }
     if (!wait) {
         if (!ctx.json)
@@ -128,7 +128,7 @@ int reconnect(Ctx &ctx)
     progress.done();
     following.reset();
     if (!ended)
-        return fail_text(ctx, "the service reported no end of the reconnection within " +
+        return fail_timeout(ctx, "the service reported no end of the reconnection within " +
                                   std::to_string(ctx.timeout_ms / 1000) + " s");
     /* The status says only that it ended; the outcome is in the list. */
     auto list = halvo::last_speakers();
@@ -149,7 +149,7 @@ int disconnect_last(Ctx &ctx)
 {
     auto done = halvo::disconnect_last_speakers();
     if (!done)
-        return fail(ctx, "disconnecting the last speakers", done);
+        return fail_service(ctx, "disconnecting the last speakers", done);
     if (!ctx.json)
         printf("last speakers disconnected\n");
     return EXIT_OK;
@@ -159,10 +159,10 @@ int show_volume(Ctx &ctx, const std::string &address)
 {
     auto volume = halvo::volume(address);
     if (!volume)
-        return fail(ctx, "reading the volume of " + address, volume);
+        return fail_service(ctx, "reading the volume of " + address, volume);
     auto controllable = halvo::volume_controllable(address);
     if (!controllable)
-        return fail(ctx, "reading whether " + address + " is controllable", controllable);
+        return fail_service(ctx, "reading whether " + address + " is controllable", controllable);
     if (ctx.json) {
         tools::JsonWriter w;
         w.obj().s("address", address).i("volume", *volume).b("controllable", *controllable).end_obj();
@@ -178,7 +178,7 @@ int step_in_use(Ctx &ctx, const std::string &dir)
 {
     auto done = dir == "up" ? halvo::volume_up() : halvo::volume_down();
     if (!done)
-        return fail(ctx, "volume " + dir, done);
+        return fail_service(ctx, "volume " + dir, done);
     if (!ctx.json)
         printf("volume %s\n", dir.c_str());
     return EXIT_OK;
@@ -193,11 +193,11 @@ int step_one(Ctx &ctx, const std::string &address, const std::string &dir)
         return usage_error(ctx, "--step takes a number from 1 to 100");
     auto volume = halvo::volume(address);
     if (!volume)
-        return fail(ctx, "reading the volume of " + address, volume);
+        return fail_service(ctx, "reading the volume of " + address, volume);
     int level = std::clamp(*volume + (dir == "up" ? step : -step), 0, 100);
     auto set = halvo::set_volume(address, level);
     if (!set)
-        return fail(ctx, "setting the volume of " + address, set);
+        return fail_service(ctx, "setting the volume of " + address, set);
     return show_volume(ctx, address);
 }
 
@@ -215,7 +215,7 @@ int volume(Ctx &ctx)
         return usage_error(ctx, "expected a volume number, up or down");
     auto set = halvo::set_volume(a[0], level);
     if (!set)
-        return fail(ctx, "setting the volume of " + a[0], set);
+        return fail_service(ctx, "setting the volume of " + a[0], set);
     return show_volume(ctx, a[0]);
 }
 
@@ -241,7 +241,7 @@ int mute(Ctx &ctx)
     if (ctx.args.empty()) {
         auto toggled = halvo::toggle_mute();
         if (!toggled)
-            return fail(ctx, "toggling mute", toggled);
+            return fail_service(ctx, "toggling mute", toggled);
     }
     return show_mute(ctx);
 }
@@ -265,7 +265,7 @@ int replace(Ctx &ctx)
 {
     auto done = halvo::replace_current_speaker(ctx.args[0]);
     if (!done)
-        return fail(ctx, "replacing the current speaker by " + ctx.args[0], done);
+        return fail_service(ctx, "replacing the current speaker by " + ctx.args[0], done);
     if (!ctx.json)
         printf("%s is now the current speaker\n", ctx.args[0].c_str());
     return EXIT_OK;

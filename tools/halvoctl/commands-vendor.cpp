@@ -36,7 +36,7 @@ int manufacturer(Ctx &ctx)
     if (verb == "read" && a.size() == 2) {
         auto data = halvo::read_manufacturer_data(a[1]);
         if (!data)
-            return fail(ctx, "reading the manufacturer data of " + a[1], data);
+            return fail_service(ctx, "reading the manufacturer data of " + a[1], data);
         return print_bytes(ctx, *data);
     }
     if (verb == "read" && a.size() == 3) {
@@ -45,7 +45,7 @@ int manufacturer(Ctx &ctx)
             return usage_error(ctx, "OPTION is a number");
         auto data = halvo::read_specific_manufacturer_data(a[1], option);
         if (!data)
-            return fail(ctx, "reading item " + a[2] + " of " + a[1], data);
+            return fail_service(ctx, "reading item " + a[2] + " of " + a[1], data);
         return print_bytes(ctx, *data);
     }
     if (verb == "write" && a.size() == 4) {
@@ -55,7 +55,7 @@ int manufacturer(Ctx &ctx)
             return usage_error(ctx, "expected write ADDR LINK_TYPE HEX");
         auto written = halvo::write_manufacturer_data(a[1], link, bytes);
         if (!written)
-            return fail(ctx, "writing the manufacturer data of " + a[1], written);
+            return fail_service(ctx, "writing the manufacturer data of " + a[1], written);
         if (!ctx.json)
             printf("%zu bytes written\n", bytes.size());
         return EXIT_OK;
@@ -67,7 +67,7 @@ int manufacturer(Ctx &ctx)
             return usage_error(ctx, "expected parse LINK_TYPE OPTION HEX");
         auto data = halvo::parse_manufacturer_data(link, bytes, option);
         if (!data)
-            return fail(ctx, "parsing the data", data);
+            return fail_service(ctx, "parsing the data", data);
         return print_bytes(ctx, *data);
     }
     return usage_error(ctx, "expected read ADDR [OPTION], write ADDR LINK_TYPE HEX or parse LINK_TYPE OPTION HEX");
@@ -87,7 +87,7 @@ int command(Ctx &ctx)
         printf("%s\n", reply.response->c_str());
     }
     if (!reply.status)
-        return fail(ctx, "command \"" + text + "\"", reply.status);
+        return fail_service(ctx, "command \"" + text + "\"", reply.status);
     return EXIT_OK;
 }
 
@@ -116,6 +116,7 @@ int dut(Ctx &ctx)
 
 int fw_update(Ctx &ctx)
 {
+    ctx.service = UPDATE_MANAGER_NAME;
     /* The result arrives as a signal that only an initialised library
      * records; subscribe before asking. */
     auto session = halvo::Session::start();
@@ -142,7 +143,7 @@ int fw_update(Ctx &ctx)
     bool ok = halvo::firmware_result().value_or(false);
     session->end();
     if (!done)
-        return fail_text(ctx, "no update result within " + std::to_string(ctx.timeout_ms / 1000) + " s");
+        return fail_timeout(ctx, "no update result within " + std::to_string(ctx.timeout_ms / 1000) + " s");
     if (ctx.json) {
         tools::JsonWriter w;
         w.obj().s("result", ok ? "OK" : "NG").end_obj();

@@ -17,12 +17,17 @@
 namespace ctl {
 
 /* Exit statuses, in nmcli's manner (listed in --help and the README). */
-enum { EXIT_OK = 0, EXIT_FAILED = 1, EXIT_USAGE = 2, EXIT_NOT_FOUND = 10 };
+enum { EXIT_OK = 0, EXIT_FAILED = 1, EXIT_USAGE = 2, EXIT_TIMEOUT = 3, EXIT_NO_SERVICE = 8, EXIT_NOT_FOUND = 10 };
+
+/* The bus names a failure is checked against: nobody owning them is exit 8. */
+#define SERVICE_NAME "com.marlox.tv.bt.connectionmanager"
+#define UPDATE_MANAGER_NAME "com.marlox.tv.bt.updatemanager"
 
 struct Ctx {
     bool json = false;
     bool progress = false; /* stderr is a terminal */
     int timeout_ms = 15000; /* for waits on events */
+    const char *service = SERVICE_NAME; /* the name the command needs on the bus */
     std::string command;
     std::vector<std::string> args;  /* positional, after the command */
     std::vector<std::string> flags; /* command flags, "--name" or "--name=value" */
@@ -55,18 +60,35 @@ extern const Command sim_commands[];
 /* The symbolic name and meaning of a library result code. */
 const char *result_name(int code);
 const char *result_meaning(int code);
-/* Prints "halvoctl CMD: WHAT failed: result N (NAME): MEANING" and the error
- * lines the library logged; returns EXIT_FAILED. */
+/* Failures print "halvoctl CMD: ..." on stderr and, with --json, an
+ * {"error": {...}} object on stdout; they return the exit status, which is
+ * EXIT_NO_SERVICE when nobody owns ctx.service.
+ *
+ * A library result code: "WHAT failed: result N (NAME): MEANING" and the
+ * error lines the library logged. */
 int fail(const Ctx &ctx, const std::string &what, int code);
 template <class T>
 int fail(const Ctx &ctx, const std::string &what, const halvo::Result<T> &result)
 {
     return fail(ctx, what, result.code());
 }
+/* The result of an operation that passes the service's own code through:
+ * "the service answered N", unless the call got no answer at all. */
+int fail_service(const Ctx &ctx, const std::string &what, int code);
+template <class T>
+int fail_service(const Ctx &ctx, const std::string &what, const halvo::Result<T> &result)
+{
+    return fail_service(ctx, what, result.code());
+}
 /* The same for operations that report only true/false. */
 int fail_bool(const Ctx &ctx, const std::string &what);
-/* A failure that is not a result code (a wait that timed out, ...). */
+/* A failure that is not a result code. */
 int fail_text(const Ctx &ctx, const std::string &text);
+/* --timeout passed. */
+int fail_timeout(const Ctx &ctx, const std::string &text);
+/* Whether @name has an owner on the system bus (false when the bus is
+ * out of reach). */
+bool name_has_owner(const char *name);
 int usage_error(const Ctx &ctx, const std::string &text);
 /* The device, speaker, key or address named is not there. */
 int not_found(const Ctx &ctx, const std::string &text);

@@ -36,6 +36,15 @@ const Command *find(const std::string &name)
     return nullptr;
 }
 
+const char exit_statuses[] =
+    "Exit status:\n"
+    "   0  success\n"
+    "   1  the operation failed (the message says who answered what)\n"
+    "   2  usage error\n"
+    "   3  timed out: --timeout passed\n"
+    "   8  the service is not on the bus (nobody owns its name)\n"
+    "  10  the device, speaker, key or address is not found\n";
+
 void print_usage()
 {
     printf("Usage: halvoctl [OPTIONS] COMMAND [ARGS...]\n\n"
@@ -61,9 +70,7 @@ void print_usage()
                 printf("  %s\n  %-34s %s\n", head.c_str(), "", c->summary);
         }
     }
-    printf("\nExit status: 0 on success, 1 when an operation failed (the message names\n"
-           "the result code and its meaning), 2 for a usage error.\n"
-           "Run \"halvoctl COMMAND --help\" for a command's details.\n");
+    printf("\n%s\nRun \"halvoctl COMMAND --help\" for a command's details.\n", exit_statuses);
 }
 
 void print_command_help(const Command &c)
@@ -85,7 +92,7 @@ void print_command_help(const Command &c)
         }
         printf("\n");
     }
-    printf("\nCommon options: --json, --timeout=SECONDS, --address=ADDR, --store-root=DIR, -v\n");
+    printf("\nCommon options: --json, --timeout=SECONDS, --address=ADDR, --store-root=DIR, -v\n\n%s", exit_statuses);
 }
 
 /* Whether @flag (without its value) is one of @c's flags. */

@@ -4,7 +4,7 @@
 #include "hex.h"
 #include "kerlo.h"
 
-#include <glib.h>
+#include <gio/gio.h>
 
 #include <chrono>
 #include <cstdio>
@@ -91,42 +91,104 @@ const char *result_meaning(int code)
     return halvo::describe(halvo::to_error(code));
 }
 
+bool name_has_owner(const char *name)
+{
+    GDBusConnection *bus = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr);
+    if (!bus)
+        return false;
+    g_dbus_connection_set_exit_on_close(bus, FALSE);
+    GVariant *r = g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                              "org.freedesktop.DBus", "NameHasOwner", g_variant_new("(s)", name),
+                                              G_VARIANT_TYPE("(b)"), G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, nullptr);
+    gboolean owned = FALSE;
+    if (r) {
+        g_variant_get(r, "(b)", &owned);
+        g_variant_unref(r);
+    }
+    g_object_unref(bus);
+    return owned;
+}
+
+namespace {
+
+/* Every failure ends here: stderr, and with --json an error object on
+ * stdout.  A failure while nobody owns the service's name is that. */
+int report(const Ctx &ctx, int status, std::string message, std::optional<int> result, bool library_lines)
+{
+    if (status == EXIT_FAILED && !name_has_owner(ctx.service)) {
+        status = EXIT_NO_SERVICE;
+        message += std::string(": the service is not on the bus (nobody owns ") + ctx.service + ")";
+        library_lines = false;
+    }
+    fprintf(stderr, "halvoctl%s%s: %s\n", ctx.command.empty() ? "" : " ", ctx.command.c_str(), message.c_str());
+    if (library_lines)
+        print_library_errors();
+    if (ctx.json) {
+        tools::JsonWriter w;
+        w.obj().obj("error").i("code", status).s("message", message);
+        if (result)
+            w.i("result", *result);
+        w.end_obj().end_obj();
+        print_json(w);
+    }
+    return status;
+}
+
+/* The transport's line when a call got no answer. */
+const std::string *transport_error()
+{
+    for (const auto &e : library_errors)
+        if (e.rfind("GDbus error", 0) == 0)
+            return &e;
+    return nullptr;
+}
+
+} // namespace
+
 int fail(const Ctx &ctx, const std::string &what, int code)
 {
-    fprintf(stderr, "halvoctl %s: %s failed: result %d (%s): %s\n", ctx.command.c_str(), what.c_str(), code,
-            result_name(code), result_meaning(code));
-    print_library_errors();
-    return EXIT_FAILED;
+    return report(ctx, EXIT_FAILED,
+                  what + " failed: result " + std::to_string(code) + " (" + result_name(code) + "): " +
+                      result_meaning(code),
+                  code, true);
+}
+
+int fail_service(const Ctx &ctx, const std::string &what, int code)
+{
+    /* The service's codes share numbers with the library's: only a call
+     * that got no answer is the library's own failure. */
+    if (transport_error())
+        return fail(ctx, what, code);
+    return report(ctx, EXIT_FAILED, what + " failed: the service answered " + std::to_string(code), code, false);
 }
 
 int fail_bool(const Ctx &ctx, const std::string &what)
 {
-    fprintf(stderr, "halvoctl %s: %s failed: the service did not confirm it (no reply, an error reply, "
-            "or an answer other than 1)\n", ctx.command.c_str(), what.c_str());
-    print_library_errors();
-    return EXIT_FAILED;
+    return report(ctx, EXIT_FAILED,
+                  what + " failed: the service did not confirm it (no reply, an error reply, or an answer other "
+                         "than 1)",
+                  std::nullopt, true);
 }
 
 int fail_text(const Ctx &ctx, const std::string &text)
 {
-    fprintf(stderr, "halvoctl %s: %s\n", ctx.command.c_str(), text.c_str());
-    return EXIT_FAILED;
+    return report(ctx, EXIT_FAILED, text, std::nullopt, false);
+}
+
+int fail_timeout(const Ctx &ctx, const std::string &text)
+{
+    return report(ctx, EXIT_TIMEOUT, text, std::nullopt, false);
 }
 
 int not_found(const Ctx &ctx, const std::string &text)
 {
-    fprintf(stderr, "halvoctl %s: not found: %s\n", ctx.command.c_str(), text.c_str());
-    return EXIT_NOT_FOUND;
+    return report(ctx, EXIT_NOT_FOUND, "not found: " + text, std::nullopt, false);
 }
 
 int usage_error(const Ctx &ctx, const std::string &text)
 {
-    if (ctx.command.empty())
-        fprintf(stderr, "halvoctl: %s (try halvoctl --help)\n", text.c_str());
-    else
-        fprintf(stderr, "halvoctl %s: %s (try halvoctl %s --help)\n", ctx.command.c_str(), text.c_str(),
-                ctx.command.c_str());
-    return EXIT_USAGE;
+    std::string help = ctx.command.empty() ? "halvoctl --help" : "halvoctl " + ctx.command + " --help";
+    return report(ctx, EXIT_USAGE, text + " (try " + help + ")", std::nullopt, false);
 }
 
 /* ------------------------------------------------------------------ */
