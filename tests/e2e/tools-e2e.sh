@@ -372,21 +372,30 @@ EXIT_CODES=(
   "1|volume $BAR 101"
   "2|volume $BAR loud"
   "10|blocked remove E2:E0:00:00:00:99"
+  "0|sim fault get_volume_by_address silent"
+  "3|--timeout 1 volume $BAR"
+  "0|sim fault ZEMOFW silent"
+  "3|--timeout 1 fw-update"
+  "0|sim fault get_volume_by_address clear"
+  "0|sim fault ZEMOFW clear"
   "-8|volume $BAR"
   "-8|fw-update"
   "-8|sim state"
 )
 
 case_exit_codes() {
-  local row want args code
+  local row want args code start
   for row in "${EXIT_CODES[@]}"; do
     IFS='|' read -r want args <<<"$row"
     if [ "${want:0:1}" = - ] && [ -n "$SIM_ENV_SIM_PID" ]; then
       sim_env_kill "$SIM_ENV_SIM_PID"; SIM_ENV_SIM_PID=""
     fi
     want=${want#-}
+    start=$(date +%s%N)
     # shellcheck disable=SC2086
     expect_fail "$want" $args
+    # Within --timeout, not after the library's own bound of 5 s.
+    [ "$want" -ne 3 ] || [ $((($(date +%s%N) - start) / 1000000)) -lt 4000 ] || fail "halvoctl $args took too long"
     [ "$want" -eq 0 ] && continue
     # shellcheck disable=SC2086
     expect_fail "$want" --json $args

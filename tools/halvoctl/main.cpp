@@ -5,7 +5,11 @@
 
 #include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
+#include <thread>
 #include <cstdlib>
 #include <cstring>
 
@@ -53,7 +57,8 @@ void print_usage()
            "data, the test mode and the remote-control firmware update.\n\n"
            "Options (before or after the command):\n"
            "  --json              print machine-readable JSON instead of tables\n"
-           "  --timeout=SECONDS   how long to wait for an event (default 15)\n"
+           "  --timeout=SECONDS   bound the whole command, library calls included\n"
+           "                      (default 15; fw-update 75; monitor: none)\n"
            "  --address=ADDR      the bus to use (sets DBUS_SYSTEM_BUS_ADDRESS)\n"
            "  --store-root=DIR    the configuration store's root (sets VALKO_ROOT)\n"
            "  --no-progress       no progress display, even on a terminal\n"
@@ -95,6 +100,38 @@ void print_command_help(const Command &c)
     printf("\nCommon options: --json, --timeout=SECONDS, --address=ADDR, --store-root=DIR, -v\n\n%s", exit_statuses);
 }
 
+/* Runs @c on a worker thread and gives up waiting after @bound_ms: the
+ * library's own calls block for up to 5 s each (60 s for the firmware
+ * request), and --timeout bounds the whole command.  The worker iterates
+ * the global default main context; this thread never does. */
+int run_bounded(const Command &c, Ctx &ctx, int bound_ms)
+{
+    std::mutex lock;
+    std::condition_variable ended;
+    bool done = false;
+    int rc = EXIT_OK;
+    std::thread worker([&] {
+        int r = c.run(ctx);
+        std::lock_guard<std::mutex> hold(lock);
+        rc = r;
+        done = true;
+        ended.notify_one();
+    });
+    std::unique_lock<std::mutex> hold(lock);
+    if (!ended.wait_for(hold, std::chrono::milliseconds(bound_ms), [&] { return done; })) {
+        hold.unlock();
+        if (ctx.progress)
+            fprintf(stderr, "\r\033[K");
+        int status = fail_timeout(ctx, "timed out after " + std::to_string(bound_ms / 1000) + " s (--timeout)");
+        fflush(stdout);
+        fflush(stderr);
+        _exit(status); /* the worker is still inside the library */
+    }
+    hold.unlock();
+    worker.join();
+    return rc;
+}
+
 /* Whether @flag (without its value) is one of @c's flags. */
 bool accepts(const Command &c, const std::string &flag)
 {
@@ -112,7 +149,7 @@ bool accepts(const Command &c, const std::string &flag)
 int main(int argc, char **argv)
 {
     Ctx ctx;
-    bool help = false, verbose = false, progress = true;
+    bool help = false, verbose = false, progress = true, timeout_given = false;
     std::vector<std::string> rest;
     bool options_done = false;
 
@@ -152,6 +189,7 @@ int main(int argc, char **argv)
             if (!parse_int(v, &s) || s < 1)
                 return usage_error(ctx, "--timeout takes a number of seconds");
             ctx.timeout_ms = s * 1000;
+            timeout_given = true;
         } else if (value_of("--address", &v)) {
             setenv("DBUS_SYSTEM_BUS_ADDRESS", v.c_str(), 1);
         } else if (value_of("--store-root", &v)) {
@@ -205,5 +243,10 @@ int main(int argc, char **argv)
             kerlo_set_level(99);
     }
     capture_library_errors();
-    return c->run(ctx);
+    /* monitor runs until stopped (--duration bounds it). */
+    if (std::string(c->name) == "monitor")
+        return c->run(ctx);
+    /* Unless told otherwise, the firmware request keeps the library's 60 s. */
+    int bound = ctx.timeout_ms + (!timeout_given && ctx.command == "fw-update" ? 60000 : 0);
+    return run_bounded(*c, ctx, bound);
 }
