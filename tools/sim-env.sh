@@ -4,6 +4,7 @@
 #   HALVO_SIM=/path/to/halvo-sim
 #   . tools/sim-env.sh
 #   sim_env_start SCENARIO [halvo-sim options...]   # exports DBUS_SYSTEM_BUS_ADDRESS, VALKO_ROOT
+#   sim_env_start_sim SCENARIO [options...]         # the simulator again, after it stopped
 #   ... halvoctl ...
 #   sim_env_stop                                    # also runs on exit
 #
@@ -40,6 +41,13 @@ sim_env_start() {
   VALKO_ROOT=$SIM_ENV_DIR/store
   export DBUS_SYSTEM_BUS_ADDRESS VALKO_ROOT
   mkdir -p "$VALKO_ROOT"
+  sim_env_start_sim "$scenario" "$@"
+}
+
+# (Re)starts the simulator on the bus already running; its log replaces
+# the last one.
+sim_env_start_sim() {
+  local scenario=$1; shift
   "$HALVO_SIM" --system --scenario "$scenario" "$@" >"$SIM_ENV_DIR/sim.log" 2>&1 &
   SIM_ENV_SIM_PID=$!
   if ! sim_env_wait 'grep -q "halvo-sim: ready" "$SIM_ENV_DIR/sim.log" || ! kill -0 $SIM_ENV_SIM_PID 2>/dev/null' 100 ||

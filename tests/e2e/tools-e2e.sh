@@ -181,7 +181,9 @@ case_failures() {
   # Other methods still work; the speaker list shows the volume as unknown.
   expect_ok mute
   has "muted"
-  expect_ok --json speakers
+  expect_fail 1 --json speakers
+  err_has "partial answer: the service did not tell the volume of $BAR"
+  expect_ok --partial-ok --json speakers
   has '"address":"'"$BAR"'","name":"Bar","icon_type":"SB","audio_type":0,"vsid":"[\"v1\"]","volume":null,"controllable":true'
   # A refusal of the service keeps its own code.
   expect_fail 1 earphones connect E2:E0:00:00:00:99
@@ -205,6 +207,32 @@ case_earphones() {
   expect_ok --json earphones disconnect "$BUDS"
   has '{"address":"'"$BUDS"'","result":0,"connected":false}'
   stop_monitor
+}
+
+# The monitor follows the service leaving and coming back, and ends when
+# the bus goes.
+case_monitor_service() {
+  start_monitor
+  sim_env_kill "$SIM_ENV_SIM_PID"; SIM_ENV_SIM_PID=""
+  monitor_saw '"event":"service","name":"com.marlox.tv.bt.connectionmanager","present":false'
+  # Stored data is served, with a warning that it may be stale.
+  expect_ok last-speakers
+  err_has "the service is not on the bus"
+  sim_env_start_sim "$scenario"
+  monitor_saw '"event":"service","name":"com.marlox.tv.bt.connectionmanager","present":true'
+  expect_ok sim volume address=$BAR volume=9
+  monitor_saw '"event":"volume","address":"'"$BAR"'","volume":9'
+  sim_env_kill "$SIM_ENV_BUS_PID"; SIM_ENV_BUS_PID=""
+  monitor_saw '"event":"bus-closed"'
+  local status=0
+  wait "$MON_PID" || status=$?
+  [ "$status" -eq 8 ] || fail "monitor exited $status when the bus went"
+  sim_env_wait "! kill -0 $SIM_ENV_SIM_PID 2>/dev/null" 50 || fail "halvo-sim outlived the bus"
+  status=0
+  wait "$SIM_ENV_SIM_PID" || status=$?
+  SIM_ENV_SIM_PID=""
+  [ "$status" -ne 0 ] || fail "halvo-sim exited 0 when the bus went"
+  grep -q "the bus went away" "$SIM_ENV_DIR/sim.log" || fail "halvo-sim did not say the bus went away"
 }
 
 case_examples() {

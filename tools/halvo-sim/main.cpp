@@ -109,9 +109,27 @@ void name_acquired(GDBusConnection *, const gchar *name, gpointer user_data)
     }
 }
 
-void name_lost(GDBusConnection *, const gchar *name, gpointer user_data)
+void bus_gone(Sim *s)
+{
+    if (s->exit_code == 0)
+        fprintf(stderr, "halvo-sim: the bus went away\n");
+    s->exit_code = 1;
+    g_main_loop_quit(s->loop);
+}
+
+void on_closed(GDBusConnection *, gboolean, GError *, gpointer user_data)
+{
+    bus_gone(static_cast<Sim *>(user_data));
+}
+
+void name_lost(GDBusConnection *bus, const gchar *name, gpointer user_data)
 {
     auto *s = static_cast<Sim *>(user_data);
+    /* A closed connection loses every name too. */
+    if (!bus || g_dbus_connection_is_closed(bus)) {
+        bus_gone(s);
+        return;
+    }
     fprintf(stderr, "halvo-sim: cannot own %s (another service has it, or the bus refused)\n", name);
     s->exit_code = 1;
     g_main_loop_quit(s->loop);
@@ -226,6 +244,7 @@ int main(int argc, char **argv)
         return 1;
     }
     g_dbus_connection_set_exit_on_close(s.bus, FALSE);
+    g_signal_connect(s.bus, "closed", G_CALLBACK(on_closed), &s);
     s.state.set_emitter([&s](const char *name, GVariant *params) {
         Error e;
         if (!g_dbus_connection_emit_signal(s.bus, nullptr, HALVO_SIGNAL_PATH, HALVO_SIGNAL_INTERFACE, name, params,

@@ -12,6 +12,15 @@ namespace {
 /* AUDIO: the zero-based audio type, -2 when none is stored. */
 int audio(const std::optional<int> &t) { return t.value_or(-2); }
 
+/* For commands that read only the store: its documents outlive the
+ * service that wrote them. */
+void warn_if_stale(const Ctx &ctx)
+{
+    if (!name_has_owner(SERVICE_NAME))
+        fprintf(stderr, "halvoctl %s: warning: the service is not on the bus (nobody owns " SERVICE_NAME
+                        "); the stored data may be stale\n", ctx.command.c_str());
+}
+
 int speakers(Ctx &ctx)
 {
     if (ctx.flag("--count")) {
@@ -30,6 +39,8 @@ int speakers(Ctx &ctx)
     auto list = halvo::connected_speakers();
     if (!list)
         return fail(ctx, "reading the connected speakers", list);
+    warn_if_stale(ctx);
+    std::vector<std::string> missing; /* what the service did not tell */
     tools::JsonWriter w;
     Table t({"ADDRESS", "NAME", "ICON", "AUDIO", "VOLUME", "CONTROLLABLE", "VSID"});
     w.arr();
@@ -38,6 +49,10 @@ int speakers(Ctx &ctx)
         halvo::Failure unknown(HALVO_ERROR_INVALID_PARAMETER); /* no address to ask about */
         auto volume = s.address ? halvo::volume(*s.address) : unknown;
         auto controllable = s.address ? halvo::volume_controllable(*s.address) : unknown;
+        if (!volume)
+            missing.push_back("the volume of " + or_dash(s.address));
+        if (!controllable)
+            missing.push_back("whether " + or_dash(s.address) + " is controllable");
         if (ctx.json) {
             w.obj().s("address", c_str(s.address)).s("name", c_str(s.name)).s("icon_type", c_str(s.icon_type))
                 .i("audio_type", audio(s.audio_type)).s("vsid", c_str(s.vsid));
@@ -52,13 +67,13 @@ int speakers(Ctx &ctx)
             w.end_obj();
         } else {
             t.add({or_dash(s.address), or_dash(s.name), or_dash(s.icon_type), std::to_string(audio(s.audio_type)),
-                   volume ? std::to_string(*volume) : "-", controllable ? (*controllable ? "yes" : "no") : "-",
+                   volume ? std::to_string(*volume) : "?", controllable ? (*controllable ? "yes" : "no") : "?",
                    or_dash(s.vsid)});
         }
     }
     w.end_arr();
     print_either(ctx, w, t, "no speaker connected");
-    return EXIT_OK;
+    return partial(ctx, missing);
 }
 
 int speaker_info(Ctx &ctx)
@@ -86,6 +101,8 @@ int last_speakers(Ctx &ctx)
     auto list = halvo::last_speakers();
     if (!list)
         return fail(ctx, "reading the last speakers", list);
+    if (ctx.command == "last-speakers")
+        warn_if_stale(ctx);
     tools::JsonWriter w;
     Table t({"ADDRESS", "NAME", "ICON", "AUDIO", "CONNECTED"});
     w.arr();
@@ -276,7 +293,9 @@ int replace(Ctx &ctx)
 const Command speaker_commands[] = {
     {"speakers", "", "List the connected speakers with volume and controllability",
      "Reads the connected speakers from the store, then asks the service for each\n"
-     "one's volume and whether it can be controlled (\"-\" when it did not say).\n"
+     "one's volume and whether it can be controlled (\"?\" when it did not say:\n"
+     "a partial answer, exit status 1 unless --partial-ok).  Warns when the\n"
+     "service is not on the bus, since the stored list may be stale.\n"
      "AUDIO is the record's zero-based audio type (-2: none stored).\n"
      "--count prints only how many speakers the service counts as connected.",
      "count", 0, 0, speakers},
@@ -286,7 +305,8 @@ const Command speaker_commands[] = {
      "", 1, 5, speaker_info},
     {"last-speakers", "", "List the last-used speakers and which are connected now",
      "CONNECTED is yes only when the stored entry says connected and the speaker's\n"
-     "address is among the connected addresses the service published.",
+     "address is among the connected addresses the service published.  Warns\n"
+     "when the service is not on the bus, since the stored list may be stale.",
      "", 0, 0, last_speakers},
     {"reconnect", "", "Reconnect the last speakers and follow it to the end",
      "Asks the service to connect the last speakers again and follows the\n"

@@ -28,6 +28,7 @@ struct Ctx {
     bool progress = false; /* stderr is a terminal */
     int timeout_ms = 15000; /* for waits on events */
     const char *service = SERVICE_NAME; /* the name the command needs on the bus */
+    bool partial_ok = false;            /* a partial answer is a success */
     std::string command;
     std::vector<std::string> args;  /* positional, after the command */
     std::vector<std::string> flags; /* command flags, "--name" or "--name=value" */
@@ -84,6 +85,9 @@ int fail_service(const Ctx &ctx, const std::string &what, const halvo::Result<T>
 int fail_bool(const Ctx &ctx, const std::string &what);
 /* A failure that is not a result code. */
 int fail_text(const Ctx &ctx, const std::string &text);
+/* After an answer printed with some values unknown (@missing, in words):
+ * EXIT_FAILED unless --partial-ok, EXIT_OK when nothing is missing. */
+int partial(const Ctx &ctx, const std::vector<std::string> &missing);
 /* --timeout passed. */
 int fail_timeout(const Ctx &ctx, const std::string &text);
 /* Whether @name has an owner on the system bus (false when the bus is

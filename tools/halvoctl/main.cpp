@@ -61,6 +61,8 @@ void print_usage()
            "                      (default 15; fw-update 75; monitor: none)\n"
            "  --address=ADDR      the bus to use (sets DBUS_SYSTEM_BUS_ADDRESS)\n"
            "  --store-root=DIR    the configuration store's root (sets VALKO_ROOT)\n"
+           "  --partial-ok        a partial answer (a value the service did not tell)\n"
+           "                      is a success\n"
            "  --no-progress       no progress display, even on a terminal\n"
            "  -v, --verbose       show the library's log lines\n"
            "  -h, --help          show this help, or a command's help\n"
@@ -179,6 +181,8 @@ int main(int argc, char **argv)
             help = true;
         } else if (a == "-v" || a == "--verbose") {
             verbose = true;
+        } else if (a == "--partial-ok") {
+            ctx.partial_ok = true;
         } else if (a == "--no-progress") {
             progress = false;
         } else if (a == "--version") {

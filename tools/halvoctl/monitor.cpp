@@ -17,6 +17,7 @@ struct Monitor {
     int events = 0;
     int max_events = 0; /* 0: until interrupted */
     bool stop = false;
+    bool bus_closed = false;
 };
 Monitor mon;
 
@@ -127,6 +128,30 @@ gboolean poll_firmware(gpointer)
     return G_SOURCE_CONTINUE;
 }
 
+/* The names whose owner the monitor follows. */
+const char *const watched_names[] = {SERVICE_NAME, UPDATE_MANAGER_NAME};
+
+void on_name_owner(GDBusConnection *, const gchar *, const gchar *, const gchar *, const gchar *,
+                   GVariant *params, gpointer)
+{
+    const char *name = nullptr, *old_owner = nullptr, *new_owner = nullptr;
+    g_variant_get(params, "(&s&s&s)", &name, &old_owner, &new_owner);
+    bool present = *new_owner != '\0';
+    Line l("service");
+    l.s("name", std::string(name)).b("present", present);
+    l.text(present ? " (on the bus)" : " (left the bus)");
+    l.print();
+}
+
+void on_bus_closed(GDBusConnection *, gboolean, GError *error, gpointer)
+{
+    Line l("bus-closed");
+    l.s("reason", std::string(error ? error->message : "closed"));
+    l.print();
+    mon.bus_closed = true;
+    mon.stop = true;
+}
+
 gboolean on_unix_signal(gpointer)
 {
     mon.stop = true;
@@ -147,19 +172,15 @@ const Watch watches[] = {
     {"earphones", [] { return halvo::on_earphones(on_earphones); }},
 };
 
-/* A round trip to the bus on the connection the library shares: once it
- * returns, the bus has every match rule sent before it. */
-bool sync_with_bus()
+/* A round trip to the bus: once it returns, the bus has every match rule
+ * sent before it on @bus. */
+bool sync_with_bus(GDBusConnection *bus)
 {
-    GDBusConnection *bus = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr);
-    if (!bus)
-        return false;
     GVariant *reply = g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
                                                   "org.freedesktop.DBus", "GetId", nullptr, nullptr,
                                                   G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
     if (reply)
         g_variant_unref(reply);
-    g_object_unref(bus);
     return reply != nullptr;
 }
 
@@ -184,8 +205,29 @@ int monitor(Ctx &ctx)
             fprintf(stderr, "halvoctl monitor: cannot watch the %s: result %d (%s): %s\n", watch.what,
                     sub.code(), result_name(sub.code()), sub.message());
     }
-    if (subscriptions.empty() || !sync_with_bus())
+    /* A connection of its own for the service's comings and goings; the
+     * library's follows them by itself. */
+    GDBusConnection *bus = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr);
+    if (subscriptions.empty() || !bus) {
+        if (bus)
+            g_object_unref(bus);
         return fail_text(ctx, "cannot watch anything: the bus cannot be reached");
+    }
+    g_dbus_connection_set_exit_on_close(bus, FALSE);
+    gulong closed = g_signal_connect(bus, "closed", G_CALLBACK(on_bus_closed), nullptr);
+    std::vector<guint> owners;
+    for (const char *name : watched_names)
+        owners.push_back(g_dbus_connection_signal_subscribe(bus, "org.freedesktop.DBus", "org.freedesktop.DBus",
+                                                            "NameOwnerChanged", "/org/freedesktop/DBus", name,
+                                                            G_DBUS_SIGNAL_FLAGS_NONE, on_name_owner, nullptr,
+                                                            nullptr));
+    if (!sync_with_bus(bus)) {
+        for (guint id : owners)
+            g_dbus_connection_signal_unsubscribe(bus, id);
+        g_signal_handler_disconnect(bus, closed);
+        g_object_unref(bus);
+        return fail_text(ctx, "cannot watch anything: the bus cannot be reached");
+    }
 
     guint sigint = g_unix_signal_add(SIGINT, on_unix_signal, nullptr);
     guint sigterm = g_unix_signal_add(SIGTERM, on_unix_signal, nullptr);
@@ -200,6 +242,14 @@ int monitor(Ctx &ctx)
     g_source_remove(poll);
     g_source_remove(sigint);
     g_source_remove(sigterm);
+    for (guint id : owners)
+        g_dbus_connection_signal_unsubscribe(bus, id);
+    g_signal_handler_disconnect(bus, closed);
+    g_object_unref(bus);
+    if (mon.bus_closed) {
+        fprintf(stderr, "halvoctl monitor: the bus connection closed\n");
+        return EXIT_NO_SERVICE;
+    }
     return EXIT_OK;
 }
 
@@ -209,10 +259,12 @@ const Command monitor_commands[] = {
     {"monitor", "", "Print every event of the library as it arrives, until interrupted",
      "Registers every callback: speaker information, the last-speakers list (a\n"
      "store change), the connecting status, volume, controllability, earphones,\n"
-     "and the firmware-update result.  Prints one time-stamped line per event\n"
+     "and the firmware-update result, and the service and the update manager\n"
+     "leaving or joining the bus (\"service\").  Prints one time-stamped line per event\n"
      "(--json: one JSON object per line).  \"watching\" on stderr means every\n"
      "subscription is in place.  --count=N stops after N events, --duration=S\n"
-     "after S seconds; SIGINT and SIGTERM stop it too.",
+     "after S seconds; SIGINT and SIGTERM stop it too.  When the bus connection\n"
+     "closes it prints \"bus-closed\" and exits with status 8.",
      "count=,duration=", 0, 0, monitor},
     {nullptr, nullptr, nullptr, nullptr, nullptr, 0, 0, nullptr},
 };

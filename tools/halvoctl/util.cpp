@@ -175,6 +175,25 @@ int fail_text(const Ctx &ctx, const std::string &text)
     return report(ctx, EXIT_FAILED, text, std::nullopt, false);
 }
 
+int partial(const Ctx &ctx, const std::vector<std::string> &missing)
+{
+    if (missing.empty())
+        return EXIT_OK;
+    std::string list;
+    for (const auto &m : missing)
+        list += (list.empty() ? "" : ", ") + m;
+    if (ctx.partial_ok) {
+        fprintf(stderr, "halvoctl %s: partial answer: the service did not tell %s\n", ctx.command.c_str(),
+                list.c_str());
+        return EXIT_OK;
+    }
+    /* The answer is already on stdout: the failure goes to stderr alone. */
+    Ctx quiet = ctx;
+    quiet.json = false;
+    return report(quiet, EXIT_FAILED, "partial answer: the service did not tell " + list + " (--partial-ok accepts it)",
+                  std::nullopt, true);
+}
+
 int fail_timeout(const Ctx &ctx, const std::string &text)
 {
     return report(ctx, EXIT_TIMEOUT, text, std::nullopt, false);
