@@ -111,10 +111,10 @@ case_blocked() {
   # The scenario blocks a third device 300 ms after start.
   poll_for "E2:E0:00:00:00:32" blocked list
   expect_ok --json blocked list
-  has '[{"address":"E2:E0:00:00:00:30","name":"Blocked One"},{"address":"E2:E0:00:00:00:32","name":"Blocked Later"}]'
+  has '{"blocked":[{"address":"E2:E0:00:00:00:30","name":"Blocked One"},{"address":"E2:E0:00:00:00:32","name":"Blocked Later"}]}'
   expect_ok blocked remove E2:E0:00:00:00:30
   expect_ok --json blocked list
-  has '[{"address":"E2:E0:00:00:00:32","name":"Blocked Later"}]'
+  has '{"blocked":[{"address":"E2:E0:00:00:00:32","name":"Blocked Later"}]}'
   # Not listed (or not as written): not found, nothing changes.
   expect_fail 10 blocked unblock E2:E0:00:00:00:99
   expect_fail 10 blocked remove e2:e0:00:00:00:32
@@ -140,7 +140,7 @@ case_last_speakers() {
   start_monitor
   poll_for '"address":"'"$LATE"'","name":"Late Speaker","icon_type":"SP","audio_type":1,"connected":true' --json last-speakers
   # The newly connected speaker leads the list; both are connected now.
-  has '[{"address":"'"$LATE"'"'
+  has '{"last_speakers":[{"address":"'"$LATE"'"'
   has '"address":"'"$BAR"'","name":"Bar","icon_type":"SB","audio_type":0,"connected":true'
   monitor_saw '"event":"speaker-info","address":"'"$LATE"'"'
   monitor_saw '"event":"last-speakers"'
@@ -184,7 +184,7 @@ case_failures() {
   expect_fail 1 --json speakers
   err_has "partial answer: the service did not tell the volume of $BAR"
   expect_ok --partial-ok --json speakers
-  has '"address":"'"$BAR"'","name":"Bar","icon_type":"SB","audio_type":0,"vsid":"[\"v1\"]","volume":null,"controllable":true'
+  has '"address":"'"$BAR"'","name":"Bar","icon_type":"SB","audio_type":0,"vsid":["v1"],"volume":null,"controllable":true'
   # A refusal of the service keeps its own code.
   expect_fail 1 earphones connect E2:E0:00:00:00:99
   err_has "the service answered 3"
@@ -431,6 +431,39 @@ case_exit_codes() {
       fail "not a JSON error object"
     [ "$code" = "$want" ] || fail "JSON error code $code, expected $want"
   done
+}
+
+# ARGS (with --json) | a Python test of the parsed stdout, d.
+JSON_SHAPES=(
+  'devices|d["devices"][0]["device_type"] == 1 and d["devices"][0]["device_type_name"] == "remote"'
+  'speakers|d["speakers"][0]["vsid"] == ["v1"] and d["partial"] is False'
+  'command status|d["result"] == 0 and d["response"]["muted"] is False'
+  'command version|d["response"].startswith("halvo-sim ")'
+  'dont-use status E2:E0:00:00:00:01|d["status"] == 0 and d["status_name"] == "use"'
+  'blocked remove E2:E0:00:00:00:30|d == {"address": "E2:E0:00:00:00:30", "blocked": False}'
+  'info-sync list|d == {"info_sync": []}'
+  'sim fault spk_vol_up clear|d == {"method": "spk_vol_up", "fault": "clear"}'
+)
+
+case_json() {
+  local row args test
+  start_monitor
+  for row in "${JSON_SHAPES[@]}"; do
+    IFS='|' read -r args test <<<"$row"
+    # shellcheck disable=SC2086
+    expect_ok --json $args
+    python3 -c "import json,sys; d = json.loads(sys.stdin.read()); sys.exit(0 if ($test) else 1)" <<<"$out" ||
+      fail "halvoctl --json $args: not $test"
+  done
+  # Monitor lines: one object each, time stamps in RFC 3339, names beside numbers.
+  expect_ok sim connecting_status status=InProgress
+  monitor_saw '"status_name":"in-progress"'
+  python3 -c '
+import json, re, sys
+for line in open(sys.argv[1]):
+    assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d", json.loads(line)["time"]), line
+' "$MON_OUT" || fail "monitor time stamps are not RFC 3339"
+  stop_monitor
 }
 
 case_help() {

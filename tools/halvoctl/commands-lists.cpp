@@ -61,7 +61,7 @@ int info_sync_list(Ctx &ctx)
     auto keys = info_sync_keys();
     tools::JsonWriter w;
     Table t({"KEY", "ADDRESS", "NAME"});
-    w.arr();
+    w.obj().arr("info_sync");
     for (const auto &d : *list) {
         auto k = d.address ? keys.find(*d.address) : keys.end();
         std::optional<std::string> key;
@@ -70,7 +70,7 @@ int info_sync_list(Ctx &ctx)
         w.obj().s("key", c_str(key)).s("address", c_str(d.address)).s("name", c_str(d.name)).end_obj();
         t.add({or_dash(key), or_dash(d.address), or_dash(d.name)});
     }
-    w.end_arr();
+    w.end_arr().end_obj();
     print_either(ctx, w, t, "no info-sync devices");
     return EXIT_OK;
 }
@@ -91,8 +91,8 @@ int info_sync_remove(Ctx &ctx, const std::string &key)
         return fail(ctx, "removing " + key, done);
     if (has_key(info_sync_keys(), key))
         return fail_text(ctx, "removing " + key + " failed: the device is still listed");
-    if (!ctx.json)
-        printf("%s marked as deleted on the television\n", key.c_str());
+    confirm(ctx, key + " marked as deleted on the television",
+            tools::JsonWriter().obj().s("key", key).b("deleted_on_tv", true).end_obj());
     return EXIT_OK;
 }
 
@@ -123,12 +123,12 @@ int blocked(Ctx &ctx)
             return fail(ctx, "reading the blocked devices", found);
         tools::JsonWriter w;
         Table t({"ADDRESS", "NAME"});
-        w.arr();
+        w.obj().arr("blocked");
         for (const auto &b : *found) {
             w.obj().s("address", b.address.value_or("")).s("name", b.name.value_or("")).end_obj();
             t.add({b.address.value_or(""), or_dash(b.name)});
         }
-        w.end_arr();
+        w.end_arr().end_obj();
         print_either(ctx, w, t, "no blocked devices");
         return EXIT_OK;
     }
@@ -148,8 +148,8 @@ int blocked(Ctx &ctx)
         auto after = halvo::blocked_devices();
         if (!after || is_blocked(*after, address))
             return fail_text(ctx, "unblocking " + address + " failed: it is still blocked");
-        if (!ctx.json)
-            printf("%s may pair again\n", address.c_str());
+        confirm(ctx, address + " may pair again",
+                tools::JsonWriter().obj().s("address", address).b("blocked", false).end_obj());
         return EXIT_OK;
     }
     return usage_error(ctx, "expected list or remove ADDR");
@@ -182,8 +182,8 @@ int earphones(Ctx &ctx)
         return fail_service(ctx, verb + " " + address, requested);
     }
     if (!wait) {
-        if (!ctx.json)
-            printf("%s requested for %s\n", verb.c_str(), address.c_str());
+        confirm(ctx, verb + " requested for " + address,
+                tools::JsonWriter().obj().s("address", address).s("requested", verb).end_obj());
         return EXIT_OK;
     }
     Progress progress(ctx, "switching " + address);
@@ -193,6 +193,8 @@ int earphones(Ctx &ctx)
     if (!seen)
         return fail_timeout(ctx, "the service reported no new state of " + address + " within " +
                                   std::to_string(ctx.timeout_ms / 1000) + " s");
+    if (*result != 0)
+        return fail_service(ctx, verb + " " + address, *result);
     if (ctx.json) {
         tools::JsonWriter w;
         w.obj().s("address", address).i("result", *result).b("connected", connected).end_obj();
@@ -200,8 +202,6 @@ int earphones(Ctx &ctx)
     } else {
         printf("%s: %s (result %d)\n", address.c_str(), connected ? "connected" : "disconnected", *result);
     }
-    if (*result != 0)
-        return fail_service(ctx, verb + " " + address, *result);
     return EXIT_OK;
 }
 

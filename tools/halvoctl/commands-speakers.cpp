@@ -43,7 +43,7 @@ int speakers(Ctx &ctx)
     std::vector<std::string> missing; /* what the service did not tell */
     tools::JsonWriter w;
     Table t({"ADDRESS", "NAME", "ICON", "AUDIO", "VOLUME", "CONTROLLABLE", "VSID"});
-    w.arr();
+    w.obj().arr("speakers");
     for (const auto &s : *list) {
         /* Volume and controllability come from the service, per speaker. */
         halvo::Failure unknown(HALVO_ERROR_INVALID_PARAMETER); /* no address to ask about */
@@ -55,7 +55,7 @@ int speakers(Ctx &ctx)
             missing.push_back("whether " + or_dash(s.address) + " is controllable");
         if (ctx.json) {
             w.obj().s("address", c_str(s.address)).s("name", c_str(s.name)).s("icon_type", c_str(s.icon_type))
-                .i("audio_type", audio(s.audio_type)).s("vsid", c_str(s.vsid));
+                .i("audio_type", audio(s.audio_type)).json("vsid", c_str(s.vsid));
             if (volume)
                 w.i("volume", *volume);
             else
@@ -71,7 +71,7 @@ int speakers(Ctx &ctx)
                    or_dash(s.vsid)});
         }
     }
-    w.end_arr();
+    w.end_arr().b("partial", !missing.empty()).end_obj();
     print_either(ctx, w, t, "no speaker connected");
     return partial(ctx, missing);
 }
@@ -91,8 +91,7 @@ int speaker_info(Ctx &ctx)
     }
     if (!sent)
         return fail_service(ctx, "sending the speaker information", sent);
-    if (!ctx.json)
-        printf("speaker information sent\n");
+    confirm(ctx, "speaker information sent", tools::JsonWriter().obj().b("sent", true).end_obj());
     return EXIT_OK;
 }
 
@@ -105,14 +104,14 @@ int last_speakers(Ctx &ctx)
         warn_if_stale(ctx);
     tools::JsonWriter w;
     Table t({"ADDRESS", "NAME", "ICON", "AUDIO", "CONNECTED"});
-    w.arr();
+    w.obj().arr("last_speakers");
     for (const auto &s : *list) {
         w.obj().s("address", c_str(s.address)).s("name", c_str(s.name)).s("icon_type", c_str(s.icon_type))
             .i("audio_type", audio(s.audio_type)).b("connected", s.connected).end_obj();
         t.add({or_dash(s.address), or_dash(s.name), or_dash(s.icon_type), std::to_string(audio(s.audio_type)),
                s.connected ? "yes" : "no"});
     }
-    w.end_arr();
+    w.end_arr().end_obj();
     print_either(ctx, w, t, "no last speakers");
     return EXIT_OK;
 }
@@ -136,8 +135,7 @@ int reconnect(Ctx &ctx)
         return fail_service(ctx, "reconnecting the last speakers", requested);
     }
     if (!wait) {
-        if (!ctx.json)
-            printf("reconnection requested\n");
+        confirm(ctx, "reconnection requested", tools::JsonWriter().obj().b("requested", true).end_obj());
         return EXIT_OK;
     }
     Progress progress(ctx, "reconnecting the last speakers");
@@ -157,7 +155,7 @@ int reconnect(Ctx &ctx)
     if (connected == 0)
         return fail_text(ctx, "the reconnection failed: none of the " + std::to_string(list->size()) +
                                   " last speakers is connected");
-    if (!ctx.json)
+    if (!ctx.json && !ctx.quiet)
         printf("reconnection ended: %zu of %zu last speakers connected\n", connected, list->size());
     return last_speakers(ctx);
 }
@@ -167,8 +165,7 @@ int disconnect_last(Ctx &ctx)
     auto done = halvo::disconnect_last_speakers();
     if (!done)
         return fail_service(ctx, "disconnecting the last speakers", done);
-    if (!ctx.json)
-        printf("last speakers disconnected\n");
+    confirm(ctx, "last speakers disconnected", tools::JsonWriter().obj().b("disconnected", true).end_obj());
     return EXIT_OK;
 }
 
@@ -196,8 +193,7 @@ int step_in_use(Ctx &ctx, const std::string &dir)
     auto done = dir == "up" ? halvo::volume_up() : halvo::volume_down();
     if (!done)
         return fail_service(ctx, "volume " + dir, done);
-    if (!ctx.json)
-        printf("volume %s\n", dir.c_str());
+    confirm(ctx, "volume " + dir, tools::JsonWriter().obj().s("step", dir).end_obj());
     return EXIT_OK;
 }
 
@@ -283,8 +279,8 @@ int replace(Ctx &ctx)
     auto done = halvo::replace_current_speaker(ctx.args[0]);
     if (!done)
         return fail_service(ctx, "replacing the current speaker by " + ctx.args[0], done);
-    if (!ctx.json)
-        printf("%s is now the current speaker\n", ctx.args[0].c_str());
+    confirm(ctx, ctx.args[0] + " is now the current speaker",
+            tools::JsonWriter().obj().s("current_speaker", ctx.args[0]).end_obj());
     return EXIT_OK;
 }
 

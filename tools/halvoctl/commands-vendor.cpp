@@ -56,8 +56,8 @@ int manufacturer(Ctx &ctx)
         auto written = halvo::write_manufacturer_data(a[1], link, bytes);
         if (!written)
             return fail_service(ctx, "writing the manufacturer data of " + a[1], written);
-        if (!ctx.json)
-            printf("%zu bytes written\n", bytes.size());
+        confirm(ctx, std::to_string(bytes.size()) + " bytes written",
+                tools::JsonWriter().obj().s("address", a[1]).i("written", gint64(bytes.size())).end_obj());
         return EXIT_OK;
     }
     if (verb == "parse" && a.size() == 4) {
@@ -79,15 +79,16 @@ int command(Ctx &ctx)
     for (const auto &w : ctx.args)
         text += (text.empty() ? "" : " ") + w;
     auto reply = halvo::send_custom_command(text);
-    if (ctx.json) {
-        tools::JsonWriter w;
-        w.obj().i("result", reply.status.code()).s("response", c_str(reply.response)).end_obj();
-        print_json(w);
-    } else if (reply.response && !reply.response->empty()) {
+    if (!ctx.json && reply.response && !reply.response->empty())
         printf("%s\n", reply.response->c_str());
-    }
     if (!reply.status)
         return fail_service(ctx, "command \"" + text + "\"", reply.status);
+    if (ctx.json) {
+        /* A response that is JSON is embedded as such. */
+        tools::JsonWriter w;
+        w.obj().i("result", reply.status.code()).json("response", c_str(reply.response)).end_obj();
+        print_json(w);
+    }
     return EXIT_OK;
 }
 
@@ -109,8 +110,9 @@ int dut(Ctx &ctx)
     } else {
         return usage_error(ctx, "expected enter [SIDE MODE CHANNEL POWER] or stop");
     }
-    if (!ctx.json)
-        printf("device-under-test mode %s\n", a[0] == "stop" ? "stopped" : "entered");
+    bool stopped = a[0] == "stop";
+    confirm(ctx, std::string("device-under-test mode ") + (stopped ? "stopped" : "entered"),
+            tools::JsonWriter().obj().b("dut_mode", !stopped).end_obj());
     return EXIT_OK;
 }
 
@@ -130,10 +132,12 @@ int fw_update(Ctx &ctx)
     }
     if (!accepted)
         return fail_text(ctx, "the update manager did not accept the update (\"NG\": refused, absent, or no reply)");
-    if (!ctx.json)
-        printf("firmware update started\n");
-    if (ctx.flag("--no-wait"))
+    if (ctx.flag("--no-wait")) {
+        confirm(ctx, "firmware update started", tools::JsonWriter().obj().b("started", true).end_obj());
         return EXIT_OK;
+    }
+    if (!ctx.json && !ctx.quiet)
+        printf("firmware update started\n");
     fflush(stdout);
     bool done;
     {
@@ -144,14 +148,13 @@ int fw_update(Ctx &ctx)
     session->end();
     if (!done)
         return fail_timeout(ctx, "no update result within " + std::to_string(ctx.timeout_ms / 1000) + " s");
-    if (ctx.json) {
-        tools::JsonWriter w;
-        w.obj().s("result", ok ? "OK" : "NG").end_obj();
-        print_json(w);
-    } else {
-        printf("firmware update result: %s\n", ok ? "OK" : "NG");
+    if (!ok) {
+        if (!ctx.json)
+            printf("firmware update result: NG\n");
+        return fail_text(ctx, "the remote control was not updated (result NG)");
     }
-    return ok ? EXIT_OK : fail_text(ctx, "the remote control was not updated (result NG)");
+    confirm(ctx, "firmware update result: OK", tools::JsonWriter().obj().s("result", "OK").end_obj());
+    return EXIT_OK;
 }
 
 } // namespace

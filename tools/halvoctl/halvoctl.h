@@ -29,6 +29,7 @@ struct Ctx {
     int timeout_ms = 15000; /* for waits on events */
     const char *service = SERVICE_NAME; /* the name the command needs on the bus */
     bool partial_ok = false;            /* a partial answer is a success */
+    bool quiet = false;                 /* no confirmations; answers and errors only */
     std::string command;
     std::vector<std::string> args;  /* positional, after the command */
     std::vector<std::string> flags; /* command flags, "--name" or "--name=value" */
@@ -114,6 +115,8 @@ class Table {
 };
 
 void print_json(const tools::JsonWriter &w);
+/* A confirmation of what was done: @text, or @w with --json. */
+void confirm(const Ctx &ctx, const std::string &text, const tools::JsonWriter &w);
 /* @w with --json; otherwise @t, or @none when it has no rows. */
 void print_either(const Ctx &ctx, const tools::JsonWriter &w, const Table &t, const char *none);
 std::string or_dash(const char *s);
@@ -121,22 +124,29 @@ std::string or_dash(const std::optional<std::string> &s);
 /* For the JSON writer: NULL (written as null) when absent. */
 inline const char *c_str(const std::optional<std::string> &s) { return s ? s->c_str() : nullptr; }
 
-/* Records with an address and a name, as print_either() shows them. */
+/* Records with an address and a name, as print_either() shows them; with
+ * --json an object whose @member holds them. */
 template <class Records>
-void print_named(const Ctx &ctx, const Records &list, const char *none)
+void print_named(const Ctx &ctx, const Records &list, const char *member, const char *none)
 {
     tools::JsonWriter w;
     Table t({"ADDRESS", "NAME"});
-    w.arr();
+    w.obj().arr(member);
     for (const auto &d : list) {
         w.obj().s("address", c_str(d.address)).s("name", c_str(d.name)).end_obj();
         t.add({or_dash(d.address), or_dash(d.name)});
     }
-    w.end_arr();
+    w.end_arr().end_obj();
     print_either(ctx, w, t, none);
 }
-/* "HH:MM:SS.mmm" of now. */
+/* "HH:MM:SS.mmm" of now, and the same in RFC 3339 with the date and offset. */
 std::string timestamp();
+std::string timestamp_rfc3339();
+
+/* Names of the service's enumerations, for tables and beside the numbers
+ * in JSON. */
+const char *device_type_name(int type);
+const char *connecting_status_name(halvo::ConnectingStatus status);
 
 /* ---- Parsing ---- */
 

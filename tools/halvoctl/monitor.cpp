@@ -26,7 +26,7 @@ class Line {
   public:
     explicit Line(const char *event) : event_(event)
     {
-        w_.obj().s("time", timestamp()).s("event", event);
+        w_.obj().s("time", timestamp_rfc3339()).s("event", event);
     }
     Line &s(const char *name, const std::optional<std::string> &v)
     {
@@ -74,7 +74,9 @@ void on_speaker_info(const std::optional<halvo::Speaker> &s)
         l.text(" none");
     } else {
         l.s("address", s->address).s("name", s->name).s("icon_type", s->icon_type)
-            .i("audio_type", s->audio_type.value_or(-2)).s("vsid", s->vsid);
+            .i("audio_type", s->audio_type.value_or(-2));
+        l.json().json("vsid", c_str(s->vsid));
+        l.text(" vsid=" + or_dash(s->vsid));
     }
     l.print();
 }
@@ -96,8 +98,7 @@ void on_last_speakers(std::vector<halvo::LastSpeaker> list)
 void on_connecting(halvo::ConnectingStatus status)
 {
     Line l("connecting");
-    l.i("status", int(status));
-    l.text(status == halvo::ConnectingStatus::InProgress ? " (in progress)" : " (ended)");
+    l.i("status", int(status)).s("status_name", std::string(connecting_status_name(status)));
     l.print();
 }
 

@@ -261,6 +261,14 @@ void print_either(const Ctx &ctx, const tools::JsonWriter &w, const Table &t, co
         t.print();
 }
 
+void confirm(const Ctx &ctx, const std::string &text, const tools::JsonWriter &w)
+{
+    if (ctx.json)
+        print_json(w);
+    else if (!ctx.quiet)
+        printf("%s\n", text.c_str());
+}
+
 std::string or_dash(const char *s)
 {
     return s && *s ? s : "-";
@@ -279,6 +287,32 @@ std::string timestamp()
     std::string out(text);
     g_free(text);
     return out.substr(0, 12); /* milliseconds */
+}
+
+std::string timestamp_rfc3339()
+{
+    GDateTime *now = g_date_time_new_now_local();
+    gchar *date = g_date_time_format(now, "%Y-%m-%dT%H:%M:%S");
+    gchar *offset = g_date_time_format(now, "%:z");
+    char ms[16];
+    snprintf(ms, sizeof ms, ".%03d", g_date_time_get_microsecond(now) / 1000);
+    std::string out = std::string(date) + ms + offset;
+    g_free(date);
+    g_free(offset);
+    g_date_time_unref(now);
+    return out;
+}
+
+/* The device-type codes as the service hands them out. */
+const char *device_type_name(int type)
+{
+    static const char *const names[] = {"unknown", "remote", "audio", "input", "headset"};
+    return type >= 0 && type < int(G_N_ELEMENTS(names)) ? names[type] : "other";
+}
+
+const char *connecting_status_name(halvo::ConnectingStatus status)
+{
+    return status == halvo::ConnectingStatus::InProgress ? "in-progress" : "ended";
 }
 
 /* ------------------------------------------------------------------ */
