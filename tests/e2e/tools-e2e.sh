@@ -158,6 +158,8 @@ case_reconnect() {
   lacks '"connected":true'
   expect_ok speakers
   has "no speaker connected"
+  expect_ok devices
+  has "$BAR  Bar          audio   no"
   # Followed to its end: the list printed afterwards shows the outcome.
   expect_ok reconnect --ui
   has "reconnection ended"
@@ -388,6 +390,15 @@ case_sim_bad() {
   done
   expect_fail 2 sim fault no_such_method silent
   err_has 'unknown method "no_such_method"'
+  err_has "spk_vol_up"
+  rc=0
+  err=$("$HALVO_SIM" --no-reply spk_vol_up,no_such_method 2>&1) || rc=$?
+  [ "$rc" -eq 2 ] || fail "halvo-sim took --no-reply no_such_method (exit $rc)"
+  err_has 'unknown method "no_such_method"'
+  err_has "get_volume_by_address"
+  out=$("$HALVO_SIM" --help)
+  has "default"
+  has "ZEMOFW"
   expect_fail 2 sim volume address
   expect_fail 1 sim volume address=E2:E0:00:00:00:99 volume=3
   err_has "no speaker E2:E0:00:00:00:99"

@@ -156,6 +156,7 @@ class State {
 
     Speaker *speaker(const std::string &address);
     const Speaker *speaker(const std::string &address) const;
+    void set_device_connected(const std::string &address, bool connected);
     void connect_speaker(Speaker &s);
     void disconnect_speaker(Speaker &s, bool announce);
     void touch_last(const std::string &address);

@@ -461,11 +461,20 @@ void State::touch_last(const std::string &address)
         last_.resize(size_t(last_max_));
 }
 
+/* A speaker that is also a paired device shows the same connection there. */
+void State::set_device_connected(const std::string &address, bool connected)
+{
+    for (auto &d : devices_)
+        if (d.address == address)
+            d.connected = connected;
+}
+
 void State::connect_speaker(Speaker &s)
 {
     if (s.connected)
         return;
     s.connected = true;
+    set_device_connected(s.address, true);
     touch_last(s.address);
     log("speaker %s (%s) connected", s.address.c_str(), s.name.c_str());
     publish_speakers();
@@ -477,6 +486,7 @@ void State::disconnect_speaker(Speaker &s, bool announce)
     if (!s.connected)
         return;
     s.connected = false;
+    set_device_connected(s.address, false);
     log("speaker %s (%s) disconnected", s.address.c_str(), s.name.c_str());
     publish_speakers();
     if (announce)
