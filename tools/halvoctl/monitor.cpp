@@ -3,7 +3,10 @@
  * runs in the default main context, where the library delivers. */
 #include "halvoctl.h"
 
+#include "store-keys.h"
+
 #include <gio/gio.h>
+#include <valko.h>
 #include <glib-unix.h>
 
 #include <cstdio>
@@ -129,6 +132,49 @@ gboolean poll_firmware(gpointer)
     return G_SOURCE_CONTINUE;
 }
 
+/* Stored documents without a callback of the library: the store's change
+ * notification says when, the library reads what. */
+void on_mute_key(valko_keynode_t *, void *)
+{
+    Line l("mute");
+    auto muted = halvo::muted();
+    if (muted)
+        l.b("muted", *muted);
+    else
+        l.text(" unreadable");
+    l.print();
+}
+
+template <class Records>
+void named_list(const char *event, const halvo::Result<Records> &list)
+{
+    Line l(event);
+    l.json().arr("devices");
+    for (const auto &d : list.value_or(Records{})) {
+        l.json().obj().s("address", c_str(d.address)).s("name", c_str(d.name)).end_obj();
+        l.text(" " + or_dash(d.address));
+    }
+    l.json().end_arr();
+    if (!list)
+        l.text(" unreadable");
+    else if (list->empty())
+        l.text(" none");
+    l.print();
+}
+
+void on_blocked_key(valko_keynode_t *, void *) { named_list("blocked", halvo::blocked_devices()); }
+void on_info_sync_key(valko_keynode_t *, void *) { named_list("info-sync", halvo::info_sync_devices()); }
+
+struct KeyWatch {
+    const char *key;
+    valko_key_changed_cb changed;
+};
+const KeyWatch key_watches[] = {
+    {STORE_KEY_MUTE, on_mute_key},
+    {STORE_KEY_BLOCKED, on_blocked_key},
+    {STORE_KEY_INFO_SYNC, on_info_sync_key},
+};
+
 /* The names whose owner the monitor follows. */
 const char *const watched_names[] = {SERVICE_NAME, UPDATE_MANAGER_NAME};
 
@@ -209,6 +255,9 @@ int monitor(Ctx &ctx)
     /* A connection of its own for the service's comings and goings; the
      * library's follows them by itself. */
     GDBusConnection *bus = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr);
+    for (const auto &k : key_watches)
+        if (valko_notify_key_changed(k.key, k.changed, nullptr) != 0)
+            fprintf(stderr, "halvoctl monitor: cannot watch the store key %s\n", k.key);
     if (subscriptions.empty() || !bus) {
         if (bus)
             g_object_unref(bus);
@@ -247,6 +296,8 @@ int monitor(Ctx &ctx)
         g_dbus_connection_signal_unsubscribe(bus, id);
     g_signal_handler_disconnect(bus, closed);
     g_object_unref(bus);
+    for (const auto &k : key_watches)
+        valko_ignore_key_changed(k.key, k.changed);
     if (mon.bus_closed) {
         fprintf(stderr, "halvoctl monitor: the bus connection closed\n");
         return EXIT_NO_SERVICE;
@@ -260,6 +311,7 @@ const Command monitor_commands[] = {
     {"monitor", "", "Print every event of the library as it arrives, until interrupted",
      "Registers every callback: speaker information, the last-speakers list (a\n"
      "store change), the connecting status, volume, controllability, earphones,\n"
+     "and watches the store for the mute state and the blocked and info-sync lists,\n"
      "and the firmware-update result, and the service and the update manager\n"
      "leaving or joining the bus (\"service\").  Prints one time-stamped line per event\n"
      "(--json: one JSON object per line).  \"watching\" on stderr means every\n"
