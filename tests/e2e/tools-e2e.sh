@@ -454,6 +454,9 @@ JSON_SHAPES=(
   'blocked remove E2:E0:00:00:00:30|d == {"address": "E2:E0:00:00:00:30", "blocked": False}'
   'info-sync list|d == {"info_sync": []}'
   'sim fault spk_vol_up clear|d == {"method": "spk_vol_up", "fault": "clear"}'
+  'mute on|d == {"muted": True}'
+  'mute on|d == {"muted": True}'
+  'mute off|d == {"muted": False}'
 )
 
 case_json() {
@@ -475,6 +478,18 @@ for line in open(sys.argv[1]):
     assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d", json.loads(line)["time"]), line
 ' "$MON_OUT" || fail "monitor time stamps are not RFC 3339"
   stop_monitor
+  expect_ok -q sim fault spk_vol_up clear
+  [ -z "$out" ] || fail "-q printed a confirmation"
+  # Completion offers the commands, and the addresses the simulator knows.
+  . "$here/../../tools/completion/halvoctl.bash"
+  COMP_WORDS=("$HALVOCTL" dev) COMP_CWORD=1
+  _halvoctl
+  out="${COMPREPLY[*]}"
+  [ "$out" = "devices device" ] || [ "$out" = "device devices" ] || fail "completion of dev: $out"
+  COMP_WORDS=("$HALVOCTL" volume E2:E0:00:00:00:1) COMP_CWORD=2
+  _halvoctl
+  out="${COMPREPLY[*]}"
+  has "$BAR"
 }
 
 case_help() {
@@ -490,6 +505,13 @@ case_help() {
   done
   expect_ok --version
   has "halvoctl "
+  expect_ok dut --help
+  has "left or right"
+  # Bare: a short usage on stderr.  A typo: the likely command.
+  expect_fail 2
+  [ -z "$out" ] && [ "$(wc -l <<<"$err")" -lt 15 ] || fail "bare halvoctl: not a short usage on stderr"
+  expect_fail 2 devics
+  err_has 'did you mean "devices"?'
 }
 
 name=${1:?case}

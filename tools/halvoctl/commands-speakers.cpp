@@ -249,13 +249,27 @@ int show_mute(Ctx &ctx)
 
 int mute(Ctx &ctx)
 {
-    if (!ctx.args.empty() && ctx.args[0] != "status")
-        return usage_error(ctx, "expected nothing (toggle) or status");
-    if (ctx.args.empty()) {
-        auto toggled = halvo::toggle_mute();
-        if (!toggled)
-            return fail_service(ctx, "toggling mute", toggled);
+    std::string verb = ctx.args.empty() ? "toggle" : ctx.args[0];
+    if (verb == "status")
+        return show_mute(ctx);
+    if (verb != "toggle" && verb != "on" && verb != "off")
+        return usage_error(ctx, "expected on, off, toggle or status");
+    /* The service only toggles: on and off toggle when the state differs,
+     * then check that it took. */
+    std::optional<bool> want;
+    if (verb != "toggle") {
+        auto muted = halvo::muted();
+        if (!muted)
+            return fail(ctx, "reading the mute state", muted);
+        want = verb == "on";
+        if (*muted == *want)
+            return show_mute(ctx);
     }
+    auto toggled = halvo::toggle_mute();
+    if (!toggled)
+        return fail_service(ctx, "toggling mute", toggled);
+    if (want && !wait_until([&] { return halvo::muted().value_or(!*want) == *want; }, ctx.timeout_ms))
+        return fail_text(ctx, "the mute state did not become " + verb);
     return show_mute(ctx);
 }
 
@@ -318,8 +332,10 @@ const Command speaker_commands[] = {
      "                       own volume; other speakers keep theirs\n"
      "  volume up|down       step every speaker in use, by the service's step",
      "step=", 1, 2, volume},
-    {"mute", "[status]", "Toggle mute, or only show the mute state",
-     "The mute state is the stored flag that the service keeps.", "", 0, 1, mute},
+    {"mute", "[on|off|toggle|status]", "Mute, unmute or toggle the speakers, or show the mute state",
+     "Without an argument: toggle.  The mute state is the stored flag that the\n"
+     "service keeps; on and off leave it alone when it already is so.",
+     "", 0, 1, mute},
     {"icon", "CODE", "The icon file of a speaker icon-type code",
      "Asks the service; when it does not answer, the library's own table\n"
      "answers.  --local asks only the library's table.",

@@ -173,7 +173,16 @@ const Command vendor_commands[] = {
      "The words are joined with blanks.  A non-zero result is a failure; the\n"
      "response is printed either way.",
      "", 1, -1, command},
-    {"dut", "enter [SIDE MODE CHANNEL POWER] | stop", "Enter or stop the device-under-test mode", "", "", 1, 5, dut},
+    {"dut", "enter [SIDE MODE CHANNEL POWER] | stop", "Enter or stop the device-under-test mode",
+     "  enter                          the service's default test\n"
+     "  enter SIDE MODE CHANNEL POWER  a test of the given parameters:\n"
+     "      SIDE     left or right\n"
+     "      MODE     tx or rx\n"
+     "      CHANNEL  0 to 78 (the classic channels)\n"
+     "      POWER    -20 to 20 (dBm)\n"
+     "  stop                           leave the mode\n"
+     "The service judges the parameters; halvoctl passes them as given.",
+     "", 1, 5, dut},
     {"fw-update", "", "Update the remote control's firmware and wait for the result",
      "Asks the update manager to start, then waits for the result it reports\n"
      "(--timeout; the update manager may take up to 60 s to accept).\n"

@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -49,6 +50,56 @@ const char exit_statuses[] =
     "   8  the service is not on the bus (nobody owns its name)\n"
     "  10  the device, speaker, key or address is not found\n";
 
+/* Bare "halvoctl": a reminder, not the manual. */
+void print_short_usage()
+{
+    fprintf(stderr, "Usage: halvoctl [OPTIONS] COMMAND [ARGS...]\n\n"
+                    "Common commands:\n"
+                    "  devices                  the paired devices\n"
+                    "  speakers                 the connected speakers and their volume\n"
+                    "  volume ADDR [N|up|down]  read or set a speaker's volume\n"
+                    "  mute [on|off|toggle]     mute the speakers\n"
+                    "  monitor                  print every event as it arrives\n"
+                    "  sim ACTION ...           drive a running halvo-sim\n\n"
+                    "Run \"halvoctl --help\" for every command and option.\n");
+}
+
+/* Edit distance, for "did you mean". */
+size_t distance(const std::string &a, const std::string &b)
+{
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); j++)
+        row[j] = j;
+    for (size_t i = 1; i <= a.size(); i++) {
+        size_t diagonal = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); j++) {
+            size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+int unknown_command(const Ctx &ctx, const std::string &name)
+{
+    const Command *best = nullptr;
+    size_t best_distance = 3; /* more edits than this is another word */
+    for (const auto &f : families)
+        for (const Command *c = f.commands; c->name; c++) {
+            size_t d = std::string(c->name).rfind(name, 0) == 0 && name.size() >= 3 ? 1 : distance(name, c->name);
+            if (d < best_distance) {
+                best = c;
+                best_distance = d;
+            }
+        }
+    std::string text = "unknown command \"" + name + "\"";
+    if (best)
+        text += "; did you mean \"" + std::string(best->name) + "\"?";
+    return usage_error(ctx, text);
+}
+
 void print_usage()
 {
     printf("Usage: halvoctl [OPTIONS] COMMAND [ARGS...]\n\n"
@@ -64,6 +115,7 @@ void print_usage()
            "  --partial-ok        a partial answer (a value the service did not tell)\n"
            "                      is a success\n"
            "  --no-progress       no progress display, even on a terminal\n"
+           "  -q, --quiet         no confirmations: only answers and errors\n"
            "  -v, --verbose       show the library's log lines\n"
            "  -h, --help          show this help, or a command's help\n"
            "  --version           show the version\n");
@@ -179,6 +231,8 @@ int main(int argc, char **argv)
             ctx.json = true;
         } else if (a == "-h" || a == "--help") {
             help = true;
+        } else if (a == "-q" || a == "--quiet") {
+            ctx.quiet = true;
         } else if (a == "-v" || a == "--verbose") {
             verbose = true;
         } else if (a == "--partial-ok") {
@@ -213,15 +267,19 @@ int main(int argc, char **argv)
                 print_command_help(*c);
                 return EXIT_OK;
             }
-            return usage_error(ctx, "unknown command \"" + rest[1] + "\"");
+            return unknown_command(ctx, rest[1]);
+        }
+        if (!help && rest.empty()) {
+            print_short_usage();
+            return EXIT_USAGE;
         }
         print_usage();
-        return help || !rest.empty() ? EXIT_OK : EXIT_USAGE;
+        return EXIT_OK;
     }
 
     const Command *c = find(rest[0]);
     if (!c)
-        return usage_error(ctx, "unknown command \"" + rest[0] + "\"");
+        return unknown_command(ctx, rest[0]);
     ctx.command = c->name;
     if (help) {
         print_command_help(*c);
