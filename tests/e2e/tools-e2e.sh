@@ -492,6 +492,27 @@ for line in open(sys.argv[1]):
   has "$BAR"
 }
 
+# scripts/sim-shell.sh with a "shell" that runs one command: it finds the
+# bus, the store and halvoctl, and leaving it stops the simulator and bus.
+case_shell() {
+  local dir status=0
+  dir=$(mktemp -d)
+  printf '#!/bin/sh\nhalvoctl devices >"%s/devices"\necho "$HALVO_SIM_PID $HALVO_BUS_PID" >"%s/pids"\n' \
+    "$dir" "$dir" >"$dir/shell"
+  chmod +x "$dir/shell"
+  out=$(SHELL=$dir/shell bash "$here/../../scripts/sim-shell.sh" "$scenario") || status=$?
+  [ "$status" -eq 0 ] || fail "sim-shell exited $status"
+  has "simulator and bus stopped"
+  out=$(cat "$dir/devices")
+  has "E2:E0:00:00:00:01  Test Remote"
+  local pid
+  [ "$(wc -w <"$dir/pids")" -eq 2 ] || fail "the shell saw no simulator and bus pids"
+  for pid in $(cat "$dir/pids"); do
+    ! kill -0 "$pid" 2>/dev/null || fail "process $pid outlived the shell"
+  done
+  rm -rf "$dir"
+}
+
 case_help() {
   expect_ok --help
   local usage=$out cmd
@@ -517,7 +538,7 @@ case_help() {
 name=${1:?case}
 case "$name" in
   failures) sim_env_start "$scenario" --error get_volume_by_address ;;
-  help) ;;
+  help|shell) ;;
   *) sim_env_start "$scenario" ;;
 esac
 "case_${name//-/_}"
