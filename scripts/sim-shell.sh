@@ -12,20 +12,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
 
-if [ -z "${HALVO_SIM:-}" ] || [ -z "${HALVOCTL:-}" ]; then
-  scripts/install-deps.sh
-  echo "building halvo-sim and halvoctl (build/desk)"
-  mkdir -p build/desk
-  if ! { cmake -S "$top" -B build/desk -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHALVO_BUILD_TESTS=OFF &&
-         cmake --build build/desk --target halvo-sim halvoctl -j"$(nproc)"; } >build/desk/build.log 2>&1; then
-    echo "sim-shell: the build failed; its output is in $top/build/desk/build.log" >&2
-    exit 1
-  fi
-  HALVO_SIM=$top/build/desk/tools/halvo-sim
-  HALVOCTL=$top/build/desk/tools/halvoctl
-fi
-export HALVO_SIM HALVOCTL
 . "$top/tools/sim-env.sh"
+sim_env_build "$top" build/desk
 
 sim_env_start "${1:-default}" "${@:2}"
 export HALVO_SIM_LOG=$SIM_ENV_DIR/sim.log HALVO_SIM_PID=$SIM_ENV_SIM_PID HALVO_BUS_PID=$SIM_ENV_BUS_PID

@@ -27,6 +27,26 @@ sim_env_wait() {
 
 sim_env_track() { SIM_ENV_PIDS+=("$1"); }
 
+# sim_env_build TOP DIR: unless HALVO_SIM and HALVOCTL name built programs,
+# installs what is missing and builds both in TOP/DIR (its output in
+# DIR/build.log).  Exports both.
+sim_env_build() {
+  local top=$1 dir=$2
+  if [ -z "${HALVO_SIM:-}" ] || [ -z "${HALVOCTL:-}" ]; then
+    "$top/scripts/install-deps.sh"
+    echo "building halvo-sim and halvoctl ($dir)"
+    mkdir -p "$top/$dir"
+    if ! { cmake -S "$top" -B "$top/$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHALVO_BUILD_TESTS=OFF &&
+           cmake --build "$top/$dir" --target halvo-sim halvoctl -j"$(nproc)"; } >"$top/$dir/build.log" 2>&1; then
+      echo "sim-env: the build failed; its output is in $top/$dir/build.log" >&2
+      return 1
+    fi
+    HALVO_SIM=$top/$dir/tools/halvo-sim
+    HALVOCTL=$top/$dir/tools/halvoctl
+  fi
+  export HALVO_SIM HALVOCTL
+}
+
 sim_env_start() {
   local scenario=$1; shift
   SIM_ENV_DIR=$(mktemp -d "${TMPDIR:-/tmp}/halvo-sim-env.XXXXXX")
