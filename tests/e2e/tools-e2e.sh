@@ -411,6 +411,8 @@ EXIT_CODES=(
   "1|volume $BAR 101"
   "2|volume $BAR loud"
   "10|blocked remove E2:E0:00:00:00:99"
+  "10|device E2:E0:00:00:00:99"
+  "10|volume E2:E0:00:00:00:99 up"
   "0|sim fault get_volume_by_address silent"
   "3|--timeout 1 volume $BAR"
   "0|sim fault ZEMOFW silent"

@@ -1,6 +1,7 @@
 /* commands-devices.cpp - paired devices and the use / don't-use policy. */
 #include "halvoctl.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace ctl {
@@ -61,8 +62,14 @@ int devices(Ctx &ctx)
 int device(Ctx &ctx)
 {
     auto d = halvo::paired_device(ctx.args[0]);
-    if (!d)
+    if (!d) {
+        /* An unknown address fails like any other failure: look it up. */
+        auto all = halvo::paired_devices();
+        auto same = [&](const halvo::Device &p) { return p.address == ctx.args[0]; };
+        if (all && std::none_of(all->begin(), all->end(), same))
+            return not_found(ctx, "no paired device " + ctx.args[0]);
         return fail(ctx, "reading device " + ctx.args[0], d);
+    }
     if (ctx.json) {
         tools::JsonWriter w;
         device_json(w, *d);

@@ -169,14 +169,30 @@ int disconnect_last(Ctx &ctx)
     return EXIT_OK;
 }
 
+/* The service's answers do not tell an unknown speaker from a refusal:
+ * one that is neither connected nor among the last speakers is not found. */
+int speaker_failed(const Ctx &ctx, const std::string &what, const std::string &address, int code)
+{
+    auto connected = halvo::connected_speakers();
+    auto last = halvo::last_speakers();
+    bool known = false;
+    for (const auto &s : connected.value_or(std::vector<halvo::Speaker>{}))
+        known |= s.address == address;
+    for (const auto &s : last.value_or(std::vector<halvo::LastSpeaker>{}))
+        known |= s.address == address;
+    if (connected && last && !known)
+        return not_found(ctx, "no speaker " + address + " (neither connected nor among the last speakers)");
+    return fail_service(ctx, what, code);
+}
+
 int show_volume(Ctx &ctx, const std::string &address)
 {
     auto volume = halvo::volume(address);
     if (!volume)
-        return fail_service(ctx, "reading the volume of " + address, volume);
+        return speaker_failed(ctx, "reading the volume of " + address, address, volume.code());
     auto controllable = halvo::volume_controllable(address);
     if (!controllable)
-        return fail_service(ctx, "reading whether " + address + " is controllable", controllable);
+        return speaker_failed(ctx, "reading whether " + address + " is controllable", address, controllable.code());
     if (ctx.json) {
         tools::JsonWriter w;
         w.obj().s("address", address).i("volume", *volume).b("controllable", *controllable).end_obj();
@@ -206,11 +222,11 @@ int step_one(Ctx &ctx, const std::string &address, const std::string &dir)
         return usage_error(ctx, "--step takes a number from 1 to 100");
     auto volume = halvo::volume(address);
     if (!volume)
-        return fail_service(ctx, "reading the volume of " + address, volume);
+        return speaker_failed(ctx, "reading the volume of " + address, address, volume.code());
     int level = std::clamp(*volume + (dir == "up" ? step : -step), 0, 100);
     auto set = halvo::set_volume(address, level);
     if (!set)
-        return fail_service(ctx, "setting the volume of " + address, set);
+        return speaker_failed(ctx, "setting the volume of " + address, address, set.code());
     return show_volume(ctx, address);
 }
 
@@ -228,7 +244,7 @@ int volume(Ctx &ctx)
         return usage_error(ctx, "expected a volume number, up or down");
     auto set = halvo::set_volume(a[0], level);
     if (!set)
-        return fail_service(ctx, "setting the volume of " + a[0], set);
+        return speaker_failed(ctx, "setting the volume of " + a[0], a[0], set.code());
     return show_volume(ctx, a[0]);
 }
 
