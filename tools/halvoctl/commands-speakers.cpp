@@ -337,8 +337,9 @@ const Command speaker_commands[] = {
     {"reconnect", "", "Reconnect the last speakers and follow it to the end",
      "Asks the service to connect the last speakers again and follows the\n"
      "connecting status until the service reports the end (--timeout), then\n"
-     "shows the last speakers; exit status 1 when none of them is connected.  --ui asks the service to show its connecting UI;\n"
-     "--no-wait returns as soon as the service accepted the request.",
+     "shows the last speakers; exit status 1 when none of them is connected.\n"
+     "--ui asks the service to show its connecting UI; --no-wait returns as\n"
+     "soon as the service accepted the request.",
      "ui,no-wait", 0, 0, reconnect},
     {"disconnect-last", "", "Disconnect the last speakers", "", "", 0, 0, disconnect_last},
     {"volume", "ADDR [N|up|down] | up | down", "Read or set a speaker's volume",
