@@ -44,7 +44,8 @@ int control(Ctx &ctx, const char *method, GVariant *args, GVariant **reply = nul
             fprintf(stderr, "halvoctl %s: %s\n", ctx.command.c_str(), *l);
         g_strfreev(lines);
     } else {
-        status = fail_text(ctx, error->message); /* 8 when no simulator is on the bus */
+        /* 8 when no simulator is on the bus */
+        status = fail_text(ctx, std::string("reaching the simulator failed: ") + error->message);
     }
     g_free(remote);
     g_error_free(error);

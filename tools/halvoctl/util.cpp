@@ -117,6 +117,10 @@ int report(const Ctx &ctx, int status, std::string message, std::optional<int> r
 {
     if (status == EXIT_FAILED && !name_has_owner(ctx.service)) {
         status = EXIT_NO_SERVICE;
+        /* That is the reason: it replaces the result's meaning. */
+        size_t reason = message.find(" failed: ");
+        if (reason != std::string::npos)
+            message.resize(reason + 7);
         message += std::string(": the service is not on the bus (nobody owns ") + ctx.service + ")";
         library_lines = false;
     }
