@@ -14,16 +14,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
 
-if [ -z "${HALVO_SIM:-}" ] || [ -z "${HALVOCTL:-}" ]; then
-  scripts/install-deps.sh
-  echo "== building halvo-sim and halvoctl (build/demo)"
-  cmake -S "$top" -B build/demo -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHALVO_BUILD_TESTS=OFF >/dev/null
-  cmake --build build/demo --target halvo-sim halvoctl -j"$(nproc)" >/dev/null
-  HALVO_SIM=$top/build/demo/tools/halvo-sim
-  HALVOCTL=$top/build/demo/tools/halvoctl
-fi
-export HALVO_SIM HALVOCTL
 . "$top/tools/sim-env.sh"
+sim_env_build "$top" build/demo
 
 if [ -t 1 ]; then bold=$'\e[1m' dim=$'\e[2m' off=$'\e[0m'; else bold="" dim="" off=""; fi
 started=$SECONDS

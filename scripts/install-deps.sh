@@ -1,29 +1,47 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the build, the tests and the tools need.
-# Idempotent: it calls apt-get only for what is missing.
+# Idempotent: it calls apt-get only for what is missing.  Prints one line
+# per group of packages; apt-get's own output goes to a log file that a
+# failure names (HALVO_DEPS_LOG, default /tmp/halvo-install-deps.log).
 set -euo pipefail
 
-packages=(
-  build-essential cmake pkg-config git
-  libglib2.0-dev libjson-glib-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
-  dbus-daemon g++-multilib
-  clang libclang-rt-14-dev llvm
-  valgrind doxygen
-  gcovr stress-ng
+groups=(
+  "build tools|build-essential cmake pkg-config git"
+  "GLib and json-glib|libglib2.0-dev libjson-glib-dev"
+  "test and benchmark frameworks|libgtest-dev libgmock-dev libbenchmark-dev"
+  "D-Bus daemon and 32-bit compiler|dbus-daemon g++-multilib"
+  "sanitizers and fuzzing|clang libclang-rt-14-dev llvm"
+  "valgrind and doxygen|valgrind doxygen"
+  "coverage and load|gcovr stress-ng"
 )
+log=${HALVO_DEPS_LOG:-/tmp/halvo-install-deps.log}
+: >"$log"
 
-missing=()
-for p in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
-    missing+=("$p")
+sudo_cmd=()
+if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
+updated=no
+
+for group in "${groups[@]}"; do
+  title=${group%%|*}
+  missing=()
+  for p in ${group#*|}; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+      missing+=("$p")
+    fi
+  done
+  if [ ${#missing[@]} -eq 0 ]; then
+    echo "$title: installed"
+    continue
+  fi
+  printf '%s: installing %s ... ' "$title" "${missing[*]}"
+  if { [ $updated = yes ] || "${sudo_cmd[@]}" apt-get update -q >>"$log" 2>&1; } &&
+     DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends \
+       "${missing[@]}" >>"$log" 2>&1; then
+    updated=yes
+    echo done
+  else
+    echo failed
+    echo "install-deps: apt-get failed for ${missing[*]}; its full output is in $log" >&2
+    exit 1
   fi
 done
-
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "installing: ${missing[*]}"
-  sudo_cmd=()
-  if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
-  "${sudo_cmd[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi

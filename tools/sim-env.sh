@@ -4,6 +4,7 @@
 #   HALVO_SIM=/path/to/halvo-sim
 #   . tools/sim-env.sh
 #   sim_env_start SCENARIO [halvo-sim options...]   # exports DBUS_SYSTEM_BUS_ADDRESS, VALKO_ROOT
+#   sim_env_start_sim SCENARIO [options...]         # the simulator again, after it stopped
 #   ... halvoctl ...
 #   sim_env_stop                                    # also runs on exit
 #
@@ -26,6 +27,26 @@ sim_env_wait() {
 
 sim_env_track() { SIM_ENV_PIDS+=("$1"); }
 
+# sim_env_build TOP DIR: unless HALVO_SIM and HALVOCTL name built programs,
+# installs what is missing and builds both in TOP/DIR (its output in
+# DIR/build.log).  Exports both.
+sim_env_build() {
+  local top=$1 dir=$2
+  if [ -z "${HALVO_SIM:-}" ] || [ -z "${HALVOCTL:-}" ]; then
+    "$top/scripts/install-deps.sh"
+    echo "building halvo-sim and halvoctl ($dir)"
+    mkdir -p "$top/$dir"
+    if ! { cmake -S "$top" -B "$top/$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHALVO_BUILD_TESTS=OFF &&
+           cmake --build "$top/$dir" --target halvo-sim halvoctl -j"$(nproc)"; } >"$top/$dir/build.log" 2>&1; then
+      echo "sim-env: the build failed; its output is in $top/$dir/build.log" >&2
+      return 1
+    fi
+    HALVO_SIM=$top/$dir/tools/halvo-sim
+    HALVOCTL=$top/$dir/tools/halvoctl
+  fi
+  export HALVO_SIM HALVOCTL
+}
+
 sim_env_start() {
   local scenario=$1; shift
   SIM_ENV_DIR=$(mktemp -d "${TMPDIR:-/tmp}/halvo-sim-env.XXXXXX")
@@ -40,6 +61,13 @@ sim_env_start() {
   VALKO_ROOT=$SIM_ENV_DIR/store
   export DBUS_SYSTEM_BUS_ADDRESS VALKO_ROOT
   mkdir -p "$VALKO_ROOT"
+  sim_env_start_sim "$scenario" "$@"
+}
+
+# (Re)starts the simulator on the bus already running; its log replaces
+# the last one.
+sim_env_start_sim() {
+  local scenario=$1; shift
   "$HALVO_SIM" --system --scenario "$scenario" "$@" >"$SIM_ENV_DIR/sim.log" 2>&1 &
   SIM_ENV_SIM_PID=$!
   if ! sim_env_wait 'grep -q "halvo-sim: ready" "$SIM_ENV_DIR/sim.log" || ! kill -0 $SIM_ENV_SIM_PID 2>/dev/null' 100 ||

@@ -92,7 +92,13 @@ case_volume() {
   monitor_saw '"event":"volume","address":"'"$BAR"'","volume":42'
   # Out of range: the service refuses, nothing changes, no event.
   expect_fail 1 volume "$BAR" 101
-  err_has "result 3 (HALVO_ERROR_INVALID_PARAMETER)"
+  err_has "setting the volume of $BAR failed: the service answered 3"
+  expect_ok volume "$BAR"
+  has "volume 42"
+  # A step of a speaker that cannot be read moves no other speaker.
+  poll_for '"address":"'"$LATE"'","name":"Late Speaker","icon_type":"SP","audio_type":1,"connected":true' --json last-speakers
+  expect_ok sim disconnect_speaker address=$LATE
+  expect_fail 1 volume "$LATE" up
   expect_ok volume "$BAR"
   has "volume 42"
   stop_monitor
@@ -105,15 +111,25 @@ case_blocked() {
   # The scenario blocks a third device 300 ms after start.
   poll_for "E2:E0:00:00:00:32" blocked list
   expect_ok --json blocked list
-  has '[{"address":"E2:E0:00:00:00:30","name":"Blocked One"},{"address":"E2:E0:00:00:00:32","name":"Blocked Later"}]'
+  has '{"blocked":[{"address":"E2:E0:00:00:00:30","name":"Blocked One"},{"address":"E2:E0:00:00:00:32","name":"Blocked Later"}]}'
   expect_ok blocked remove E2:E0:00:00:00:30
   expect_ok --json blocked list
-  has '[{"address":"E2:E0:00:00:00:32","name":"Blocked Later"}]'
-  # A device that is not listed: nothing to do, still a success.
-  expect_ok blocked unblock E2:E0:00:00:00:99
+  has '{"blocked":[{"address":"E2:E0:00:00:00:32","name":"Blocked Later"}]}'
+  # Not listed (or not as written): not found, nothing changes.
+  expect_fail 10 blocked unblock E2:E0:00:00:00:99
+  expect_fail 10 blocked remove e2:e0:00:00:00:32
   expect_ok blocked remove E2:E0:00:00:00:32
   expect_ok blocked list
   has "no blocked devices"
+  # Info-sync removal takes the key that the list shows, not the address.
+  expect_ok sim info_sync_add address=E2:E0:00:00:00:50 name=Tab key=tab-1
+  expect_ok info-sync list
+  has "tab-1  E2:E0:00:00:00:50  Tab"
+  expect_fail 10 info-sync remove E2:E0:00:00:00:50
+  err_has 'stored under the key "tab-1"'
+  expect_ok info-sync remove tab-1
+  expect_ok info-sync list
+  lacks "tab-1"
 }
 
 case_last_speakers() {
@@ -122,7 +138,7 @@ case_last_speakers() {
   # already watching: no event can come before it does.
   poll_for '"address":"'"$LATE"'","name":"Late Speaker","icon_type":"SP","audio_type":1,"connected":true' --json last-speakers
   # The newly connected speaker leads the list; both are connected now.
-  has '[{"address":"'"$LATE"'"'
+  has '{"last_speakers":[{"address":"'"$LATE"'"'
   has '"address":"'"$BAR"'","name":"Bar","icon_type":"SB","audio_type":0,"connected":true'
   expect_ok disconnect-last
   expect_ok --json last-speakers
@@ -145,11 +161,20 @@ case_reconnect() {
   lacks '"connected":true'
   expect_ok speakers
   has "no speaker connected"
+  expect_ok devices
+  has "$BAR  Bar          audio   no"
   # Followed to its end: the list printed afterwards shows the outcome.
   expect_ok reconnect --ui
   has "reconnection ended"
   has "$BAR  Bar           SB    0      yes"
   has "$LATE  Late Speaker  SP    1      yes"
+  # A reconnection that ends with no speaker connected is a failure.
+  expect_ok sim save "$SIM_ENV_DIR/failing.json"
+  sed -i 's/"result" *: *"Connected"/"result": "Failed"/' "$SIM_ENV_DIR/failing.json"
+  expect_ok sim load "$SIM_ENV_DIR/failing.json"
+  expect_ok disconnect-last
+  expect_fail 1 reconnect
+  err_has "the reconnection failed: none of the 2 last speakers is connected"
 }
 
 case_failures() {
@@ -161,11 +186,13 @@ case_failures() {
   # Other methods still work; the speaker list shows the volume as unknown.
   expect_ok mute
   has "muted"
-  expect_ok --json speakers
-  has '"address":"'"$BAR"'","name":"Bar","icon_type":"SB","audio_type":0,"vsid":"[\"v1\"]","volume":null,"controllable":true'
+  expect_fail 1 --json speakers
+  err_has "partial answer: the service did not tell the volume of $BAR"
+  expect_ok --partial-ok --json speakers
+  has '"address":"'"$BAR"'","name":"Bar","icon_type":"SB","audio_type":0,"vsid":["v1"],"volume":null,"controllable":true'
   # A refusal of the service keeps its own code.
   expect_fail 1 earphones connect E2:E0:00:00:00:99
-  err_has "result 3 (HALVO_ERROR_INVALID_PARAMETER)"
+  err_has "the service answered 3"
   # The update is accepted but fails: the result is reported, exit 1.
   expect_fail 1 fw-update
   has "firmware update result: NG"
@@ -185,6 +212,32 @@ case_earphones() {
   expect_ok --json earphones disconnect "$BUDS"
   has '{"address":"'"$BUDS"'","result":0,"connected":false}'
   stop_monitor
+}
+
+# The monitor follows the service leaving and coming back, and ends when
+# the bus goes.
+case_monitor_service() {
+  start_monitor
+  sim_env_kill "$SIM_ENV_SIM_PID"; SIM_ENV_SIM_PID=""
+  monitor_saw '"event":"service","name":"com.marlox.tv.bt.connectionmanager","present":false'
+  # Stored data is served, with a warning that it may be stale.
+  expect_ok last-speakers
+  err_has "the service is not on the bus"
+  sim_env_start_sim "$scenario"
+  monitor_saw '"event":"service","name":"com.marlox.tv.bt.connectionmanager","present":true'
+  expect_ok sim volume address=$BAR volume=9
+  monitor_saw '"event":"volume","address":"'"$BAR"'","volume":9'
+  sim_env_kill "$SIM_ENV_BUS_PID"; SIM_ENV_BUS_PID=""
+  monitor_saw '"event":"bus-closed"'
+  local status=0
+  wait "$MON_PID" || status=$?
+  [ "$status" -eq 8 ] || fail "monitor exited $status when the bus went"
+  sim_env_wait "! kill -0 $SIM_ENV_SIM_PID 2>/dev/null" 50 || fail "halvo-sim outlived the bus"
+  status=0
+  wait "$SIM_ENV_SIM_PID" || status=$?
+  SIM_ENV_SIM_PID=""
+  [ "$status" -ne 0 ] || fail "halvo-sim exited 0 when the bus went"
+  grep -q "the bus went away" "$SIM_ENV_DIR/sim.log" || fail "halvo-sim did not say the bus went away"
 }
 
 case_examples() {
@@ -234,10 +287,10 @@ SIM_ACTIONS=(
   "volume address=$BAR volume=33|volume $BAR|volume 33|\"event\":\"volume\",\"address\":\"$BAR\",\"volume\":33"
   "controllable address=$BAR controllable=false|volume $BAR|(not controllable)|\"event\":\"controllable\",\"address\":\"$BAR\",\"controllable\":false"
   "disconnect_speaker address=$PORCH|speakers|!$PORCH|\"event\":\"speaker-info\",\"speaker\":null"
-  "mute mute=true|--json mute status|{\"muted\":true}|"
-  "block address=E2:E0:00:00:00:33 name=Now|blocked list|E2:E0:00:00:00:33  Now|"
-  "unblock address=E2:E0:00:00:00:30|blocked list|!Blocked One|"
-  "info_sync_add address=E2:E0:00:00:00:50 name=Tab key=tab-1|info-sync list|E2:E0:00:00:00:50  Tab|"
+  "mute mute=true|--json mute status|{\"muted\":true}|\"event\":\"mute\",\"muted\":true"
+  "block address=E2:E0:00:00:00:33 name=Now|blocked list|E2:E0:00:00:00:33  Now|{\"address\":\"E2:E0:00:00:00:33\",\"name\":\"Now\"}]"
+  "unblock address=E2:E0:00:00:00:30|blocked list|!Blocked One|\"event\":\"blocked\",\"devices\":[{\"address\":\"E2:E0:00:00:00:32\""
+  "info_sync_add address=E2:E0:00:00:00:50 name=Tab key=tab-1|info-sync list|E2:E0:00:00:00:50  Tab|\"event\":\"info-sync\",\"devices\":[{\"address\":\"E2:E0:00:00:00:50\""
   "earphone address=$BUDS connected=true result=0|||\"event\":\"earphones\",\"address\":\"$BUDS\",\"connected\":true,\"result\":0"
   "fw_result result=OK|||\"event\":\"firmware\",\"result\":\"OK\""
   "connecting_status status=InProgress|||\"event\":\"connecting\",\"status\":1"
@@ -340,9 +393,129 @@ case_sim_bad() {
   done
   expect_fail 2 sim fault no_such_method silent
   err_has 'unknown method "no_such_method"'
+  err_has "spk_vol_up"
+  rc=0
+  err=$("$HALVO_SIM" --no-reply spk_vol_up,no_such_method 2>&1) || rc=$?
+  [ "$rc" -eq 2 ] || fail "halvo-sim took --no-reply no_such_method (exit $rc)"
+  err_has 'unknown method "no_such_method"'
+  err_has "get_volume_by_address"
+  out=$("$HALVO_SIM" --help)
+  has "default"
+  has "ZEMOFW"
   expect_fail 2 sim volume address
   expect_fail 1 sim volume address=E2:E0:00:00:00:99 volume=3
   err_has "no speaker E2:E0:00:00:00:99"
+}
+
+# Exit status | ARGS ("-" in the first column: after the simulator left).
+# With --json, stdout carries the same status as {"error": {"code": N}}.
+EXIT_CODES=(
+  "0|volume $BAR"
+  "1|volume $BAR 101"
+  "2|volume $BAR loud"
+  "10|blocked remove E2:E0:00:00:00:99"
+  "10|device E2:E0:00:00:00:99"
+  "10|volume E2:E0:00:00:00:99 up"
+  "0|sim fault get_volume_by_address silent"
+  "3|--timeout 1 volume $BAR"
+  "0|sim fault ZEMOFW silent"
+  "3|--timeout 1 fw-update"
+  "0|sim fault get_volume_by_address clear"
+  "0|sim fault ZEMOFW clear"
+  "-8|volume $BAR"
+  "-8|fw-update"
+  "-8|sim state"
+)
+
+case_exit_codes() {
+  local row want args code start
+  for row in "${EXIT_CODES[@]}"; do
+    IFS='|' read -r want args <<<"$row"
+    if [ "${want:0:1}" = - ] && [ -n "$SIM_ENV_SIM_PID" ]; then
+      sim_env_kill "$SIM_ENV_SIM_PID"; SIM_ENV_SIM_PID=""
+    fi
+    want=${want#-}
+    start=$(date +%s%N)
+    # shellcheck disable=SC2086
+    expect_fail "$want" $args
+    # Within --timeout, not after the library's own bound of 5 s.
+    [ "$want" -ne 3 ] || [ $((($(date +%s%N) - start) / 1000000)) -lt 4000 ] || fail "halvoctl $args took too long"
+    [ "$want" -eq 0 ] && continue
+    # shellcheck disable=SC2086
+    expect_fail "$want" --json $args
+    code=$(python3 -c 'import json,sys; print(json.loads(sys.stdin.read())["error"]["code"])' <<<"$out") ||
+      fail "not a JSON error object"
+    [ "$code" = "$want" ] || fail "JSON error code $code, expected $want"
+  done
+}
+
+# ARGS (with --json) | a Python test of the parsed stdout, d.
+JSON_SHAPES=(
+  'devices|d["devices"][0]["device_type"] == 1 and d["devices"][0]["device_type_name"] == "remote"'
+  'speakers|d["speakers"][0]["vsid"] == ["v1"] and d["partial"] is False'
+  'command status|d["result"] == 0 and d["response"]["muted"] is False'
+  'command version|d["response"].startswith("halvo-sim ")'
+  'dont-use status E2:E0:00:00:00:01|d["status"] == 0 and d["status_name"] == "use"'
+  'blocked remove E2:E0:00:00:00:30|d == {"address": "E2:E0:00:00:00:30", "blocked": False}'
+  'info-sync list|d == {"info_sync": []}'
+  'sim fault spk_vol_up clear|d == {"method": "spk_vol_up", "fault": "clear"}'
+  'mute on|d == {"muted": True}'
+  'mute on|d == {"muted": True}'
+  'mute off|d == {"muted": False}'
+)
+
+case_json() {
+  local row args test
+  start_monitor
+  for row in "${JSON_SHAPES[@]}"; do
+    IFS='|' read -r args test <<<"$row"
+    # shellcheck disable=SC2086
+    expect_ok --json $args
+    python3 -c "import json,sys; d = json.loads(sys.stdin.read()); sys.exit(0 if ($test) else 1)" <<<"$out" ||
+      fail "halvoctl --json $args: not $test"
+  done
+  # Monitor lines: one object each, time stamps in RFC 3339, names beside numbers.
+  expect_ok sim connecting_status status=InProgress
+  monitor_saw '"status_name":"in-progress"'
+  python3 -c '
+import json, re, sys
+for line in open(sys.argv[1]):
+    assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d", json.loads(line)["time"]), line
+' "$MON_OUT" || fail "monitor time stamps are not RFC 3339"
+  stop_monitor
+  expect_ok -q sim fault spk_vol_up clear
+  [ -z "$out" ] || fail "-q printed a confirmation"
+  # Completion offers the commands, and the addresses the simulator knows.
+  . "$here/../../tools/completion/halvoctl.bash"
+  COMP_WORDS=("$HALVOCTL" dev) COMP_CWORD=1
+  _halvoctl
+  out="${COMPREPLY[*]}"
+  [ "$out" = "devices device" ] || [ "$out" = "device devices" ] || fail "completion of dev: $out"
+  COMP_WORDS=("$HALVOCTL" volume E2:E0:00:00:00:1) COMP_CWORD=2
+  _halvoctl
+  out="${COMPREPLY[*]}"
+  has "$BAR"
+}
+
+# scripts/sim-shell.sh with a "shell" that runs one command: it finds the
+# bus, the store and halvoctl, and leaving it stops the simulator and bus.
+case_shell() {
+  local dir status=0
+  dir=$(mktemp -d)
+  printf '#!/bin/sh\nhalvoctl devices >"%s/devices"\necho "$HALVO_SIM_PID $HALVO_BUS_PID" >"%s/pids"\n' \
+    "$dir" "$dir" >"$dir/shell"
+  chmod +x "$dir/shell"
+  out=$(SHELL=$dir/shell bash "$here/../../scripts/sim-shell.sh" "$scenario") || status=$?
+  [ "$status" -eq 0 ] || fail "sim-shell exited $status"
+  has "simulator and bus stopped"
+  out=$(cat "$dir/devices")
+  has "E2:E0:00:00:00:01  Test Remote"
+  local pid
+  [ "$(wc -w <"$dir/pids")" -eq 2 ] || fail "the shell saw no simulator and bus pids"
+  for pid in $(cat "$dir/pids"); do
+    ! kill -0 "$pid" 2>/dev/null || fail "process $pid outlived the shell"
+  done
+  rm -rf "$dir"
 }
 
 case_help() {
@@ -358,12 +531,19 @@ case_help() {
   done
   expect_ok --version
   has "halvoctl "
+  expect_ok dut --help
+  has "left or right"
+  # Bare: a short usage on stderr.  A typo: the likely command.
+  expect_fail 2
+  [ -z "$out" ] && [ "$(wc -l <<<"$err")" -lt 15 ] || fail "bare halvoctl: not a short usage on stderr"
+  expect_fail 2 devics
+  err_has 'did you mean "devices"?'
 }
 
 name=${1:?case}
 case "$name" in
   failures) sim_env_start "$scenario" --error get_volume_by_address ;;
-  help) ;;
+  help|shell) ;;
   *) sim_env_start "$scenario" ;;
 esac
 "case_${name//-/_}"

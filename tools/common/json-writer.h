@@ -34,6 +34,21 @@ class JsonWriter {
     JsonWriter &i(const char *name, gint64 v) { key(name); json_builder_add_int_value(b_, v); return *this; }
     JsonWriter &b(const char *name, bool v) { key(name); json_builder_add_boolean_value(b_, v); return *this; }
     JsonWriter &null(const char *name) { key(name); json_builder_add_null_value(b_); return *this; }
+    /* @text as the JSON object or array it holds; otherwise as a string
+     * ("87" stays text). */
+    JsonWriter &json(const char *name, const char *text)
+    {
+        JsonNode *n = text ? json_from_string(text, nullptr) : nullptr;
+        if (n && JSON_NODE_HOLDS_VALUE(n)) {
+            json_node_unref(n);
+            n = nullptr;
+        }
+        if (!n)
+            return s(name, text);
+        key(name);
+        json_builder_add_value(b_, n);
+        return *this;
+    }
     /* A copy of a parsed value. */
     JsonWriter &node(const char *name, JsonNode *n) { key(name); json_builder_add_value(b_, json_node_copy(n)); return *this; }
 

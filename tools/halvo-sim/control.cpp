@@ -77,8 +77,9 @@ void set_fault(Sim &s, GVariant *args, GDBusMethodInvocation *inv)
     const char *method = nullptr, *name = nullptr;
     int ms = 0;
     g_variant_get(args, "(&s&si)", &method, &name, &ms);
-    if (strcmp(method, "*") != 0 && !find_method(service_interface, method) && !find_method(update_interface, method))
-        return refuse(inv, SIM_CONTROL_ERROR_INVALID, std::string("unknown method \"") + method + "\"");
+    if (strcmp(method, "*") != 0 && !known_method(method))
+        return refuse(inv, SIM_CONTROL_ERROR_INVALID,
+                      std::string("unknown method \"") + method + "\"; the methods are:\n" + method_names(72, "  "));
     const FaultName *f = nullptr;
     for (const auto &n : fault_names)
         if (strcmp(n.name, name) == 0)

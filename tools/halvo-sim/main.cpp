@@ -109,9 +109,27 @@ void name_acquired(GDBusConnection *, const gchar *name, gpointer user_data)
     }
 }
 
-void name_lost(GDBusConnection *, const gchar *name, gpointer user_data)
+void bus_gone(Sim *s)
+{
+    if (s->exit_code == 0)
+        fprintf(stderr, "halvo-sim: the bus went away\n");
+    s->exit_code = 1;
+    g_main_loop_quit(s->loop);
+}
+
+void on_closed(GDBusConnection *, gboolean, GError *, gpointer user_data)
+{
+    bus_gone(static_cast<Sim *>(user_data));
+}
+
+void name_lost(GDBusConnection *bus, const gchar *name, gpointer user_data)
 {
     auto *s = static_cast<Sim *>(user_data);
+    /* A closed connection loses every name too. */
+    if (!bus || g_dbus_connection_is_closed(bus)) {
+        bus_gone(s);
+        return;
+    }
     fprintf(stderr, "halvo-sim: cannot own %s (another service has it, or the bus refused)\n", name);
     s->exit_code = 1;
     g_main_loop_quit(s->loop);
@@ -123,14 +141,45 @@ gboolean on_stop_signal(gpointer user_data)
     return G_SOURCE_CONTINUE;
 }
 
-void add_methods(std::map<std::string, sim::Fault> &to, char **list, sim::Fault::Kind kind)
+/* False, after saying so, when a name is not one of the methods. */
+bool add_methods(std::map<std::string, sim::Fault> &to, char **list, sim::Fault::Kind kind, const char *option)
 {
     for (char **p = list; p && *p; p++) {
         Strv parts(g_strsplit(*p, ",", -1));
-        for (char **q = parts.get(); *q; q++)
-            if (**q)
-                to[g_strstrip(*q)] = sim::Fault{kind, 0};
+        for (char **q = parts.get(); *q; q++) {
+            const char *name = g_strstrip(*q);
+            if (!*name)
+                continue;
+            if (strcmp(name, "*") != 0 && !sim::known_method(name)) {
+                fprintf(stderr, "halvo-sim: %s: unknown method \"%s\"; the methods are:\n%s\n", option, name,
+                        sim::method_names(78, "  ").c_str());
+                return false;
+            }
+            to[name] = sim::Fault{kind, 0};
+        }
     }
+    return true;
+}
+
+/* The shipped scenarios and the methods, for --help. */
+std::string help_description()
+{
+    std::string names;
+    for (const char *dir : {HALVO_SIM_SCENARIO_DIR, HALVO_SIM_INSTALLED_SCENARIO_DIR}) {
+        GDir *d = g_dir_open(dir, 0, nullptr);
+        for (const char *f; d && (f = g_dir_read_name(d));)
+            if (g_str_has_suffix(f, ".json")) {
+                std::string name(f, strlen(f) - 5);
+                if (names.find(" " + name + ",") == std::string::npos)
+                    names += " " + name + ",";
+            }
+        if (d)
+            g_dir_close(d);
+    }
+    if (!names.empty())
+        names.pop_back();
+    return "Shipped scenarios (for --scenario):" + (names.empty() ? std::string(" none found") : names) +
+           "\n\nMethods (for --error and --no-reply; * is every method):\n" + sim::method_names(78, "  ");
 }
 
 } // namespace
@@ -177,6 +226,8 @@ int main(int argc, char **argv)
         "documents and emits the service's signals whenever that state changes.\n"
         "Owns " SIM_CONTROL_NAME " too: \"halvoctl sim\" drives it while it runs.\n"
         "Prints \"halvo-sim: ready\" once all three names are owned.  Stops on SIGINT/SIGTERM.");
+    std::string description = help_description();
+    g_option_context_set_description(ctx, description.c_str());
     g_option_context_add_main_entries(ctx, entries, nullptr);
     Error err;
     if (!g_option_context_parse(ctx, &argc, &argv, out(err))) {
@@ -208,10 +259,12 @@ int main(int argc, char **argv)
     auto &faults = s.state.faults().by_method;
     if (latency >= 0)
         faults["*"] = sim::Fault{sim::Fault::LATENCY, latency};
-    add_methods(faults, errors, sim::Fault::ERROR);
-    add_methods(faults, no_reply, sim::Fault::SILENT);
+    bool known = add_methods(faults, errors, sim::Fault::ERROR, "--error") &&
+                 add_methods(faults, no_reply, sim::Fault::SILENT, "--no-reply");
     g_strfreev(errors);
     g_strfreev(no_reply);
+    if (!known)
+        return 2;
 
     if (address)
         s.bus = g_dbus_connection_new_for_address_sync(
@@ -226,6 +279,7 @@ int main(int argc, char **argv)
         return 1;
     }
     g_dbus_connection_set_exit_on_close(s.bus, FALSE);
+    g_signal_connect(s.bus, "closed", G_CALLBACK(on_closed), &s);
     s.state.set_emitter([&s](const char *name, GVariant *params) {
         Error e;
         if (!g_dbus_connection_emit_signal(s.bus, nullptr, HALVO_SIGNAL_PATH, HALVO_SIGNAL_INTERFACE, name, params,

@@ -497,8 +497,8 @@ std::string State::scenario_json() const
         j.s(i.first.c_str(), i.second);
     j.end_obj();
     /* The library edits these in place: the store holds the truth. */
-    stored_object(j, "info_sync", SIM_KEY_INFO_SYNC);
-    stored_object(j, "blocked", SIM_KEY_BLOCKED);
+    stored_object(j, "info_sync", STORE_KEY_INFO_SYNC);
+    stored_object(j, "blocked", STORE_KEY_BLOCKED);
     j.arr("manufacturer");
     for (const auto &m : manufacturer_) {
         j.obj().s("address", m.first).i("option", m.second.option)

@@ -168,4 +168,24 @@ const Method *find_method(const Interface &iface, const char *name)
     return nullptr;
 }
 
+bool known_method(const char *name)
+{
+    return find_method(service_interface, name) || find_method(update_interface, name);
+}
+
+std::string method_names(size_t width, const char *indent)
+{
+    std::string out, line = indent;
+    for (const Interface *iface : {&service_interface, &update_interface})
+        for (size_t i = 0; i < iface->count; i++) {
+            std::string name = iface->methods[i].name;
+            if (line.size() > strlen(indent) && line.size() + name.size() + 2 > width) {
+                out += line + "\n";
+                line = indent;
+            }
+            line += (line.size() > strlen(indent) ? " " : "") + name;
+        }
+    return out + line;
+}
+
 } // namespace sim

@@ -38,6 +38,10 @@ template <typename Row> std::string interface_xml(const char *name, const Row *r
 }
 
 const Method *find_method(const Interface &iface, const char *name);
+/* Whether the service or the update manager has @name. */
+bool known_method(const char *name);
+/* Every method name, in lines of at most @width columns after @indent. */
+std::string method_names(size_t width, const char *indent);
 
 struct Pending;
 

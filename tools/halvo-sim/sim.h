@@ -9,6 +9,7 @@
 #define HALVO_SIM_H
 
 #include "halvo-api-private.h" /* service names and the C-handle owners */
+#include "store-keys.h"
 
 #include <json-glib/json-glib.h>
 
@@ -26,14 +27,6 @@ using Bytes = std::vector<uint8_t>;
 
 /* The service's own result codes; they mean what the library's codes mean. */
 enum { OK = 0, INVALID = 3, FAILED = 5 };
-
-/* Store keys the service publishes. */
-#define SIM_KEY_SOUNDOUTPUT "memory/org.velmo.pellix/soundoutput_info"
-#define SIM_KEY_LAST_LIST "db/pellix/last_btspk_list"
-#define SIM_KEY_CONNECTED_ADDRS "memory/pellix/connected_btspk_addr_list"
-#define SIM_KEY_MUTE "memory/menu/network/screenmirroring/get_volume_mute_bt"
-#define SIM_KEY_INFO_SYNC "db/com.marlox.tv.bt-rilomanager/btinfosync/devices"
-#define SIM_KEY_BLOCKED "db/pellix/pairing_blocekd_devices"
 
 struct Device {
     std::string address, name, service_name, provider_name;
@@ -163,6 +156,7 @@ class State {
 
     Speaker *speaker(const std::string &address);
     const Speaker *speaker(const std::string &address) const;
+    void set_device_connected(const std::string &address, bool connected);
     void connect_speaker(Speaker &s);
     void disconnect_speaker(Speaker &s, bool announce);
     void touch_last(const std::string &address);

@@ -128,8 +128,8 @@ void State::publish_all()
 {
     publish_speakers();
     publish_mute();
-    valko_set_str(SIM_KEY_INFO_SYNC, info_sync_doc_.empty() ? "{}" : info_sync_doc_.c_str());
-    valko_set_str(SIM_KEY_BLOCKED, blocked_doc_.c_str());
+    valko_set_str(STORE_KEY_INFO_SYNC, info_sync_doc_.empty() ? "{}" : info_sync_doc_.c_str());
+    valko_set_str(STORE_KEY_BLOCKED, blocked_doc_.c_str());
 }
 
 void State::publish_speakers()
@@ -144,8 +144,8 @@ void State::publish_speakers()
         addrs += (addrs.empty() ? "" : ",") + s.address;
     }
     out.end_arr();
-    valko_set_str(SIM_KEY_SOUNDOUTPUT, out.text().c_str());
-    valko_set_str(SIM_KEY_CONNECTED_ADDRS, addrs.c_str());
+    valko_set_str(STORE_KEY_SOUNDOUTPUT, out.text().c_str());
+    valko_set_str(STORE_KEY_CONNECTED_ADDRS, addrs.c_str());
 
     Json last;
     last.arr();
@@ -156,10 +156,10 @@ void State::publish_speakers()
                 .i("audioType", s->audio_type).b("connected", s->connected).end_obj();
     }
     last.end_arr();
-    valko_set_str(SIM_KEY_LAST_LIST, last.text().c_str());
+    valko_set_str(STORE_KEY_LAST_LIST, last.text().c_str());
 }
 
-void State::publish_mute() { valko_set_int(SIM_KEY_MUTE, mute_ ? 1 : 0); }
+void State::publish_mute() { valko_set_int(STORE_KEY_MUTE, mute_ ? 1 : 0); }
 
 void State::emit_volume(const Speaker &s)
 {
@@ -192,7 +192,7 @@ void State::edit_store_object(const char *key, const std::function<void(JsonObje
         GString_ t(json_generator_to_data(gen.get(), nullptr));
         text = t.get();
         json_node_unref(root);
-    } else if (strcmp(key, SIM_KEY_INFO_SYNC) == 0) {
+    } else if (strcmp(key, STORE_KEY_INFO_SYNC) == 0) {
         text = "{}"; /* only the blocked list spells "none" as an empty text */
     }
     json_object_unref(obj);
@@ -461,11 +461,20 @@ void State::touch_last(const std::string &address)
         last_.resize(size_t(last_max_));
 }
 
+/* A speaker that is also a paired device shows the same connection there. */
+void State::set_device_connected(const std::string &address, bool connected)
+{
+    for (auto &d : devices_)
+        if (d.address == address)
+            d.connected = connected;
+}
+
 void State::connect_speaker(Speaker &s)
 {
     if (s.connected)
         return;
     s.connected = true;
+    set_device_connected(s.address, true);
     touch_last(s.address);
     log("speaker %s (%s) connected", s.address.c_str(), s.name.c_str());
     publish_speakers();
@@ -477,6 +486,7 @@ void State::disconnect_speaker(Speaker &s, bool announce)
     if (!s.connected)
         return;
     s.connected = false;
+    set_device_connected(s.address, false);
     log("speaker %s (%s) disconnected", s.address.c_str(), s.name.c_str());
     publish_speakers();
     if (announce)
@@ -784,7 +794,7 @@ std::string State::apply(const Event &e)
             toggle_mute();
     } else if (a == "block" || a == "unblock") {
         bool block = a == "block";
-        edit_store_object(SIM_KEY_BLOCKED, [&](JsonObject *doc) {
+        edit_store_object(STORE_KEY_BLOCKED, [&](JsonObject *doc) {
             if (!block) {
                 if (json_object_has_member(doc, address.c_str()))
                     json_object_remove_member(doc, address.c_str());
@@ -799,7 +809,7 @@ std::string State::apply(const Event &e)
         std::string key = text("key");
         if (key.empty())
             key = address;
-        edit_store_object(SIM_KEY_INFO_SYNC, [&](JsonObject *doc) {
+        edit_store_object(STORE_KEY_INFO_SYNC, [&](JsonObject *doc) {
             JsonObject *dev = json_object_new();
             json_object_set_string_member(dev, "address", address.c_str());
             json_object_set_string_member(dev, "name", name.c_str());

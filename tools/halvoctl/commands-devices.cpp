@@ -1,6 +1,7 @@
 /* commands-devices.cpp - paired devices and the use / don't-use policy. */
 #include "halvoctl.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace ctl {
@@ -10,12 +11,18 @@ namespace {
 void device_json(tools::JsonWriter &w, const halvo::Device &d)
 {
     w.obj().s("address", c_str(d.address)).s("name", c_str(d.name)).b("connected", d.connected)
-        .b("dont_use", d.dont_use).i("device_type", d.device_type).i("profile", d.profile.value_or(-1))
+        .b("dont_use", d.dont_use).i("device_type", d.device_type)
+        .s("device_type_name", device_type_name(d.device_type)).i("profile", d.profile.value_or(-1))
         .i("vid", d.vid.value_or(-1)).i("pid", d.pid.value_or(-1)).s("service_name", c_str(d.service_name))
         .s("provider_name", c_str(d.provider_name)).end_obj();
 }
 
 std::string yes_no(bool v) { return v ? "yes" : "no"; }
+
+const char *status_name(int status)
+{
+    return status == 1 ? "dont-use" : status == 0 ? "use" : "service-own";
+}
 
 /* Vendor and product identifiers; -1 when absent. */
 std::string id(const std::optional<int> &v)
@@ -33,16 +40,16 @@ int devices(Ctx &ctx)
         return fail(ctx, "listing the paired devices", list);
     if (ctx.json) {
         tools::JsonWriter w;
-        w.arr();
+        w.obj().arr("devices");
         for (const auto &d : *list)
             device_json(w, d);
-        w.end_arr();
+        w.end_arr().end_obj();
         print_json(w);
         return EXIT_OK;
     }
     Table t({"ADDRESS", "NAME", "TYPE", "CONNECTED", "DONT-USE", "PROFILE", "VID", "PID", "SERVICE"});
     for (const auto &d : *list)
-        t.add({or_dash(d.address), or_dash(d.name), std::to_string(d.device_type), yes_no(d.connected),
+        t.add({or_dash(d.address), or_dash(d.name), device_type_name(d.device_type), yes_no(d.connected),
                yes_no(d.dont_use), std::to_string(d.profile.value_or(-1)), id(d.vid), id(d.pid),
                or_dash(d.service_name)});
     if (t.empty())
@@ -55,8 +62,14 @@ int devices(Ctx &ctx)
 int device(Ctx &ctx)
 {
     auto d = halvo::paired_device(ctx.args[0]);
-    if (!d)
+    if (!d) {
+        /* An unknown address fails like any other failure: look it up. */
+        auto all = halvo::paired_devices();
+        auto same = [&](const halvo::Device &p) { return p.address == ctx.args[0]; };
+        if (all && std::none_of(all->begin(), all->end(), same))
+            return not_found(ctx, "no paired device " + ctx.args[0]);
         return fail(ctx, "reading device " + ctx.args[0], d);
+    }
     if (ctx.json) {
         tools::JsonWriter w;
         device_json(w, *d);
@@ -65,7 +78,7 @@ int device(Ctx &ctx)
     }
     printf("Device %s\n", or_dash(d->address).c_str());
     printf("  Name:      %s\n", or_dash(d->name).c_str());
-    printf("  Type:      %d\n", d->device_type);
+    printf("  Type:      %s (%d)\n", device_type_name(d->device_type), d->device_type);
     printf("  Connected: %s\n", yes_no(d->connected).c_str());
     printf("  Don't use: %s\n", yes_no(d->dont_use).c_str());
     printf("  Profile:   %d\n", d->profile.value_or(-1));
@@ -83,7 +96,7 @@ int dont_use(Ctx &ctx)
         auto list = halvo::dont_use_devices();
         if (!list)
             return fail_bool(ctx, "listing the don't-use devices");
-        print_named(ctx, *list, "no device is marked don't-use");
+        print_named(ctx, *list, "devices", "no device is marked don't-use");
         return EXIT_OK;
     }
     if (verb == "status" && n == 2) {
@@ -93,11 +106,10 @@ int dont_use(Ctx &ctx)
                                       " failed: no reply or an error reply from the service");
         if (ctx.json) {
             tools::JsonWriter w;
-            w.obj().s("address", ctx.args[1]).i("status", *status).end_obj();
+            w.obj().s("address", ctx.args[1]).i("status", *status).s("status_name", status_name(*status)).end_obj();
             print_json(w);
         } else {
-            printf("%s: %d (%s)\n", ctx.args[1].c_str(), *status,
-                   *status == 1 ? "don't use" : *status == 0 ? "use" : "the service's own value");
+            printf("%s: %d (%s)\n", ctx.args[1].c_str(), *status, status_name(*status));
         }
         return EXIT_OK;
     }
@@ -105,15 +117,15 @@ int dont_use(Ctx &ctx)
         bool dontuse = verb == "set";
         if (!halvo::set_dont_use(ctx.args[1], ctx.args[2], dontuse))
             return fail_bool(ctx, "marking " + ctx.args[1]);
-        if (!ctx.json)
-            printf("%s marked %s\n", ctx.args[1].c_str(), dontuse ? "don't use" : "use");
+        confirm(ctx, ctx.args[1] + " marked " + (dontuse ? "don't use" : "use"),
+                tools::JsonWriter().obj().s("address", ctx.args[1]).b("dont_use", dontuse).end_obj());
         return EXIT_OK;
     }
     if (verb == "remove" && n == 2) {
         if (!halvo::remove_dont_use_status(ctx.args[1]))
             return fail_bool(ctx, "removing the mark of " + ctx.args[1]);
-        if (!ctx.json)
-            printf("mark of %s removed\n", ctx.args[1].c_str());
+        confirm(ctx, "mark of " + ctx.args[1] + " removed",
+                tools::JsonWriter().obj().s("address", ctx.args[1]).b("mark_removed", true).end_obj());
         return EXIT_OK;
     }
     return usage_error(ctx, "expected list, status ADDR, set ADDR NAME, unset ADDR NAME or remove ADDR");

@@ -43,11 +43,9 @@ int control(Ctx &ctx, const char *method, GVariant *args, GVariant **reply = nul
         for (gchar **l = lines; *l; l++)
             fprintf(stderr, "halvoctl %s: %s\n", ctx.command.c_str(), *l);
         g_strfreev(lines);
-    } else if (remote && (!strcmp(remote, "org.freedesktop.DBus.Error.ServiceUnknown") ||
-                          !strcmp(remote, "org.freedesktop.DBus.Error.NameHasNoOwner"))) {
-        fail_text(ctx, "no simulator on the bus (nobody owns " SIM_CONTROL_NAME ")");
     } else {
-        fail_text(ctx, error->message);
+        /* 8 when no simulator is on the bus */
+        status = fail_text(ctx, std::string("reaching the simulator failed: ") + error->message);
     }
     g_free(remote);
     g_error_free(error);
@@ -99,8 +97,8 @@ int act(Ctx &ctx)
     }
     const std::string &action = ctx.args[0];
     int rc = control(ctx, "Act", g_variant_new("(sa{sv})", action.c_str(), &fields));
-    if (rc == EXIT_OK && !ctx.json)
-        printf("%s: done\n", action.c_str());
+    if (rc == EXIT_OK)
+        confirm(ctx, action + ": done", tools::JsonWriter().obj().s("action", action).b("done", true).end_obj());
     return rc;
 }
 
@@ -116,8 +114,9 @@ int fault(Ctx &ctx)
         kind = "latency";
     }
     int rc = control(ctx, "SetFault", g_variant_new("(ssi)", ctx.args[1].c_str(), kind.c_str(), ms));
-    if (rc == EXIT_OK && !ctx.json)
-        printf("%s: %s\n", ctx.args[1].c_str(), ctx.args[2].c_str());
+    if (rc == EXIT_OK)
+        confirm(ctx, ctx.args[1] + ": " + ctx.args[2],
+                tools::JsonWriter().obj().s("method", ctx.args[1]).s("fault", ctx.args[2]).end_obj());
     return rc;
 }
 
@@ -255,8 +254,7 @@ int save(Ctx &ctx)
         g_error_free(error);
         return rc;
     }
-    if (!ctx.json)
-        printf("state saved to %s\n", ctx.args[1].c_str());
+    confirm(ctx, "state saved to " + ctx.args[1], tools::JsonWriter().obj().s("saved", ctx.args[1]).end_obj());
     return EXIT_OK;
 }
 
@@ -271,16 +269,16 @@ int load(Ctx &ctx)
         g_free(full);
     }
     int rc = control(ctx, "LoadScenario", g_variant_new("(s)", path.c_str()));
-    if (rc == EXIT_OK && !ctx.json)
-        printf("%s loaded\n", path.c_str());
+    if (rc == EXIT_OK)
+        confirm(ctx, path + " loaded", tools::JsonWriter().obj().s("loaded", path).end_obj());
     return rc;
 }
 
 int reset(Ctx &ctx)
 {
     int rc = control(ctx, "Reset", nullptr);
-    if (rc == EXIT_OK && !ctx.json)
-        printf("back to the starting scenario\n");
+    if (rc == EXIT_OK)
+        confirm(ctx, "back to the starting scenario", tools::JsonWriter().obj().b("reset", true).end_obj());
     return rc;
 }
 
@@ -293,6 +291,7 @@ const Verb verbs[] = {{"fault", 3, fault}, {"state", 1, state}, {"save", 2, save
 
 int sim(Ctx &ctx)
 {
+    ctx.service = SIM_CONTROL_NAME;
     for (const auto &v : verbs) {
         if (ctx.args[0] != v.name)
             continue;

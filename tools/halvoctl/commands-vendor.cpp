@@ -36,7 +36,7 @@ int manufacturer(Ctx &ctx)
     if (verb == "read" && a.size() == 2) {
         auto data = halvo::read_manufacturer_data(a[1]);
         if (!data)
-            return fail(ctx, "reading the manufacturer data of " + a[1], data);
+            return fail_service(ctx, "reading the manufacturer data of " + a[1], data);
         return print_bytes(ctx, *data);
     }
     if (verb == "read" && a.size() == 3) {
@@ -45,7 +45,7 @@ int manufacturer(Ctx &ctx)
             return usage_error(ctx, "OPTION is a number");
         auto data = halvo::read_specific_manufacturer_data(a[1], option);
         if (!data)
-            return fail(ctx, "reading item " + a[2] + " of " + a[1], data);
+            return fail_service(ctx, "reading item " + a[2] + " of " + a[1], data);
         return print_bytes(ctx, *data);
     }
     if (verb == "write" && a.size() == 4) {
@@ -55,9 +55,9 @@ int manufacturer(Ctx &ctx)
             return usage_error(ctx, "expected write ADDR LINK_TYPE HEX");
         auto written = halvo::write_manufacturer_data(a[1], link, bytes);
         if (!written)
-            return fail(ctx, "writing the manufacturer data of " + a[1], written);
-        if (!ctx.json)
-            printf("%zu bytes written\n", bytes.size());
+            return fail_service(ctx, "writing the manufacturer data of " + a[1], written);
+        confirm(ctx, std::to_string(bytes.size()) + " bytes written",
+                tools::JsonWriter().obj().s("address", a[1]).i("written", gint64(bytes.size())).end_obj());
         return EXIT_OK;
     }
     if (verb == "parse" && a.size() == 4) {
@@ -67,7 +67,7 @@ int manufacturer(Ctx &ctx)
             return usage_error(ctx, "expected parse LINK_TYPE OPTION HEX");
         auto data = halvo::parse_manufacturer_data(link, bytes, option);
         if (!data)
-            return fail(ctx, "parsing the data", data);
+            return fail_service(ctx, "parsing the data", data);
         return print_bytes(ctx, *data);
     }
     return usage_error(ctx, "expected read ADDR [OPTION], write ADDR LINK_TYPE HEX or parse LINK_TYPE OPTION HEX");
@@ -79,15 +79,16 @@ int command(Ctx &ctx)
     for (const auto &w : ctx.args)
         text += (text.empty() ? "" : " ") + w;
     auto reply = halvo::send_custom_command(text);
-    if (ctx.json) {
-        tools::JsonWriter w;
-        w.obj().i("result", reply.status.code()).s("response", c_str(reply.response)).end_obj();
-        print_json(w);
-    } else if (reply.response && !reply.response->empty()) {
+    if (!ctx.json && reply.response && !reply.response->empty())
         printf("%s\n", reply.response->c_str());
-    }
     if (!reply.status)
-        return fail(ctx, "command \"" + text + "\"", reply.status);
+        return fail_service(ctx, "command \"" + text + "\"", reply.status);
+    if (ctx.json) {
+        /* A response that is JSON is embedded as such. */
+        tools::JsonWriter w;
+        w.obj().i("result", reply.status.code()).json("response", c_str(reply.response)).end_obj();
+        print_json(w);
+    }
     return EXIT_OK;
 }
 
@@ -109,13 +110,15 @@ int dut(Ctx &ctx)
     } else {
         return usage_error(ctx, "expected enter [SIDE MODE CHANNEL POWER] or stop");
     }
-    if (!ctx.json)
-        printf("device-under-test mode %s\n", a[0] == "stop" ? "stopped" : "entered");
+    bool stopped = a[0] == "stop";
+    confirm(ctx, std::string("device-under-test mode ") + (stopped ? "stopped" : "entered"),
+            tools::JsonWriter().obj().b("dut_mode", !stopped).end_obj());
     return EXIT_OK;
 }
 
 int fw_update(Ctx &ctx)
 {
+    ctx.service = UPDATE_MANAGER_NAME;
     /* The result arrives as a signal that only an initialised library
      * records; subscribe before asking. */
     auto session = halvo::Session::start();
@@ -129,10 +132,12 @@ int fw_update(Ctx &ctx)
     }
     if (!accepted)
         return fail_text(ctx, "the update manager did not accept the update (\"NG\": refused, absent, or no reply)");
-    if (!ctx.json)
-        printf("firmware update started\n");
-    if (ctx.flag("--no-wait"))
+    if (ctx.flag("--no-wait")) {
+        confirm(ctx, "firmware update started", tools::JsonWriter().obj().b("started", true).end_obj());
         return EXIT_OK;
+    }
+    if (!ctx.json && !ctx.quiet)
+        printf("firmware update started\n");
     fflush(stdout);
     bool done;
     {
@@ -142,15 +147,14 @@ int fw_update(Ctx &ctx)
     bool ok = halvo::firmware_result().value_or(false);
     session->end();
     if (!done)
-        return fail_text(ctx, "no update result within " + std::to_string(ctx.timeout_ms / 1000) + " s");
-    if (ctx.json) {
-        tools::JsonWriter w;
-        w.obj().s("result", ok ? "OK" : "NG").end_obj();
-        print_json(w);
-    } else {
-        printf("firmware update result: %s\n", ok ? "OK" : "NG");
+        return fail_timeout(ctx, "no update result within " + std::to_string(ctx.timeout_ms / 1000) + " s");
+    if (!ok) {
+        if (!ctx.json)
+            printf("firmware update result: NG\n");
+        return fail_text(ctx, "the remote control was not updated (result NG)");
     }
-    return ok ? EXIT_OK : fail_text(ctx, "the remote control was not updated (result NG)");
+    confirm(ctx, "firmware update result: OK", tools::JsonWriter().obj().s("result", "OK").end_obj());
+    return EXIT_OK;
 }
 
 } // namespace
@@ -169,7 +173,16 @@ const Command vendor_commands[] = {
      "The words are joined with blanks.  A non-zero result is a failure; the\n"
      "response is printed either way.",
      "", 1, -1, command},
-    {"dut", "enter [SIDE MODE CHANNEL POWER] | stop", "Enter or stop the device-under-test mode", "", "", 1, 5, dut},
+    {"dut", "enter [SIDE MODE CHANNEL POWER] | stop", "Enter or stop the device-under-test mode",
+     "  enter                          the service's default test\n"
+     "  enter SIDE MODE CHANNEL POWER  a test of the given parameters:\n"
+     "      SIDE     left or right\n"
+     "      MODE     tx or rx\n"
+     "      CHANNEL  0 to 78 (the classic channels)\n"
+     "      POWER    -20 to 20 (dBm)\n"
+     "  stop                           leave the mode\n"
+     "The service judges the parameters; halvoctl passes them as given.",
+     "", 1, 5, dut},
     {"fw-update", "", "Update the remote control's firmware and wait for the result",
      "Asks the update manager to start, then waits for the result it reports\n"
      "(--timeout; the update manager may take up to 60 s to accept).\n"

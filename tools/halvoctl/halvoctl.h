@@ -16,13 +16,20 @@
 
 namespace ctl {
 
-/* Exit statuses. */
-enum { EXIT_OK = 0, EXIT_FAILED = 1, EXIT_USAGE = 2 };
+/* Exit statuses, in nmcli's manner (listed in --help and the README). */
+enum { EXIT_OK = 0, EXIT_FAILED = 1, EXIT_USAGE = 2, EXIT_TIMEOUT = 3, EXIT_NO_SERVICE = 8, EXIT_NOT_FOUND = 10 };
+
+/* The bus names a failure is checked against: nobody owning them is exit 8. */
+#define SERVICE_NAME "com.marlox.tv.bt.connectionmanager"
+#define UPDATE_MANAGER_NAME "com.marlox.tv.bt.updatemanager"
 
 struct Ctx {
     bool json = false;
     bool progress = false; /* stderr is a terminal */
     int timeout_ms = 15000; /* for waits on events */
+    const char *service = SERVICE_NAME; /* the name the command needs on the bus */
+    bool partial_ok = false;            /* a partial answer is a success */
+    bool quiet = false;                 /* no confirmations; answers and errors only */
     std::string command;
     std::vector<std::string> args;  /* positional, after the command */
     std::vector<std::string> flags; /* command flags, "--name" or "--name=value" */
@@ -55,19 +62,41 @@ extern const Command sim_commands[];
 /* The symbolic name and meaning of a library result code. */
 const char *result_name(int code);
 const char *result_meaning(int code);
-/* Prints "halvoctl CMD: WHAT failed: result N (NAME): MEANING" and the error
- * lines the library logged; returns EXIT_FAILED. */
+/* Failures print "halvoctl CMD: ..." on stderr and, with --json, an
+ * {"error": {...}} object on stdout; they return the exit status, which is
+ * EXIT_NO_SERVICE when nobody owns ctx.service.
+ *
+ * A library result code: "WHAT failed: result N (NAME): MEANING" and the
+ * error lines the library logged. */
 int fail(const Ctx &ctx, const std::string &what, int code);
 template <class T>
 int fail(const Ctx &ctx, const std::string &what, const halvo::Result<T> &result)
 {
     return fail(ctx, what, result.code());
 }
+/* The result of an operation that passes the service's own code through:
+ * "the service answered N", unless the call got no answer at all. */
+int fail_service(const Ctx &ctx, const std::string &what, int code);
+template <class T>
+int fail_service(const Ctx &ctx, const std::string &what, const halvo::Result<T> &result)
+{
+    return fail_service(ctx, what, result.code());
+}
 /* The same for operations that report only true/false. */
 int fail_bool(const Ctx &ctx, const std::string &what);
-/* A failure that is not a result code (a wait that timed out, ...). */
+/* A failure that is not a result code. */
 int fail_text(const Ctx &ctx, const std::string &text);
+/* After an answer printed with some values unknown (@missing, in words):
+ * EXIT_FAILED unless --partial-ok, EXIT_OK when nothing is missing. */
+int partial(const Ctx &ctx, const std::vector<std::string> &missing);
+/* --timeout passed. */
+int fail_timeout(const Ctx &ctx, const std::string &text);
+/* Whether @name has an owner on the system bus (false when the bus is
+ * out of reach). */
+bool name_has_owner(const char *name);
 int usage_error(const Ctx &ctx, const std::string &text);
+/* The device, speaker, key or address named is not there. */
+int not_found(const Ctx &ctx, const std::string &text);
 /* Keeps the library's error lines for fail(). */
 void capture_library_errors();
 
@@ -86,6 +115,8 @@ class Table {
 };
 
 void print_json(const tools::JsonWriter &w);
+/* A confirmation of what was done: @text, or @w with --json. */
+void confirm(const Ctx &ctx, const std::string &text, const tools::JsonWriter &w);
 /* @w with --json; otherwise @t, or @none when it has no rows. */
 void print_either(const Ctx &ctx, const tools::JsonWriter &w, const Table &t, const char *none);
 std::string or_dash(const char *s);
@@ -93,22 +124,29 @@ std::string or_dash(const std::optional<std::string> &s);
 /* For the JSON writer: NULL (written as null) when absent. */
 inline const char *c_str(const std::optional<std::string> &s) { return s ? s->c_str() : nullptr; }
 
-/* Records with an address and a name, as print_either() shows them. */
+/* Records with an address and a name, as print_either() shows them; with
+ * --json an object whose @member holds them. */
 template <class Records>
-void print_named(const Ctx &ctx, const Records &list, const char *none)
+void print_named(const Ctx &ctx, const Records &list, const char *member, const char *none)
 {
     tools::JsonWriter w;
     Table t({"ADDRESS", "NAME"});
-    w.arr();
+    w.obj().arr(member);
     for (const auto &d : list) {
         w.obj().s("address", c_str(d.address)).s("name", c_str(d.name)).end_obj();
         t.add({or_dash(d.address), or_dash(d.name)});
     }
-    w.end_arr();
+    w.end_arr().end_obj();
     print_either(ctx, w, t, none);
 }
-/* "HH:MM:SS.mmm" of now. */
+/* "HH:MM:SS.mmm" of now, and the same in RFC 3339 with the date and offset. */
 std::string timestamp();
+std::string timestamp_rfc3339();
+
+/* Names of the service's enumerations, for tables and beside the numbers
+ * in JSON. */
+const char *device_type_name(int type);
+const char *connecting_status_name(halvo::ConnectingStatus status);
 
 /* ---- Parsing ---- */
 

@@ -5,7 +5,12 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
+#include <thread>
 #include <cstdlib>
 #include <cstring>
 
@@ -36,6 +41,65 @@ const Command *find(const std::string &name)
     return nullptr;
 }
 
+const char exit_statuses[] =
+    "Exit status:\n"
+    "   0  success\n"
+    "   1  the operation failed (the message says who answered what)\n"
+    "   2  usage error\n"
+    "   3  timed out: --timeout passed\n"
+    "   8  the service is not on the bus (nobody owns its name)\n"
+    "  10  the device, speaker, key or address is not found\n";
+
+/* Bare "halvoctl": a reminder, not the manual. */
+void print_short_usage()
+{
+    fprintf(stderr, "Usage: halvoctl [OPTIONS] COMMAND [ARGS...]\n\n"
+                    "Common commands:\n"
+                    "  devices                  the paired devices\n"
+                    "  speakers                 the connected speakers and their volume\n"
+                    "  volume ADDR [N|up|down]  read or set a speaker's volume\n"
+                    "  mute [on|off|toggle]     mute the speakers\n"
+                    "  monitor                  print every event as it arrives\n"
+                    "  sim ACTION ...           drive a running halvo-sim\n\n"
+                    "Run \"halvoctl --help\" for every command and option.\n");
+}
+
+/* Edit distance, for "did you mean". */
+size_t distance(const std::string &a, const std::string &b)
+{
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); j++)
+        row[j] = j;
+    for (size_t i = 1; i <= a.size(); i++) {
+        size_t diagonal = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); j++) {
+            size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+int unknown_command(const Ctx &ctx, const std::string &name)
+{
+    const Command *best = nullptr;
+    size_t best_distance = 3; /* more edits than this is another word */
+    for (const auto &f : families)
+        for (const Command *c = f.commands; c->name; c++) {
+            size_t d = std::string(c->name).rfind(name, 0) == 0 && name.size() >= 3 ? 1 : distance(name, c->name);
+            if (d < best_distance) {
+                best = c;
+                best_distance = d;
+            }
+        }
+    std::string text = "unknown command \"" + name + "\"";
+    if (best)
+        text += "; did you mean \"" + std::string(best->name) + "\"?";
+    return usage_error(ctx, text);
+}
+
 void print_usage()
 {
     printf("Usage: halvoctl [OPTIONS] COMMAND [ARGS...]\n\n"
@@ -44,10 +108,14 @@ void print_usage()
            "data, the test mode and the remote-control firmware update.\n\n"
            "Options (before or after the command):\n"
            "  --json              print machine-readable JSON instead of tables\n"
-           "  --timeout=SECONDS   how long to wait for an event (default 15)\n"
+           "  --timeout=SECONDS   bound the whole command, library calls included\n"
+           "                      (default 15; fw-update 75; monitor: none)\n"
            "  --address=ADDR      the bus to use (sets DBUS_SYSTEM_BUS_ADDRESS)\n"
            "  --store-root=DIR    the configuration store's root (sets VALKO_ROOT)\n"
+           "  --partial-ok        a partial answer (a value the service did not tell)\n"
+           "                      is a success\n"
            "  --no-progress       no progress display, even on a terminal\n"
+           "  -q, --quiet         no confirmations: only answers and errors\n"
            "  -v, --verbose       show the library's log lines\n"
            "  -h, --help          show this help, or a command's help\n"
            "  --version           show the version\n");
@@ -61,9 +129,7 @@ void print_usage()
                 printf("  %s\n  %-34s %s\n", head.c_str(), "", c->summary);
         }
     }
-    printf("\nExit status: 0 on success, 1 when an operation failed (the message names\n"
-           "the result code and its meaning), 2 for a usage error.\n"
-           "Run \"halvoctl COMMAND --help\" for a command's details.\n");
+    printf("\n%s\nRun \"halvoctl COMMAND --help\" for a command's details.\n", exit_statuses);
 }
 
 void print_command_help(const Command &c)
@@ -85,7 +151,39 @@ void print_command_help(const Command &c)
         }
         printf("\n");
     }
-    printf("\nCommon options: --json, --timeout=SECONDS, --address=ADDR, --store-root=DIR, -v\n");
+    printf("\nCommon options: --json, --timeout=SECONDS, --address=ADDR, --store-root=DIR, -v\n\n%s", exit_statuses);
+}
+
+/* Runs @c on a worker thread and gives up waiting after @bound_ms: the
+ * library's own calls block for up to 5 s each (60 s for the firmware
+ * request), and --timeout bounds the whole command.  The worker iterates
+ * the global default main context; this thread never does. */
+int run_bounded(const Command &c, Ctx &ctx, int bound_ms)
+{
+    std::mutex lock;
+    std::condition_variable ended;
+    bool done = false;
+    int rc = EXIT_OK;
+    std::thread worker([&] {
+        int r = c.run(ctx);
+        std::lock_guard<std::mutex> hold(lock);
+        rc = r;
+        done = true;
+        ended.notify_one();
+    });
+    std::unique_lock<std::mutex> hold(lock);
+    if (!ended.wait_for(hold, std::chrono::milliseconds(bound_ms), [&] { return done; })) {
+        hold.unlock();
+        if (ctx.progress)
+            fprintf(stderr, "\r\033[K");
+        int status = fail_timeout(ctx, "timed out after " + std::to_string(bound_ms / 1000) + " s (--timeout)");
+        fflush(stdout);
+        fflush(stderr);
+        _exit(status); /* the worker is still inside the library */
+    }
+    hold.unlock();
+    worker.join();
+    return rc;
 }
 
 /* Whether @flag (without its value) is one of @c's flags. */
@@ -105,7 +203,7 @@ bool accepts(const Command &c, const std::string &flag)
 int main(int argc, char **argv)
 {
     Ctx ctx;
-    bool help = false, verbose = false, progress = true;
+    bool help = false, verbose = false, progress = true, timeout_given = false;
     std::vector<std::string> rest;
     bool options_done = false;
 
@@ -133,8 +231,12 @@ int main(int argc, char **argv)
             ctx.json = true;
         } else if (a == "-h" || a == "--help") {
             help = true;
+        } else if (a == "-q" || a == "--quiet") {
+            ctx.quiet = true;
         } else if (a == "-v" || a == "--verbose") {
             verbose = true;
+        } else if (a == "--partial-ok") {
+            ctx.partial_ok = true;
         } else if (a == "--no-progress") {
             progress = false;
         } else if (a == "--version") {
@@ -145,6 +247,7 @@ int main(int argc, char **argv)
             if (!parse_int(v, &s) || s < 1)
                 return usage_error(ctx, "--timeout takes a number of seconds");
             ctx.timeout_ms = s * 1000;
+            timeout_given = true;
         } else if (value_of("--address", &v)) {
             setenv("DBUS_SYSTEM_BUS_ADDRESS", v.c_str(), 1);
         } else if (value_of("--store-root", &v)) {
@@ -164,15 +267,19 @@ int main(int argc, char **argv)
                 print_command_help(*c);
                 return EXIT_OK;
             }
-            return usage_error(ctx, "unknown command \"" + rest[1] + "\"");
+            return unknown_command(ctx, rest[1]);
+        }
+        if (!help && rest.empty()) {
+            print_short_usage();
+            return EXIT_USAGE;
         }
         print_usage();
-        return help || !rest.empty() ? EXIT_OK : EXIT_USAGE;
+        return EXIT_OK;
     }
 
     const Command *c = find(rest[0]);
     if (!c)
-        return usage_error(ctx, "unknown command \"" + rest[0] + "\"");
+        return unknown_command(ctx, rest[0]);
     ctx.command = c->name;
     if (help) {
         print_command_help(*c);
@@ -198,5 +305,10 @@ int main(int argc, char **argv)
             kerlo_set_level(99);
     }
     capture_library_errors();
-    return c->run(ctx);
+    /* monitor runs until stopped (--duration bounds it). */
+    if (std::string(c->name) == "monitor")
+        return c->run(ctx);
+    /* Unless told otherwise, the firmware request keeps the library's 60 s. */
+    int bound = ctx.timeout_ms + (!timeout_given && ctx.command == "fw-update" ? 60000 : 0);
+    return run_bounded(*c, ctx, bound);
 }

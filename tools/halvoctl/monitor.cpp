@@ -3,7 +3,10 @@
  * runs in the default main context, where the library delivers. */
 #include "halvoctl.h"
 
+#include "store-keys.h"
+
 #include <gio/gio.h>
+#include <valko.h>
 #include <glib-unix.h>
 
 #include <cstdio>
@@ -17,6 +20,7 @@ struct Monitor {
     int events = 0;
     int max_events = 0; /* 0: until interrupted */
     bool stop = false;
+    bool bus_closed = false;
 };
 Monitor mon;
 
@@ -25,7 +29,7 @@ class Line {
   public:
     explicit Line(const char *event) : event_(event)
     {
-        w_.obj().s("time", timestamp()).s("event", event);
+        w_.obj().s("time", timestamp_rfc3339()).s("event", event);
     }
     Line &s(const char *name, const std::optional<std::string> &v)
     {
@@ -73,7 +77,9 @@ void on_speaker_info(const std::optional<halvo::Speaker> &s)
         l.text(" none");
     } else {
         l.s("address", s->address).s("name", s->name).s("icon_type", s->icon_type)
-            .i("audio_type", s->audio_type.value_or(-2)).s("vsid", s->vsid);
+            .i("audio_type", s->audio_type.value_or(-2));
+        l.json().json("vsid", c_str(s->vsid));
+        l.text(" vsid=" + or_dash(s->vsid));
     }
     l.print();
 }
@@ -95,8 +101,7 @@ void on_last_speakers(std::vector<halvo::LastSpeaker> list)
 void on_connecting(halvo::ConnectingStatus status)
 {
     Line l("connecting");
-    l.i("status", int(status));
-    l.text(status == halvo::ConnectingStatus::InProgress ? " (in progress)" : " (ended)");
+    l.i("status", int(status)).s("status_name", std::string(connecting_status_name(status)));
     l.print();
 }
 
@@ -127,6 +132,73 @@ gboolean poll_firmware(gpointer)
     return G_SOURCE_CONTINUE;
 }
 
+/* Stored documents without a callback of the library: the store's change
+ * notification says when, the library reads what. */
+void on_mute_key(valko_keynode_t *, void *)
+{
+    Line l("mute");
+    auto muted = halvo::muted();
+    if (muted)
+        l.b("muted", *muted);
+    else
+        l.text(" unreadable");
+    l.print();
+}
+
+template <class Records>
+void named_list(const char *event, const halvo::Result<Records> &list)
+{
+    Line l(event);
+    l.json().arr("devices");
+    for (const auto &d : list.value_or(Records{})) {
+        l.json().obj().s("address", c_str(d.address)).s("name", c_str(d.name)).end_obj();
+        l.text(" " + or_dash(d.address));
+    }
+    l.json().end_arr();
+    if (!list)
+        l.text(" unreadable");
+    else if (list->empty())
+        l.text(" none");
+    l.print();
+}
+
+void on_blocked_key(valko_keynode_t *, void *) { named_list("blocked", halvo::blocked_devices()); }
+void on_info_sync_key(valko_keynode_t *, void *) { named_list("info-sync", halvo::info_sync_devices()); }
+
+struct KeyWatch {
+    const char *key;
+    valko_key_changed_cb changed;
+};
+const KeyWatch key_watches[] = {
+    {STORE_KEY_MUTE, on_mute_key},
+    {STORE_KEY_BLOCKED, on_blocked_key},
+    {STORE_KEY_INFO_SYNC, on_info_sync_key},
+};
+
+/* The names whose owner the monitor follows. */
+const char *const watched_names[] = {SERVICE_NAME, UPDATE_MANAGER_NAME};
+
+void on_name_owner(GDBusConnection *, const gchar *, const gchar *, const gchar *, const gchar *,
+                   GVariant *params, gpointer)
+{
+    const char *name = nullptr, *old_owner = nullptr, *new_owner = nullptr;
+    g_variant_get(params, "(&s&s&s)", &name, &old_owner, &new_owner);
+    bool present = *new_owner != '\0';
+    Line l("service");
+    l.s("name", std::string(name)).b("present", present);
+    l.text(present ? " (on the bus)" : " (left the bus)");
+    l.print();
+}
+
+void on_bus_closed(GDBusConnection *, gboolean, GError *error, gpointer)
+{
+    Line l("bus-closed");
+    l.s("reason", std::string(error ? error->message : "closed"));
+    l.print();
+    mon.bus_closed = true;
+    mon.stop = true;
+}
+
 gboolean on_unix_signal(gpointer)
 {
     mon.stop = true;
@@ -147,19 +219,15 @@ const Watch watches[] = {
     {"earphones", [] { return halvo::on_earphones(on_earphones); }},
 };
 
-/* A round trip to the bus on the connection the library shares: once it
- * returns, the bus has every match rule sent before it. */
-bool sync_with_bus()
+/* A round trip to the bus: once it returns, the bus has every match rule
+ * sent before it on @bus. */
+bool sync_with_bus(GDBusConnection *bus)
 {
-    GDBusConnection *bus = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr);
-    if (!bus)
-        return false;
     GVariant *reply = g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
                                                   "org.freedesktop.DBus", "GetId", nullptr, nullptr,
                                                   G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
     if (reply)
         g_variant_unref(reply);
-    g_object_unref(bus);
     return reply != nullptr;
 }
 
@@ -184,8 +252,32 @@ int monitor(Ctx &ctx)
             fprintf(stderr, "halvoctl monitor: cannot watch the %s: result %d (%s): %s\n", watch.what,
                     sub.code(), result_name(sub.code()), sub.message());
     }
-    if (subscriptions.empty() || !sync_with_bus())
+    /* A connection of its own for the service's comings and goings; the
+     * library's follows them by itself. */
+    GDBusConnection *bus = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr);
+    for (const auto &k : key_watches)
+        if (valko_notify_key_changed(k.key, k.changed, nullptr) != 0)
+            fprintf(stderr, "halvoctl monitor: cannot watch the store key %s\n", k.key);
+    if (subscriptions.empty() || !bus) {
+        if (bus)
+            g_object_unref(bus);
         return fail_text(ctx, "cannot watch anything: the bus cannot be reached");
+    }
+    g_dbus_connection_set_exit_on_close(bus, FALSE);
+    gulong closed = g_signal_connect(bus, "closed", G_CALLBACK(on_bus_closed), nullptr);
+    std::vector<guint> owners;
+    for (const char *name : watched_names)
+        owners.push_back(g_dbus_connection_signal_subscribe(bus, "org.freedesktop.DBus", "org.freedesktop.DBus",
+                                                            "NameOwnerChanged", "/org/freedesktop/DBus", name,
+                                                            G_DBUS_SIGNAL_FLAGS_NONE, on_name_owner, nullptr,
+                                                            nullptr));
+    if (!sync_with_bus(bus)) {
+        for (guint id : owners)
+            g_dbus_connection_signal_unsubscribe(bus, id);
+        g_signal_handler_disconnect(bus, closed);
+        g_object_unref(bus);
+        return fail_text(ctx, "cannot watch anything: the bus cannot be reached");
+    }
 
     guint sigint = g_unix_signal_add(SIGINT, on_unix_signal, nullptr);
     guint sigterm = g_unix_signal_add(SIGTERM, on_unix_signal, nullptr);
@@ -200,6 +292,16 @@ int monitor(Ctx &ctx)
     g_source_remove(poll);
     g_source_remove(sigint);
     g_source_remove(sigterm);
+    for (guint id : owners)
+        g_dbus_connection_signal_unsubscribe(bus, id);
+    g_signal_handler_disconnect(bus, closed);
+    g_object_unref(bus);
+    for (const auto &k : key_watches)
+        valko_ignore_key_changed(k.key, k.changed);
+    if (mon.bus_closed) {
+        fprintf(stderr, "halvoctl monitor: the bus connection closed\n");
+        return EXIT_NO_SERVICE;
+    }
     return EXIT_OK;
 }
 
@@ -209,10 +311,13 @@ const Command monitor_commands[] = {
     {"monitor", "", "Print every event of the library as it arrives, until interrupted",
      "Registers every callback: speaker information, the last-speakers list (a\n"
      "store change), the connecting status, volume, controllability, earphones,\n"
-     "and the firmware-update result.  Prints one time-stamped line per event\n"
+     "and watches the store for the mute state and the blocked and info-sync lists,\n"
+     "and the firmware-update result, and the service and the update manager\n"
+     "leaving or joining the bus (\"service\").  Prints one time-stamped line per event\n"
      "(--json: one JSON object per line).  \"watching\" on stderr means every\n"
      "subscription is in place.  --count=N stops after N events, --duration=S\n"
-     "after S seconds; SIGINT and SIGTERM stop it too.",
+     "after S seconds; SIGINT and SIGTERM stop it too.  When the bus connection\n"
+     "closes it prints \"bus-closed\" and exits with status 8.",
      "count=,duration=", 0, 0, monitor},
     {nullptr, nullptr, nullptr, nullptr, nullptr, 0, 0, nullptr},
 };

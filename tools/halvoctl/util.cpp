@@ -4,7 +4,7 @@
 #include "hex.h"
 #include "kerlo.h"
 
-#include <glib.h>
+#include <gio/gio.h>
 
 #include <chrono>
 #include <cstdio>
@@ -91,36 +91,127 @@ const char *result_meaning(int code)
     return halvo::describe(halvo::to_error(code));
 }
 
+bool name_has_owner(const char *name)
+{
+    GDBusConnection *bus = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr);
+    if (!bus)
+        return false;
+    g_dbus_connection_set_exit_on_close(bus, FALSE);
+    GVariant *r = g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                              "org.freedesktop.DBus", "NameHasOwner", g_variant_new("(s)", name),
+                                              G_VARIANT_TYPE("(b)"), G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, nullptr);
+    gboolean owned = FALSE;
+    if (r) {
+        g_variant_get(r, "(b)", &owned);
+        g_variant_unref(r);
+    }
+    g_object_unref(bus);
+    return owned;
+}
+
+namespace {
+
+/* Every failure ends here: stderr, and with --json an error object on
+ * stdout.  A failure while nobody owns the service's name is that. */
+int report(const Ctx &ctx, int status, std::string message, std::optional<int> result, bool library_lines)
+{
+    if (status == EXIT_FAILED && !name_has_owner(ctx.service)) {
+        status = EXIT_NO_SERVICE;
+        /* That is the reason: it replaces the result's meaning. */
+        size_t reason = message.find(" failed: ");
+        if (reason != std::string::npos)
+            message.resize(reason + 7);
+        message += std::string(": the service is not on the bus (nobody owns ") + ctx.service + ")";
+        library_lines = false;
+    }
+    fprintf(stderr, "halvoctl%s%s: %s\n", ctx.command.empty() ? "" : " ", ctx.command.c_str(), message.c_str());
+    if (library_lines)
+        print_library_errors();
+    if (ctx.json) {
+        tools::JsonWriter w;
+        w.obj().obj("error").i("code", status).s("message", message);
+        if (result)
+            w.i("result", *result);
+        w.end_obj().end_obj();
+        print_json(w);
+    }
+    return status;
+}
+
+/* The transport's line when a call got no answer. */
+const std::string *transport_error()
+{
+    for (const auto &e : library_errors)
+        if (e.rfind("GDbus error", 0) == 0)
+            return &e;
+    return nullptr;
+}
+
+} // namespace
+
 int fail(const Ctx &ctx, const std::string &what, int code)
 {
-    fprintf(stderr, "halvoctl %s: %s failed: result %d (%s): %s\n", ctx.command.c_str(), what.c_str(), code,
-            result_name(code), result_meaning(code));
-    print_library_errors();
-    return EXIT_FAILED;
+    return report(ctx, EXIT_FAILED,
+                  what + " failed: result " + std::to_string(code) + " (" + result_name(code) + "): " +
+                      result_meaning(code),
+                  code, true);
+}
+
+int fail_service(const Ctx &ctx, const std::string &what, int code)
+{
+    /* The service's codes share numbers with the library's: only a call
+     * that got no answer is the library's own failure. */
+    if (transport_error())
+        return fail(ctx, what, code);
+    return report(ctx, EXIT_FAILED, what + " failed: the service answered " + std::to_string(code), code, false);
 }
 
 int fail_bool(const Ctx &ctx, const std::string &what)
 {
-    fprintf(stderr, "halvoctl %s: %s failed: the service did not confirm it (no reply, an error reply, "
-            "or an answer other than 1)\n", ctx.command.c_str(), what.c_str());
-    print_library_errors();
-    return EXIT_FAILED;
+    return report(ctx, EXIT_FAILED,
+                  what + " failed: the service did not confirm it (no reply, an error reply, or an answer other "
+                         "than 1)",
+                  std::nullopt, true);
 }
 
 int fail_text(const Ctx &ctx, const std::string &text)
 {
-    fprintf(stderr, "halvoctl %s: %s\n", ctx.command.c_str(), text.c_str());
-    return EXIT_FAILED;
+    return report(ctx, EXIT_FAILED, text, std::nullopt, false);
+}
+
+int partial(const Ctx &ctx, const std::vector<std::string> &missing)
+{
+    if (missing.empty())
+        return EXIT_OK;
+    std::string list;
+    for (const auto &m : missing)
+        list += (list.empty() ? "" : ", ") + m;
+    if (ctx.partial_ok) {
+        fprintf(stderr, "halvoctl %s: partial answer: the service did not tell %s\n", ctx.command.c_str(),
+                list.c_str());
+        return EXIT_OK;
+    }
+    /* The answer is already on stdout: the failure goes to stderr alone. */
+    Ctx quiet = ctx;
+    quiet.json = false;
+    return report(quiet, EXIT_FAILED, "partial answer: the service did not tell " + list + " (--partial-ok accepts it)",
+                  std::nullopt, true);
+}
+
+int fail_timeout(const Ctx &ctx, const std::string &text)
+{
+    return report(ctx, EXIT_TIMEOUT, text, std::nullopt, false);
+}
+
+int not_found(const Ctx &ctx, const std::string &text)
+{
+    return report(ctx, EXIT_NOT_FOUND, "not found: " + text, std::nullopt, false);
 }
 
 int usage_error(const Ctx &ctx, const std::string &text)
 {
-    if (ctx.command.empty())
-        fprintf(stderr, "halvoctl: %s (try halvoctl --help)\n", text.c_str());
-    else
-        fprintf(stderr, "halvoctl %s: %s (try halvoctl %s --help)\n", ctx.command.c_str(), text.c_str(),
-                ctx.command.c_str());
-    return EXIT_USAGE;
+    std::string help = ctx.command.empty() ? "halvoctl --help" : "halvoctl " + ctx.command + " --help";
+    return report(ctx, EXIT_USAGE, text + " (try " + help + ")", std::nullopt, false);
 }
 
 /* ------------------------------------------------------------------ */
@@ -174,6 +265,14 @@ void print_either(const Ctx &ctx, const tools::JsonWriter &w, const Table &t, co
         t.print();
 }
 
+void confirm(const Ctx &ctx, const std::string &text, const tools::JsonWriter &w)
+{
+    if (ctx.json)
+        print_json(w);
+    else if (!ctx.quiet)
+        printf("%s\n", text.c_str());
+}
+
 std::string or_dash(const char *s)
 {
     return s && *s ? s : "-";
@@ -192,6 +291,32 @@ std::string timestamp()
     std::string out(text);
     g_free(text);
     return out.substr(0, 12); /* milliseconds */
+}
+
+std::string timestamp_rfc3339()
+{
+    GDateTime *now = g_date_time_new_now_local();
+    gchar *date = g_date_time_format(now, "%Y-%m-%dT%H:%M:%S");
+    gchar *offset = g_date_time_format(now, "%:z");
+    char ms[16];
+    snprintf(ms, sizeof ms, ".%03d", g_date_time_get_microsecond(now) / 1000);
+    std::string out = std::string(date) + ms + offset;
+    g_free(date);
+    g_free(offset);
+    g_date_time_unref(now);
+    return out;
+}
+
+/* The device-type codes as the service hands them out. */
+const char *device_type_name(int type)
+{
+    static const char *const names[] = {"unknown", "remote", "audio", "input", "headset"};
+    return type >= 0 && type < int(G_N_ELEMENTS(names)) ? names[type] : "other";
+}
+
+const char *connecting_status_name(halvo::ConnectingStatus status)
+{
+    return status == halvo::ConnectingStatus::InProgress ? "in-progress" : "ended";
 }
 
 /* ------------------------------------------------------------------ */
