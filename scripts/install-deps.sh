@@ -7,7 +7,10 @@ packages=(
   build-essential cmake pkg-config git
   libglib2.0-dev libjson-glib-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  dbus-daemon g++-multilib
+  dbus-daemon
+  # -m32 for the layout check.  Not the g++-multilib metapackage: it
+  # conflicts with the armhf cross compiler (install-platform-deps.sh).
+  g++-12-multilib
   clang libclang-rt-14-dev llvm
   valgrind doxygen
 )
