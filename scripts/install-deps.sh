@@ -5,11 +5,13 @@
 # failure names (HALVO_DEPS_LOG, default /tmp/halvo-install-deps.log).
 set -euo pipefail
 
+# g++-12-multilib, not the g++-multilib metapackage: that one conflicts with
+# the armhf cross compiler (install-platform-deps.sh).
 groups=(
   "build tools|build-essential cmake pkg-config git"
   "GLib and json-glib|libglib2.0-dev libjson-glib-dev"
   "test and benchmark frameworks|libgtest-dev libgmock-dev libbenchmark-dev"
-  "D-Bus daemon and 32-bit compiler|dbus-daemon g++-multilib"
+  "D-Bus daemon and 32-bit compiler|dbus-daemon g++-12-multilib"
   "sanitizers and fuzzing|clang libclang-rt-14-dev llvm"
   "valgrind and doxygen|valgrind doxygen"
   "coverage and load|gcovr stress-ng"

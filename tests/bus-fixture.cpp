@@ -237,7 +237,8 @@ void PrivateBus::wait_for_name(const char *name, bool owned)
         connection(), name, G_BUS_NAME_WATCHER_FLAGS_NONE,
         [](GDBusConnection *, const gchar *, const gchar *, gpointer d) { *static_cast<int *>(d) = 1; },
         [](GDBusConnection *, const gchar *, gpointer d) { *static_cast<int *>(d) = 0; }, &state, nullptr);
-    EXPECT_TRUE(run_until([&] { return state == int(owned); }, 10000))
+    /* Only a bound: under qemu on a busy machine the start takes seconds. */
+    EXPECT_TRUE(run_until([&] { return state == int(owned); }, 30000))
         << name << (owned ? " not taken" : " not released");
     g_bus_unwatch_name(watch);
 }
