@@ -95,7 +95,8 @@ stage_system() {
   cmake --build "$out/system" -j"$jobs"
   rm -rf "$out/system-root"
   cmake --install "$out/system" --prefix "$out/system-root" >/dev/null
-  if find "$out/system" "$out/system-root" -name '*kerlo*' -o -name '*valko*' -o -name '*uiconf*' | grep .; then
+  if find "$out/system" "$out/system-root" -name 'lib*kerlo*' -o -name 'lib*valko*' -o -name 'lib*uiconf*' \
+       -o -name '*kerlo.h' -o -name '*valko.h' -o -name '*uiconf.h' -o -name '*.pc' ! -name halvo-api.pc | grep .; then
     echo "a stand-in was built or installed"
     exit 1
   fi
