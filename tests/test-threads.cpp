@@ -174,3 +174,28 @@ TEST(Threads, CallbackUnsetsItselfFromItsOwnDelivery)
     EXPECT_EQ(g_delivered.load(), 1);
     EXPECT_EQ(inter_signal_info[HALVO_SIGNAL_BT_SPK_VOLUME_CHANGED].subscription_id, 0u);
 }
+
+/* An unset empties its slot: a late delivery that still reaches the
+ * handler finds no callback to call. */
+TEST(Slots, UnsetEmptiesTheSlot)
+{
+    g_delivered = 0;
+    auto deliver = [](GDBusSignalCallback handler, const char *name, GVariant *payload) {
+        g_variant_ref_sink(payload);
+        handler(nullptr, ":1.1", "/org/velmo/pellix", "org.velmo.pellix", name, payload, nullptr);
+        g_variant_unref(payload);
+    };
+    ASSERT_EQ(halvo_set_last_bluetooth_speakers_connecting_status_changed_cb(count_status, nullptr), 0);
+    ASSERT_EQ(halvo_api_set_volume_changed_callback(volume_once, nullptr), 0);
+    ASSERT_EQ(halvo_api_set_volume_controlable_changed_callback(count_control, nullptr), 0);
+    EXPECT_EQ(halvo_unset_last_bluetooth_speakers_connecting_status_changed_cb(), 0);
+    EXPECT_EQ(halvo_api_unset_volume_changed_callback(), 0);
+    EXPECT_EQ(halvo_api_unset_volume_controlable_changed_callback(), 0);
+    deliver(_halvo_last_connecting_status_changed, "last_connecting_status_changed",
+            g_variant_new("(s)", "InProgress"));
+    deliver(_halvo_bt_spk_volume_changed_by_address, "bt_spk_volume_changed_by_address",
+            g_variant_new("(si)", "AA", 1));
+    deliver(_halvo_bt_spk_volume_controlable_changed_by_address, "bt_spk_volume_controlable_changed_by_address",
+            g_variant_new("(si)", "AA", 1));
+    EXPECT_EQ(g_delivered.load(), 0);
+}
