@@ -72,7 +72,9 @@ sim_env_start_sim() {
   SIM_ENV_SIM_PID=$!
   if ! sim_env_wait 'grep -q "halvo-sim: ready" "$SIM_ENV_DIR/sim.log" || ! kill -0 $SIM_ENV_SIM_PID 2>/dev/null' 100 ||
      ! grep -q "halvo-sim: ready" "$SIM_ENV_DIR/sim.log"; then
-    echo "sim-env: halvo-sim did not get ready:" >&2
+    local status=running
+    kill -0 "$SIM_ENV_SIM_PID" 2>/dev/null || { status=0; wait "$SIM_ENV_SIM_PID" || status=$?; }
+    echo "sim-env: halvo-sim did not get ready (status $status):" >&2
     cat "$SIM_ENV_DIR/sim.log" >&2
     return 1
   fi
