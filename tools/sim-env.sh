@@ -68,6 +68,9 @@ sim_env_start() {
 # the last one.
 sim_env_start_sim() {
   local scenario=$1; shift
+  # Emptied here, not only by the child's redirection: until the child has
+  # run, the wait below would read the last simulator's "ready".
+  : >"$SIM_ENV_DIR/sim.log"
   "$HALVO_SIM" --system --scenario "$scenario" "$@" >"$SIM_ENV_DIR/sim.log" 2>&1 &
   SIM_ENV_SIM_PID=$!
   if ! sim_env_wait 'grep -q "halvo-sim: ready" "$SIM_ENV_DIR/sim.log" || ! kill -0 $SIM_ENV_SIM_PID 2>/dev/null' 100 ||
