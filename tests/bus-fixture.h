@@ -12,6 +12,12 @@
 
 namespace halvo_test {
 
+/* @s, or "<null>" for NULL, so that EXPECT_EQ can compare it. */
+inline std::string str(const char *s)
+{
+    return s ? s : "<null>";
+}
+
 /* The private bus of this test process; DBUS_SYSTEM_BUS_ADDRESS points at
  * it.  Started once per process by the test main, before any test. */
 const std::string &bus_address();
