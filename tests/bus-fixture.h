@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -33,12 +34,8 @@ void flush_system_bus();
 /* One call the peer received. */
 struct Call {
     std::string destination, interface, member;
-    GVariant *body = nullptr; /* the call's tuple ("()" when it had none); owned */
-    std::string text() const; /* body printed without type annotations */
-    Call() = default;
-    Call(const Call &o);
-    Call &operator=(const Call &o);
-    ~Call();
+    std::shared_ptr<GVariant> body; /* the call's tuple ("()" when it had none) */
+    std::string text() const;       /* body printed without type annotations */
 };
 
 /* A private dbus-daemon with the scriptable peer (tests/peer/halvo-testpeer.c)

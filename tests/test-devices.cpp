@@ -43,7 +43,7 @@ std::vector<std::string> first_args(const char *method)
     std::vector<std::string> out;
     for (const Call &c : Peer::calls(method)) {
         const char *arg = nullptr;
-        g_variant_get_child(c.body, 0, "&s", &arg);
+        g_variant_get_child(c.body.get(), 0, "&s", &arg);
         out.push_back(arg);
     }
     return out;

@@ -37,8 +37,8 @@ std::vector<std::string> sent_addresses(const char *method)
     std::vector<std::string> out;
     for (const Call &call : Peer::calls(method)) {
         const char *address = nullptr;
-        if (g_variant_is_of_type(call.body, G_VARIANT_TYPE("(s)"))) {
-            g_variant_get(call.body, "(&s)", &address);
+        if (g_variant_is_of_type(call.body.get(), G_VARIANT_TYPE("(s)"))) {
+            g_variant_get(call.body.get(), "(&s)", &address);
             out.push_back(address);
         } else {
             out.push_back("<" + call.text() + ">");

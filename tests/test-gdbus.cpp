@@ -91,7 +91,7 @@ TEST(Transport, ReplyValuesSurviveTheMessage)
     auto sent = Peer::calls("custom_command");
     ASSERT_EQ(sent.size(), 1u);
     const char *arg = nullptr;
-    g_variant_get(sent[0].body, "(&s)", &arg);
+    g_variant_get(sent[0].body.get(), "(&s)", &arg);
     EXPECT_STREQ(arg, tricky);
     g_variant_unref(r);
 }

@@ -258,7 +258,7 @@ TEST(ConnectedSpeakers, SetSendsTheMembersInOrder)
     ASSERT_EQ(calls.size(), 3u);
     auto text = [&](size_t i) {
         const char *s = "";
-        g_variant_get(calls[i].body, "(&s)", &s);
+        g_variant_get(calls[i].body.get(), "(&s)", &s);
         return std::string(s);
     };
     EXPECT_EQ(text(0), R"({"address":"AA:BB:CC:DD:EE:01","name":"Living \"room\"","iconType":"SB","audioType":1,"vsid":"vs-1"})");

@@ -50,10 +50,10 @@ TEST(Manufacturer, ParseSendsTheIntegersInOrderAndExactlyLengthBytes)
     EXPECT_EQ(halvo_parse_manufacturer_data(2, data, 3, 7, &out, &out_length), 4);
 
     Call call = only_call("parse_manufacturer_data");
-    ASSERT_STREQ(g_variant_get_type_string(call.body), "(iiiay)");
+    ASSERT_STREQ(g_variant_get_type_string(call.body.get()), "(iiiay)");
     int length = 0, link_type = 0, option = 0;
     GVariant *sent = nullptr;
-    g_variant_get(call.body, "(iii@ay)", &length, &link_type, &option, &sent);
+    g_variant_get(call.body.get(), "(iii@ay)", &length, &link_type, &option, &sent);
     EXPECT_EQ(length, 3);
     EXPECT_EQ(link_type, 2);
     EXPECT_EQ(option, 7);
@@ -141,11 +141,11 @@ TEST(Manufacturer, WriteSendsTheTupleAndPassesTheAnswer)
     const char data[] = {'\x80', '\x00', '\xff', '\x01'};
     EXPECT_EQ(halvo_write_manufacturer_data("AA:01", 3, data, 4), 9);
     Call call = only_call("write_manufacturer_data");
-    ASSERT_STREQ(g_variant_get_type_string(call.body), "(iisay)");
+    ASSERT_STREQ(g_variant_get_type_string(call.body.get()), "(iisay)");
     int length = 0, link_type = 0;
     const char *address = nullptr;
     GVariant *sent = nullptr;
-    g_variant_get(call.body, "(ii&s@ay)", &length, &link_type, &address, &sent);
+    g_variant_get(call.body.get(), "(ii&s@ay)", &length, &link_type, &address, &sent);
     EXPECT_EQ(length, 4);
     EXPECT_EQ(link_type, 3);
     EXPECT_STREQ(address, "AA:01");
@@ -222,9 +222,9 @@ TEST(DutMode, EnterWithParametersSendsTheDocumentInOrder)
     auto calls = Peer::calls("enter_bt_dut_mode_with_ui");
     ASSERT_EQ(calls.size(), 2u);
     const char *text = nullptr;
-    g_variant_get(calls[0].body, "(&s)", &text);
+    g_variant_get(calls[0].body.get(), "(&s)", &text);
     EXPECT_STREQ(text, R"({"test_side":"tx","test_mode":"ble \"le\"","test_channel":-1,"test_power":10})");
-    g_variant_get(calls[1].body, "(&s)", &text);
+    g_variant_get(calls[1].body.get(), "(&s)", &text);
     EXPECT_STREQ(text, R"({"test_side":null,"test_mode":"m","test_channel":-2147483648,"test_power":2147483647})");
 }
 
