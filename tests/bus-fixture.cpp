@@ -346,6 +346,17 @@ std::vector<Call> Peer::calls(const char *member)
     return out;
 }
 
+std::vector<std::string> Peer::first_args(const char *member)
+{
+    std::vector<std::string> out;
+    for (const Call &c : calls(member)) {
+        const char *arg = nullptr;
+        g_variant_get_child(c.body.get(), 0, "&s", &arg);
+        out.push_back(arg);
+    }
+    return out;
+}
+
 void Peer::emit_many(const char *name, GVariant *body, unsigned count, const char *path, const char *iface)
 {
     flush_system_bus();

@@ -94,6 +94,8 @@ class Peer {
     static void reset();
     static std::vector<Call> calls();
     static std::vector<Call> calls(const char *member);
+    /* The first argument, a string, of each of those calls. */
+    static std::vector<std::string> first_args(const char *member);
     /* Emits a signal from the peer.  @body is a tuple or a single value. */
     static void emit(const char *name, GVariant *body, const char *path = "/org/velmo/pellix",
                      const char *iface = "org.velmo.pellix");

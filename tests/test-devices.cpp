@@ -37,18 +37,6 @@ Records records(GSList *list)
     return out;
 }
 
-/* The first string argument of every recorded call to @method. */
-std::vector<std::string> first_args(const char *method)
-{
-    std::vector<std::string> out;
-    for (const Call &c : Peer::calls(method)) {
-        const char *arg = nullptr;
-        g_variant_get_child(c.body.get(), 0, "&s", &arg);
-        out.push_back(arg);
-    }
-    return out;
-}
-
 const char *const kFullDevice = R"({"address":"AA:01","name":"Remote","serviceName":"svc","providerName":"prov",
                                     "connect":true,"usedontuse":true,"pid":513,"vid":1118,"profile":4,"extra":[1]})";
 
@@ -75,7 +63,7 @@ TEST(PairedList, CostsOnePlusNCallsKeepsOrderAndTypesPerAddress)
 
     EXPECT_EQ(Peer::calls().size(), 4u) << "one list call and one type call per device";
     EXPECT_EQ(Peer::calls("get_devices_info").size(), 1u);
-    EXPECT_EQ(first_args("get_device_type"), (std::vector<std::string>{"CC:03", "AA:01", "BB:02"}));
+    EXPECT_EQ(Peer::first_args("get_device_type"), (std::vector<std::string>{"CC:03", "AA:01", "BB:02"}));
     EXPECT_EQ(Peer::calls("get_devices_info")[0].text(), "()");
     EXPECT_EQ(halvo_free_paired_dev_info_list(list), 0);
 }
@@ -95,7 +83,7 @@ TEST(PairedList, AbsentOrWrongKindMembersReadAsDefaults)
     const std::string bare = "<null>|<null>|<null>|<null>|--|-1|-1|-1|0";
     EXPECT_EQ(records(list), (Records{"AA:01|Remote|svc|prov|cu|513|1118|4|5", bare, bare, bare}));
     EXPECT_EQ(log.count("remote_address is NULL"), 3) << "no address, no type call";
-    EXPECT_EQ(first_args("get_device_type"), std::vector<std::string>{"AA:01"});
+    EXPECT_EQ(Peer::first_args("get_device_type"), std::vector<std::string>{"AA:01"});
     EXPECT_EQ(halvo_free_paired_dev_info_list(list), 0);
 }
 
@@ -189,7 +177,7 @@ TEST(PairedDevice, FillsTheRecordFromData)
     EXPECT_EQ(str(info->provider_name), "prov");
     EXPECT_EQ(info->vid, 1118);
     EXPECT_EQ(info->device_type, 9);
-    EXPECT_EQ(first_args("get_device_info"), std::vector<std::string>{"AA:01"});
+    EXPECT_EQ(Peer::first_args("get_device_info"), std::vector<std::string>{"AA:01"});
     EXPECT_EQ(halvo_free_paired_dev_info(info), 0);
 }
 
@@ -264,7 +252,7 @@ TEST(UseDontUse, SetSendsCompactDocumentWithStatusNegated)
     EXPECT_TRUE(halvo_set_use_dontuse_status("Spk \"1\"", "AA:01", true));
     EXPECT_TRUE(halvo_set_use_dontuse_status("Spk", "AA:01", false));
     EXPECT_TRUE(halvo_set_use_dontuse_status(nullptr, "AA:01", true));
-    EXPECT_EQ(first_args("set_use_dontuse"), (std::vector<std::string>{
+    EXPECT_EQ(Peer::first_args("set_use_dontuse"), (std::vector<std::string>{
                                                  R"({"address":"AA:01","name":"Spk \"1\"","status":false})",
                                                  R"({"address":"AA:01","name":"Spk","status":true})",
                                                  R"({"address":"AA:01","name":null,"status":false})",
@@ -282,8 +270,8 @@ TEST(UseDontUse, AnswersPassThroughSetGetAndRemove)
         EXPECT_EQ(halvo_get_use_dontuse_status("AA:01"), answer);
         EXPECT_EQ(halvo_remove_use_dontuse_status("AA:01"), answer == 1);
     }
-    EXPECT_EQ(first_args("get_use_dontuse").back(), "AA:01");
-    EXPECT_EQ(first_args("remove_use_donuse_info").back(), "AA:01");
+    EXPECT_EQ(Peer::first_args("get_use_dontuse").back(), "AA:01");
+    EXPECT_EQ(Peer::first_args("remove_use_donuse_info").back(), "AA:01");
 }
 
 TEST(DontUseList, AppendsToWhatTheListHolds)
