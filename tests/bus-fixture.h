@@ -6,6 +6,7 @@
 #include <gio/gio.h>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <string>
@@ -17,6 +18,14 @@ namespace halvo_test {
 inline std::string str(const char *s)
 {
     return s ? s : "<null>";
+}
+
+/* str() of a string the library handed over, which it frees. */
+inline std::string take(char *s)
+{
+    std::string r = str(s);
+    free(s);
+    return r;
 }
 
 /* The private bus of this test process; DBUS_SYSTEM_BUS_ADDRESS points at
