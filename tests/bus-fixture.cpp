@@ -57,6 +57,12 @@ void end(int *pid, int sig)
     *pid = 0;
 }
 
+void drop(GVariant *v)
+{
+    if (v)
+        g_variant_unref(v);
+}
+
 } // namespace
 
 /* The library keeps a connection of its own: once a round trip on it
@@ -65,11 +71,8 @@ void flush_system_bus()
 {
     GDBusConnection *bus = __halvo_api_get_system_connection();
     ASSERT_NE(bus, nullptr);
-    GVariant *ping = g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                                 "org.freedesktop.DBus.Peer", "Ping", nullptr, nullptr,
-                                                 G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
-    if (ping)
-        g_variant_unref(ping);
+    drop(g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus.Peer",
+                                     "Ping", nullptr, nullptr, G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr));
     g_object_unref(bus);
 }
 
@@ -77,9 +80,7 @@ namespace {
 
 void control_void(const char *method, GVariant *args)
 {
-    GVariant *r = g_bus->control(method, args);
-    if (r)
-        g_variant_unref(r);
+    drop(g_bus->control(method, args));
 }
 
 void capture_sink(int prio, const char *, const char *line, void *)
@@ -95,10 +96,7 @@ std::string key_path(const std::string &key)
 
 } // namespace
 
-const std::string &bus_address()
-{
-    return g_bus->address();
-}
+const std::string &bus_address() { return g_bus->address(); }
 
 bool run_until(const std::function<bool()> &done, int timeout_ms)
 {
@@ -119,36 +117,11 @@ bool run_until(const std::function<bool()> &done, int timeout_ms)
     return ok;
 }
 
-Call::Call(const Call &o) : destination(o.destination), interface(o.interface), member(o.member)
-{
-    body = o.body ? g_variant_ref(o.body) : nullptr;
-}
-
-Call &Call::operator=(const Call &o)
-{
-    if (this != &o) {
-        destination = o.destination;
-        interface = o.interface;
-        member = o.member;
-        GVariant *b = o.body ? g_variant_ref(o.body) : nullptr;
-        if (body)
-            g_variant_unref(body);
-        body = b;
-    }
-    return *this;
-}
-
-Call::~Call()
-{
-    if (body)
-        g_variant_unref(body);
-}
-
 std::string Call::text() const
 {
     if (!body)
         return "";
-    gchar *t = g_variant_print(body, FALSE);
+    gchar *t = g_variant_print(body.get(), FALSE);
     std::string s(t);
     g_free(t);
     return s;
@@ -278,17 +251,13 @@ GVariant *PrivateBus::control(const char *method, GVariant *args, const char *re
 
 void PrivateBus::reply(const char *method, GVariant *body, const char *arg0)
 {
-    GVariant *r = control("SetReply", g_variant_new("(ssv)", method, arg0, body));
-    if (r)
-        g_variant_unref(r);
+    drop(control("SetReply", g_variant_new("(ssv)", method, arg0, body)));
 }
 
 void PrivateBus::emit(const char *name, GVariant *body, const char *path, const char *iface)
 {
     flush_system_bus();
-    GVariant *r = control("Emit", g_variant_new("(sssv)", path, iface, name, body));
-    if (r)
-        g_variant_unref(r);
+    drop(control("Emit", g_variant_new("(sssv)", path, iface, name, body)));
 }
 
 /* Signals on one connection arrive in order: once the marker has been
@@ -317,29 +286,16 @@ void PrivateBus::sync_signals()
     g_object_unref(bus);
 }
 
-void Peer::start()
+/* The process's peer is its bus's. */
+void Peer::start() { g_bus->start_peer(); }
+void Peer::stop() { g_bus->stop_peer(); }
+bool Peer::running() { return g_bus->peer_pid() != 0; }
+int Peer::pid() { return g_bus->peer_pid(); }
+void Peer::reply(const char *method, GVariant *body, const char *arg0) { g_bus->reply(method, body, arg0); }
+void Peer::sync_signals() { g_bus->sync_signals(); }
+void Peer::emit(const char *name, GVariant *body, const char *path, const char *iface)
 {
-    g_bus->start_peer();
-}
-
-void Peer::stop()
-{
-    g_bus->stop_peer();
-}
-
-bool Peer::running()
-{
-    return g_bus->peer_pid() != 0;
-}
-
-int Peer::pid()
-{
-    return g_bus->peer_pid();
-}
-
-void Peer::reply(const char *method, GVariant *body, const char *arg0)
-{
-    g_bus->reply(method, body, arg0);
+    g_bus->emit(name, body, path, iface);
 }
 
 void Peer::error(const char *method, const char *name, const char *text)
@@ -347,20 +303,9 @@ void Peer::error(const char *method, const char *name, const char *text)
     control_void("SetError", g_variant_new("(sss)", method, name, text));
 }
 
-void Peer::silent(const char *method)
-{
-    control_void("SetSilent", g_variant_new("(s)", method));
-}
-
-void Peer::die(const char *method)
-{
-    control_void("SetDie", g_variant_new("(s)", method));
-}
-
-void Peer::reset()
-{
-    control_void("Reset", nullptr);
-}
+void Peer::silent(const char *method) { control_void("SetSilent", g_variant_new("(s)", method)); }
+void Peer::die(const char *method) { control_void("SetDie", g_variant_new("(s)", method)); }
+void Peer::reset() { control_void("Reset", nullptr); }
 
 std::vector<Call> Peer::calls()
 {
@@ -382,7 +327,7 @@ std::vector<Call> Peer::calls()
         c.destination = dest;
         c.interface = iface;
         c.member = member;
-        c.body = g_variant_ref_sink(g_variant_new_tuple(children.data(), children.size()));
+        c.body.reset(g_variant_ref_sink(g_variant_new_tuple(children.data(), children.size())), g_variant_unref);
         for (GVariant *v : children)
             g_variant_unref(v);
         out.push_back(c);
@@ -401,20 +346,21 @@ std::vector<Call> Peer::calls(const char *member)
     return out;
 }
 
-void Peer::emit(const char *name, GVariant *body, const char *path, const char *iface)
+std::vector<std::string> Peer::first_args(const char *member)
 {
-    g_bus->emit(name, body, path, iface);
+    std::vector<std::string> out;
+    for (const Call &c : calls(member)) {
+        const char *arg = nullptr;
+        g_variant_get_child(c.body.get(), 0, "&s", &arg);
+        out.push_back(arg);
+    }
+    return out;
 }
 
 void Peer::emit_many(const char *name, GVariant *body, unsigned count, const char *path, const char *iface)
 {
     flush_system_bus();
     control_void("EmitMany", g_variant_new("(sssvu)", path, iface, name, body, count));
-}
-
-void Peer::sync_signals()
-{
-    g_bus->sync_signals();
 }
 
 LogCapture::LogCapture()
@@ -429,10 +375,7 @@ LogCapture::~LogCapture()
     g_capture = nullptr;
 }
 
-bool LogCapture::contains(const std::string &text) const
-{
-    return count(text) > 0;
-}
+bool LogCapture::contains(const std::string &text) const { return count(text) > 0; }
 
 int LogCapture::count(const std::string &text) const
 {
@@ -443,10 +386,7 @@ int LogCapture::count(const std::string &text) const
     return n;
 }
 
-const std::string &store_root()
-{
-    return g_store_root;
-}
+const std::string &store_root() { return g_store_root; }
 
 void store_write(const std::string &key, const std::string &value)
 {

@@ -6,11 +6,27 @@
 #include <gio/gio.h>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace halvo_test {
+
+/* @s, or "<null>" for NULL, so that EXPECT_EQ can compare it. */
+inline std::string str(const char *s)
+{
+    return s ? s : "<null>";
+}
+
+/* str() of a string the library handed over, which it frees. */
+inline std::string take(char *s)
+{
+    std::string r = str(s);
+    free(s);
+    return r;
+}
 
 /* The private bus of this test process; DBUS_SYSTEM_BUS_ADDRESS points at
  * it.  Started once per process by the test main, before any test. */
@@ -27,12 +43,8 @@ void flush_system_bus();
 /* One call the peer received. */
 struct Call {
     std::string destination, interface, member;
-    GVariant *body = nullptr; /* the call's tuple ("()" when it had none); owned */
-    std::string text() const; /* body printed without type annotations */
-    Call() = default;
-    Call(const Call &o);
-    Call &operator=(const Call &o);
-    ~Call();
+    std::shared_ptr<GVariant> body; /* the call's tuple ("()" when it had none) */
+    std::string text() const;       /* body printed without type annotations */
 };
 
 /* A private dbus-daemon with the scriptable peer (tests/peer/halvo-testpeer.c)
@@ -91,6 +103,8 @@ class Peer {
     static void reset();
     static std::vector<Call> calls();
     static std::vector<Call> calls(const char *member);
+    /* The first argument, a string, of each of those calls. */
+    static std::vector<std::string> first_args(const char *member);
     /* Emits a signal from the peer.  @body is a tuple or a single value. */
     static void emit(const char *name, GVariant *body, const char *path = "/org/velmo/pellix",
                      const char *iface = "org.velmo.pellix");

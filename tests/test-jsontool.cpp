@@ -28,13 +28,6 @@ struct Doc {
     }
 };
 
-std::string take(char *s)
-{
-    std::string r = s ? s : "<null>";
-    free(s);
-    return r;
-}
-
 } // namespace
 
 TEST(Readers, FailedReadLeavesTheReaderOnTheObject)

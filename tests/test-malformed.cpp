@@ -15,19 +15,6 @@ namespace {
 /* The texts that are not a usable document of either kind. */
 const char *const unusable[] = {"", "   \n\t ", "null", "{}{}", "1", "\"text\"", "{\"a\":", "not json"};
 
-template <typename Record> std::vector<Record *> records(GSList *list)
-{
-    std::vector<Record *> out;
-    for (GSList *l = list; l; l = l->next)
-        out.push_back(static_cast<Record *>(l->data));
-    return out;
-}
-
-std::string str(const char *s)
-{
-    return s ? s : "<null>";
-}
-
 } // namespace
 
 /* ------------------------------------------------------------------ */

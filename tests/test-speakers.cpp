@@ -29,11 +29,6 @@ void set_word(bt_spk_audio_type_e *field, guint32 v)
     memcpy(field, &v, sizeof v);
 }
 
-std::string str(const char *s)
-{
-    return s ? s : "<null>";
-}
-
 /* A key written for the test and removed after it. */
 struct Stored {
     std::string key;
@@ -41,46 +36,51 @@ struct Stored {
     ~Stored() { store_remove(key); }
 };
 
-struct Spk {
-    std::string vsid, address, name, icon;
-    guint32 audio;
-};
+/* Records as one line each, compared whole: "vsid|address|name|icon|audio",
+ * and for the last speakers "+address|..." when connected, "-" when not. */
+using Records = std::vector<std::string>;
 
-std::vector<Spk> speakers(GSList *list)
+std::string rec(const speaker_t *s)
 {
-    std::vector<Spk> out;
-    for (GSList *l = list; l; l = l->next) {
-        auto *s = static_cast<speaker_t *>(l->data);
-        out.push_back({str(s->vsid), str(s->address), str(s->name), str(s->icon_type), word(s->audio_type)});
-    }
+    return str(s->vsid) + "|" + str(s->address) + "|" + str(s->name) + "|" + str(s->icon_type) + "|" +
+           std::to_string(word(s->audio_type));
+}
+
+std::string rec(const last_spk_info_t *s)
+{
+    return (s->connected ? "+" : "-") + str(s->address) + "|" + str(s->name) + "|" + str(s->icon_type) + "|" +
+           std::to_string(word(s->audio_type));
+}
+
+template <typename T> Records records(GSList *list)
+{
+    Records out;
+    for (GSList *l = list; l; l = l->next)
+        out.push_back(rec(static_cast<const T *>(l->data)));
     return out;
 }
 
-struct Last {
-    bool connected;
-    std::string address, name, icon;
-    guint32 audio;
-};
-
-std::vector<Last> lasts(GSList *list)
+/* The connected flags of @records, "+" or "-" each. */
+std::string flags(const Records &records)
 {
-    std::vector<Last> out;
-    for (GSList *l = list; l; l = l->next) {
-        auto *s = static_cast<last_spk_info_t *>(l->data);
-        out.push_back({s->connected, str(s->address), str(s->name), str(s->icon_type), word(s->audio_type)});
-    }
+    std::string out;
+    for (const std::string &r : records)
+        out += r[0];
     return out;
 }
+
+/* An absent audioType reads as -2. */
+const std::string kBlank = "<null>|<null>|<null>|<null>|4294967294";
 
 /* Reads the last-speakers list stored as @doc. */
-std::vector<Last> read_last(const std::string &doc, int *ret = nullptr)
+Records read_last(const std::string &doc, int *ret = nullptr)
 {
     Stored stored(kLastKey, doc);
     GSList *list = nullptr;
     int r = halvo_get_last_bluetooth_speakers(&list);
     if (ret)
         *ret = r;
-    std::vector<Last> out = lasts(list);
+    Records out = records<last_spk_info_t>(list);
     if (list)
         halvo_free_last_bluetooth_speakers(&list);
     return out;
@@ -99,26 +99,15 @@ TEST(ConnectedSpeakers, StoredObjectsGiveRecordsInOrderAfterTheCallersList)
                                   {"address":"AA:03","name":"Hall"}])");
     GSList *list = nullptr;
     ASSERT_EQ(halvo_get_connected_bt_speaker_infos(&list), 0);
-    auto got = speakers(list);
-    ASSERT_EQ(got.size(), 3u);
-    EXPECT_EQ(got[0].vsid, R"(["v1","v2"])") << "compact text of the array";
-    EXPECT_EQ(got[0].address, "AA:01");
-    EXPECT_EQ(got[0].name, "Kitchen");
-    EXPECT_EQ(got[0].icon, "SB");
-    EXPECT_EQ(got[0].audio, 0u) << "stored one-based";
-    EXPECT_EQ(got[1].vsid, "[]");
-    EXPECT_EQ(got[1].audio, 2u);
-    EXPECT_EQ(got[2].vsid, "<null>");
-    EXPECT_EQ(got[2].address, "AA:03");
-    EXPECT_EQ(got[2].audio, 0xFFFFFFFEu) << "missing audioType is -2";
+    /* vsid as the array's compact text; audioType stored one-based. */
+    Records want = {R"(["v1","v2"]|AA:01|Kitchen|SB|0)", "[]|AA:02|Den|PS|2", "<null>|AA:03|Hall|<null>|4294967294"};
+    EXPECT_EQ(records<speaker_t>(list), want);
 
     /* A second read appends after what the list already holds. */
     ASSERT_EQ(halvo_get_connected_bt_speaker_infos(&list), 0);
-    got = speakers(list);
-    ASSERT_EQ(got.size(), 6u);
-    EXPECT_EQ(got[2].address, "AA:03");
-    EXPECT_EQ(got[3].address, "AA:01");
-    EXPECT_EQ(got[5].address, "AA:03");
+    const Records once = want;
+    want.insert(want.end(), once.begin(), once.end());
+    EXPECT_EQ(records<speaker_t>(list), want);
     EXPECT_EQ(halvo_free_connected_bt_spaekr_infos(&list), 0);
     EXPECT_EQ(list, nullptr);
 }
@@ -149,17 +138,9 @@ TEST(ConnectedSpeakers, DocumentsOfAnotherShapeGiveDefaults)
                                       {"vsid":"v","address":5,"name":["n"],"iconType":{},"audioType":"1"},
                                       {"vsid":[1,"a",null],"audioType":true}])");
         ASSERT_EQ(halvo_get_connected_bt_speaker_infos(&list), 0);
-        auto got = speakers(list);
-        ASSERT_EQ(got.size(), 6u);
-        for (size_t i = 0; i < 5; i++) {
-            EXPECT_EQ(got[i].vsid, "<null>") << i;
-            EXPECT_EQ(got[i].address, "<null>") << i;
-            EXPECT_EQ(got[i].name, "<null>") << i;
-            EXPECT_EQ(got[i].icon, "<null>") << i;
-            EXPECT_EQ(got[i].audio, 0xFFFFFFFEu) << i;
-        }
-        EXPECT_EQ(got[5].vsid, R"(["a"])") << "elements that are not strings are left out";
-        EXPECT_EQ(got[5].audio, 0xFFFFFFFEu);
+        /* Array elements that are not strings are left out. */
+        EXPECT_EQ(records<speaker_t>(list),
+                  (Records{kBlank, kBlank, kBlank, kBlank, kBlank, R"(["a"]|<null>|<null>|<null>|4294967294)"}));
         halvo_free_connected_bt_spaekr_infos(&list);
     }
 }
@@ -178,7 +159,7 @@ namespace {
 
 struct InfoEvents {
     int calls = 0, nulls = 0;
-    std::vector<Spk> records;
+    Records records;
     void *user_data = nullptr;
 };
 
@@ -190,7 +171,7 @@ void on_info(speaker_t *s, void *user_data)
     if (s == nullptr)
         e->nulls++;
     else
-        e->records.push_back({str(s->vsid), str(s->address), str(s->name), str(s->icon_type), word(s->audio_type)});
+        e->records.push_back(rec(s));
 }
 
 void emit_info(const char *text)
@@ -214,10 +195,7 @@ TEST(ConnectedSpeakers, ChangeSignalPayloads)
 
     emit_info(R"({"vsid":["x"],"address":"AA:07","name":"Bar","iconType":"SB","audioType":2})");
     Peer::sync_signals();
-    ASSERT_EQ(events.records.size(), 1u);
-    EXPECT_EQ(events.records[0].vsid, R"(["x"])");
-    EXPECT_EQ(events.records[0].address, "AA:07");
-    EXPECT_EQ(events.records[0].audio, 1u);
+    EXPECT_EQ(events.records, Records{R"(["x"]|AA:07|Bar|SB|1)"});
 
     emit_info("{not json");
     Peer::sync_signals();
@@ -226,9 +204,8 @@ TEST(ConnectedSpeakers, ChangeSignalPayloads)
 
     emit_info(R"([{"address":"AA:08"}])");
     Peer::sync_signals();
-    ASSERT_EQ(events.records.size(), 2u) << "an array still gives a record";
-    EXPECT_EQ(events.records[1].address, "<null>");
-    EXPECT_EQ(events.records[1].audio, 0xFFFFFFFEu);
+    EXPECT_EQ(events.records.size(), 2u) << "an array still gives a record";
+    EXPECT_EQ(events.records.back(), kBlank);
 
     /* Another payload type carries no text. */
     Peer::emit("bt_spk_info_changed", g_variant_new("(i)", 4));
@@ -277,23 +254,16 @@ TEST(ConnectedSpeakers, SetSendsTheMembersInOrder)
     set_word(&info.audio_type, 0xFFFFFFFFu);
     EXPECT_EQ(halvo_set_connected_bt_speaker_info("vs-3", &info), 7);
 
-    auto calls = Peer::calls("set_connected_bt_speaker_info");
-    ASSERT_EQ(calls.size(), 3u);
-    auto text = [&](size_t i) {
-        const char *s = "";
-        g_variant_get(calls[i].body, "(&s)", &s);
-        return std::string(s);
-    };
-    EXPECT_EQ(text(0), R"({"address":"AA:BB:CC:DD:EE:01","name":"Living \"room\"","iconType":"SB","audioType":1,"vsid":"vs-1"})");
-    EXPECT_NE(text(1).find(R"("audioType":4294967295,)"), std::string::npos) << "unsigned, widened without sign";
-    EXPECT_NE(text(2).find(R"("audioType":0,)"), std::string::npos) << "wraps in 32 bits";
+    auto text = Peer::first_args("set_connected_bt_speaker_info");
+    ASSERT_EQ(text.size(), 3u);
+    EXPECT_EQ(text[0], R"({"address":"AA:BB:CC:DD:EE:01","name":"Living \"room\"","iconType":"SB","audioType":1,"vsid":"vs-1"})");
+    EXPECT_NE(text[1].find(R"("audioType":4294967295,)"), std::string::npos) << "unsigned, widened without sign";
+    EXPECT_NE(text[2].find(R"("audioType":0,)"), std::string::npos) << "wraps in 32 bits";
 
     /* The serialised set sends its text unchanged, JSON or not. */
     Peer::reply("set_connected_bt_speaker_info", g_variant_new("(i)", -3));
     EXPECT_EQ(halvo_set_connected_bt_speaker_info_with_serialization("not even json {"), -3);
-    calls = Peer::calls("set_connected_bt_speaker_info");
-    ASSERT_EQ(calls.size(), 4u);
-    EXPECT_EQ(text(3), "not even json {");
+    EXPECT_EQ(Peer::first_args("set_connected_bt_speaker_info").at(3), "not even json {");
 }
 
 TEST(ConnectedSpeakers, SetRefusesMissingArgumentsAndReportsNoReply)
@@ -352,16 +322,11 @@ TEST(LastSpeakers, ConnectedNeedsTheStoredFlagAndTheAddressInTheKey)
         {"address":"AA:BB:CC:DD:EE:02","name":"Flag as text","connected":"true"}])",
                          &ret);
     EXPECT_EQ(ret, 0);
-    ASSERT_EQ(got.size(), 7u);
-    EXPECT_EQ(got[0].audio, 0u);
-    EXPECT_EQ(got[0].icon, "SB");
-    EXPECT_EQ(got[4].audio, 0xFFFFFFFEu);
-    const char *names[] = {"Among others", "Absent", "Stored false", "No flag", "No address", "Other case",
-                           "Flag as text"};
-    for (size_t i = 0; i < 7; i++) {
-        EXPECT_EQ(got[i].name, names[i]) << "array order";
-        EXPECT_EQ(got[i].connected, i == 0) << names[i];
-    }
+    EXPECT_EQ(got, (Records{"+AA:BB:CC:DD:EE:01|Among others|SB|0", "-AA:BB:CC:DD:EE:03|Absent|<null>|4294967294",
+                            "-AA:BB:CC:DD:EE:02|Stored false|<null>|4294967294",
+                            "-AA:BB:CC:DD:EE:00|No flag|<null>|4294967294", "-<null>|No address|<null>|4294967294",
+                            "-aa:bb:cc:dd:ee:01|Other case|<null>|4294967294",
+                            "-AA:BB:CC:DD:EE:02|Flag as text|<null>|4294967294"}));
 }
 
 TEST(LastSpeakers, AnAddressAnywhereInTheKeyCounts)
@@ -376,10 +341,7 @@ TEST(LastSpeakers, AnAddressAnywhereInTheKeyCounts)
                              {"address":")" + long_address + R"(","connected":true},
                              {"address":")" + long_address + R"(M","connected":true},
                              {"address":"AA:BB:CC:DD:EE:01","connected":true}])");
-    ASSERT_EQ(got.size(), 8u);
-    bool expected[] = {true, true, true, true, false, true, false, true};
-    for (size_t i = 0; i < 8; i++)
-        EXPECT_EQ(got[i].connected, expected[i]) << got[i].address;
+    EXPECT_EQ(flags(got), "++++-+-+");
 }
 
 TEST(LastSpeakers, UnreadableAddressKeyMeansNotConnected)
@@ -387,9 +349,7 @@ TEST(LastSpeakers, UnreadableAddressKeyMeansNotConnected)
     store_remove(kAddressesKey);
     LogCapture log;
     auto got = read_last(R"([{"address":"AA:01","connected":true},{"address":"AA:02","connected":true}])");
-    ASSERT_EQ(got.size(), 2u);
-    EXPECT_FALSE(got[0].connected);
-    EXPECT_FALSE(got[1].connected);
+    EXPECT_EQ(flags(got), "--");
     EXPECT_TRUE(log.contains("address is null"));
 }
 
@@ -406,14 +366,7 @@ TEST(LastSpeakers, DocumentsOfAnotherShapeGiveDefaults)
     }
 
     auto got = read_last(R"([7, "AA:01", [], {"address":["AA:01"],"name":1,"iconType":null,"audioType":1.5,"connected":1}])");
-    ASSERT_EQ(got.size(), 4u);
-    for (const Last &l : got) {
-        EXPECT_FALSE(l.connected);
-        EXPECT_EQ(l.address, "<null>");
-        EXPECT_EQ(l.name, "<null>");
-        EXPECT_EQ(l.icon, "<null>");
-        EXPECT_EQ(l.audio, 0xFFFFFFFEu);
-    }
+    EXPECT_EQ(got, Records(4, "-" + kBlank.substr(7)));
 }
 
 TEST(LastSpeakers, ReadAppendsAfterTheCallersListAndFreeEmptiesIt)
@@ -422,10 +375,8 @@ TEST(LastSpeakers, ReadAppendsAfterTheCallersListAndFreeEmptiesIt)
     GSList *list = nullptr;
     ASSERT_EQ(halvo_get_last_bluetooth_speakers(&list), 0);
     ASSERT_EQ(halvo_get_last_bluetooth_speakers_internal(&list), 0);
-    auto got = lasts(list);
-    ASSERT_EQ(got.size(), 4u);
-    EXPECT_EQ(got[1].address, "AA:02");
-    EXPECT_EQ(got[2].address, "AA:01");
+    const std::string a = "-AA:01|<null>|<null>|4294967294", b = "-AA:02|<null>|<null>|4294967294";
+    EXPECT_EQ(records<last_spk_info_t>(list), (Records{a, b, a, b}));
     EXPECT_EQ(halvo_free_last_bluetooth_speakers(&list), 0);
     EXPECT_EQ(list, nullptr);
 
@@ -446,7 +397,7 @@ namespace {
 struct ListEvents {
     int calls = 0;
     int nulls = 0;
-    std::vector<std::vector<Last>> lists;
+    std::vector<Records> lists;
     void *user_data = nullptr;
 };
 
@@ -457,7 +408,7 @@ void on_list(GSList *list, void *user_data)
     e->user_data = user_data;
     if (list == nullptr)
         e->nulls++;
-    e->lists.push_back(lasts(list));
+    e->lists.push_back(records<last_spk_info_t>(list));
     /* The list is the callback's to free. */
     if (list) {
         EXPECT_EQ(halvo_free_last_bluetooth_speakers(&list), 0);
@@ -478,10 +429,7 @@ TEST(LastSpeakers, RewrittenKeyDeliversAFreshList)
     ASSERT_TRUE(run_until([&] { return events.calls == 1; }));
     EXPECT_EQ(first.calls, 0);
     EXPECT_EQ(events.user_data, &events);
-    ASSERT_EQ(events.lists[0].size(), 2u);
-    EXPECT_EQ(events.lists[0][0].address, "AA:01");
-    EXPECT_FALSE(events.lists[0][0].connected);
-    EXPECT_TRUE(events.lists[0][1].connected);
+    EXPECT_EQ(events.lists[0], (Records{"-AA:01|<null>|<null>|4294967294", "+AA:02|<null>|<null>|4294967294"}));
 
     /* The key gone: no text, NULL list. */
     LogCapture log;

@@ -10,13 +10,6 @@ using namespace halvo_test;
 
 namespace {
 
-std::string take(char *s)
-{
-    std::string r = s ? s : "<null>";
-    free(s);
-    return r;
-}
-
 GVariant *sunk(GVariant *v)
 {
     return g_variant_ref_sink(v);
