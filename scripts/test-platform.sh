@@ -129,6 +129,10 @@ stage_packages() {
     # shellcheck disable=SC2046
     cc -std=c11 -Wall -Werror -o "$deb/examples/$ex" examples/$ex.c $(pkg-config --cflags --libs halvo-api)
   done
+  for ex in list-devices-cxx follow-volume-cxx; do
+    # shellcheck disable=SC2046
+    c++ -std=c++17 -Wall -Werror -o "$deb/examples/$ex" examples/$ex.cpp $(pkg-config --cflags --libs halvo-api)
+  done
   HALVO_SIM=/usr/bin/halvo-sim HALVOCTL=/usr/bin/halvoctl run_examples "$deb/examples"
 
   # Leave the machine as it was.
