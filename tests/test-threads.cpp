@@ -94,7 +94,10 @@ void worker(int id, GMainContext *context, std::atomic<int> *failures)
 {
     g_main_context_push_thread_default(context);
     const auto &all = families();
-    for (int round = 0; round < rounds(); round++) {
+    /* Past its rounds, a thread goes on until some signal has been
+     * delivered somewhere, so that deliveries do overlap the churn. */
+    const int n = rounds();
+    for (int round = 0; round < n || (g_delivered == 0 && round < 100 * n); round++) {
         const Family &f = all[size_t(round + id) % all.size()];
         if (f.set() != 0)
             (*failures)++;
