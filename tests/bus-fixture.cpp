@@ -11,9 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstring>
-#include <fstream>
-#include <sstream>
+#include <filesystem>
 
 namespace halvo_test {
 namespace {
@@ -119,12 +117,8 @@ bool run_until(const std::function<bool()> &done, int timeout_ms)
 
 std::string Call::text() const
 {
-    if (!body)
-        return "";
-    gchar *t = g_variant_print(body.get(), FALSE);
-    std::string s(t);
-    g_free(t);
-    return s;
+    g_autofree gchar *t = body ? g_variant_print(body.get(), FALSE) : nullptr;
+    return t ? t : "";
 }
 
 PrivateBus::PrivateBus(std::string address) : address_(std::move(address))
@@ -391,9 +385,8 @@ const std::string &store_root() { return g_store_root; }
 void store_write(const std::string &key, const std::string &value)
 {
     std::string path = key_path(key);
-    gchar *dir = g_path_get_dirname(path.c_str());
+    g_autofree gchar *dir = g_path_get_dirname(path.c_str());
     g_mkdir_with_parents(dir, 0755);
-    g_free(dir);
     GError *error = nullptr;
     if (!g_file_set_contents(path.c_str(), value.data(), gssize(value.size()), &error)) {
         ADD_FAILURE() << "store_write " << key << ": " << error->message;
@@ -403,14 +396,12 @@ void store_write(const std::string &key, const std::string &value)
 
 std::string store_read(const std::string &key, bool *ok)
 {
-    gchar *data = nullptr;
+    g_autofree gchar *data = nullptr;
     gsize len = 0;
     bool found = g_file_get_contents(key_path(key).c_str(), &data, &len, nullptr);
     if (ok)
         *ok = found;
-    std::string s = found ? std::string(data, len) : std::string();
-    g_free(data);
-    return s;
+    return found ? std::string(data, len) : std::string();
 }
 
 void store_remove(const std::string &key)
@@ -458,20 +449,6 @@ void forget_system_bus()
 
 namespace {
 
-void rm_rf(const std::string &path)
-{
-    GDir *dir = g_dir_open(path.c_str(), 0, nullptr);
-    if (dir) {
-        const char *name;
-        while ((name = g_dir_read_name(dir)) != nullptr)
-            rm_rf(path + "/" + name);
-        g_dir_close(dir);
-        g_rmdir(path.c_str());
-    } else {
-        g_unlink(path.c_str());
-    }
-}
-
 class BusEnvironment : public ::testing::Environment {
   public:
     void SetUp() override
@@ -491,8 +468,9 @@ class BusEnvironment : public ::testing::Environment {
     {
         delete g_bus;
         g_bus = nullptr;
+        std::error_code ignored;
         if (!g_store_root.empty())
-            rm_rf(g_store_root);
+            std::filesystem::remove_all(g_store_root, ignored);
     }
 };
 

@@ -37,9 +37,7 @@ typedef enum { RULE_REPLY, RULE_ERROR, RULE_SILENT, RULE_DIE } RuleKind;
 
 typedef struct {
     RuleKind kind;
-    GVariant *body;     /* RULE_REPLY */
-    char *error_name;   /* RULE_ERROR */
-    char *error_text;
+    GVariant *body; /* the reply's tuple, or the error's "(ss)" name and text */
 } Rule;
 
 static GHashTable *rules;  /* "method\x1f" "arg0" -> Rule */
@@ -51,59 +49,49 @@ static void rule_free(gpointer p)
     Rule *r = p;
     if (r->body)
         g_variant_unref(r->body);
-    g_free(r->error_name);
-    g_free(r->error_text);
     g_free(r);
 }
 
-static char *rule_key(const char *method, const char *arg0)
+static Rule *lookup(const char *method, const char *arg0)
 {
-    return g_strdup_printf("%s\x1f%s", method, arg0 ? arg0 : "");
-}
-
-static void set_rule(const char *method, const char *arg0, Rule *rule)
-{
-    g_hash_table_replace(rules, rule_key(method, arg0), rule);
-}
-
-static Rule *find_rule(const char *method, GVariant *body)
-{
-    if (body && g_variant_is_container(body) && g_variant_n_children(body) > 0) {
-        GVariant *first = g_variant_get_child_value(body, 0);
-        Rule *r = NULL;
-        if (g_variant_is_of_type(first, G_VARIANT_TYPE_STRING)) {
-            char *key = rule_key(method, g_variant_get_string(first, NULL));
-            r = g_hash_table_lookup(rules, key);
-            g_free(key);
-        }
-        g_variant_unref(first);
-        if (r)
-            return r;
-    }
-    char *key = rule_key(method, "");
+    char *key = g_strdup_printf("%s\x1f%s", method, arg0);
     Rule *r = g_hash_table_lookup(rules, key);
     g_free(key);
     return r;
 }
 
-static void send_reply(GDBusConnection *connection, GDBusMessage *reply)
+static void set_rule(const char *method, const char *arg0, RuleKind kind, GVariant *body)
 {
-    g_dbus_connection_send_message(connection, reply, G_DBUS_SEND_MESSAGE_FLAGS_NONE, NULL, NULL);
-    g_object_unref(reply);
+    Rule *r = g_new0(Rule, 1);
+    r->kind = kind;
+    r->body = body ? g_variant_ref_sink(body) : NULL;
+    g_hash_table_replace(rules, g_strdup_printf("%s\x1f%s", method, arg0), r);
 }
 
-static void reply_body(GDBusConnection *connection, GDBusMessage *call, GVariant *body)
+static Rule *find_rule(const char *method, GVariant *body)
+{
+    Rule *r = NULL;
+    if (body && g_variant_n_children(body) > 0) {
+        GVariant *first = g_variant_get_child_value(body, 0);
+        if (g_variant_is_of_type(first, G_VARIANT_TYPE_STRING))
+            r = lookup(method, g_variant_get_string(first, NULL));
+        g_variant_unref(first);
+    }
+    return r ? r : lookup(method, "");
+}
+
+static void send(GDBusConnection *connection, GDBusMessage *message)
+{
+    g_dbus_connection_send_message(connection, message, G_DBUS_SEND_MESSAGE_FLAGS_NONE, NULL, NULL);
+    g_object_unref(message);
+}
+
+static void send_reply(GDBusConnection *connection, GDBusMessage *call, GVariant *body)
 {
     GDBusMessage *reply = g_dbus_message_new_method_reply(call);
     if (body)
         g_dbus_message_set_body(reply, body);
-    send_reply(connection, reply);
-}
-
-static void reply_error(GDBusConnection *connection, GDBusMessage *call, const char *name, const char *text)
-{
-    GDBusMessage *reply = g_dbus_message_new_method_error_literal(call, name, text);
-    send_reply(connection, reply);
+    send(connection, reply);
 }
 
 static void emit(GDBusConnection *connection, const char *path, const char *iface, const char *name,
@@ -115,8 +103,7 @@ static void emit(GDBusConnection *connection, const char *path, const char *ifac
                                                                          : g_variant_ref_sink(g_variant_new_tuple(&body, 1));
     GDBusMessage *msg = g_dbus_message_new_signal(path, iface, name);
     g_dbus_message_set_body(msg, params);
-    g_dbus_connection_send_message(connection, msg, G_DBUS_SEND_MESSAGE_FLAGS_NONE, NULL, NULL);
-    g_object_unref(msg);
+    send(connection, msg);
     g_variant_unref(params);
 }
 
@@ -124,62 +111,46 @@ static void handle_control(GDBusConnection *connection, GDBusMessage *call)
 {
     const char *member = g_dbus_message_get_member(call);
     GVariant *args = g_dbus_message_get_body(call);
+    const char *type = args ? g_variant_get_type_string(args) : "()";
+    const char *method, *s1, *s2;
+    GVariant *body;
+    guint count = 1;
 
-    if (g_strcmp0(member, "SetReply") == 0 && args && g_variant_is_of_type(args, G_VARIANT_TYPE("(ssv)"))) {
-        const char *method, *arg0;
-        GVariant *body;
-        g_variant_get(args, "(&s&sv)", &method, &arg0, &body);
-        Rule *r = g_new0(Rule, 1);
-        r->kind = RULE_REPLY;
-        r->body = body;
-        set_rule(method, arg0, r);
-        reply_body(connection, call, NULL);
-    } else if (g_strcmp0(member, "SetError") == 0 && args && g_variant_is_of_type(args, G_VARIANT_TYPE("(sss)"))) {
-        const char *method, *name, *text;
-        g_variant_get(args, "(&s&s&s)", &method, &name, &text);
-        Rule *r = g_new0(Rule, 1);
-        r->kind = RULE_ERROR;
-        r->error_name = g_strdup(name);
-        r->error_text = g_strdup(text);
-        set_rule(method, "", r);
-        reply_body(connection, call, NULL);
-    } else if ((g_strcmp0(member, "SetSilent") == 0 || g_strcmp0(member, "SetDie") == 0) && args &&
-               g_variant_is_of_type(args, G_VARIANT_TYPE("(s)"))) {
-        const char *method;
+    if (g_strcmp0(member, "SetReply") == 0 && strcmp(type, "(ssv)") == 0) {
+        g_variant_get(args, "(&s&sv)", &method, &s1, &body);
+        set_rule(method, s1, RULE_REPLY, body);
+        g_variant_unref(body);
+    } else if (g_strcmp0(member, "SetError") == 0 && strcmp(type, "(sss)") == 0) {
+        g_variant_get(args, "(&s&s&s)", &method, &s1, &s2);
+        set_rule(method, "", RULE_ERROR, g_variant_new("(ss)", s1, s2));
+    } else if ((g_strcmp0(member, "SetSilent") == 0 || g_strcmp0(member, "SetDie") == 0) && strcmp(type, "(s)") == 0) {
         g_variant_get(args, "(&s)", &method);
-        Rule *r = g_new0(Rule, 1);
-        r->kind = member[3] == 'D' ? RULE_DIE : RULE_SILENT;
-        set_rule(method, "", r);
-        reply_body(connection, call, NULL);
+        set_rule(method, "", member[3] == 'D' ? RULE_DIE : RULE_SILENT, NULL);
     } else if (g_strcmp0(member, "Reset") == 0) {
         g_hash_table_remove_all(rules);
         g_ptr_array_set_size(calls, 0);
-        reply_body(connection, call, NULL);
     } else if (g_strcmp0(member, "GetCalls") == 0) {
         GVariantBuilder b;
         g_variant_builder_init(&b, G_VARIANT_TYPE("a(sssav)"));
         for (guint i = 0; i < calls->len; i++)
             g_variant_builder_add_value(&b, g_ptr_array_index(calls, i));
-        reply_body(connection, call, g_variant_new("(a(sssav))", &b));
-    } else if (g_strcmp0(member, "Emit") == 0 && args && g_variant_is_of_type(args, G_VARIANT_TYPE("(sssv)"))) {
-        const char *path, *iface, *name;
-        GVariant *body;
-        g_variant_get(args, "(&s&s&sv)", &path, &iface, &name, &body);
-        emit(connection, path, iface, name, body);
-        g_variant_unref(body);
-        reply_body(connection, call, NULL);
-    } else if (g_strcmp0(member, "EmitMany") == 0 && args && g_variant_is_of_type(args, G_VARIANT_TYPE("(sssvu)"))) {
-        const char *path, *iface, *name;
-        GVariant *body;
-        guint count;
-        g_variant_get(args, "(&s&s&svu)", &path, &iface, &name, &body, &count);
+        send_reply(connection, call, g_variant_new("(a(sssav))", &b));
+        return;
+    } else if ((g_strcmp0(member, "Emit") == 0 && strcmp(type, "(sssv)") == 0) ||
+               (g_strcmp0(member, "EmitMany") == 0 && strcmp(type, "(sssvu)") == 0)) {
+        if (type[5] == 'u')
+            g_variant_get(args, "(&s&s&svu)", &method, &s1, &s2, &body, &count);
+        else
+            g_variant_get(args, "(&s&s&sv)", &method, &s1, &s2, &body);
         for (guint i = 0; i < count; i++)
-            emit(connection, path, iface, name, body);
+            emit(connection, method, s1, s2, body);
         g_variant_unref(body);
-        reply_body(connection, call, NULL);
     } else {
-        reply_error(connection, call, "org.freedesktop.DBus.Error.InvalidArgs", "bad control call");
+        send(connection, g_dbus_message_new_method_error_literal(call, "org.freedesktop.DBus.Error.InvalidArgs",
+                                                                 "bad control call"));
+        return;
     }
+    send_reply(connection, call, NULL);
 }
 
 static void handle_service(GDBusConnection *connection, GDBusMessage *call)
@@ -189,12 +160,10 @@ static void handle_service(GDBusConnection *connection, GDBusMessage *call)
     /* D-Bus has no empty structure, so the arguments travel as "av". */
     GVariantBuilder args;
     g_variant_builder_init(&args, G_VARIANT_TYPE("av"));
-    if (body) {
-        for (gsize i = 0; i < g_variant_n_children(body); i++) {
-            GVariant *child = g_variant_get_child_value(body, i);
-            g_variant_builder_add(&args, "v", child);
-            g_variant_unref(child);
-        }
+    for (gsize i = 0; body && i < g_variant_n_children(body); i++) {
+        GVariant *child = g_variant_get_child_value(body, i);
+        g_variant_builder_add(&args, "v", child);
+        g_variant_unref(child);
     }
     g_ptr_array_add(calls, g_variant_ref_sink(g_variant_new("(sssav)", g_dbus_message_get_destination(call) ?: "",
                                                             g_dbus_message_get_interface(call) ?: "", member ?: "",
@@ -203,23 +172,18 @@ static void handle_service(GDBusConnection *connection, GDBusMessage *call)
     Rule *r = member ? find_rule(member, body) : NULL;
     if (r && r->kind == RULE_DIE)
         raise(SIGKILL);
-    gboolean no_reply = g_dbus_message_get_flags(call) & G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED;
-    if (no_reply)
+    if (g_dbus_message_get_flags(call) & G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED)
         return;
-    GDBusMessage *reply;
-    if (r == NULL)
-        reply = g_dbus_message_new_method_error(call, "org.freedesktop.DBus.Error.UnknownMethod",
-                                                "no rule for %s", member ? member : "(null)");
-    else if (r->kind == RULE_SILENT)
-        return;
-    else if (r->kind == RULE_ERROR)
-        reply = g_dbus_message_new_method_error_literal(call, r->error_name, r->error_text);
-    else {
-        reply = g_dbus_message_new_method_reply(call);
-        if (r->body && g_variant_n_children(r->body) > 0)
-            g_dbus_message_set_body(reply, r->body);
+    const char *name, *text;
+    if (r == NULL) {
+        send(connection, g_dbus_message_new_method_error(call, "org.freedesktop.DBus.Error.UnknownMethod",
+                                                         "no rule for %s", member ? member : "(null)"));
+    } else if (r->kind == RULE_ERROR) {
+        g_variant_get(r->body, "(&s&s)", &name, &text);
+        send(connection, g_dbus_message_new_method_error_literal(call, name, text));
+    } else if (r->kind == RULE_REPLY) {
+        send_reply(connection, call, g_variant_n_children(r->body) > 0 ? r->body : NULL);
     }
-    send_reply(connection, reply);
 }
 
 static GDBusMessage *filter(GDBusConnection *connection, GDBusMessage *message, gboolean incoming, gpointer data)
