@@ -5,6 +5,7 @@
 # the log of each failed run is kept in OUT (default build/flake-hunt).
 #
 #   scripts/flake-hunt.sh [ROUNDS]      (default 20)
+#   STAGES="normal asan" scripts/flake-hunt.sh    only those stages
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
@@ -36,7 +37,7 @@ stage() {
 
 runs=0 failures=0 start=$SECONDS
 for ((round = 1; round <= rounds; round++)); do
-  for s in normal asan valgrind; do
+  for s in ${STAGES:-normal asan valgrind}; do
     log=$out/round-$round-$s.log
     runs=$((runs + 1))
     if stage "$s" >"$log" 2>&1; then
@@ -50,5 +51,5 @@ for ((round = 1; round <= rounds; round++)); do
     fi
   done
 done
-echo "flake hunt: $runs runs under load, $failures failed, $(((SECONDS - start) / 60)) min"
+echo "flake hunt: $rounds rounds, $runs runs under load, $failures failed, $(((SECONDS - start) / 60)) min"
 [ "$failures" -eq 0 ]
