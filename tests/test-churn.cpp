@@ -27,19 +27,11 @@ struct Tally {
 };
 Tally *g_tally = nullptr;
 
-void hit(Family f)
+/* The callback of family @F, whatever its arguments. */
+template <Family F, typename... Args> void on(Args...)
 {
-    if (g_tally->armed[f])
-        g_tally->delivered[f]++;
-    else
-        g_tally->late++;
+    g_tally->armed[F] ? g_tally->delivered[F]++ : g_tally->late++;
 }
-
-void on_info(speaker_t *, void *) { hit(INFO); }
-void on_status(int, void *) { hit(STATUS); }
-void on_volume(const char *, int, void *) { hit(VOLUME); }
-void on_controlable(const char *, bool, void *) { hit(CONTROLABLE); }
-void on_tuvo(int, const char *, int, void *) { hit(TUVO); }
 
 /* How to set and unset each family, and a signal it receives (its body
  * in GVariant text). */
@@ -48,17 +40,17 @@ const struct {
     int (*unset)();
     const char *signal, *payload;
 } kFamilies[FAMILIES] = {
-    {[] { return halvo_register_bt_spaeker_info_changed_cb(on_info, nullptr); },
+    {[] { return halvo_register_bt_spaeker_info_changed_cb(on<INFO>, nullptr); },
      halvo_unregister_bt_spaeker_info_changed_cb, "bt_spk_info_changed",
      R"(('{"vsid":["v1"],"address":"AA","name":"spk","iconType":"01","audioType":1}',))"},
-    {[] { return halvo_set_last_bluetooth_speakers_connecting_status_changed_cb(on_status, nullptr); },
+    {[] { return halvo_set_last_bluetooth_speakers_connecting_status_changed_cb(on<STATUS>, nullptr); },
      halvo_unset_last_bluetooth_speakers_connecting_status_changed_cb, "last_connecting_status_changed",
      "('InProgress',)"},
-    {[] { return halvo_api_set_volume_changed_callback(on_volume, nullptr); }, halvo_api_unset_volume_changed_callback,
+    {[] { return halvo_api_set_volume_changed_callback(on<VOLUME>, nullptr); }, halvo_api_unset_volume_changed_callback,
      "bt_spk_volume_changed_by_address", "('AA', 30)"},
-    {[] { return halvo_api_set_volume_controlable_changed_callback(on_controlable, nullptr); },
+    {[] { return halvo_api_set_volume_controlable_changed_callback(on<CONTROLABLE>, nullptr); },
      halvo_api_unset_volume_controlable_changed_callback, "bt_spk_volume_controlable_changed_by_address", "('AA', 1)"},
-    {[] { return halvo_tuvo_switching_set_connection_state_cb(on_tuvo, nullptr); },
+    {[] { return halvo_tuvo_switching_set_connection_state_cb(on<TUVO>, nullptr); },
      halvo_tuvo_switching_unset_connection_state_cb, "tuvo_swtiching_connection_state_changed", "(0, 'AA', 1)"},
 };
 

@@ -17,16 +17,13 @@ namespace {
 
 std::atomic<int> g_delivered{0};
 
-void count_info(speaker_t *, void *) { g_delivered++; }
+template <typename... Args> void count(Args...) { g_delivered++; }
 void count_last(GSList *list, void *)
 {
     if (list)
         halvo_free_last_bluetooth_speakers(&list);
     g_delivered++;
 }
-void count_status(int, void *) { g_delivered++; }
-void count_control(const char *, bool, void *) { g_delivered++; }
-void count_earphone(int, const char *, int, void *) { g_delivered++; }
 /* Calls the library from inside a callback, and unsets itself. */
 void volume_once(const char *, int, void *)
 {
@@ -44,17 +41,17 @@ struct Family {
 };
 
 const Family kFamilies[] = {
-    {[] { return halvo_register_bt_spaeker_info_changed_cb(count_info, nullptr); },
+    {[] { return halvo_register_bt_spaeker_info_changed_cb(count, nullptr); },
      halvo_unregister_bt_spaeker_info_changed_cb},
     {[] { return halvo_set_last_bluetooth_speakers_changed_cb(count_last, nullptr); },
      [] { return halvo_unset_last_bluetooth_speakers_changed_cb() == 5 ? 3 : 0; }},
-    {[] { return halvo_set_last_bluetooth_speakers_connecting_status_changed_cb(count_status, nullptr); },
+    {[] { return halvo_set_last_bluetooth_speakers_connecting_status_changed_cb(count, nullptr); },
      halvo_unset_last_bluetooth_speakers_connecting_status_changed_cb},
     {[] { return halvo_api_set_volume_changed_callback(volume_once, nullptr); },
      halvo_api_unset_volume_changed_callback},
-    {[] { return halvo_api_set_volume_controlable_changed_callback(count_control, nullptr); },
+    {[] { return halvo_api_set_volume_controlable_changed_callback(count, nullptr); },
      halvo_api_unset_volume_controlable_changed_callback},
-    {[] { return halvo_tuvo_switching_set_connection_state_cb(count_earphone, nullptr); },
+    {[] { return halvo_tuvo_switching_set_connection_state_cb(count, nullptr); },
      halvo_tuvo_switching_unset_connection_state_cb},
 };
 
