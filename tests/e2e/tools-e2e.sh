@@ -232,8 +232,7 @@ case_examples() {
 
 # PROGRAM prints one volume change, then ends by itself.
 follow_volume() {
-  local name=$1
-  local follow_out=$SIM_ENV_DIR/$name.out follow_err=$SIM_ENV_DIR/$name.err
+  local name=$1 follow_out=$SIM_ENV_DIR/$1.out follow_err=$SIM_ENV_DIR/$1.err
   "$ex/$name" 1 >"$follow_out" 2>"$follow_err" &
   local pid=$!
   sim_env_track "$pid"
@@ -454,15 +453,14 @@ for line in open(sys.argv[1]):
   [ -z "$out" ] || fail "-q printed a confirmation"
   # Completion offers the commands, and the addresses the simulator knows.
   . "$here/../../tools/completion/halvoctl.bash"
-  COMP_WORDS=("$HALVOCTL" dev) COMP_CWORD=1
-  _halvoctl
-  out="${COMPREPLY[*]}"
+  complete_words dev
   [ "$out" = "devices device" ] || [ "$out" = "device devices" ] || fail "completion of dev: $out"
-  COMP_WORDS=("$HALVOCTL" volume E2:E0:00:00:00:1) COMP_CWORD=2
-  _halvoctl
-  out="${COMPREPLY[*]}"
+  complete_words volume E2:E0:00:00:00:1
   has "$BAR"
 }
+
+# The completions of the last of WORDS after "halvoctl", into $out.
+complete_words() { COMP_WORDS=("$HALVOCTL" "$@") COMP_CWORD=$#; _halvoctl; out="${COMPREPLY[*]}"; }
 
 # scripts/sim-shell.sh with a "shell" that runs one command: it finds the
 # bus, the store and halvoctl, and leaving it stops the simulator and bus.
