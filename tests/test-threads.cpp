@@ -7,8 +7,7 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <cstring>
-#include <functional>
+#include <iterator>
 #include <thread>
 #include <vector>
 
@@ -18,16 +17,13 @@ namespace {
 
 std::atomic<int> g_delivered{0};
 
-void count_info(speaker_t *, void *) { g_delivered++; }
+template <typename... Args> void count(Args...) { g_delivered++; }
 void count_last(GSList *list, void *)
 {
     if (list)
         halvo_free_last_bluetooth_speakers(&list);
     g_delivered++;
 }
-void count_status(int, void *) { g_delivered++; }
-void count_control(const char *, bool, void *) { g_delivered++; }
-void count_earphone(int, const char *, int, void *) { g_delivered++; }
 /* Calls the library from inside a callback, and unsets itself. */
 void volume_once(const char *, int, void *)
 {
@@ -40,45 +36,38 @@ void volume_once(const char *, int, void *)
 /* Each family: set, unset.  A set answers 0 (a bus is there); an unset 0,
  * or 3 when another thread unset first. */
 struct Family {
-    std::function<int()> set, unset;
+    int (*set)();
+    int (*unset)();
 };
 
-const std::vector<Family> &families()
-{
-    static const std::vector<Family> all = {
-        {[] { return halvo_register_bt_spaeker_info_changed_cb(count_info, nullptr); },
-         [] { return halvo_unregister_bt_spaeker_info_changed_cb(); }},
-        {[] { return halvo_set_last_bluetooth_speakers_changed_cb(count_last, nullptr); },
-         [] { return halvo_unset_last_bluetooth_speakers_changed_cb() == 5 ? 3 : 0; }},
-        {[] { return halvo_set_last_bluetooth_speakers_connecting_status_changed_cb(count_status, nullptr); },
-         [] { return halvo_unset_last_bluetooth_speakers_connecting_status_changed_cb(); }},
-        {[] { return halvo_api_set_volume_changed_callback(volume_once, nullptr); },
-         [] { return halvo_api_unset_volume_changed_callback(); }},
-        {[] { return halvo_api_set_volume_controlable_changed_callback(count_control, nullptr); },
-         [] { return halvo_api_unset_volume_controlable_changed_callback(); }},
-        {[] { return halvo_tuvo_switching_set_connection_state_cb(count_earphone, nullptr); },
-         [] { return halvo_tuvo_switching_unset_connection_state_cb(); }},
-    };
-    return all;
-}
-
-const char *const k_signals[][2] = {
-    {"bt_spk_info_changed", "(s)"},
-    {"last_connecting_status_changed", "(s)"},
-    {"bt_spk_volume_changed_by_address", "(si)"},
-    {"bt_spk_volume_controlable_changed_by_address", "(si)"},
-    {"tuvo_swtiching_connection_state_changed", "(isi)"},
-    {"zemo_fw_update_result", "(s)"},
+const Family kFamilies[] = {
+    {[] { return halvo_register_bt_spaeker_info_changed_cb(count, nullptr); },
+     halvo_unregister_bt_spaeker_info_changed_cb},
+    {[] { return halvo_set_last_bluetooth_speakers_changed_cb(count_last, nullptr); },
+     [] { return halvo_unset_last_bluetooth_speakers_changed_cb() == 5 ? 3 : 0; }},
+    {[] { return halvo_set_last_bluetooth_speakers_connecting_status_changed_cb(count, nullptr); },
+     halvo_unset_last_bluetooth_speakers_connecting_status_changed_cb},
+    {[] { return halvo_api_set_volume_changed_callback(volume_once, nullptr); },
+     halvo_api_unset_volume_changed_callback},
+    {[] { return halvo_api_set_volume_controlable_changed_callback(count, nullptr); },
+     halvo_api_unset_volume_controlable_changed_callback},
+    {[] { return halvo_tuvo_switching_set_connection_state_cb(count, nullptr); },
+     halvo_tuvo_switching_unset_connection_state_cb},
 };
 
+/* Every signal the families listen to, with a body in GVariant text. */
 void emit_every_signal(unsigned count)
 {
-    for (const auto &s : k_signals) {
-        GVariant *body = strcmp(s[1], "(s)") == 0    ? g_variant_new("(s)", "InProgress")
-                         : strcmp(s[1], "(si)") == 0 ? g_variant_new("(si)", "AA", 3)
-                                                     : g_variant_new("(isi)", 0, "AA", 1);
-        Peer::emit_many(s[0], body, count);
-    }
+    static const char *const signals[][2] = {
+        {"bt_spk_info_changed", "('InProgress',)"},
+        {"last_connecting_status_changed", "('InProgress',)"},
+        {"bt_spk_volume_changed_by_address", "('AA', 3)"},
+        {"bt_spk_volume_controlable_changed_by_address", "('AA', 3)"},
+        {"tuvo_swtiching_connection_state_changed", "(0, 'AA', 1)"},
+        {"zemo_fw_update_result", "('InProgress',)"},
+    };
+    for (const auto &s : signals)
+        Peer::emit_many(s[0], g_variant_new_parsed(s[1]), count);
 }
 
 int rounds()
@@ -93,12 +82,11 @@ std::atomic<int> g_running{0};
 void worker(int id, GMainContext *context, std::atomic<int> *failures)
 {
     g_main_context_push_thread_default(context);
-    const auto &all = families();
     /* Past its rounds, a thread goes on until some signal has been
      * delivered somewhere, so that deliveries do overlap the churn. */
     const int n = rounds();
     for (int round = 0; round < n || (g_delivered == 0 && round < 100 * n); round++) {
-        const Family &f = all[size_t(round + id) % all.size()];
+        const Family &f = kFamilies[size_t(round + id) % std::size(kFamilies)];
         if (f.set() != 0)
             (*failures)++;
         int volume = -1;
@@ -111,7 +99,7 @@ void worker(int id, GMainContext *context, std::atomic<int> *failures)
         _halvo_unset_cb(id % 3);
         while (g_main_context_iteration(context, FALSE)) {
         }
-        int unset = all[size_t(round * 7 + id) % all.size()].unset();
+        int unset = kFamilies[size_t(round * 7 + id) % std::size(kFamilies)].unset();
         if (unset != 0 && unset != 3)
             (*failures)++;
     }
@@ -145,7 +133,7 @@ TEST(Threads, EveryFamilyFromSeveralThreadsWhileSignalsArrive)
 
     /* Whatever the interleaving, unsetting every family leaves no
      * subscription behind. */
-    for (const Family &f : families()) {
+    for (const Family &f : kFamilies) {
         int unset = f.unset();
         EXPECT_TRUE(unset == 0 || unset == 3) << unset;
     }
@@ -183,22 +171,23 @@ TEST(Threads, CallbackUnsetsItselfFromItsOwnDelivery)
 TEST(Slots, UnsetEmptiesTheSlot)
 {
     g_delivered = 0;
-    auto deliver = [](GDBusSignalCallback handler, const char *name, GVariant *payload) {
-        g_variant_ref_sink(payload);
-        handler(nullptr, ":1.1", "/org/velmo/pellix", "org.velmo.pellix", name, payload, nullptr);
-        g_variant_unref(payload);
+    const struct {
+        const Family &family;
+        GDBusSignalCallback handler;
+        const char *name, *body;
+    } rows[] = {
+        {kFamilies[2], _halvo_last_connecting_status_changed, "last_connecting_status_changed", "('InProgress',)"},
+        {kFamilies[3], _halvo_bt_spk_volume_changed_by_address, "bt_spk_volume_changed_by_address", "('AA', 1)"},
+        {kFamilies[4], _halvo_bt_spk_volume_controlable_changed_by_address,
+         "bt_spk_volume_controlable_changed_by_address", "('AA', 1)"},
     };
-    ASSERT_EQ(halvo_set_last_bluetooth_speakers_connecting_status_changed_cb(count_status, nullptr), 0);
-    ASSERT_EQ(halvo_api_set_volume_changed_callback(volume_once, nullptr), 0);
-    ASSERT_EQ(halvo_api_set_volume_controlable_changed_callback(count_control, nullptr), 0);
-    EXPECT_EQ(halvo_unset_last_bluetooth_speakers_connecting_status_changed_cb(), 0);
-    EXPECT_EQ(halvo_api_unset_volume_changed_callback(), 0);
-    EXPECT_EQ(halvo_api_unset_volume_controlable_changed_callback(), 0);
-    deliver(_halvo_last_connecting_status_changed, "last_connecting_status_changed",
-            g_variant_new("(s)", "InProgress"));
-    deliver(_halvo_bt_spk_volume_changed_by_address, "bt_spk_volume_changed_by_address",
-            g_variant_new("(si)", "AA", 1));
-    deliver(_halvo_bt_spk_volume_controlable_changed_by_address, "bt_spk_volume_controlable_changed_by_address",
-            g_variant_new("(si)", "AA", 1));
+    for (const auto &row : rows)
+        ASSERT_EQ(row.family.set(), 0) << row.name;
+    for (const auto &row : rows) {
+        EXPECT_EQ(row.family.unset(), 0) << row.name;
+        GVariant *payload = g_variant_ref_sink(g_variant_new_parsed(row.body));
+        row.handler(nullptr, ":1.1", "/org/velmo/pellix", "org.velmo.pellix", row.name, payload, nullptr);
+        g_variant_unref(payload);
+    }
     EXPECT_EQ(g_delivered.load(), 0);
 }

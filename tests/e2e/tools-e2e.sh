@@ -47,6 +47,12 @@ expect_fail() {
 has() { grep -qF -- "$1" <<<"$out" || fail "stdout lacks: $1"; }
 lacks() { ! grep -qF -- "$1" <<<"$out" || fail "stdout has: $1"; }
 err_has() { grep -qF -- "$1" <<<"$err" || fail "stderr lacks: $1"; }
+# shows TEXT ARGS... : exit 0, TEXT on stdout.  refuses STATUS TEXT ARGS... :
+# that exit status, TEXT on stderr.
+shows() { local text=$1; shift; expect_ok "$@"; has "$text"; }
+refuses() { local want=$1 text=$2; shift 2; expect_fail "$want" "$@"; err_has "$text"; }
+# halvo-sim ARGS... refuses its arguments (exit 2); its output is in $err.
+sim_refuses() { rc=0; err=$("$HALVO_SIM" "$@" 2>&1) || rc=$?; [ "$rc" -eq 2 ] || fail "halvo-sim took $* (exit $rc)"; }
 
 # Polls "halvoctl ARGS" until its stdout holds TEXT (5 s).
 poll_for() {
@@ -67,66 +73,52 @@ start_monitor() {
   "$HALVOCTL" --json monitor >"$MON_OUT" 2>"$MON_ERR" &
   MON_PID=$!
   sim_env_track "$MON_PID"
-  sim_env_wait 'grep -q watching "$MON_ERR"' 50 || { out=$(cat "$MON_OUT") err=$(cat "$MON_ERR"); fail "monitor never got ready"; }
+  sim_env_wait 'grep -q watching "$MON_ERR"' 50 || monitor_fail "monitor never got ready"
 }
-monitor_saw() {
-  sim_env_wait "grep -qF -- '$1' '$MON_OUT'" 50 || { out=$(cat "$MON_OUT") err=$(cat "$MON_ERR"); fail "monitor never printed: $1"; }
-}
+monitor_fail() { out=$(cat "$MON_OUT") err=$(cat "$MON_ERR"); fail "$@"; }
+monitor_saw() { sim_env_wait "grep -qF -- '$1' '$MON_OUT'" 50 || monitor_fail "monitor never printed: $1"; }
 stop_monitor() {
   kill -INT "$MON_PID"
-  local status=0
-  wait "$MON_PID" || status=$?
-  [ "$status" -eq 0 ] || { out=$(cat "$MON_OUT") err=$(cat "$MON_ERR"); fail "monitor exited $status on SIGINT"; }
+  wait "$MON_PID" || monitor_fail "monitor exited $? on SIGINT"
 }
 
 case_volume() {
   start_monitor
-  expect_ok volume "$BAR" 37
-  has "$BAR: volume 37 (controllable)"
-  expect_ok --json volume "$BAR"
-  has '{"address":"'"$BAR"'","volume":37,"controllable":true}'
+  shows "$BAR: volume 37 (controllable)" volume "$BAR" 37
+  shows '{"address":"'"$BAR"'","volume":37,"controllable":true}' --json volume "$BAR"
   monitor_saw '"event":"volume","address":"'"$BAR"'","volume":37'
   # Stepping reports every changed speaker; the default step is 5.
-  expect_ok volume "$BAR" up
-  has "volume 42"
+  shows "volume 42" volume "$BAR" up
   monitor_saw '"event":"volume","address":"'"$BAR"'","volume":42'
   # Out of range: the service refuses, nothing changes, no event.
-  expect_fail 1 volume "$BAR" 101
-  err_has "setting the volume of $BAR failed: the service answered 3"
-  expect_ok volume "$BAR"
-  has "volume 42"
+  refuses 1 "setting the volume of $BAR failed: the service answered 3" volume "$BAR" 101
+  shows "volume 42" volume "$BAR"
   # A step of a speaker that cannot be read moves no other speaker.
   poll_for '"address":"'"$LATE"'","name":"Late Speaker","icon_type":"SP","audio_type":1,"connected":true' --json last-speakers
   expect_ok sim disconnect_speaker address=$LATE
   expect_fail 1 volume "$LATE" up
-  expect_ok volume "$BAR"
-  has "volume 42"
+  shows "volume 42" volume "$BAR"
   stop_monitor
   # The scripted connection may have added a speaker that stepped too.
   [ "$(grep -c '"event":"volume","address":"'"$BAR"'"' "$MON_OUT")" -eq 2 ] ||
-    { out=$(cat "$MON_OUT"); fail "expected exactly two volume events of $BAR"; }
+    monitor_fail "expected exactly two volume events of $BAR"
 }
 
 case_blocked() {
   # The scenario blocks a third device 300 ms after start.
   poll_for "E2:E0:00:00:00:32" blocked list
-  expect_ok --json blocked list
-  has '{"blocked":[{"address":"E2:E0:00:00:00:30","name":"Blocked One"},{"address":"E2:E0:00:00:00:32","name":"Blocked Later"}]}'
+  shows '{"blocked":[{"address":"E2:E0:00:00:00:30","name":"Blocked One"},{"address":"E2:E0:00:00:00:32","name":"Blocked Later"}]}' --json blocked list
   expect_ok blocked remove E2:E0:00:00:00:30
-  expect_ok --json blocked list
-  has '{"blocked":[{"address":"E2:E0:00:00:00:32","name":"Blocked Later"}]}'
+  shows '{"blocked":[{"address":"E2:E0:00:00:00:32","name":"Blocked Later"}]}' --json blocked list
   # Not listed (or not as written): not found, nothing changes.
   expect_fail 10 blocked unblock E2:E0:00:00:00:99
   expect_fail 10 blocked remove e2:e0:00:00:00:32
   expect_ok blocked remove E2:E0:00:00:00:32
-  expect_ok blocked list
-  has "no blocked devices"
+  shows "no blocked devices" blocked list
   # Info-sync removal takes the key that the list shows, not the address.
   expect_ok sim info_sync_add address=E2:E0:00:00:00:50 name=Tab key=tab-1
-  expect_ok info-sync list
-  has "tab-1  E2:E0:00:00:00:50  Tab"
-  expect_fail 10 info-sync remove E2:E0:00:00:00:50
-  err_has 'stored under the key "tab-1"'
+  shows "tab-1  E2:E0:00:00:00:50  Tab" info-sync list
+  refuses 10 'stored under the key "tab-1"' info-sync remove E2:E0:00:00:00:50
   expect_ok info-sync remove tab-1
   expect_ok info-sync list
   lacks "tab-1"
@@ -141,17 +133,14 @@ case_last_speakers() {
   has '{"last_speakers":[{"address":"'"$LATE"'"'
   has '"address":"'"$BAR"'","name":"Bar","icon_type":"SB","audio_type":0,"connected":true'
   expect_ok disconnect-last
-  expect_ok --json last-speakers
-  has '"address":"'"$LATE"'","name":"Late Speaker","icon_type":"SP","audio_type":1,"connected":false'
+  shows '"address":"'"$LATE"'","name":"Late Speaker","icon_type":"SP","audio_type":1,"connected":false' --json last-speakers
   start_monitor
   expect_ok reconnect --ui
   monitor_saw '"event":"speaker-info","address":"'"$LATE"'"'
   monitor_saw '"event":"last-speakers"'
   stop_monitor
-  expect_ok speakers
-  has "$LATE  Late Speaker"
-  expect_ok --json speakers --count
-  has '{"connected":2}'
+  shows "$LATE  Late Speaker" speakers
+  shows '{"connected":2}' --json speakers --count
 }
 
 case_reconnect() {
@@ -159,10 +148,8 @@ case_reconnect() {
   expect_ok disconnect-last
   expect_ok --json last-speakers
   lacks '"connected":true'
-  expect_ok speakers
-  has "no speaker connected"
-  expect_ok devices
-  has "$BAR  Bar          audio   no"
+  shows "no speaker connected" speakers
+  shows "$BAR  Bar          audio   no" devices
   # Followed to its end: the list printed afterwards shows the outcome.
   expect_ok reconnect --ui
   has "reconnection ended"
@@ -173,8 +160,7 @@ case_reconnect() {
   sed -i 's/"result" *: *"Connected"/"result": "Failed"/' "$SIM_ENV_DIR/failing.json"
   expect_ok sim load "$SIM_ENV_DIR/failing.json"
   expect_ok disconnect-last
-  expect_fail 1 reconnect
-  err_has "the reconnection failed: none of the 2 last speakers is connected"
+  refuses 1 "the reconnection failed: none of the 2 last speakers is connected" reconnect
 }
 
 case_failures() {
@@ -184,33 +170,25 @@ case_failures() {
   err_has "library: GDbus error : GDBus.Error:org.halvo.Sim.Error.Injected: injected failure of get_volume_by_address"
   [ -z "$out" ] || fail "a failed read printed a value"
   # Other methods still work; the speaker list shows the volume as unknown.
-  expect_ok mute
-  has "muted"
-  expect_fail 1 --json speakers
-  err_has "partial answer: the service did not tell the volume of $BAR"
-  expect_ok --partial-ok --json speakers
-  has '"address":"'"$BAR"'","name":"Bar","icon_type":"SB","audio_type":0,"vsid":["v1"],"volume":null,"controllable":true'
+  shows "muted" mute
+  refuses 1 "partial answer: the service did not tell the volume of $BAR" --json speakers
+  shows '"address":"'"$BAR"'","name":"Bar","icon_type":"SB","audio_type":0,"vsid":["v1"],"volume":null,"controllable":true' --partial-ok --json speakers
   # A refusal of the service keeps its own code.
-  expect_fail 1 earphones connect E2:E0:00:00:00:99
-  err_has "the service answered 3"
+  refuses 1 "the service answered 3" earphones connect E2:E0:00:00:00:99
   # The update is accepted but fails: the result is reported, exit 1.
   expect_fail 1 fw-update
   has "firmware update result: NG"
   err_has "not updated"
   # Usage errors are told apart from failures.
-  expect_fail 2 frobnicate
-  err_has 'unknown command "frobnicate"'
+  refuses 2 'unknown command "frobnicate"' frobnicate
   expect_fail 2 volume
-  expect_fail 2 volume "$BAR" loud
 }
 
 case_earphones() {
   start_monitor
-  expect_ok earphones connect "$BUDS"
-  has "$BUDS: connected (result 0)"
+  shows "$BUDS: connected (result 0)" earphones connect "$BUDS"
   monitor_saw '"event":"earphones","address":"'"$BUDS"'","connected":true,"result":0'
-  expect_ok --json earphones disconnect "$BUDS"
-  has '{"address":"'"$BUDS"'","result":0,"connected":false}'
+  shows '{"address":"'"$BUDS"'","result":0,"connected":false}' --json earphones disconnect "$BUDS"
   stop_monitor
 }
 
@@ -254,8 +232,7 @@ case_examples() {
 
 # PROGRAM prints one volume change, then ends by itself.
 follow_volume() {
-  local name=$1
-  local follow_out=$SIM_ENV_DIR/$name.out follow_err=$SIM_ENV_DIR/$name.err
+  local name=$1 follow_out=$SIM_ENV_DIR/$1.out follow_err=$SIM_ENV_DIR/$1.err
   "$ex/$name" 1 >"$follow_out" 2>"$follow_err" &
   local pid=$!
   sim_env_track "$pid"
@@ -355,17 +332,13 @@ case_sim_save_load() {
   expect_ok sim load "$saved"
   expect_ok --json sim state
   [ "$out" = "$before" ] || fail "the state after the load differs: $before"
-  expect_ok volume "$BAR"
-  has "volume 44"
-  expect_ok devices
-  has "E2:E0:00:00:00:40"
-  expect_ok blocked list
-  has "Blocked One"
+  shows "volume 44" volume "$BAR"
+  shows "E2:E0:00:00:00:40" devices
+  shows "Blocked One" blocked list
   expect_fail 1 volume up
   # Back to the scenario the simulator started with.
   expect_ok sim reset
-  expect_ok volume "$BAR"
-  has "volume 20"
+  shows "volume 20" volume "$BAR"
 }
 
 # halvoctl sim ARGS | the same event in a scenario file | the loader's
@@ -383,28 +356,21 @@ case_sim_bad() {
   for row in "${SIM_BAD[@]}"; do
     IFS='|' read -r args event msg <<<"$row"
     # shellcheck disable=SC2086
-    expect_fail 2 sim $args
-    err_has "halvoctl sim: event$msg"
+    refuses 2 "halvoctl sim: event$msg" sim $args
     printf '{"events": [%s]}\n' "$event" >"$bad"
-    rc=0
-    err=$("$HALVO_SIM" --scenario "$bad" 2>&1) || rc=$?
-    [ "$rc" -eq 2 ] || fail "halvo-sim took $event (exit $rc)"
+    sim_refuses --scenario "$bad"
     err_has "$bad: events[0]$msg"
   done
-  expect_fail 2 sim fault no_such_method silent
-  err_has 'unknown method "no_such_method"'
+  refuses 2 'unknown method "no_such_method"' sim fault no_such_method silent
   err_has "spk_vol_up"
-  rc=0
-  err=$("$HALVO_SIM" --no-reply spk_vol_up,no_such_method 2>&1) || rc=$?
-  [ "$rc" -eq 2 ] || fail "halvo-sim took --no-reply no_such_method (exit $rc)"
+  sim_refuses --no-reply spk_vol_up,no_such_method
   err_has 'unknown method "no_such_method"'
   err_has "get_volume_by_address"
   out=$("$HALVO_SIM" --help)
   has "default"
   has "ZEMOFW"
   expect_fail 2 sim volume address
-  expect_fail 1 sim volume address=E2:E0:00:00:00:99 volume=3
-  err_has "no speaker E2:E0:00:00:00:99"
+  refuses 1 "no speaker E2:E0:00:00:00:99" sim volume address=E2:E0:00:00:00:99 volume=3
 }
 
 # Exit status | ARGS ("-" in the first column: after the simulator left).
@@ -487,15 +453,14 @@ for line in open(sys.argv[1]):
   [ -z "$out" ] || fail "-q printed a confirmation"
   # Completion offers the commands, and the addresses the simulator knows.
   . "$here/../../tools/completion/halvoctl.bash"
-  COMP_WORDS=("$HALVOCTL" dev) COMP_CWORD=1
-  _halvoctl
-  out="${COMPREPLY[*]}"
+  complete_words dev
   [ "$out" = "devices device" ] || [ "$out" = "device devices" ] || fail "completion of dev: $out"
-  COMP_WORDS=("$HALVOCTL" volume E2:E0:00:00:00:1) COMP_CWORD=2
-  _halvoctl
-  out="${COMPREPLY[*]}"
+  complete_words volume E2:E0:00:00:00:1
   has "$BAR"
 }
+
+# The completions of the last of WORDS after "halvoctl", into $out.
+complete_words() { COMP_WORDS=("$HALVOCTL" "$@") COMP_CWORD=$#; _halvoctl; out="${COMPREPLY[*]}"; }
 
 # scripts/sim-shell.sh with a "shell" that runs one command: it finds the
 # bus, the store and halvoctl, and leaving it stops the simulator and bus.
@@ -525,19 +490,14 @@ case_help() {
   for cmd in devices device dont-use speakers speaker-info last-speakers reconnect disconnect-last volume \
              mute icon replace info-sync blocked earphones manufacturer command dut fw-update monitor sim; do
     grep -qE "^  $cmd( |\$)" <<<"$usage" || fail "halvoctl --help lacks $cmd"
-    ctl "$cmd" --help
-    [ "$rc" -eq 0 ] || fail "halvoctl $cmd --help exited $rc"
-    has "Usage: halvoctl $cmd"
+    shows "Usage: halvoctl $cmd" "$cmd" --help
   done
-  expect_ok --version
-  has "halvoctl "
-  expect_ok dut --help
-  has "left or right"
+  shows "halvoctl " --version
+  shows "left or right" dut --help
   # Bare: a short usage on stderr.  A typo: the likely command.
   expect_fail 2
   [ -z "$out" ] && [ "$(wc -l <<<"$err")" -lt 15 ] || fail "bare halvoctl: not a short usage on stderr"
-  expect_fail 2 devics
-  err_has 'did you mean "devices"?'
+  refuses 2 'did you mean "devices"?' devics
 }
 
 name=${1:?case}
