@@ -247,7 +247,6 @@ const struct Refusal {
     {"replace, no address", [] { return halvo_api_replace_current_speaker(nullptr); }, 3},
     {"connected speakers, no output", [] { return halvo_get_connected_bt_speaker_infos(nullptr); }, 3},
     {"last speakers, no output", [] { return halvo_get_last_bluetooth_speakers(nullptr); }, 3},
-    {"info-sync list, no output", [] { return halvo_get_info_sync_devices(nullptr); }, 3},
     {"earphones connect, bad address", [] { return halvo_tuvo_switching_connect(kBad); }, 3},
     {"earphones disconnect, bad address", [] { return halvo_tuvo_switching_disconnect(kBad); }, 3},
     {"earphones connect, no address", [] { return halvo_tuvo_switching_connect(nullptr); }, 3},

@@ -186,8 +186,10 @@ TEST(Volume, StoredMuteFlagIsOneInteger)
 
 namespace {
 
+using Got = std::vector<std::pair<std::string, int>>;
+
 struct VolumeEvents {
-    std::vector<std::pair<std::string, int>> got;
+    Got got;
     void *user_data = nullptr;
 };
 
@@ -220,12 +222,9 @@ TEST(VolumeSignals, ChangesReachTheLatestCallback)
     Peer::emit("bt_spk_volume_controlable_changed_by_address", g_variant_new("(si)", "AA:03", 0));
     Peer::sync_signals();
     EXPECT_TRUE(first.got.empty());
-    ASSERT_EQ(volume.got.size(), 1u);
-    EXPECT_EQ(volume.got[0], std::make_pair(std::string("AA:01"), 30));
+    EXPECT_EQ(volume.got, (Got{{"AA:01", 30}}));
     EXPECT_EQ(volume.user_data, &volume);
-    ASSERT_EQ(controlable.got.size(), 2u);
-    EXPECT_EQ(controlable.got[0], std::make_pair(std::string("AA:02"), 1));
-    EXPECT_EQ(controlable.got[1], std::make_pair(std::string("AA:03"), 0));
+    EXPECT_EQ(controlable.got, (Got{{"AA:02", 1}, {"AA:03", 0}}));
     EXPECT_TRUE(log.contains("address : AA:02, controlable : 7")) << "the raw value is logged";
 
     EXPECT_EQ(halvo_api_unset_volume_changed_callback(), 0);
