@@ -38,6 +38,27 @@ void volume_handler(GDBusConnection *, const gchar *, const gchar *, const gchar
     g_volume_signals++;
 }
 
+/* A bus daemon of the test's own, in a fresh directory, taken as the
+ * system bus until the end of the scope. */
+struct OwnBus {
+    gchar *dir = g_dir_make_tmp("halvo-bus-XXXXXX", nullptr);
+    PrivateBus bus{std::string("unix:path=") + dir + "/bus"};
+    OwnBus()
+    {
+        bus.start_daemon();
+        forget_system_bus();
+        g_setenv("DBUS_SYSTEM_BUS_ADDRESS", bus.address().c_str(), TRUE);
+    }
+    ~OwnBus()
+    {
+        g_setenv("DBUS_SYSTEM_BUS_ADDRESS", bus_address().c_str(), TRUE);
+        bus.stop_peer();
+        bus.kill_daemon();
+        g_rmdir(dir);
+        g_free(dir);
+    }
+};
+
 } // namespace
 
 TEST(ServiceFaults, AbsentServiceFailsWellUnderASecond)
@@ -45,15 +66,10 @@ TEST(ServiceFaults, AbsentServiceFailsWellUnderASecond)
     flush_system_bus(); /* connected: what is timed is the call alone */
     Peer::stop();
     int volume = 42;
-    gint64 transport_ms = timed([] { EXPECT_EQ(_halvo_api_send_method_call_sync("get_volume_by_address",
-                                                                               g_variant_new("(s)", "AA")),
-                                               nullptr); });
-    gint64 public_ms = timed([&] { EXPECT_EQ(halvo_api_get_volume("AA", &volume), 5); });
+    gint64 ms = timed([&] { EXPECT_EQ(halvo_api_get_volume("AA", &volume), 5); });
     EXPECT_EQ(volume, 42) << "output untouched";
-    printf("absent service: transport %lld ms, halvo_api_get_volume %lld ms\n", (long long)transport_ms,
-           (long long)public_ms);
-    EXPECT_LT(transport_ms, 500);
-    EXPECT_LT(public_ms, 500);
+    printf("absent service: halvo_api_get_volume failed after %lld ms\n", (long long)ms);
+    EXPECT_LT(ms, 500);
     Peer::start();
 }
 
@@ -115,12 +131,9 @@ TEST(ServiceFaults, KilledServiceFailsAtOnceAndANewOneIsUsed)
  * bus is back, with no call from the application. */
 TEST(BusFaults, DaemonRestartDropsSubscriptionsAndResubscribesByItself)
 {
-    gchar *dir = g_dir_make_tmp("halvo-bus-XXXXXX", nullptr);
-    PrivateBus bus(std::string("unix:path=") + dir + "/bus");
-    bus.start_daemon();
+    OwnBus own;
+    PrivateBus &bus = own.bus;
     bus.start_peer();
-    forget_system_bus();
-    g_setenv("DBUS_SYSTEM_BUS_ADDRESS", bus.address().c_str(), TRUE);
 
     static int volumes, controls;
     volumes = controls = 0;
@@ -190,35 +203,21 @@ TEST(BusFaults, DaemonRestartDropsSubscriptionsAndResubscribesByItself)
     EXPECT_EQ(halvo_api_unset_volume_controlable_changed_callback(), 0);
     EXPECT_EQ(halvo_deinitialzie(), 0);
     forget_system_bus();
-    g_setenv("DBUS_SYSTEM_BUS_ADDRESS", bus_address().c_str(), TRUE);
-    bus.stop_peer();
-    bus.kill_daemon();
-    g_rmdir(dir);
-    g_free(dir);
 }
 
 /* A bus daemon that takes connections but never answers: the first call of
  * the process (which has to connect) still ends within its bound. */
 TEST(BusFaults, StoppedDaemonBoundsTheFirstCall)
 {
-    gchar *dir = g_dir_make_tmp("halvo-bus-XXXXXX", nullptr);
-    PrivateBus bus(std::string("unix:path=") + dir + "/bus");
-    bus.start_daemon();
-    forget_system_bus();
-    g_setenv("DBUS_SYSTEM_BUS_ADDRESS", bus.address().c_str(), TRUE);
-    bus.stop_daemon();
+    OwnBus own;
+    own.bus.stop_daemon();
     int volume = -1, result = 0;
     gint64 ms = timed([&] { result = halvo_api_get_volume("AA", &volume); });
-    bus.continue_daemon();
+    own.bus.continue_daemon();
     printf("stopped bus daemon: first call failed after %lld ms\n", (long long)ms);
     EXPECT_EQ(result, 5);
     EXPECT_EQ(volume, -1);
     EXPECT_LT(ms, 7000);
-    g_setenv("DBUS_SYSTEM_BUS_ADDRESS", bus_address().c_str(), TRUE);
-    bus.stop_peer();
-    bus.kill_daemon();
-    g_rmdir(dir);
-    g_free(dir);
 }
 
 /* One deadline for an operation of several calls: a list of three devices
@@ -299,41 +298,33 @@ class StoreFaults : public ::testing::Test {
     struct rlimit saved_ = {};
 };
 
-TEST_F(StoreFaults, InfoSyncMarkThatCannotBeWrittenLeavesTheDocument)
+TEST_F(StoreFaults, AnEditThatCannotBeWrittenLeavesTheDocument)
 {
-    const std::string key = "db/com.marlox.tv.bt-rilomanager/btinfosync/devices";
-    const std::string doc = R"({"d1":{"address":"AA","name":"one"},"d2":{"address":"BB","name":"two"}})";
-    store_write(key, doc);
-    break_store(key);
-    LogCapture log;
-    EXPECT_EQ(halvo_remove_info_sync_device("d1"), 5) << "a failed write is reported";
-    mend_store();
-    EXPECT_TRUE(log.contains("fail to write valko"));
-    EXPECT_EQ(store_read(key), doc);
-    EXPECT_EQ(files(), std::vector<std::string>{"devices"}) << "no temporary file left";
-    GSList *list = nullptr;
-    ASSERT_EQ(halvo_get_info_sync_devices(&list), 0);
-    EXPECT_EQ(g_slist_length(list), 2u);
-    halvo_free_info_sync_devices(&list);
+    const struct {
+        std::string key;
+        const char *doc;
+        int (*edit)();
+        const char *edited; /* what the document holds once the store writes again */
+    } cases[] = {
+        {"db/com.marlox.tv.bt-rilomanager/btinfosync/devices",
+         R"({"d1":{"address":"AA","name":"one"},"d2":{"address":"BB","name":"two"}})",
+         [] { return halvo_remove_info_sync_device("d1"); }, R"("deleted_on_tv":true)"},
+        {"db/pellix/pairing_blocekd_devices",
+         R"({"AA:01":{"isBlocked":true,"name":"one"},"AA:02":{"isBlocked":true,"name":"two"}})",
+         [] { return halvo_remove_pairing_blocked_devices("AA:01"); }, R"({"AA:02":{"isBlocked":true,"name":"two"}})"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.key);
+        store_write(c.key, c.doc);
+        break_store(c.key);
+        LogCapture log;
+        EXPECT_EQ(c.edit(), 5) << "a failed write is reported";
+        mend_store();
+        EXPECT_TRUE(log.contains("fail to write valko"));
+        EXPECT_EQ(store_read(c.key), c.doc);
+        EXPECT_EQ(files(), std::vector<std::string>{c.key.substr(c.key.rfind('/') + 1)}) << "no temporary file left";
 
-    /* Once the store writes again, so does the mark. */
-    EXPECT_EQ(halvo_remove_info_sync_device("d1"), 0);
-    EXPECT_NE(store_read(key).find("\"deleted_on_tv\":true"), std::string::npos);
-}
-
-TEST_F(StoreFaults, UnblockThatCannotBeWrittenLeavesTheDocument)
-{
-    const std::string key = "db/pellix/pairing_blocekd_devices";
-    const std::string doc = R"({"AA:01":{"isBlocked":true,"name":"one"},"AA:02":{"isBlocked":true,"name":"two"}})";
-    store_write(key, doc);
-    break_store(key);
-    LogCapture log;
-    EXPECT_EQ(halvo_remove_pairing_blocked_devices("AA:01"), 5) << "a failed write is reported";
-    mend_store();
-    EXPECT_TRUE(log.contains("fail to write valko"));
-    EXPECT_EQ(store_read(key), doc);
-    EXPECT_EQ(files(), std::vector<std::string>{"pairing_blocekd_devices"}) << "no temporary file left";
-
-    EXPECT_EQ(halvo_remove_pairing_blocked_devices("AA:01"), 0);
-    EXPECT_EQ(store_read(key), R"({"AA:02":{"isBlocked":true,"name":"two"}})");
+        EXPECT_EQ(c.edit(), 0);
+        EXPECT_NE(store_read(c.key).find(c.edited), std::string::npos);
+    }
 }

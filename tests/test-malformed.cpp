@@ -21,21 +21,6 @@ const char *const unusable[] = {"", "   \n\t ", "null", "{}{}", "1", "\"text\"",
 /* Documents in the store                                              */
 /* ------------------------------------------------------------------ */
 
-TEST(Documents, MuteFlagMustBeOneInteger)
-{
-    const char *key = "memory/menu/network/screenmirroring/get_volume_mute_bt";
-    for (const char *text : {"", "  ", "1e30", "12abc", "null", "99999999999"}) {
-        store_write(key, text);
-        bool muted = true;
-        EXPECT_EQ(halvo_api_get_mute_state(&muted), 5) << text;
-        EXPECT_TRUE(muted) << "left as it was";
-    }
-    store_write(key, " 12\n");
-    bool muted = false;
-    EXPECT_EQ(halvo_api_get_mute_state(&muted), 0);
-    EXPECT_TRUE(muted);
-}
-
 TEST(Documents, DeepNestingBehindAQuoteOrASlashIsRefused)
 {
     /* json-glib also reads single-quoted strings and skips /.../ runs: the
@@ -59,7 +44,7 @@ namespace {
 
 /* One method: the operation that calls it, and its failure value, which an
  * error reply, a reply of another signature and the right reply with an
- * extra argument all give alike.  The call folds what it must not do into
+ * extra argument (@extra) all give alike.  The call folds what it must not do into
  * its result: a record or list handed out on failure adds 100; an
  * out-parameter is shown beside the result (result * 1000 + value, or * 10
  * for a flag). */
@@ -67,12 +52,9 @@ struct Method {
     const char *name;
     std::function<int()> call;
     int failed;
-    GVariant *(*wrong)();
     GVariant *(*extra)();
 };
 
-GVariant *str_reply() { return g_variant_new("(s)", "12"); }
-GVariant *int_reply() { return g_variant_new("(i)", 1); }
 GVariant *ii_reply() { return g_variant_new("(ii)", 1, 2); }
 GVariant *iii_reply() { return g_variant_new("(iii)", 1, 2, 3); }
 GVariant *ss_reply() { return g_variant_new("(ss)", R"({"result":true,"data":{"address":"AA"}})", "x"); }
@@ -89,61 +71,47 @@ std::vector<Method> methods()
     return {
         {"get_device_info", [] { halvo_device_info_s *d = nullptr; int r = halvo_get_paired_dev_info(kAddr, &d);
                                  if (d) { halvo_free_paired_dev_info(d); }
-                                 return d ? 100 + r : r; },
-         5, int_reply, ss_reply},
+                                 return d ? 100 + r : r; }, 5, ss_reply},
         {"get_devices_info", [] { GSList *l = nullptr; int r = halvo_get_paired_dev_info_list(&l);
                                   if (l) { halvo_free_paired_dev_info_list(l); }
-                                  return l ? 100 + r : r; },
-         5, int_reply, ss_reply},
+                                  return l ? 100 + r : r; }, 5, ss_reply},
         {"get_device_type", [] { n = 42; int r = halvo_get_device_type(kAddr, &n); return r * 1000 + n; },
-         5042, str_reply, ii_reply},
-        {"set_use_dontuse", [] { return int(halvo_set_use_dontuse_status("n", kAddr, true)); }, 0, str_reply,
-         ii_reply},
-        {"get_use_dontuse", [] { return halvo_get_use_dontuse_status(kAddr); }, -1, str_reply, ii_reply},
-        {"remove_use_donuse_info", [] { return int(halvo_remove_use_dontuse_status(kAddr)); }, 0, str_reply,
-         ii_reply},
+         5042, ii_reply},
+        {"set_use_dontuse", [] { return int(halvo_set_use_dontuse_status("n", kAddr, true)); }, 0, ii_reply},
+        {"get_use_dontuse", [] { return halvo_get_use_dontuse_status(kAddr); }, -1, ii_reply},
+        {"remove_use_donuse_info", [] { return int(halvo_remove_use_dontuse_status(kAddr)); }, 0, ii_reply},
         {"get_dontuse_dev_list", [] { GSList *l = nullptr; bool ok = halvo_get_dontuse_device_list(&l);
                                       if (l) { halvo_free_paired_dev_info_list(l); }
-                                      return l ? 100 : int(ok); },
-         0, int_reply, ss_reply},
+                                      return l ? 100 : int(ok); }, 0, ss_reply},
         {"parse_manufacturer_data", [] { out = nullptr; n = -7; int r = halvo_parse_manufacturer_data(1, "ab", 2, 0, &out, &n);
-                                         g_free(out); return out || n != -7 ? 100 + r : r; },
-         5, int_reply, iiayi_reply},
+                                         g_free(out); return out || n != -7 ? 100 + r : r; }, 5, iiayi_reply},
         {"read_specific_manufacturer_data", [] { out = nullptr; n = -7; int r = halvo_read_specific_manufacturer_data(kAddr, 0, &out, &n);
-                                                 g_free(out); return out || n != -7 ? 100 + r : r; },
-         5, int_reply, iiayi_reply},
+                                                 g_free(out); return out || n != -7 ? 100 + r : r; }, 5, iiayi_reply},
         {"read_manufacturer_data", [] { out = nullptr; n = -7; int o = -7; int r = halvo_read_manufacturer_data(kAddr, &o, &out, &n);
                                         g_free(out); return out || n != -7 || o != -7 ? 100 + r : r; },
-         5, int_reply, iiiayi_reply},
-        {"write_manufacturer_data", [] { return halvo_write_manufacturer_data(kAddr, 1, "ab", 2); }, 5,
-         str_reply, ii_reply},
+         5, iiiayi_reply},
+        {"write_manufacturer_data", [] { return halvo_write_manufacturer_data(kAddr, 1, "ab", 2); }, 5, ii_reply},
         {"custom_command", [] { out = nullptr; int r = halvo_send_custom_command("cmd", &out); g_free(out);
-                                return out ? 100 + r : r; },
-         5, int_reply, iss_reply},
-        {"enter_bt_dut_mode", [] { return int(halvo_enter_bt_dut_mode()); }, 0, str_reply, ii_reply},
-        {"stop_bt_dut_mode", [] { return int(halvo_stop_bt_dut_mode_new()); }, 0, str_reply, ii_reply},
+                                return out ? 100 + r : r; }, 5, iss_reply},
+        {"enter_bt_dut_mode", [] { return int(halvo_enter_bt_dut_mode()); }, 0, ii_reply},
+        {"stop_bt_dut_mode", [] { return int(halvo_stop_bt_dut_mode_new()); }, 0, ii_reply},
         {"set_connected_bt_speaker_info", [] { return halvo_set_connected_bt_speaker_info_with_serialization("{}"); },
-         5, str_reply, ii_reply},
-        {"connect_last_btspk_list", [] { return halvo_connect_to_last_bluetooth_speakers(true); }, 5, str_reply,
-         ii_reply},
-        {"disconnect_last_btspk_list", [] { return halvo_disconnect_to_last_bluetooth_speakers(); }, 5,
-         str_reply, ii_reply},
+         5, ii_reply},
+        {"connect_last_btspk_list", [] { return halvo_connect_to_last_bluetooth_speakers(true); }, 5, ii_reply},
+        {"disconnect_last_btspk_list", [] { return halvo_disconnect_to_last_bluetooth_speakers(); }, 5, ii_reply},
         {"get_volume_controlable_by_address", [] { bool c = true; int r = halvo_api_get_volume_controlable(kAddr, &c);
-                                                   return r * 10 + int(c); },
-         51, int_reply, iii_reply},
-        {"set_volume_by_address", [] { return halvo_api_set_volume(kAddr, 3); }, 5, str_reply, ii_reply},
-        {"get_volume_by_address", [] { n = 42; int r = halvo_api_get_volume(kAddr, &n); return r * 1000 + n; }, 5042,
-         int_reply, iii_reply},
+                                                   return r * 10 + int(c); }, 51, iii_reply},
+        {"set_volume_by_address", [] { return halvo_api_set_volume(kAddr, 3); }, 5, ii_reply},
+        {"get_volume_by_address", [] { n = 42; int r = halvo_api_get_volume(kAddr, &n); return r * 1000 + n; },
+         5042, iii_reply},
         {"get_num_of_speaker", [] { n = 42; int r = halvo_api_get_num_of_connected_spaker(&n); return r * 1000 + n; },
-         5042, int_reply, iii_reply},
-        {"spk_mute_unmute", [] { return halvo_api_mute_unmute(); }, 5, str_reply, ii_reply},
-        {"spk_vol_down", [] { return halvo_api_volume_down(); }, 5, str_reply, ii_reply},
-        {"spk_vol_up", [] { return halvo_api_volume_up(); }, 5, str_reply, ii_reply},
-        {"replace_current_bluetooth_speaker", [] { return halvo_api_replace_current_speaker(kAddr); }, 5, str_reply,
-         ii_reply},
-        {"tuvo_switching_connect", [] { return halvo_tuvo_switching_connect(kAddr); }, 5, str_reply, ii_reply},
-        {"tuvo_switching_disconnect", [] { return halvo_tuvo_switching_disconnect(kAddr); }, 5, str_reply,
-         ii_reply},
+         5042, iii_reply},
+        {"spk_mute_unmute", [] { return halvo_api_mute_unmute(); }, 5, ii_reply},
+        {"spk_vol_down", [] { return halvo_api_volume_down(); }, 5, ii_reply},
+        {"spk_vol_up", [] { return halvo_api_volume_up(); }, 5, ii_reply},
+        {"replace_current_bluetooth_speaker", [] { return halvo_api_replace_current_speaker(kAddr); }, 5, ii_reply},
+        {"tuvo_switching_connect", [] { return halvo_tuvo_switching_connect(kAddr); }, 5, ii_reply},
+        {"tuvo_switching_disconnect", [] { return halvo_tuvo_switching_disconnect(kAddr); }, 5, ii_reply},
     };
 }
 
@@ -155,11 +123,11 @@ TEST(Replies, ErrorReplyWrongSignatureAndExtraArgumentsFailEveryMethod)
         Peer::reset();
         Peer::error(m.name);
         EXPECT_EQ(m.call(), m.failed) << m.name << ": error reply";
-        for (GVariant *reply : {m.wrong(), m.extra(), g_variant_new("(b)", TRUE)}) {
+        for (GVariant *reply : {m.extra(), g_variant_new("(b)", TRUE)}) {
             Peer::reply(m.name, reply);
             EXPECT_EQ(m.call(), m.failed) << m.name << ": reply of another signature";
         }
-        EXPECT_EQ(Peer::calls(m.name).size(), 4u) << m.name << " was called";
+        EXPECT_EQ(Peer::calls(m.name).size(), 3u) << m.name << " was called";
     }
 }
 
@@ -279,7 +247,6 @@ const struct Refusal {
     {"replace, no address", [] { return halvo_api_replace_current_speaker(nullptr); }, 3},
     {"connected speakers, no output", [] { return halvo_get_connected_bt_speaker_infos(nullptr); }, 3},
     {"last speakers, no output", [] { return halvo_get_last_bluetooth_speakers(nullptr); }, 3},
-    {"info-sync list, no output", [] { return halvo_get_info_sync_devices(nullptr); }, 3},
     {"earphones connect, bad address", [] { return halvo_tuvo_switching_connect(kBad); }, 3},
     {"earphones disconnect, bad address", [] { return halvo_tuvo_switching_disconnect(kBad); }, 3},
     {"earphones connect, no address", [] { return halvo_tuvo_switching_connect(nullptr); }, 3},
@@ -401,35 +368,32 @@ TEST(SignalPayloads, OneMebibyteStringsArriveWhole)
     AllCallbacks all;
     const std::string big(1 << 20, 'A');
 
-    Peer::emit("bt_spk_volume_changed_by_address", g_variant_new("(si)", big.c_str(), 7));
+    /* 1 MiB that is not JSON calls nothing; 1 MiB inside a document is read. */
+    Peer::emit("bt_spk_info_changed", g_variant_new("(s)", big.c_str()));
     Peer::sync_signals();
-    ASSERT_EQ(all.fed.volume, 1);
-    EXPECT_EQ(all.fed.last_address.size(), big.size());
-
-    Peer::emit("bt_spk_volume_controlable_changed_by_address", g_variant_new("(si)", big.c_str(), 1));
-    Peer::sync_signals();
-    ASSERT_EQ(all.fed.controlable, 1);
-    EXPECT_EQ(all.fed.last_address.size(), big.size());
-
-    Peer::emit("tuvo_swtiching_connection_state_changed", g_variant_new("(isi)", 0, big.c_str(), 1));
-    Peer::sync_signals();
-    ASSERT_EQ(all.fed.tuvo, 1);
-    EXPECT_EQ(all.fed.last_address.size(), big.size());
+    EXPECT_EQ(all.fed.info, 0);
+    const std::string doc = R"({"address":")" + big + R"(","name":"n"})";
+    const struct {
+        const char *signal;
+        GVariant *payload;
+        int Fed::*count;
+    } cases[] = {
+        {"bt_spk_volume_changed_by_address", g_variant_new("(si)", big.c_str(), 7), &Fed::volume},
+        {"bt_spk_volume_controlable_changed_by_address", g_variant_new("(si)", big.c_str(), 1), &Fed::controlable},
+        {"tuvo_swtiching_connection_state_changed", g_variant_new("(isi)", 0, big.c_str(), 1), &Fed::tuvo},
+        {"bt_spk_info_changed", g_variant_new("(s)", doc.c_str()), &Fed::info},
+    };
+    for (const auto &c : cases) {
+        Peer::emit(c.signal, c.payload);
+        Peer::sync_signals();
+        EXPECT_EQ(all.fed.*c.count, 1) << c.signal;
+        EXPECT_EQ(all.fed.last_address.size(), big.size()) << c.signal;
+    }
 
     Peer::emit("last_connecting_status_changed", g_variant_new("(s)", big.c_str()));
     Peer::sync_signals();
     ASSERT_EQ(all.fed.status, 1);
     EXPECT_EQ(all.fed.last_value, 2);
-
-    /* 1 MiB that is not JSON calls nothing; 1 MiB inside a document is read. */
-    Peer::emit("bt_spk_info_changed", g_variant_new("(s)", big.c_str()));
-    Peer::sync_signals();
-    EXPECT_EQ(all.fed.info, 0);
-    std::string doc = R"({"address":")" + big + R"(","name":"n"})";
-    Peer::emit("bt_spk_info_changed", g_variant_new("(s)", doc.c_str()));
-    Peer::sync_signals();
-    ASSERT_EQ(all.fed.info, 1);
-    EXPECT_EQ(all.fed.last_address.size(), big.size());
 
     g_is_zemo_update_done = false;
     g_zemo_update_result = 1;

@@ -37,13 +37,6 @@ TEST(Reconnection, ConnectAndDisconnectPassTheServiceResultThrough)
     calls = Peer::calls("disconnect_last_btspk_list");
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0].text(), "()");
-
-    Peer::stop();
-    LogCapture log;
-    EXPECT_EQ(halvo_connect_to_last_bluetooth_speakers(true), 5);
-    EXPECT_EQ(halvo_disconnect_to_last_bluetooth_speakers(), 5);
-    EXPECT_EQ(log.count("result is NULL"), 2);
-    Peer::start();
 }
 
 namespace {
@@ -72,11 +65,8 @@ TEST(Reconnection, OnlyTheExactInProgressTextGivesStatus1)
     EXPECT_EQ(events.statuses, (std::vector<int>{1, 2, 2, 2, 2, 1}));
     EXPECT_EQ(events.user_data, &events);
 
-    /* Payloads of another type, and another name, report nothing. */
+    /* Another name, or no payload, reports nothing. */
     LogCapture log;
-    Peer::emit("last_connecting_status_changed", g_variant_new("(i)", 1));
-    Peer::emit("last_connecting_status_changed", g_variant_new("(ss)", "InProgress", "x"));
-    Peer::sync_signals();
     GVariant *payload = sunk(g_variant_new("(s)", "InProgress"));
     _halvo_last_connecting_status_changed(nullptr, nullptr, nullptr, nullptr, "last_connecting_status", payload,
                                           nullptr);
@@ -88,10 +78,12 @@ TEST(Reconnection, OnlyTheExactInProgressTextGivesStatus1)
     EXPECT_EQ(halvo_unset_last_bluetooth_speakers_connecting_status_changed_cb(), 0);
 }
 
-TEST(Reconnection, SettingTwiceKeepsOneSubscription)
+TEST(Reconnection, SettingTwiceKeepsOneSubscriptionAndNullCallbacks)
 {
     StatusEvents first, second;
     LogCapture log;
+    EXPECT_EQ(halvo_unset_last_bluetooth_speakers_connecting_status_changed_cb(), 3);
+    EXPECT_TRUE(log.contains("this signal was not subcribed."));
     ASSERT_EQ(halvo_set_last_bluetooth_speakers_connecting_status_changed_cb(on_status, &first), 0);
     ASSERT_EQ(halvo_set_last_bluetooth_speakers_connecting_status_changed_cb(on_status, &second), 0);
     EXPECT_TRUE(log.contains("same signal is already subscribed"));
@@ -100,14 +92,7 @@ TEST(Reconnection, SettingTwiceKeepsOneSubscription)
     EXPECT_TRUE(first.statuses.empty());
     EXPECT_EQ(second.statuses, std::vector<int>{1}) << "one subscription, the later callback";
     EXPECT_EQ(halvo_unset_last_bluetooth_speakers_connecting_status_changed_cb(), 0);
-    EXPECT_EQ(halvo_unset_last_bluetooth_speakers_connecting_status_changed_cb(), 3);
-}
 
-TEST(Reconnection, UnsetWithoutSetAndNullCallback)
-{
-    LogCapture log;
-    EXPECT_EQ(halvo_unset_last_bluetooth_speakers_connecting_status_changed_cb(), 3);
-    EXPECT_TRUE(log.contains("this signal was not subcribed."));
     EXPECT_EQ(halvo_set_last_bluetooth_speakers_connecting_status_changed_cb(nullptr, nullptr), 3);
     EXPECT_TRUE(log.contains("cb is NULL!!"));
     EXPECT_EQ(halvo_unset_last_bluetooth_speakers_connecting_status_changed_cb_internal(), 3)
@@ -131,15 +116,6 @@ TEST(Volume, OutputsAreWrittenWheneverAnAnswerArrives)
     bool controlable = false;
     LogCapture log;
 
-    /* No reply: 5, outputs untouched. */
-    EXPECT_EQ(halvo_api_get_volume("AA:01", &volume), 5);
-    EXPECT_EQ(halvo_api_get_num_of_connected_spaker(&count), 5);
-    EXPECT_EQ(halvo_api_get_volume_controlable("AA:01", &controlable), 5);
-    EXPECT_EQ(volume, 99);
-    EXPECT_EQ(count, 99);
-    EXPECT_FALSE(controlable);
-    EXPECT_EQ(log.count("result is NULL"), 3);
-
     /* A failing result still carries the value. */
     Peer::reply("get_volume_by_address", g_variant_new("(ii)", 1, 30));
     EXPECT_EQ(halvo_api_get_volume("AA:01", &volume), 1);
@@ -156,9 +132,7 @@ TEST(Volume, OutputsAreWrittenWheneverAnAnswerArrives)
     EXPECT_EQ(halvo_api_get_volume_controlable_internal("AA:01", &controlable), 0);
     EXPECT_FALSE(controlable);
 
-    auto calls = Peer::calls("get_volume_by_address");
-    ASSERT_EQ(calls.size(), 2u);
-    EXPECT_EQ(calls[1].text(), "('AA:01',)");
+    EXPECT_EQ(Peer::calls("get_volume_by_address").at(0).text(), "('AA:01',)");
     EXPECT_EQ(Peer::calls("get_num_of_speaker").back().text(), "()");
 }
 
@@ -179,7 +153,6 @@ TEST(Volume, CommandsSendTheirArgumentsAndReturnTheResult)
                     {"spk_vol_up", halvo_api_volume_up, "volume up"}};
     int n = 10;
     for (const auto &c : commands) {
-        EXPECT_EQ(c.op(), 5) << c.method << ": no rule, no reply";
         Peer::reply(c.method, g_variant_new("(i)", n));
         EXPECT_EQ(c.op(), n) << c.method;
         EXPECT_TRUE(log.contains(c.entry));
@@ -188,11 +161,11 @@ TEST(Volume, CommandsSendTheirArgumentsAndReturnTheResult)
     }
 }
 
-TEST(Volume, StoredMuteFlag)
+TEST(Volume, StoredMuteFlagIsOneInteger)
 {
     const char *key = "memory/menu/network/screenmirroring/get_volume_mute_bt";
     bool muted = false;
-    store_write(key, "5");
+    store_write(key, " 12\n");
     EXPECT_EQ(halvo_api_get_mute_state(&muted), 0);
     EXPECT_TRUE(muted) << "any nonzero value";
     store_write(key, "0");
@@ -201,18 +174,22 @@ TEST(Volume, StoredMuteFlag)
 
     LogCapture log;
     muted = true;
-    store_write(key, "yes");
-    EXPECT_EQ(halvo_api_get_mute_state(&muted), 5);
     store_remove(key);
     EXPECT_EQ(halvo_api_get_mute_state(&muted), 5);
-    EXPECT_TRUE(muted) << "untouched";
-    EXPECT_EQ(log.count("fail to get mute state"), 2);
+    for (const char *text : {"", "  ", "yes", "1e30", "12abc", "null", "99999999999"}) {
+        store_write(key, text);
+        EXPECT_EQ(halvo_api_get_mute_state(&muted), 5) << text;
+        EXPECT_TRUE(muted) << text << ": left as it was";
+    }
+    EXPECT_EQ(log.count("fail to get mute state"), 8);
 }
 
 namespace {
 
+using Got = std::vector<std::pair<std::string, int>>;
+
 struct VolumeEvents {
-    std::vector<std::pair<std::string, int>> got;
+    Got got;
     void *user_data = nullptr;
 };
 
@@ -245,12 +222,9 @@ TEST(VolumeSignals, ChangesReachTheLatestCallback)
     Peer::emit("bt_spk_volume_controlable_changed_by_address", g_variant_new("(si)", "AA:03", 0));
     Peer::sync_signals();
     EXPECT_TRUE(first.got.empty());
-    ASSERT_EQ(volume.got.size(), 1u);
-    EXPECT_EQ(volume.got[0], std::make_pair(std::string("AA:01"), 30));
+    EXPECT_EQ(volume.got, (Got{{"AA:01", 30}}));
     EXPECT_EQ(volume.user_data, &volume);
-    ASSERT_EQ(controlable.got.size(), 2u);
-    EXPECT_EQ(controlable.got[0], std::make_pair(std::string("AA:02"), 1));
-    EXPECT_EQ(controlable.got[1], std::make_pair(std::string("AA:03"), 0));
+    EXPECT_EQ(controlable.got, (Got{{"AA:02", 1}, {"AA:03", 0}}));
     EXPECT_TRUE(log.contains("address : AA:02, controlable : 7")) << "the raw value is logged";
 
     EXPECT_EQ(halvo_api_unset_volume_changed_callback(), 0);
@@ -262,7 +236,7 @@ TEST(VolumeSignals, ChangesReachTheLatestCallback)
     EXPECT_EQ(halvo_api_unset_volume_controlable_changed_callback_internal(), 3);
 }
 
-TEST(VolumeSignals, ForeignNameMissingCallbackAndOtherPayloadsAreDropped)
+TEST(VolumeSignals, ForeignNameAndMissingCallbackAreDropped)
 {
     VolumeEvents volume, controlable;
     ASSERT_EQ(halvo_api_set_volume_changed_callback(on_volume, &volume), 0);
@@ -280,20 +254,13 @@ TEST(VolumeSignals, ForeignNameMissingCallbackAndOtherPayloadsAreDropped)
     EXPECT_TRUE(log.contains("parameter is NULL"));
     g_variant_unref(ok);
 
-    Peer::emit("bt_spk_volume_changed_by_address", g_variant_new("(is)", 1, "AA:01"));
-    Peer::emit("bt_spk_volume_changed_by_address", g_variant_new("(s)", "AA:01"));
-    Peer::emit("bt_spk_volume_controlable_changed_by_address", g_variant_new("(sb)", "AA:01", TRUE));
-    Peer::sync_signals();
-    EXPECT_EQ(log.count("address is NULL"), 3);
-    EXPECT_TRUE(volume.got.empty());
-    EXPECT_TRUE(controlable.got.empty());
-
     /* An empty slot with the row subscribed. */
     ASSERT_EQ(halvo_api_set_volume_changed_callback_internal(nullptr, nullptr), 0);
     Peer::emit("bt_spk_volume_changed_by_address", g_variant_new("(si)", "AA:01", 2));
     Peer::sync_signals();
     EXPECT_TRUE(log.contains("callback is NULL"));
     EXPECT_TRUE(volume.got.empty());
+    EXPECT_TRUE(controlable.got.empty());
 
     EXPECT_EQ(halvo_api_unset_volume_changed_callback_internal(), 0);
     EXPECT_EQ(halvo_api_unset_volume_controlable_changed_callback(), 0);
@@ -322,9 +289,10 @@ std::string last_icon(const char *code, int *ret)
 
 } // namespace
 
-TEST(Icons, TheServicePathIsTakenAsItComes)
+TEST(Icons, TheServicePathAsItComesElseTheLocalTable)
 {
     ResourceRoot resources;
+    const std::string generic = resources.icon("i_icon_device_m_bt_speaker");
     int ret = -1;
     Peer::reply("get_last_bluetooth_speaker_icon_path", g_variant_new("(s)", "/srv/icons/bar 1.svg"));
     EXPECT_EQ(last_icon("SB", &ret), "/srv/icons/bar 1.svg");
@@ -333,15 +301,8 @@ TEST(Icons, TheServicePathIsTakenAsItComes)
     Peer::reply("get_last_bluetooth_speaker_icon_path", g_variant_new("(s)", ""));
     EXPECT_EQ(last_icon("zz", &ret), "");
     EXPECT_EQ(ret, 0);
-}
 
-TEST(Icons, TheLocalTableAnswersWhenTheServiceDoesNot)
-{
-    ResourceRoot resources;
-    const std::string generic = resources.icon("i_icon_device_m_bt_speaker");
-    int ret = -1;
-
-    /* An error reply, or a reply without a path, falls back too. */
+    /* An error reply, or a reply without a path, falls back to the local table. */
     Peer::error("get_last_bluetooth_speaker_icon_path");
     EXPECT_EQ(last_icon("PS", &ret), resources.icon("i_icon_device_m_portable_speaker"));
     EXPECT_EQ(ret, 0);
@@ -370,10 +331,4 @@ TEST(Replacement, TheServiceIntegerComesBackUnchanged)
     EXPECT_EQ(Peer::calls("replace_current_bluetooth_speaker").at(0).text(), "('AA:BB:CC:DD:EE:01',)");
     Peer::reply("replace_current_bluetooth_speaker", g_variant_new("(i)", 0));
     EXPECT_EQ(halvo_api_replace_current_speaker_internal("AA:02"), 0);
-
-    Peer::stop();
-    LogCapture log;
-    EXPECT_EQ(halvo_api_replace_current_speaker("AA:02"), 5);
-    EXPECT_TRUE(log.contains("result is NULL"));
-    Peer::start();
 }
