@@ -87,49 +87,37 @@ TEST(PairedList, AbsentOrWrongKindMembersReadAsDefaults)
     EXPECT_EQ(halvo_free_paired_dev_info_list(list), 0);
 }
 
-TEST(PairedList, ResultNotTrueOrNoJsonGives5AndNoList)
+TEST(PairedList, ResultNotTrueOrNoJsonGives5NoDevicesArrayGives0)
 {
-    const char *texts[] = {
-        R"({"result":false,"data":{"Devices":[{"address":"AA:01"}]}})",
-        R"({"data":{"Devices":[{"address":"AA:01"}]}})",
-        R"({"result":"true","data":{"Devices":[{"address":"AA:01"}]}})",
-        R"(["result",true])",
-        "org.freedesktop.DBus.Error.Failed: no devices",
-        "",
+    const struct {
+        const char *text;
+        int result;
+    } cases[] = {
+        {R"({"result":false,"data":{"Devices":[{"address":"AA:01"}]}})", 5},
+        {R"({"data":{"Devices":[{"address":"AA:01"}]}})", 5},
+        {R"({"result":"true","data":{"Devices":[{"address":"AA:01"}]}})", 5},
+        {R"(["result",true])", 5},
+        {"org.freedesktop.DBus.Error.Failed: no devices", 5},
+        {"", 5},
+        {R"({"result":true,"data":{"Devices":[]}})", 0},
+        {R"({"result":true,"data":{}})", 0},
+        {R"({"result":true})", 0},
+        {R"({"result":true,"data":{"Devices":{"0":{"address":"AA:01"}}}})", 0},
+        {R"({"result":true,"data":{"Devices":"AA:01"}})", 0},
+        {R"({"result":true,"data":"Devices"})", 0},
+        /* An array in place of the object that holds it is not the list. */
+        {R"({"result":true,"data":[{"address":"AA:01"}]})", 0},
     };
-    for (const char *text : texts) {
-        SCOPED_TRACE(text);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text);
         Peer::reset();
-        reply_text("get_devices_info", text);
+        reply_text("get_devices_info", c.text);
         LogCapture log;
         GSList *list = nullptr;
-        EXPECT_EQ(halvo_get_paired_dev_info_list(&list), 5);
+        EXPECT_EQ(halvo_get_paired_dev_info_list(&list), c.result);
         EXPECT_EQ(list, nullptr);
-        EXPECT_TRUE(log.contains("no Paired device"));
-        EXPECT_TRUE(Peer::calls("get_device_type").empty());
-    }
-}
-
-TEST(PairedList, NoDevicesArrayGives0AndNullList)
-{
-    const char *texts[] = {
-        R"({"result":true,"data":{"Devices":[]}})",
-        R"({"result":true,"data":{}})",
-        R"({"result":true})",
-        R"({"result":true,"data":{"Devices":{"0":{"address":"AA:01"}}}})",
-        R"({"result":true,"data":{"Devices":"AA:01"}})",
-        R"({"result":true,"data":"Devices"})",
-        /* An array in place of the object that holds it is not the list. */
-        R"({"result":true,"data":[{"address":"AA:01"}]})",
-    };
-    for (const char *text : texts) {
-        SCOPED_TRACE(text);
-        Peer::reset();
-        reply_text("get_devices_info", text);
-        GSList *list = nullptr;
-        EXPECT_EQ(halvo_get_paired_dev_info_list(&list), 0);
-        EXPECT_EQ(list, nullptr);
-        EXPECT_EQ(Peer::calls().size(), 1u);
+        EXPECT_EQ(log.contains("no Paired device"), c.result == 5);
+        EXPECT_EQ(Peer::calls().size(), 1u) << "no type call";
     }
 }
 
@@ -181,40 +169,40 @@ TEST(PairedDevice, FillsTheRecordFromData)
     EXPECT_EQ(halvo_free_paired_dev_info(info), 0);
 }
 
-TEST(PairedDevice, ResultWithoutADeviceObjectGives5)
+TEST(PairedDevice, NoUsableDeviceGives5)
 {
-    /* Nor may the root's own members stand in for the device. */
-    const char *texts[] = {
-        R"({"result":true,"address":"AA:root","name":"root","pid":1})",
-        R"({"result":true,"data":"AA:01","address":"AA:root","name":"root"})",
-        R"({"result":true,"data":[{"address":"AA:01"}],"name":"root"})",
-        R"({"result":true,"data":null})",
+    /* Nor may the root's own members stand in for the device.  No text: an
+     * error reply. */
+    const struct {
+        const char *text, *log;
+    } cases[] = {
+        {R"({"result":false,"data":{"address":"AA:01"}})", "no Paired device"},
+        {R"({"result":true,"address":"AA:root","name":"root","pid":1})", "no device data"},
+        {R"({"result":true,"data":"AA:01","address":"AA:root","name":"root"})", "no device data"},
+        {R"({"result":true,"data":[{"address":"AA:01"}],"name":"root"})", "no device data"},
+        {R"({"result":true,"data":null})", "no device data"},
+        {nullptr, "Dbus failed"},
     };
-    for (const char *text : texts) {
-        SCOPED_TRACE(text);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(str(c.text));
         Peer::reset();
-        reply_text("get_device_info", text);
+        if (c.text)
+            reply_text("get_device_info", c.text);
+        else
+            Peer::error("get_device_info");
+        LogCapture log;
         halvo_device_info_s *info = nullptr;
         EXPECT_EQ(halvo_get_paired_dev_info("AA:01", &info), 5);
         EXPECT_EQ(info, nullptr);
+        EXPECT_TRUE(log.contains(c.log));
         EXPECT_TRUE(Peer::calls("get_device_type").empty());
     }
 }
 
-TEST(PairedDevice, FailuresGive5OrBadArgumentsGive3)
+TEST(PairedDevice, BadArgumentsGive3)
 {
     LogCapture log;
-    reply_text("get_device_info", R"({"result":false,"data":{"address":"AA:01"}})");
     halvo_device_info_s *info = nullptr;
-    EXPECT_EQ(halvo_get_paired_dev_info("AA:01", &info), 5);
-    EXPECT_EQ(info, nullptr);
-    EXPECT_TRUE(log.contains("no Paired device"));
-
-    Peer::error("get_device_info");
-    EXPECT_EQ(halvo_get_paired_dev_info("AA:01", &info), 5);
-    EXPECT_EQ(info, nullptr);
-    EXPECT_TRUE(log.contains("Dbus failed"));
-
     EXPECT_EQ(halvo_get_paired_dev_info(nullptr, &info), 3);
     EXPECT_TRUE(log.contains("remote_address is NULL"));
 
@@ -225,56 +213,44 @@ TEST(PairedDevice, FailuresGive5OrBadArgumentsGive3)
     EXPECT_EQ(info, &held);
     EXPECT_EQ(held.pid, 77);
     EXPECT_TRUE(log.contains("dev_info is not NULL, parameter should be NULL"));
+    EXPECT_TRUE(Peer::calls().empty());
 }
 
 TEST(DeviceType, AnswerAndFailure)
 {
     int type = -5;
+    EXPECT_EQ(halvo_get_device_type(nullptr, &type), 3);
+    EXPECT_EQ(type, -5);
     reply_type("AA:01", 42);
     EXPECT_EQ(halvo_get_device_type("AA:01", &type), 0);
     EXPECT_EQ(type, 42);
-
-    type = -5;
-    Peer::error("get_device_type", "org.halvo.Error.Failed", "unknown device");
-    EXPECT_EQ(halvo_get_device_type("CC:03", &type), 5);
-    EXPECT_EQ(type, -5);
-    EXPECT_EQ(halvo_get_device_type(nullptr, &type), 3);
-    EXPECT_EQ(type, -5);
 }
-
 /* ---------------------------------------------------------------- */
 /* The use / don't-use mark                                          */
 /* ---------------------------------------------------------------- */
 
-TEST(UseDontUse, SetSendsCompactDocumentWithStatusNegated)
+TEST(UseDontUse, SetSendsCompactDocumentWithStatusNegatedAnswersPassThrough)
 {
-    Peer::reply("set_use_dontuse", g_variant_new("(i)", 1));
-    EXPECT_TRUE(halvo_set_use_dontuse_status("Spk \"1\"", "AA:01", true));
-    EXPECT_TRUE(halvo_set_use_dontuse_status("Spk", "AA:01", false));
-    EXPECT_TRUE(halvo_set_use_dontuse_status(nullptr, "AA:01", true));
-    EXPECT_EQ(Peer::first_args("set_use_dontuse"), (std::vector<std::string>{
-                                                 R"({"address":"AA:01","name":"Spk \"1\"","status":false})",
-                                                 R"({"address":"AA:01","name":"Spk","status":true})",
-                                                 R"({"address":"AA:01","name":null,"status":false})",
-                                             }));
-}
-
-TEST(UseDontUse, AnswersPassThroughSetGetAndRemove)
-{
-    for (int answer : {0, 1, 2}) {
+    for (int answer : {1, 0, 2}) {
         SCOPED_TRACE(answer);
         Peer::reply("set_use_dontuse", g_variant_new("(i)", answer));
         Peer::reply("get_use_dontuse", g_variant_new("(i)", answer));
         Peer::reply("remove_use_donuse_info", g_variant_new("(i)", answer));
-        EXPECT_EQ(halvo_set_use_dontuse_status("n", "AA:01", true), answer == 1);
+        EXPECT_EQ(halvo_set_use_dontuse_status(answer == 1 ? "Spk \"1\"" : nullptr, "AA:01", answer != 2),
+                  answer == 1);
         EXPECT_EQ(halvo_get_use_dontuse_status("AA:01"), answer);
         EXPECT_EQ(halvo_remove_use_dontuse_status("AA:01"), answer == 1);
     }
+    EXPECT_EQ(Peer::first_args("set_use_dontuse"), (std::vector<std::string>{
+                                                 R"({"address":"AA:01","name":"Spk \"1\"","status":false})",
+                                                 R"({"address":"AA:01","name":null,"status":false})",
+                                                 R"({"address":"AA:01","name":null,"status":true})",
+                                             }));
     EXPECT_EQ(Peer::first_args("get_use_dontuse").back(), "AA:01");
     EXPECT_EQ(Peer::first_args("remove_use_donuse_info").back(), "AA:01");
 }
 
-TEST(DontUseList, AppendsToWhatTheListHolds)
+TEST(DontUseList, AppendsToWhatTheListHoldsMissingOrWrongKindFieldsStayNull)
 {
     reply_text("get_dontuse_dev_list",
                R"({"DontUseDevices":[{"name":"one","address":"AA:01"},{"name":"two","address":"BB:02"}]})");
@@ -283,25 +259,16 @@ TEST(DontUseList, AppendsToWhatTheListHolds)
     ASSERT_EQ(g_slist_length(list), 2u);
     GSList *head = list;
 
-    reply_text("get_dontuse_dev_list", R"({"DontUseDevices":[{"name":"three","address":"CC:03"}]})");
+    reply_text("get_dontuse_dev_list",
+               R"({"DontUseDevices":[{"address":"CC:03"},{"name":5,"address":null},7,{"name":"x","address":"DD:04"}]})");
     ASSERT_TRUE(halvo_get_dontuse_device_list(&list));
     EXPECT_EQ(list, head);
-    EXPECT_EQ(records(list), (Records{"AA:01|one|<null>|<null>|-u|0|0|0|0", "BB:02|two|<null>|<null>|-u|0|0|0|0",
-                                      "CC:03|three|<null>|<null>|-u|0|0|0|0"}));
-    EXPECT_EQ(Peer::calls("get_device_type").size(), 0u) << "the list asks for no types";
-    EXPECT_EQ(halvo_free_paired_dev_info_list(list), 0);
-}
-
-TEST(DontUseList, MissingOrWrongKindFieldsStayNull)
-{
-    reply_text("get_dontuse_dev_list",
-               R"({"DontUseDevices":[{"address":"AA:01"},{"name":5,"address":null},7,{"name":"x","address":"BB:02"}]})");
-    GSList *list = nullptr;
-    ASSERT_TRUE(halvo_get_dontuse_device_list(&list));
     /* The walk goes on after a bad element. */
     const std::string bare = "<null>|<null>|<null>|<null>|-u|0|0|0|0";
-    EXPECT_EQ(records(list), (Records{"AA:01|<null>|<null>|<null>|-u|0|0|0|0", bare, bare,
-                                      "BB:02|x|<null>|<null>|-u|0|0|0|0"}));
+    EXPECT_EQ(records(list), (Records{"AA:01|one|<null>|<null>|-u|0|0|0|0", "BB:02|two|<null>|<null>|-u|0|0|0|0",
+                                      "CC:03|<null>|<null>|<null>|-u|0|0|0|0", bare, bare,
+                                      "DD:04|x|<null>|<null>|-u|0|0|0|0"}));
+    EXPECT_EQ(Peer::calls("get_device_type").size(), 0u) << "the list asks for no types";
     EXPECT_EQ(halvo_free_paired_dev_info_list(list), 0);
 }
 
