@@ -106,9 +106,7 @@ TEST(Manufacturer, BadArgumentsGive3WithoutACall)
     EXPECT_EQ(halvo_parse_manufacturer_data(0, nullptr, 3, 0, &out, &out_length), 3);
     EXPECT_EQ(halvo_parse_manufacturer_data(0, "abc", 0, 0, &out, &out_length), 3);
     EXPECT_EQ(halvo_parse_manufacturer_data(0, "abc", -4, 0, &out, &out_length), 3);
-    EXPECT_EQ(halvo_read_specific_manufacturer_data(nullptr, 0, &out, &out_length), 3);
     EXPECT_EQ(halvo_read_manufacturer_data(nullptr, &option, &out, &out_length), 3);
-    EXPECT_EQ(halvo_write_manufacturer_data(nullptr, 0, "abc", 3), 3);
     EXPECT_EQ(halvo_write_manufacturer_data("AA:01", 0, nullptr, 3), 3);
     EXPECT_EQ(halvo_write_manufacturer_data("AA:01", 0, "abc", 0), 3);
     EXPECT_TRUE(Peer::calls().empty());
