@@ -88,17 +88,6 @@ TEST(Manufacturer, ReportedLengthsOutOfStepWithTheBytesStayInBounds)
     EXPECT_EQ(call.text(), "('AA:01', 3)");
 }
 
-TEST(Manufacturer, ReadHandsBackTheOptionAndTheBytes)
-{
-    Peer::reply("read_manufacturer_data", g_variant_new("(iii@ay)", 6, 5, 12, bytes_value(kHighBytes)));
-    int option = -1, out_length = -1;
-    char *out = nullptr;
-    EXPECT_EQ(halvo_read_manufacturer_data("AA:01", &option, &out, &out_length), 6);
-    EXPECT_EQ(option, 12);
-    expect_bytes(out, out_length, kHighBytes);
-    EXPECT_EQ(only_call("read_manufacturer_data").text(), "('AA:01',)");
-}
-
 TEST(Manufacturer, BadArgumentsGive3WithoutACall)
 {
     char *out = kUntouched;
