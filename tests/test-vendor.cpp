@@ -126,20 +126,17 @@ TEST(Manufacturer, WriteSendsTheTupleAndPassesTheAnswer)
 
 TEST(Manufacturer, RepointedMethodNamesRedirectTheCalls)
 {
-    const char *saved_custom = halvo_custom_command;
-    const char *saved_parse = halvo_parse_manufacturer;
+    const char *saved_custom = halvo_custom_command, *saved_parse = halvo_parse_manufacturer;
     halvo_custom_command = "vendor_command";
     halvo_parse_manufacturer = "vendor_parse";
     Peer::reply("vendor_command", g_variant_new("(is)", 0, "done"));
     Peer::reply("vendor_parse", g_variant_new("(ii@ay)", 0, 1, bytes_value({0x55})));
     LogCapture log;
-
-    char *response = nullptr;
-    EXPECT_EQ(halvo_send_custom_command("ping", &response), 0);
-    EXPECT_TRUE(log.contains("vendor_command, ping"));
-    g_free(response);
     char *out = nullptr;
     int out_length = 0;
+    EXPECT_EQ(halvo_send_custom_command("ping", &out), 0);
+    EXPECT_TRUE(log.contains("vendor_command, ping"));
+    g_free(out);
     EXPECT_EQ(halvo_parse_manufacturer_data(0, "x", 1, 0, &out, &out_length), 0);
     g_free(out);
 
@@ -147,8 +144,7 @@ TEST(Manufacturer, RepointedMethodNamesRedirectTheCalls)
     halvo_parse_manufacturer = saved_parse;
     EXPECT_EQ(Peer::calls("vendor_command").size(), 1u);
     EXPECT_EQ(Peer::calls("vendor_parse").size(), 1u);
-    EXPECT_TRUE(Peer::calls("custom_command").empty());
-    EXPECT_TRUE(Peer::calls("parse_manufacturer_data").empty());
+    EXPECT_EQ(Peer::calls().size(), 2u) << "nothing under the old names";
 }
 
 TEST(CustomCommand, ResponsesAndFailures)
