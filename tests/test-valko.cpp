@@ -89,15 +89,15 @@ void other(valko_keynode_t *, void *)
     g_other_calls++;
 }
 
-/* Removes the registration of record() on g_unregister_key, noting how
- * many calls record() had seen by then. */
-std::string g_unregister_key;
+/* Removes the registration of record() on kQueuedKey, noting how many
+ * calls record() had seen by then. */
+const char *const kQueuedKey = "valko-reg/queued";
 int g_seen_at_unregister = -1;
 void unregister_record(valko_keynode_t *, void *)
 {
     if (g_seen_at_unregister < 0) {
         g_seen_at_unregister = int(g_seen.size());
-        EXPECT_EQ(0, valko_ignore_key_changed(g_unregister_key.c_str(), record));
+        EXPECT_EQ(0, valko_ignore_key_changed(kQueuedKey, record));
     }
 }
 
@@ -387,14 +387,13 @@ TEST_F(Valko, RegistrationsAreReplacedAndIgnored)
     /* Ignored while its events are already being handled: @other, registered
      * first, removes @record from inside its own callback. */
     g_seen.clear();
-    g_unregister_key = "valko-reg/queued";
-    ASSERT_EQ(0, valko_notify_key_changed("valko-reg/queued", unregister_record, nullptr));
-    ASSERT_EQ(0, valko_notify_key_changed("valko-reg/queued", record, nullptr));
-    ASSERT_EQ(0, valko_set_str("valko-reg/queued", "v"));
+    ASSERT_EQ(0, valko_notify_key_changed(kQueuedKey, unregister_record, nullptr));
+    ASSERT_EQ(0, valko_notify_key_changed(kQueuedKey, record, nullptr));
+    ASSERT_EQ(0, valko_set_str(kQueuedKey, "v"));
     ASSERT_TRUE(run_until([] { return g_seen_at_unregister >= 0; }));
     store_settle();
     EXPECT_EQ(size_t(g_seen_at_unregister), g_seen.size()) << "a callback ran after it was ignored";
-    EXPECT_EQ(0, valko_ignore_key_changed("valko-reg/queued", unregister_record));
+    EXPECT_EQ(0, valko_ignore_key_changed(kQueuedKey, unregister_record));
 
     /* A callback may remove its own registration while it runs. */
     ASSERT_EQ(0, valko_notify_key_changed("valko-self/key", ignore_self, nullptr));
