@@ -107,28 +107,20 @@ TEST(PairedList, ResultNotTrueOrNoJsonGives5NoDevicesArrayGives0)
     }
 }
 
-TEST(PairedList, SetTargetGives3AndIsLeftAlone)
+TEST(PairedList, SetTargetGives3FreeAcceptsNullEntriesAndRefusesNoList)
 {
     LogCapture log;
-    GSList *list = g_slist_prepend(nullptr, GINT_TO_POINTER(1));
-    GSList *before = list;
+    GSList *held = g_slist_prepend(nullptr, nullptr), *list = held;
     EXPECT_EQ(halvo_get_paired_dev_info_list(&list), 3);
-    EXPECT_EQ(list, before);
+    EXPECT_EQ(list, held);
     EXPECT_EQ(g_slist_length(list), 1u);
     EXPECT_TRUE(log.contains("list is not NULL, parameter should be NULL"));
     EXPECT_TRUE(Peer::calls().empty());
-    g_slist_free(list);
-}
 
-TEST(PairedList, FreeAcceptsNullEntriesAndRefusesNoList)
-{
     reply_text("get_devices_info", R"({"result":true,"data":{"Devices":[{"name":"only"}]}})");
-    GSList *list = nullptr;
+    list = nullptr;
     ASSERT_EQ(halvo_get_paired_dev_info_list(&list), 0);
-    list = g_slist_prepend(list, nullptr);
-    list = g_slist_append(list, nullptr);
-
-    LogCapture log;
+    list = g_slist_append(g_slist_concat(held, list), nullptr);
     EXPECT_EQ(halvo_free_paired_dev_info_list(list), 0);
     EXPECT_EQ(log.count("dev_info is NULL"), 2);
     EXPECT_EQ(halvo_free_paired_dev_info_list(nullptr), 3);
