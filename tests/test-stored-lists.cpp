@@ -133,6 +133,7 @@ TEST(InfoSync, AppendsAfterRecordsTheListAlreadyHolds)
     EXPECT_EQ(halvo_free_info_sync_devices(&list), 3) << "an empty list";
     EXPECT_TRUE(log.contains("List is NULL!!"));
     EXPECT_EQ(halvo_free_info_sync_devices(nullptr), 3);
+    EXPECT_EQ(halvo_get_info_sync_devices(nullptr), 3);
 }
 
 TEST(InfoSync, RemoveMarksTheDeviceAndKeepsEverythingElse)
