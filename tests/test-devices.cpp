@@ -48,113 +48,79 @@ const char *const kFullDevice = R"({"address":"AA:01","name":"Remote","serviceNa
 
 TEST(PairedList, CostsOnePlusNCallsKeepsOrderAndTypesPerAddress)
 {
-    reply_text("get_devices_info", R"({"result":true,"data":{"Devices":[
-        {"address":"CC:03","name":"third"},{"address":"AA:01","name":"first"},{"address":"BB:02","name":"second"}]}})");
+    /* After the named devices: a bare one, one with members of the wrong
+     * kind and an element that is no object at all. */
+    reply_text("get_devices_info",
+               std::string(R"({"result":true,"data":{"Devices":[{"address":"CC:03","name":"third"},)") + kFullDevice +
+                   R"(,{"address":"BB:02","name":"second"},{},)" +
+                   R"({"address":7,"name":["x"],"connect":"yes","pid":"1","vid":1.5,"profile":null},42]}})");
     reply_type("AA:01", 11);
     /* A type look-up that answers nothing gives type 0; the list still succeeds. */
     Peer::reply("get_device_type", g_variant_new("(s)", "22"), "BB:02");
     reply_type("CC:03", 33);
-
-    GSList *list = nullptr;
-    ASSERT_EQ(halvo_get_paired_dev_info_list(&list), 0);
-    EXPECT_EQ(records(list), (Records{"CC:03|third|<null>|<null>|--|-1|-1|-1|33",
-                                      "AA:01|first|<null>|<null>|--|-1|-1|-1|11",
-                                      "BB:02|second|<null>|<null>|--|-1|-1|-1|0"}));
-
-    EXPECT_EQ(Peer::calls().size(), 4u) << "one list call and one type call per device";
-    EXPECT_EQ(Peer::calls("get_devices_info").size(), 1u);
-    EXPECT_EQ(Peer::first_args("get_device_type"), (std::vector<std::string>{"CC:03", "AA:01", "BB:02"}));
-    EXPECT_EQ(Peer::calls("get_devices_info")[0].text(), "()");
-    EXPECT_EQ(halvo_free_paired_dev_info_list(list), 0);
-}
-
-TEST(PairedList, AbsentOrWrongKindMembersReadAsDefaults)
-{
-    /* A full device, a bare one, one with members of the wrong kind and an
-     * element that is no object at all. */
-    std::string text = std::string(R"({"result":true,"data":{"Devices":[)") + kFullDevice +
-                       R"(,{},{"address":7,"name":["x"],"connect":"yes","pid":"1","vid":1.5,"profile":null},42]}})";
-    reply_text("get_devices_info", text);
-    reply_type("AA:01", 5);
     LogCapture log;
 
     GSList *list = nullptr;
     ASSERT_EQ(halvo_get_paired_dev_info_list(&list), 0);
     const std::string bare = "<null>|<null>|<null>|<null>|--|-1|-1|-1|0";
-    EXPECT_EQ(records(list), (Records{"AA:01|Remote|svc|prov|cu|513|1118|4|5", bare, bare, bare}));
+    EXPECT_EQ(records(list),
+              (Records{"CC:03|third|<null>|<null>|--|-1|-1|-1|33", "AA:01|Remote|svc|prov|cu|513|1118|4|11",
+                       "BB:02|second|<null>|<null>|--|-1|-1|-1|0", bare, bare, bare}));
     EXPECT_EQ(log.count("remote_address is NULL"), 3) << "no address, no type call";
-    EXPECT_EQ(Peer::first_args("get_device_type"), std::vector<std::string>{"AA:01"});
+    EXPECT_EQ(Peer::calls().size(), 4u) << "one list call and one type call per device";
+    EXPECT_EQ(Peer::first_args("get_device_type"), (std::vector<std::string>{"CC:03", "AA:01", "BB:02"}));
+    EXPECT_EQ(Peer::calls("get_devices_info")[0].text(), "()");
     EXPECT_EQ(halvo_free_paired_dev_info_list(list), 0);
 }
 
-TEST(PairedList, ResultNotTrueOrNoJsonGives5AndNoList)
+TEST(PairedList, ResultNotTrueOrNoJsonGives5NoDevicesArrayGives0)
 {
-    const char *texts[] = {
-        R"({"result":false,"data":{"Devices":[{"address":"AA:01"}]}})",
-        R"({"data":{"Devices":[{"address":"AA:01"}]}})",
-        R"({"result":"true","data":{"Devices":[{"address":"AA:01"}]}})",
-        R"(["result",true])",
-        "org.freedesktop.DBus.Error.Failed: no devices",
-        "",
+    const struct {
+        const char *text;
+        int result;
+    } cases[] = {
+        {R"({"result":false,"data":{"Devices":[{"address":"AA:01"}]}})", 5},
+        {R"({"data":{"Devices":[{"address":"AA:01"}]}})", 5},
+        {R"({"result":"true","data":{"Devices":[{"address":"AA:01"}]}})", 5},
+        {R"(["result",true])", 5},
+        {"org.freedesktop.DBus.Error.Failed: no devices", 5},
+        {"", 5},
+        {R"({"result":true,"data":{"Devices":[]}})", 0},
+        {R"({"result":true,"data":{}})", 0},
+        {R"({"result":true})", 0},
+        {R"({"result":true,"data":{"Devices":{"0":{"address":"AA:01"}}}})", 0},
+        {R"({"result":true,"data":{"Devices":"AA:01"}})", 0},
+        {R"({"result":true,"data":"Devices"})", 0},
+        /* An array in place of the object that holds it is not the list. */
+        {R"({"result":true,"data":[{"address":"AA:01"}]})", 0},
     };
-    for (const char *text : texts) {
-        SCOPED_TRACE(text);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text);
         Peer::reset();
-        reply_text("get_devices_info", text);
+        reply_text("get_devices_info", c.text);
         LogCapture log;
         GSList *list = nullptr;
-        EXPECT_EQ(halvo_get_paired_dev_info_list(&list), 5);
+        EXPECT_EQ(halvo_get_paired_dev_info_list(&list), c.result);
         EXPECT_EQ(list, nullptr);
-        EXPECT_TRUE(log.contains("no Paired device"));
-        EXPECT_TRUE(Peer::calls("get_device_type").empty());
+        EXPECT_EQ(log.contains("no Paired device"), c.result == 5);
+        EXPECT_EQ(Peer::calls().size(), 1u) << "no type call";
     }
 }
 
-TEST(PairedList, NoDevicesArrayGives0AndNullList)
-{
-    const char *texts[] = {
-        R"({"result":true,"data":{"Devices":[]}})",
-        R"({"result":true,"data":{}})",
-        R"({"result":true})",
-        R"({"result":true,"data":{"Devices":{"0":{"address":"AA:01"}}}})",
-        R"({"result":true,"data":{"Devices":"AA:01"}})",
-        R"({"result":true,"data":"Devices"})",
-        /* An array in place of the object that holds it is not the list. */
-        R"({"result":true,"data":[{"address":"AA:01"}]})",
-    };
-    for (const char *text : texts) {
-        SCOPED_TRACE(text);
-        Peer::reset();
-        reply_text("get_devices_info", text);
-        GSList *list = nullptr;
-        EXPECT_EQ(halvo_get_paired_dev_info_list(&list), 0);
-        EXPECT_EQ(list, nullptr);
-        EXPECT_EQ(Peer::calls().size(), 1u);
-    }
-}
-
-TEST(PairedList, SetTargetGives3AndIsLeftAlone)
+TEST(PairedList, SetTargetGives3FreeAcceptsNullEntriesAndRefusesNoList)
 {
     LogCapture log;
-    GSList *list = g_slist_prepend(nullptr, GINT_TO_POINTER(1));
-    GSList *before = list;
+    GSList *held = g_slist_prepend(nullptr, nullptr), *list = held;
     EXPECT_EQ(halvo_get_paired_dev_info_list(&list), 3);
-    EXPECT_EQ(list, before);
+    EXPECT_EQ(list, held);
     EXPECT_EQ(g_slist_length(list), 1u);
     EXPECT_TRUE(log.contains("list is not NULL, parameter should be NULL"));
     EXPECT_TRUE(Peer::calls().empty());
-    g_slist_free(list);
-}
 
-TEST(PairedList, FreeAcceptsNullEntriesAndRefusesNoList)
-{
     reply_text("get_devices_info", R"({"result":true,"data":{"Devices":[{"name":"only"}]}})");
-    GSList *list = nullptr;
+    list = nullptr;
     ASSERT_EQ(halvo_get_paired_dev_info_list(&list), 0);
-    list = g_slist_prepend(list, nullptr);
-    list = g_slist_append(list, nullptr);
-
-    LogCapture log;
+    list = g_slist_append(g_slist_concat(held, list), nullptr);
     EXPECT_EQ(halvo_free_paired_dev_info_list(list), 0);
     EXPECT_EQ(log.count("dev_info is NULL"), 2);
     EXPECT_EQ(halvo_free_paired_dev_info_list(nullptr), 3);
@@ -166,115 +132,92 @@ TEST(PairedList, FreeAcceptsNullEntriesAndRefusesNoList)
 /* One device and its type                                           */
 /* ---------------------------------------------------------------- */
 
-TEST(PairedDevice, FillsTheRecordFromData)
+TEST(PairedDevice, NoUsableDeviceGives5)
 {
-    reply_text("get_device_info", std::string(R"({"result":true,"data":)") + kFullDevice + "}");
-    reply_type("AA:01", 9);
-    halvo_device_info_s *info = nullptr;
-    ASSERT_EQ(halvo_get_paired_dev_info("AA:01", &info), 0);
-    ASSERT_NE(info, nullptr);
-    EXPECT_EQ(str(info->address), "AA:01");
-    EXPECT_EQ(str(info->provider_name), "prov");
-    EXPECT_EQ(info->vid, 1118);
-    EXPECT_EQ(info->device_type, 9);
-    EXPECT_EQ(Peer::first_args("get_device_info"), std::vector<std::string>{"AA:01"});
-    EXPECT_EQ(halvo_free_paired_dev_info(info), 0);
-}
-
-TEST(PairedDevice, ResultWithoutADeviceObjectGives5)
-{
-    /* Nor may the root's own members stand in for the device. */
-    const char *texts[] = {
-        R"({"result":true,"address":"AA:root","name":"root","pid":1})",
-        R"({"result":true,"data":"AA:01","address":"AA:root","name":"root"})",
-        R"({"result":true,"data":[{"address":"AA:01"}],"name":"root"})",
-        R"({"result":true,"data":null})",
+    /* Nor may the root's own members stand in for the device.  No text: an
+     * error reply. */
+    const struct {
+        const char *text, *log;
+    } cases[] = {
+        {R"({"result":false,"data":{"address":"AA:01"}})", "no Paired device"},
+        {R"({"result":true,"address":"AA:root","name":"root","pid":1})", "no device data"},
+        {R"({"result":true,"data":"AA:01","address":"AA:root","name":"root"})", "no device data"},
+        {R"({"result":true,"data":[{"address":"AA:01"}],"name":"root"})", "no device data"},
+        {R"({"result":true,"data":null})", "no device data"},
+        {nullptr, "Dbus failed"},
     };
-    for (const char *text : texts) {
-        SCOPED_TRACE(text);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(str(c.text));
         Peer::reset();
-        reply_text("get_device_info", text);
+        if (c.text)
+            reply_text("get_device_info", c.text);
+        else
+            Peer::error("get_device_info");
+        LogCapture log;
         halvo_device_info_s *info = nullptr;
         EXPECT_EQ(halvo_get_paired_dev_info("AA:01", &info), 5);
         EXPECT_EQ(info, nullptr);
+        EXPECT_TRUE(log.contains(c.log));
         EXPECT_TRUE(Peer::calls("get_device_type").empty());
     }
 }
 
-TEST(PairedDevice, FailuresGive5OrBadArgumentsGive3)
+TEST(PairedDevice, RecordAndTypeOrBadArgumentsGive3)
 {
     LogCapture log;
-    reply_text("get_device_info", R"({"result":false,"data":{"address":"AA:01"}})");
-    halvo_device_info_s *info = nullptr;
-    EXPECT_EQ(halvo_get_paired_dev_info("AA:01", &info), 5);
-    EXPECT_EQ(info, nullptr);
-    EXPECT_TRUE(log.contains("no Paired device"));
-
-    Peer::error("get_device_info");
-    EXPECT_EQ(halvo_get_paired_dev_info("AA:01", &info), 5);
-    EXPECT_EQ(info, nullptr);
-    EXPECT_TRUE(log.contains("Dbus failed"));
-
-    EXPECT_EQ(halvo_get_paired_dev_info(nullptr, &info), 3);
-    EXPECT_TRUE(log.contains("remote_address is NULL"));
-
     halvo_device_info_s held{};
     held.pid = 77;
-    info = &held;
+    halvo_device_info_s *info = &held;
     EXPECT_EQ(halvo_get_paired_dev_info("AA:01", &info), 3);
     EXPECT_EQ(info, &held);
     EXPECT_EQ(held.pid, 77);
     EXPECT_TRUE(log.contains("dev_info is not NULL, parameter should be NULL"));
-}
-
-TEST(DeviceType, AnswerAndFailure)
-{
+    info = nullptr;
+    EXPECT_EQ(halvo_get_paired_dev_info(nullptr, &info), 3);
+    EXPECT_TRUE(log.contains("remote_address is NULL"));
     int type = -5;
-    reply_type("AA:01", 42);
-    EXPECT_EQ(halvo_get_device_type("AA:01", &type), 0);
-    EXPECT_EQ(type, 42);
-
-    type = -5;
-    Peer::error("get_device_type", "org.halvo.Error.Failed", "unknown device");
-    EXPECT_EQ(halvo_get_device_type("CC:03", &type), 5);
-    EXPECT_EQ(type, -5);
     EXPECT_EQ(halvo_get_device_type(nullptr, &type), 3);
+    EXPECT_TRUE(Peer::calls().empty());
+
+    reply_text("get_device_info", std::string(R"({"result":true,"data":)") + kFullDevice + "}");
+    reply_type("AA:01", 9);
+    ASSERT_EQ(halvo_get_paired_dev_info("AA:01", &info), 0);
+    ASSERT_NE(info, nullptr);
+    EXPECT_EQ(str(info->provider_name), "prov");
+    EXPECT_EQ(info->device_type, 9);
+    EXPECT_EQ(Peer::first_args("get_device_info"), std::vector<std::string>{"AA:01"});
+    EXPECT_EQ(halvo_free_paired_dev_info(info), 0);
     EXPECT_EQ(type, -5);
+    EXPECT_EQ(halvo_get_device_type("AA:01", &type), 0);
+    EXPECT_EQ(type, 9);
 }
 
 /* ---------------------------------------------------------------- */
 /* The use / don't-use mark                                          */
 /* ---------------------------------------------------------------- */
 
-TEST(UseDontUse, SetSendsCompactDocumentWithStatusNegated)
+TEST(UseDontUse, SetSendsCompactDocumentWithStatusNegatedAnswersPassThrough)
 {
-    Peer::reply("set_use_dontuse", g_variant_new("(i)", 1));
-    EXPECT_TRUE(halvo_set_use_dontuse_status("Spk \"1\"", "AA:01", true));
-    EXPECT_TRUE(halvo_set_use_dontuse_status("Spk", "AA:01", false));
-    EXPECT_TRUE(halvo_set_use_dontuse_status(nullptr, "AA:01", true));
-    EXPECT_EQ(Peer::first_args("set_use_dontuse"), (std::vector<std::string>{
-                                                 R"({"address":"AA:01","name":"Spk \"1\"","status":false})",
-                                                 R"({"address":"AA:01","name":"Spk","status":true})",
-                                                 R"({"address":"AA:01","name":null,"status":false})",
-                                             }));
-}
-
-TEST(UseDontUse, AnswersPassThroughSetGetAndRemove)
-{
-    for (int answer : {0, 1, 2}) {
+    for (int answer : {1, 0, 2}) {
         SCOPED_TRACE(answer);
         Peer::reply("set_use_dontuse", g_variant_new("(i)", answer));
         Peer::reply("get_use_dontuse", g_variant_new("(i)", answer));
         Peer::reply("remove_use_donuse_info", g_variant_new("(i)", answer));
-        EXPECT_EQ(halvo_set_use_dontuse_status("n", "AA:01", true), answer == 1);
+        EXPECT_EQ(halvo_set_use_dontuse_status(answer == 1 ? "Spk \"1\"" : nullptr, "AA:01", answer != 2),
+                  answer == 1);
         EXPECT_EQ(halvo_get_use_dontuse_status("AA:01"), answer);
         EXPECT_EQ(halvo_remove_use_dontuse_status("AA:01"), answer == 1);
     }
+    EXPECT_EQ(Peer::first_args("set_use_dontuse"), (std::vector<std::string>{
+                                                 R"({"address":"AA:01","name":"Spk \"1\"","status":false})",
+                                                 R"({"address":"AA:01","name":null,"status":false})",
+                                                 R"({"address":"AA:01","name":null,"status":true})",
+                                             }));
     EXPECT_EQ(Peer::first_args("get_use_dontuse").back(), "AA:01");
     EXPECT_EQ(Peer::first_args("remove_use_donuse_info").back(), "AA:01");
 }
 
-TEST(DontUseList, AppendsToWhatTheListHolds)
+TEST(DontUseList, AppendsToWhatTheListHoldsMissingOrWrongKindFieldsStayNull)
 {
     reply_text("get_dontuse_dev_list",
                R"({"DontUseDevices":[{"name":"one","address":"AA:01"},{"name":"two","address":"BB:02"}]})");
@@ -283,25 +226,17 @@ TEST(DontUseList, AppendsToWhatTheListHolds)
     ASSERT_EQ(g_slist_length(list), 2u);
     GSList *head = list;
 
-    reply_text("get_dontuse_dev_list", R"({"DontUseDevices":[{"name":"three","address":"CC:03"}]})");
+    reply_text("get_dontuse_dev_list",
+               R"({"DontUseDevices":[{"address":"CC:03"},{"name":5,"address":null},7,)"
+               R"({"name":"x","address":"DD:04"}]})");
     ASSERT_TRUE(halvo_get_dontuse_device_list(&list));
     EXPECT_EQ(list, head);
-    EXPECT_EQ(records(list), (Records{"AA:01|one|<null>|<null>|-u|0|0|0|0", "BB:02|two|<null>|<null>|-u|0|0|0|0",
-                                      "CC:03|three|<null>|<null>|-u|0|0|0|0"}));
-    EXPECT_EQ(Peer::calls("get_device_type").size(), 0u) << "the list asks for no types";
-    EXPECT_EQ(halvo_free_paired_dev_info_list(list), 0);
-}
-
-TEST(DontUseList, MissingOrWrongKindFieldsStayNull)
-{
-    reply_text("get_dontuse_dev_list",
-               R"({"DontUseDevices":[{"address":"AA:01"},{"name":5,"address":null},7,{"name":"x","address":"BB:02"}]})");
-    GSList *list = nullptr;
-    ASSERT_TRUE(halvo_get_dontuse_device_list(&list));
     /* The walk goes on after a bad element. */
     const std::string bare = "<null>|<null>|<null>|<null>|-u|0|0|0|0";
-    EXPECT_EQ(records(list), (Records{"AA:01|<null>|<null>|<null>|-u|0|0|0|0", bare, bare,
-                                      "BB:02|x|<null>|<null>|-u|0|0|0|0"}));
+    EXPECT_EQ(records(list), (Records{"AA:01|one|<null>|<null>|-u|0|0|0|0", "BB:02|two|<null>|<null>|-u|0|0|0|0",
+                                      "CC:03|<null>|<null>|<null>|-u|0|0|0|0", bare, bare,
+                                      "DD:04|x|<null>|<null>|-u|0|0|0|0"}));
+    EXPECT_EQ(Peer::calls("get_device_type").size(), 0u) << "the list asks for no types";
     EXPECT_EQ(halvo_free_paired_dev_info_list(list), 0);
 }
 

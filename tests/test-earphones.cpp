@@ -51,39 +51,34 @@ class Earphones : public ::testing::Test {
 
 } // namespace
 
-TEST_F(Earphones, ReplyIntegersPassThrough)
+TEST_F(Earphones, ReplyIntegersPassThroughToTheMethodNamed)
 {
     LogCapture log;
-    Peer::reply("tuvo_switching_connect", g_variant_new("(i)", 0));
-    EXPECT_EQ(halvo_tuvo_switching_connect("AA:BB"), 0);
-    EXPECT_TRUE(log.contains("tuvo_switching_connect(AA:BB)"));
     Peer::reply("tuvo_switching_connect", g_variant_new("(i)", 17));
     EXPECT_EQ(halvo_tuvo_switching_connect("AA:BB"), 17);
+    EXPECT_TRUE(log.contains("tuvo_switching_connect(AA:BB)"));
     Peer::reply("tuvo_switching_disconnect", g_variant_new("(i)", -29359869));
     EXPECT_EQ(halvo_tuvo_switching_disconnect("CC:DD"), -29359869);
-    EXPECT_EQ(Peer::first_args("tuvo_switching_connect"), (std::vector<std::string>{"AA:BB", "AA:BB"}));
-    EXPECT_EQ(Peer::first_args("tuvo_switching_disconnect"), (std::vector<std::string>{"CC:DD"}));
-
+    EXPECT_EQ(Peer::first_args("tuvo_switching_connect"), std::vector<std::string>{"AA:BB"});
+    EXPECT_EQ(Peer::first_args("tuvo_switching_disconnect"), std::vector<std::string>{"CC:DD"});
     Peer::error("tuvo_switching_disconnect");
     EXPECT_EQ(halvo_tuvo_switching_disconnect("CC:DD"), 5);
     EXPECT_TRUE(log.contains("fail tuvo_switching_disconnect"));
-}
 
-TEST_F(Earphones, RepointingAMethodNameChangesTheMethodCalled)
-{
-    Peer::reply("other_connect", g_variant_new("(i)", 4));
+    /* Repointed names are the ones called. */
+    Peer::reset();
+    Peer::reply("other_connect", g_variant_new("(i)", 0));
     Peer::reply("other_disconnect", g_variant_new("(i)", 6));
     tuvo_switching_connect = "other_connect";
     tuvo_switching_disconnect = "other_disconnect";
-    EXPECT_EQ(halvo_tuvo_switching_connect("AA"), 4);
+    EXPECT_EQ(halvo_tuvo_switching_connect("AA"), 0);
     EXPECT_EQ(halvo_tuvo_switching_disconnect("BB"), 6);
     EXPECT_EQ(Peer::first_args("other_connect"), (std::vector<std::string>{"AA"}));
     EXPECT_EQ(Peer::first_args("other_disconnect"), (std::vector<std::string>{"BB"}));
-    EXPECT_TRUE(Peer::calls("tuvo_switching_connect").empty());
-    EXPECT_TRUE(Peer::calls("tuvo_switching_disconnect").empty());
+    EXPECT_EQ(Peer::calls().size(), 2u);
 }
 
-TEST_F(Earphones, SetTwiceSubscribesOnceAndTheSecondCallbackGetsTheSignals)
+TEST_F(Earphones, SetTwiceSubscribesOnceUnsetTwiceGives0AndStopsDelivery)
 {
     LogCapture log;
     int first_data = 0, second_data = 0;
@@ -100,32 +95,24 @@ TEST_F(Earphones, SetTwiceSubscribesOnceAndTheSecondCallbackGetsTheSignals)
     EXPECT_TRUE(g_first.empty());
     EXPECT_EQ(g_second, std::vector<std::string>{"0|AA:BB|1"}) << "one subscription, one delivery";
     EXPECT_EQ(g_user_data, &second_data);
-}
 
-TEST_F(Earphones, UnsetTwiceGives0AndStopsDelivery)
-{
-    ASSERT_EQ(halvo_tuvo_switching_set_connection_state_cb(first_cb, nullptr), 0);
-    LogCapture log;
     EXPECT_EQ(halvo_tuvo_switching_unset_connection_state_cb(), 0);
     EXPECT_FALSE(log.contains("this signal was not subcribed."));
     EXPECT_EQ(halvo_tuvo_switching_unset_connection_state_cb(), 0);
     EXPECT_TRUE(log.contains("this signal was not subcribed."));
     EXPECT_EQ(callbacks.callback, nullptr);
     EXPECT_EQ(callbacks.user_data, nullptr);
-
     Peer::emit(kStateSignal, g_variant_new("(isi)", 0, "AA:BB", 1));
     Peer::sync_signals();
-    EXPECT_TRUE(g_first.empty());
+    EXPECT_EQ(g_second.size(), 1u);
 }
 
-TEST_F(Earphones, EmptyAddressIsDeliveredAndOtherPayloadsCallNothing)
+TEST_F(Earphones, EmptyAddressIsDeliveredAnotherPayloadIsLogged)
 {
     int data = 0;
     ASSERT_EQ(halvo_tuvo_switching_set_connection_state_cb(first_cb, &data), 0);
     LogCapture log;
     Peer::emit(kStateSignal, g_variant_new("(si)", "AA:BB", 1));
-    Peer::emit(kStateSignal, g_variant_new("(iis)", 0, 1, "AA:BB"));
-    Peer::emit(kStateSignal, g_variant_new("(s)", "AA:BB"));
     Peer::emit(kStateSignal, g_variant_new("(isi)", -3, "", 0));
     Peer::sync_signals();
     EXPECT_EQ(g_first, std::vector<std::string>{"-3||0"});

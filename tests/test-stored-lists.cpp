@@ -65,6 +65,12 @@ Pairs walk_blocked(int *result = nullptr, size_t stop_after = 0)
     return walk.seen;
 }
 
+/* Removes @address from the blocked list or marks it in the info-sync list. */
+int remove_from(bool blocked, const char *address)
+{
+    return blocked ? halvo_remove_pairing_blocked_devices(address) : halvo_remove_info_sync_device(address);
+}
+
 /* Nested deeper than the parser accepts. */
 std::string too_deep()
 {
@@ -79,15 +85,26 @@ std::string too_deep()
 
 TEST(InfoSync, ListsDevicesNotDeletedInDocumentOrder)
 {
-    /* Member names out of alphabetical order: the list follows the document. */
+    /* Member names out of alphabetical order: the list follows the document.
+     * A device without an address is skipped; one without a string name is
+     * kept, named empty; a non-boolean mark does not count as deleted. */
     store_write(kInfoSyncKey, R"({
         "zz": {"address": "AA:01", "name": "first", "deleted_on_tv": false},
         "mm": {"address": "AA:02", "name": "second", "deleted_on_tv": true},
-        "aa": {"name": "third", "address": "AA:03", "other": [1, 2]}
+        "aa": {"name": "third", "address": "AA:03", "other": [1, 2]},
+        "no-address": {"name": "lost"},
+        "number-address": {"address": 12, "name": "numbered"},
+        "no-name": {"address": "A2"},
+        "null-name": {"address": "A3", "name": null},
+        "not-an-object": "A4",
+        "deleted": {"deleted_on_tv": true},
+        "full": {"address": "A5", "name": "five", "deleted_on_tv": "yes"},
+        "twice": {"address": "A0", "address": "A6", "name": 6}
     })");
     LogCapture log;
     int result = -1;
-    EXPECT_EQ(read_info_sync(&result), (Pairs{{"AA:01", "first"}, {"AA:03", "third"}}));
+    EXPECT_EQ(read_info_sync(&result), (Pairs{{"AA:01", "first"}, {"AA:03", "third"}, {"A2", ""}, {"A3", ""},
+                                              {"A5", "five"}, {"A6", ""}}));
     EXPECT_EQ(result, 0);
     EXPECT_TRUE(log.contains("added AA:01(first)"));
     EXPECT_TRUE(log.contains("added done"));
@@ -119,96 +136,31 @@ TEST(InfoSync, AppendsAfterRecordsTheListAlreadyHolds)
     EXPECT_EQ(halvo_get_info_sync_devices(nullptr), 3);
 }
 
-TEST(InfoSync, DocumentsWithoutDevicesGiveAnEmptyList)
-{
-    for (const std::string &text : std::vector<std::string>{"", "   ", "{not json",
-                                                            "[{\"address\":\"A1\",\"name\":\"n\"}]", "\"text\"",
-                                                            "42", "null", "{}", "{}{}", too_deep()}) {
-        SCOPED_TRACE(text.substr(0, 40));
-        store_write(kInfoSyncKey, text);
-        GSList *list = nullptr;
-        EXPECT_EQ(halvo_get_info_sync_devices(&list), 0);
-        EXPECT_EQ(list, nullptr);
-    }
-    store_remove(kInfoSyncKey);
-    GSList *list = nullptr;
-    EXPECT_EQ(halvo_get_info_sync_devices(&list), 5) << "an unreadable key";
-    EXPECT_EQ(list, nullptr);
-}
-
-TEST(InfoSync, DeviceWithoutAddressIsSkippedWithoutNameIsKeptNamedEmpty)
-{
-    store_write(kInfoSyncKey, R"({
-        "no-address": {"name": "lost"},
-        "number-address": {"address": 12, "name": "numbered"},
-        "no-name": {"address": "A2"},
-        "null-name": {"address": "A3", "name": null},
-        "not-an-object": "A4",
-        "deleted": {"deleted_on_tv": true},
-        "full": {"address": "A5", "name": "five", "deleted_on_tv": "yes"},
-        "twice": {"address": "A0", "address": "A6", "name": 6}
-    })");
-    EXPECT_EQ(read_info_sync(), (Pairs{{"A2", ""}, {"A3", ""}, {"A5", "five"}, {"A6", ""}}))
-        << "a non-boolean mark does not count as deleted";
-}
-
 TEST(InfoSync, RemoveMarksTheDeviceAndKeepsEverythingElse)
 {
-    store_write(kInfoSyncKey,
-                R"({"k1":{"address":"A1","name":"one","x":[1,{"y":null}]},)"
-                R"("k2":{"name":"two","address":"A2","deleted_on_tv":false,"extra":"e"},)"
-                R"("k3":{"address":"A3","name":"three"},"note":"not a device"})");
+    const std::string k1 = R"({"k1":{"address":"A1","name":"one","x":[1,{"y":null}]},)",
+                      k2 = R"("k2":{"name":"two","address":"A2","deleted_on_tv":false,"extra":"e"},)",
+                      k3 = R"("k3":{"address":"A3","name":"three"},"note":"not a device"})";
+    store_write(kInfoSyncKey, k1 + k2 + k3);
     LogCapture log;
     EXPECT_EQ(halvo_remove_info_sync_device("k2"), 0);
     EXPECT_TRUE(log.contains("mark k2 as deleted on tv"));
-    EXPECT_EQ(store_read(kInfoSyncKey),
-              R"({"k1":{"address":"A1","name":"one","x":[1,{"y":null}]},)"
-              R"("k2":{"name":"two","address":"A2","deleted_on_tv":true,"extra":"e"},)"
-              R"("k3":{"address":"A3","name":"three"},"note":"not a device"})")
-        << "the mark replaces the member in place";
+    const std::string k2_marked = R"("k2":{"name":"two","address":"A2","deleted_on_tv":true,"extra":"e"},)";
+    EXPECT_EQ(store_read(kInfoSyncKey), k1 + k2_marked + k3) << "the mark replaces the member in place";
     EXPECT_EQ(read_info_sync(), (Pairs{{"A1", "one"}, {"A3", "three"}}));
 
     EXPECT_EQ(halvo_remove_info_sync_device("k3"), 0);
     EXPECT_EQ(store_read(kInfoSyncKey),
-              R"({"k1":{"address":"A1","name":"one","x":[1,{"y":null}]},)"
-              R"("k2":{"name":"two","address":"A2","deleted_on_tv":true,"extra":"e"},)"
-              R"("k3":{"address":"A3","name":"three","deleted_on_tv":true},"note":"not a device"})")
+              k1 + k2_marked + R"("k3":{"address":"A3","name":"three","deleted_on_tv":true},"note":"not a device"})")
         << "a missing mark is added after the device's members";
     EXPECT_EQ(read_info_sync(), (Pairs{{"A1", "one"}}));
-}
-
-TEST(InfoSync, RemoveThatChangesNothingLeavesTheFileByteIdentical)
-{
-    const std::string devices = "{ \"k1\" : {\"address\":\"A1\", \"name\":\"one\"},\n"
-                                "  \"gone\": {\"address\":\"A2\",\"deleted_on_tv\" : true},\n"
-                                "  \"odd\": [1, 2] }\n";
-    for (const std::string &text :
-         std::vector<std::string>{devices, "[{\"k1\":{}}]", "", "{broken", "\"k1\"", too_deep()}) {
-        for (const char *key : {"unknown", "gone", "odd", "k"}) {
-            SCOPED_TRACE(text.substr(0, 30) + " / " + key);
-            store_write(kInfoSyncKey, text);
-            EXPECT_EQ(halvo_remove_info_sync_device(key), 0);
-            bool ok = false;
-            EXPECT_EQ(store_read(kInfoSyncKey, &ok), text);
-            EXPECT_TRUE(ok);
-        }
-    }
-
-    LogCapture log;
-    EXPECT_EQ(halvo_remove_info_sync_device(nullptr), 3);
-    store_remove(kInfoSyncKey);
-    EXPECT_EQ(halvo_remove_info_sync_device("k1"), 5);
-    EXPECT_TRUE(log.contains("fail to read valko"));
-    bool ok = true;
-    store_read(kInfoSyncKey, &ok);
-    EXPECT_FALSE(ok) << "a failed read writes nothing";
 }
 
 /* ---------------------------------------------------------------- */
 /* Pairing-blocked devices                                            */
 /* ---------------------------------------------------------------- */
 
-TEST(BlockedDevices, WalkReportsBlockedDevicesInDocumentOrder)
+TEST(BlockedDevices, WalkReportsBlockedDevicesInDocumentOrderUntilTheCallbackStops)
 {
     store_write(kBlockedKey, R"({
         "CC:03": {"isBlocked": true, "name": "third?"},
@@ -224,46 +176,22 @@ TEST(BlockedDevices, WalkReportsBlockedDevicesInDocumentOrder)
               (Pairs{{"CC:03", "third?"}, {"BB:02", "blocked too"}, {"FF:06", ""}, {"FF:07", ""}, {"FF:08", ""}}))
         << "a blocked device without a string name is reported named empty";
     EXPECT_EQ(result, 0);
-}
 
-TEST(BlockedDevices, CallbackReturningFalseStopsTheWalk)
-{
-    store_write(kBlockedKey, R"({"A":{"isBlocked":true,"name":"a"},"B":{"isBlocked":false,"name":"b"},)"
-                             R"("C":{"isBlocked":true,"name":"c"}})");
     LogCapture log;
-    int result = -1;
-    EXPECT_EQ(walk_blocked(&result, 1), (Pairs{{"A", "a"}}));
+    result = -1;
+    EXPECT_EQ(walk_blocked(&result, 2), (Pairs{{"CC:03", "third?"}, {"BB:02", "blocked too"}}));
     EXPECT_EQ(result, 0);
     EXPECT_TRUE(log.contains("callback done"));
-}
 
-TEST(BlockedDevices, NothingStoredGivesNoCallback)
-{
-    LogCapture log;
-    for (const std::string &text :
-         std::vector<std::string>{"", "{broken", "[{\"isBlocked\":true,\"name\":\"n\"}]", "{}", "7", "{}{}", too_deep()}) {
-        SCOPED_TRACE(text.substr(0, 30));
-        store_write(kBlockedKey, text);
-        int result = -1;
-        EXPECT_TRUE(walk_blocked(&result).empty());
-        EXPECT_EQ(result, 0);
-    }
-    EXPECT_EQ(log.count("no blocked devices"), 1) << "only the empty text";
-
+    /* A NULL callback gives 3 before the store is read, which would give 5. */
     store_remove(kBlockedKey);
-    int result = -1;
-    EXPECT_TRUE(walk_blocked(&result).empty());
-    EXPECT_EQ(result, 5);
-    EXPECT_TRUE(log.contains("fail to get db/pellix/pairing_blocked_devices fail"));
-}
-
-TEST(BlockedDevices, NullCallbackGives3BeforeTheStoreIsRead)
-{
-    store_remove(kBlockedKey); /* reading it would give 5 */
-    LogCapture log;
+    log.clear();
     EXPECT_EQ(halvo_foreach_blocked_devices(nullptr, nullptr), 3);
     EXPECT_TRUE(log.contains("iteration callback is null"));
     EXPECT_FALSE(log.contains("fail to get"));
+    EXPECT_TRUE(walk_blocked(&result).empty());
+    EXPECT_EQ(result, 5);
+    EXPECT_TRUE(log.contains("fail to get db/pellix/pairing_blocked_devices fail"));
 }
 
 TEST(BlockedDevices, RemoveDropsOnlyThatMember)
@@ -281,31 +209,61 @@ TEST(BlockedDevices, RemoveDropsOnlyThatMember)
     EXPECT_TRUE(walk_blocked().empty());
 }
 
-TEST(BlockedDevices, RemoveThatChangesNothingLeavesTheFileUntouched)
-{
-    const std::string devices = "{ \"A\" : {\"isBlocked\": true, \"name\": \"a\"} }\n";
-    for (const std::string &text : std::vector<std::string>{devices, "", "{broken", "[\"A\"]", "\"A\"", too_deep()}) {
-        SCOPED_TRACE(text.substr(0, 30));
-        store_write(kBlockedKey, text);
-        EXPECT_EQ(halvo_remove_pairing_blocked_devices("unknown"), 0);
-        EXPECT_EQ(halvo_remove_pairing_blocked_devices("a"), 0) << "addresses match exactly";
-        EXPECT_EQ(store_read(kBlockedKey), text);
-    }
+/* ---------------------------------------------------------------- */
+/* Both lists                                                         */
+/* ---------------------------------------------------------------- */
 
+TEST(StoredLists, DocumentsWithoutDevicesGiveNothing)
+{
     LogCapture log;
-    EXPECT_EQ(halvo_remove_pairing_blocked_devices(nullptr), 3);
-    EXPECT_TRUE(log.contains("address is NULL"));
-    store_remove(kBlockedKey);
-    EXPECT_EQ(halvo_remove_pairing_blocked_devices("A"), 5);
-    EXPECT_TRUE(log.contains("fail to read valko"));
-    bool ok = true;
-    store_read(kBlockedKey, &ok);
-    EXPECT_FALSE(ok);
+    for (const std::string &text :
+         std::vector<std::string>{"", "   ", "{not json", R"([{"address":"A1","name":"n","isBlocked":true}])",
+                                  "\"text\"", "42", "null", "{}", "{}{}", too_deep()}) {
+        SCOPED_TRACE(text.substr(0, 40));
+        store_write(kInfoSyncKey, text);
+        store_write(kBlockedKey, text);
+        GSList *list = nullptr;
+        EXPECT_EQ(halvo_get_info_sync_devices(&list), 0);
+        EXPECT_EQ(list, nullptr);
+        int result = -1;
+        EXPECT_TRUE(walk_blocked(&result).empty());
+        EXPECT_EQ(result, 0);
+    }
+    EXPECT_EQ(log.count("no blocked devices"), 1) << "only the empty text";
 }
 
-/* ---------------------------------------------------------------- */
-/* Edits in place                                                     */
-/* ---------------------------------------------------------------- */
+TEST(StoredLists, RemoveThatChangesNothingLeavesTheFileByteIdentical)
+{
+    /* Unknown, already marked, not a device, a prefix, another case. */
+    const std::string info_sync = "{ \"k1\" : {\"address\":\"A1\", \"name\":\"one\"},\n"
+                                  "  \"gone\": {\"address\":\"A2\",\"deleted_on_tv\" : true},\n"
+                                  "  \"odd\": [1, 2] }\n",
+                      blocked = "{ \"A\" : {\"isBlocked\": true, \"name\": \"a\"} }\n";
+    for (bool is_blocked : {false, true}) {
+        const char *key = is_blocked ? kBlockedKey : kInfoSyncKey;
+        for (const std::string &text : std::vector<std::string>{is_blocked ? blocked : info_sync, "[{\"k1\":{}}]",
+                                                                "[\"A\"]", "", "{broken", "\"k1\"", too_deep()}) {
+            for (const char *address : {"unknown", "gone", "odd", "k", "a"}) {
+                SCOPED_TRACE(text.substr(0, 30) + " / " + address);
+                store_write(key, text);
+                EXPECT_EQ(remove_from(is_blocked, address), 0);
+                bool ok = false;
+                EXPECT_EQ(store_read(key, &ok), text);
+                EXPECT_TRUE(ok);
+            }
+        }
+
+        LogCapture log;
+        EXPECT_EQ(remove_from(is_blocked, nullptr), 3);
+        EXPECT_TRUE(!is_blocked || log.contains("address is NULL"));
+        store_remove(key);
+        EXPECT_EQ(remove_from(is_blocked, "A"), 5);
+        EXPECT_TRUE(log.contains("fail to read valko"));
+        bool ok = true;
+        store_read(key, &ok);
+        EXPECT_FALSE(ok) << "a failed read writes nothing";
+    }
+}
 
 TEST(StoredEdits, OnlyTheEditedMemberChangesOrNothingDoes)
 {
@@ -340,8 +298,7 @@ TEST(StoredEdits, OnlyTheEditedMemberChangesOrNothingDoes)
         SCOPED_TRACE(c.before);
         const char *key = c.blocked ? kBlockedKey : kInfoSyncKey;
         store_write(key, c.before);
-        EXPECT_EQ(c.blocked ? halvo_remove_pairing_blocked_devices("B") : halvo_remove_info_sync_device("B"),
-                  c.after ? 0 : 5);
+        EXPECT_EQ(remove_from(c.blocked, "B"), c.after ? 0 : 5);
         EXPECT_EQ(store_read(key), c.after ? c.after : c.before);
     }
 }

@@ -15,6 +15,7 @@
 #include <vector>
 
 using halvo_test::run_until;
+using halvo_test::str;
 using halvo_test::store_read;
 using halvo_test::store_root;
 using halvo_test::store_settle;
@@ -27,14 +28,19 @@ std::string path_of(const std::string &key)
     return store_root() + "/" + key;
 }
 
-/* valko_get_str as a std::string; @found false when unreadable. */
-std::string get(const char *key, bool *found)
+/* valko_get_str as a std::string, "<null>" when unreadable. */
+std::string get(const char *key)
 {
-    char *v = valko_get_str(key);
-    *found = v != nullptr;
-    std::string s = v ? v : "";
-    free(v);
-    return s;
+    return halvo_test::take(valko_get_str(key));
+}
+
+/* A fresh directory of our own in the temporary directory. */
+std::string make_tmp(const char *pattern)
+{
+    gchar *dir = g_dir_make_tmp(pattern, nullptr);
+    std::string path = str(dir);
+    g_free(dir);
+    return path;
 }
 
 std::set<std::string> dir_entries(const std::string &dir)
@@ -62,28 +68,19 @@ void shell(const std::string &command)
     ASSERT_TRUE(g_spawn_check_wait_status(status, nullptr)) << command;
 }
 
-/* What one callback saw. */
+/* What one callback saw; the value is "<null>" when the key has none. */
 struct Seen {
-    std::string name;
-    bool present = false;
-    std::string value;
-    void *user_data = nullptr;
-    GThread *thread = nullptr;
+    std::string name, value;
+    void *user_data;
+    GThread *thread;
 };
 
 std::vector<Seen> g_seen;
 
 void record(valko_keynode_t *node, void *user_data)
 {
-    Seen s;
-    const char *name = valko_keynode_get_name(node);
-    s.name = name ? name : "(null)";
-    const char *v = valko_keynode_get_str(node);
-    s.present = v != nullptr;
-    s.value = v ? v : "";
-    s.user_data = user_data;
-    s.thread = g_thread_self();
-    g_seen.push_back(s);
+    g_seen.push_back(
+        {str(valko_keynode_get_name(node)), str(valko_keynode_get_str(node)), user_data, g_thread_self()});
 }
 
 int g_other_calls;
@@ -92,15 +89,15 @@ void other(valko_keynode_t *, void *)
     g_other_calls++;
 }
 
-/* Removes the registration of record() on g_unregister_key, noting how
- * many calls record() had seen by then. */
-std::string g_unregister_key;
+/* Removes the registration of record() on kQueuedKey, noting how many
+ * calls record() had seen by then. */
+const char *const kQueuedKey = "valko-reg/queued";
 int g_seen_at_unregister = -1;
 void unregister_record(valko_keynode_t *, void *)
 {
     if (g_seen_at_unregister < 0) {
         g_seen_at_unregister = int(g_seen.size());
-        EXPECT_EQ(0, valko_ignore_key_changed(g_unregister_key.c_str(), record));
+        EXPECT_EQ(0, valko_ignore_key_changed(kQueuedKey, record));
     }
 }
 
@@ -129,36 +126,27 @@ class Valko : public ::testing::Test {
 
 TEST_F(Valko, SetAndGetRoundTripThroughNestedKeys)
 {
-    bool found = true;
-    get("valko-rt/missing", &found);
-    EXPECT_FALSE(found) << "a key without a file cannot be read";
+    EXPECT_EQ("<null>", get("valko-rt/missing")) << "a key without a file cannot be read";
 
     ASSERT_EQ(0, valko_set_str("valko-rt/a/b/name", "living room"));
-    EXPECT_EQ("living room", get("valko-rt/a/b/name", &found));
-    EXPECT_TRUE(found);
-    bool on_disk = false;
-    EXPECT_EQ("living room", store_read("valko-rt/a/b/name", &on_disk)) << "the file holds the plain text";
-    EXPECT_TRUE(on_disk);
+    EXPECT_EQ("living room", get("valko-rt/a/b/name"));
+    EXPECT_EQ("living room", store_read("valko-rt/a/b/name")) << "the file holds the plain text";
 
     ASSERT_EQ(0, valko_set_str("valko-rt/a/b/name", "x"));
-    EXPECT_EQ("x", get("valko-rt/a/b/name", &found)) << "a shorter value replaces the longer one entirely";
+    EXPECT_EQ("x", get("valko-rt/a/b/name")) << "a shorter value replaces the longer one entirely";
 
     ASSERT_EQ(0, valko_set_str("valko-rt/empty", ""));
-    EXPECT_EQ("", get("valko-rt/empty", &found));
-    EXPECT_TRUE(found) << "an empty value is still a value";
+    EXPECT_EQ("", get("valko-rt/empty")) << "an empty value is still a value";
 
     EXPECT_EQ(-1, valko_set_str("valko-rt/null", nullptr));
-    get("valko-rt/null", &found);
-    EXPECT_FALSE(found);
+    EXPECT_EQ("<null>", get("valko-rt/null"));
 
     /* A directory in the key's place cannot be read or written as a value. */
-    get("valko-rt/a/b", &found);
-    EXPECT_FALSE(found);
+    EXPECT_EQ("<null>", get("valko-rt/a/b"));
     EXPECT_EQ(-1, valko_set_str("valko-rt/a/b", "v"));
 
     EXPECT_EQ(0, valko_unset("valko-rt/a/b/name"));
-    get("valko-rt/a/b/name", &found);
-    EXPECT_FALSE(found);
+    EXPECT_EQ("<null>", get("valko-rt/a/b/name"));
     EXPECT_EQ(0, valko_unset("valko-rt/a/b/name")) << "a key that is already gone counts as removed";
 }
 
@@ -261,23 +249,17 @@ TEST_F(Valko, OnlyRegularFilesInsideTheRootAreValues)
     /* A FIFO is refused at once instead of waiting for a writer. */
     ASSERT_EQ(0, g_mkdir_with_parents(path_of("valko-odd").c_str(), 0755));
     ASSERT_EQ(0, mkfifo(path_of("valko-odd/fifo").c_str(), 0600));
-    bool found = true;
-    get("valko-odd/fifo", &found);
-    EXPECT_FALSE(found);
+    EXPECT_EQ("<null>", get("valko-odd/fifo"));
     int v = 3;
     EXPECT_EQ(-1, valko_get_int("valko-odd/fifo", &v));
 
     /* Links out of the root, as a directory and as the key's file. */
-    gchar *outside = g_dir_make_tmp("valko-outside-XXXXXX", nullptr);
-    ASSERT_NE(nullptr, outside);
-    const std::string out = outside, secret = out + "/secret";
-    g_free(outside);
+    const std::string out = make_tmp("valko-outside-XXXXXX"), secret = out + "/secret";
     ASSERT_TRUE(g_file_set_contents(secret.c_str(), "7", -1, nullptr));
     ASSERT_EQ(0, symlink(out.c_str(), path_of("valko-odd/dir").c_str()));
     ASSERT_EQ(0, symlink(secret.c_str(), path_of("valko-odd/leaf").c_str()));
     for (const char *key : {"valko-odd/dir/secret", "valko-odd/leaf"}) {
-        get(key, &found);
-        EXPECT_FALSE(found) << key;
+        EXPECT_EQ("<null>", get(key));
         EXPECT_EQ(-1, valko_get_int(key, &v)) << key;
     }
     EXPECT_EQ(-1, valko_set_str("valko-odd/dir/new", "x"));
@@ -292,9 +274,8 @@ TEST_F(Valko, DefaultRootIsPrivateToTheUser)
 {
     /* Puts the environment back however the test ends. */
     struct Env {
-        std::string root = g_getenv("VALKO_ROOT"), runtime;
+        std::string root = g_getenv("VALKO_ROOT"), runtime = str(g_getenv("XDG_RUNTIME_DIR"));
         bool had_runtime = g_getenv("XDG_RUNTIME_DIR") != nullptr;
-        Env() { runtime = had_runtime ? g_getenv("XDG_RUNTIME_DIR") : ""; }
         ~Env()
         {
             g_setenv("VALKO_ROOT", root.c_str(), TRUE);
@@ -304,10 +285,7 @@ TEST_F(Valko, DefaultRootIsPrivateToTheUser)
                 g_unsetenv("XDG_RUNTIME_DIR");
         }
     } env;
-    gchar *dir = g_dir_make_tmp("valko-runtime-XXXXXX", nullptr);
-    ASSERT_NE(nullptr, dir);
-    const std::string runtime = dir, root = runtime + "/valko";
-    g_free(dir);
+    const std::string runtime = make_tmp("valko-runtime-XXXXXX"), root = runtime + "/valko";
     g_unsetenv("VALKO_ROOT");
     g_setenv("XDG_RUNTIME_DIR", runtime.c_str(), TRUE);
 
@@ -318,19 +296,16 @@ TEST_F(Valko, DefaultRootIsPrivateToTheUser)
     };
     ASSERT_EQ(0, valko_set_str("k", "v"));
     EXPECT_TRUE(private_dir(root));
-    bool found = false;
-    EXPECT_EQ("v", get("k", &found));
+    EXPECT_EQ("v", get("k"));
 
     /* A root open to others, or a link to one, is refused. */
     ASSERT_EQ(0, chmod(root.c_str(), 0755));
-    get("k", &found);
-    EXPECT_FALSE(found);
+    EXPECT_EQ("<null>", get("k"));
     EXPECT_EQ(-1, valko_set_str("k", "w"));
     ASSERT_EQ(0, chmod(root.c_str(), 0700));
     ASSERT_EQ(0, rename(root.c_str(), (runtime + "/real").c_str()));
     ASSERT_EQ(0, symlink("real", root.c_str()));
-    get("k", &found);
-    EXPECT_FALSE(found);
+    EXPECT_EQ("<null>", get("k"));
     shell("rm -rf '" + runtime + "'");
 
     /* Without a runtime directory: one of our own in /tmp. */
@@ -369,8 +344,7 @@ TEST_F(Valko, AnotherProcessWritingTheFileNotifiesOncePerChange)
         ASSERT_EQ(i + 1, g_seen.size()) << "one change, one notification: " << changes[i].command;
         EXPECT_EQ(key, g_seen[i].name);
         EXPECT_EQ(&tag, g_seen[i].user_data);
-        EXPECT_EQ(changes[i].value != nullptr, g_seen[i].present);
-        EXPECT_EQ(changes[i].value ? changes[i].value : "", g_seen[i].value);
+        EXPECT_EQ(str(changes[i].value), g_seen[i].value);
     }
 
     EXPECT_EQ(0, valko_ignore_key_changed(key.c_str(), record));
@@ -413,14 +387,13 @@ TEST_F(Valko, RegistrationsAreReplacedAndIgnored)
     /* Ignored while its events are already being handled: @other, registered
      * first, removes @record from inside its own callback. */
     g_seen.clear();
-    g_unregister_key = "valko-reg/queued";
-    ASSERT_EQ(0, valko_notify_key_changed("valko-reg/queued", unregister_record, nullptr));
-    ASSERT_EQ(0, valko_notify_key_changed("valko-reg/queued", record, nullptr));
-    ASSERT_EQ(0, valko_set_str("valko-reg/queued", "v"));
+    ASSERT_EQ(0, valko_notify_key_changed(kQueuedKey, unregister_record, nullptr));
+    ASSERT_EQ(0, valko_notify_key_changed(kQueuedKey, record, nullptr));
+    ASSERT_EQ(0, valko_set_str(kQueuedKey, "v"));
     ASSERT_TRUE(run_until([] { return g_seen_at_unregister >= 0; }));
     store_settle();
     EXPECT_EQ(size_t(g_seen_at_unregister), g_seen.size()) << "a callback ran after it was ignored";
-    EXPECT_EQ(0, valko_ignore_key_changed("valko-reg/queued", unregister_record));
+    EXPECT_EQ(0, valko_ignore_key_changed(kQueuedKey, unregister_record));
 
     /* A callback may remove its own registration while it runs. */
     ASSERT_EQ(0, valko_notify_key_changed("valko-self/key", ignore_self, nullptr));
