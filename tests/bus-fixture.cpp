@@ -304,30 +304,23 @@ void Peer::reset() { control_void("Reset", nullptr); }
 std::vector<Call> Peer::calls()
 {
     std::vector<Call> out;
-    GVariant *r = g_bus->control("GetCalls", nullptr, "(a(sssav))");
-    if (!r)
-        return out;
-    GVariantIter *it;
-    g_variant_get(r, "(a(sssav))", &it);
+    g_autoptr(GVariant) r = g_bus->control("GetCalls", nullptr, "(a(sssav))");
+    g_autoptr(GVariantIter) it = nullptr;
+    if (r)
+        g_variant_get(r, "(a(sssav))", &it);
     const char *dest, *iface, *member;
     GVariantIter *args;
-    while (g_variant_iter_next(it, "(&s&s&sav)", &dest, &iface, &member, &args)) {
-        std::vector<GVariant *> children;
-        GVariant *child;
-        while (g_variant_iter_next(args, "v", &child))
-            children.push_back(child);
+    while (it && g_variant_iter_next(it, "(&s&s&sav)", &dest, &iface, &member, &args)) {
+        GVariantBuilder body;
+        g_variant_builder_init(&body, G_VARIANT_TYPE_TUPLE);
+        GVariant *arg;
+        while (g_variant_iter_next(args, "v", &arg)) {
+            g_variant_builder_add_value(&body, arg);
+            g_variant_unref(arg);
+        }
         g_variant_iter_free(args);
-        Call c;
-        c.destination = dest;
-        c.interface = iface;
-        c.member = member;
-        c.body.reset(g_variant_ref_sink(g_variant_new_tuple(children.data(), children.size())), g_variant_unref);
-        for (GVariant *v : children)
-            g_variant_unref(v);
-        out.push_back(c);
+        out.push_back({dest, iface, member, {g_variant_ref_sink(g_variant_builder_end(&body)), g_variant_unref}});
     }
-    g_variant_iter_free(it);
-    g_variant_unref(r);
     return out;
 }
 
