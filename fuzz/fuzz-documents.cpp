@@ -2,7 +2,6 @@
  * readers against json-glib's own view of a document, and the stored
  * device and speaker lists with the edits written back into them. */
 #include "harness.h"
-#include "halvo-api-private.h"
 #include "valko.h"
 
 #include <algorithm>

@@ -3,7 +3,6 @@
  * devices.  A reply of the expected shape is unpacked within what it
  * carries; any other is a failed call that hands out nothing. */
 #include "harness.h"
-#include "halvo-api-private.h"
 
 #include <algorithm>
 #include <cstring>

@@ -4,7 +4,6 @@
  * signal name and a payload of the documented shape, once, with what the
  * payload holds. */
 #include "harness.h"
-#include "halvo-api-private.h"
 
 #include <cstring>
 

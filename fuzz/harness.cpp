@@ -3,8 +3,6 @@
 
 #include "kerlo.h"
 
-#include <json-glib/json-glib.h>
-
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
