@@ -5,62 +5,58 @@
 #ifndef HALVO_FUZZ_HARNESS_H
 #define HALVO_FUZZ_HARNESS_H
 
-#include <gio/gio.h>
-#include <json-glib/json-glib.h>
+#include "halvo-api-private.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
 namespace halvo_fuzz {
 
-/* Once per process, from LLVMFuzzerInitialize (defined here for every
- * target): g_warning and g_critical abort, the log is formatted
- * but not printed, VALKO_ROOT points at a fresh directory. */
-void init();
-
-/* Reads the fuzz bytes front to back. */
+/* Reads the fuzz bytes front to back; past the end, bytes are 0. */
 class Input {
   public:
-    Input(const uint8_t *data, size_t size) : p_(data), end_(data + size) {}
-    size_t left() const { return size_t(end_ - p_); }
-    uint8_t byte();
+    Input(const uint8_t *data, size_t size) : p_(reinterpret_cast<const char *>(data)), end_(p_ + size) {}
+    uint8_t byte() { return p_ < end_ ? uint8_t(*p_++) : 0; }
     /* Bytes up to the next @sep (dropped) or the end. */
-    std::string until(char sep);
-    std::string rest();
+    std::string until(char sep)
+    {
+        const char *stop = std::find(p_, end_, sep);
+        std::string s(p_, stop);
+        p_ = stop < end_ ? stop + 1 : end_;
+        return s;
+    }
+    std::string rest()
+    {
+        std::string s(p_, end_);
+        p_ = end_;
+        return s;
+    }
 
   private:
-    const uint8_t *p_;
-    const uint8_t *end_;
+    const char *p_;
+    const char *end_;
 };
-
-/* @raw made fit for a D-Bus string: valid UTF-8 without NUL bytes. */
-std::string dbus_text(const std::string &raw);
 
 /* A tuple of a type picked by the input (one of @types, which must be
  * tuples D-Bus can carry, or a type string written in the input), filled
  * from the rest of the input as GVariant's serialised form and brought to
- * normal form, as the bus delivers it.  Never NULL; not floating. */
-GVariant *variant_from(Input &in, const char *const *types, size_t n_types);
+ * normal form, as the bus delivers it.  Never NULL. */
+halvo::Variant variant_from(Input &in, std::initializer_list<const char *> types);
+
+/* variant_from() when @typed, else a "(s)" of the rest of the input made
+ * fit for D-Bus (valid UTF-8 without NUL bytes). */
+halvo::Variant payload_from(Input &in, bool typed, std::initializer_list<const char *> types);
 
 /* Reports what broke and aborts, so that the fuzzer keeps the input. */
 [[noreturn]] void finding(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
-/* The root of @text as the library's guarded parse sees it (a new
- * reference), or NULL when it does not parse. */
-JsonNode *parse(const std::string &text);
-
-/* The member names of @object, in order. */
-std::vector<std::string> members_of(JsonObject *object);
-
-/* The root of @after, the text the library wrote back for @before (a new
- * reference).  Aborts when @after does not parse to an object, or differs
- * from @before by more than one span replaced with at most @inserted bytes. */
-JsonNode *rewritten(const std::string &before, const std::string &after, size_t inserted);
-
-/* The store key's text, or "<unreadable>". */
-std::string stored(const char *key);
+/* Reads each string that is not NULL to its end, so that the sanitizers
+ * see a bad one. */
+void touch(std::initializer_list<const char *> strings);
 
 /* A private dbus-daemon, started on first use, that DBUS_SYSTEM_BUS_ADDRESS
  * points at, with a second connection owning the service's names.  It
@@ -75,6 +71,14 @@ void reply(const char *method, GVariant *body);
  * floating is sunk). */
 void emit(const char *name, GVariant *body);
 } // namespace service
+
+/* Defined by each target: a set-up run once before the first input (or
+ * NULL), and the cases, one of which the first input byte picks. */
+struct Target {
+    void (*start)();
+    std::vector<void (*)(Input &in)> cases;
+};
+extern const Target target;
 
 } // namespace halvo_fuzz
 

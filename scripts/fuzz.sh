@@ -19,7 +19,8 @@ if [ $# -gt 0 ]; then
   targets=("${@/#/fuzz-}")
   targets=("${targets[@]/#fuzz-fuzz-/fuzz-}")
 else
-  mapfile -t targets < <(find "$build/fuzz" -maxdepth 1 -type f -executable -name 'fuzz-*' -printf '%f\n' | sort)
+  # The targets of the tree, not whatever an older build left behind.
+  mapfile -t targets < <(cd fuzz && printf '%s\n' fuzz-*.cpp | sed 's/\.cpp$//')
 fi
 
 fuzz_one() {

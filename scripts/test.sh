@@ -9,7 +9,7 @@
 #   4. runs the thread stress under ThreadSanitizer, failing on a race in
 #      a frame of the library;
 #   5. builds the fuzz targets with clang and libFuzzer and fuzzes each for
-#      a short, bounded time (HALVO_FUZZ_SECONDS, default 10);
+#      a short, bounded time (HALVO_FUZZ_SECONDS, default 30);
 #   6. the platform stages (scripts/test-platform.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -64,7 +64,7 @@ stage "fuzz every target with libFuzzer"
 CC=clang CXX=clang++ cmake -S "$top" -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHALVO_BUILD_FUZZ=ON \
   -DHALVO_BUILD_TESTS=OFF -DHALVO_BUILD_TOOLS=OFF >/dev/null
 cmake --build build/fuzz -j"$jobs"
-scripts/fuzz.sh build/fuzz "${HALVO_FUZZ_SECONDS:-10}"
+scripts/fuzz.sh build/fuzz "${HALVO_FUZZ_SECONDS:-30}"
 
 stage "platform: armhf under qemu, install prefix and consumers, system components, packages, ABI"
 scripts/test-platform.sh
