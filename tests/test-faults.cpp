@@ -214,9 +214,8 @@ TEST(BusFaults, StoppedDaemonBoundsTheFirstCall)
  * whose type look-up hangs costs one bound, not three. */
 TEST(ServiceFaults, SilentTypeLookUpCostsOneBoundForTheWholeList)
 {
-    Peer::reply("get_devices_info",
-                g_variant_new("(s)", "{\"result\":true,\"data\":{\"Devices\":[{\"address\":\"A1\"},"
-                                     "{\"address\":\"A2\"},{\"address\":\"A3\"}]}}"));
+    Peer::reply("get_devices_info", g_variant_new("(s)", R"({"result":true,"data":{"Devices":[{"address":"A1"},)"
+                                                         R"({"address":"A2"},{"address":"A3"}]}})"));
     Peer::silent("get_device_type");
     GSList *list = nullptr;
     int result = -1;
