@@ -94,18 +94,15 @@ TEST(Volume, OutputsAreWrittenWheneverAnAnswerArrives)
 
 TEST(Volume, CommandsSendTheirArgumentsAndReturnTheResult)
 {
-    Peer::reply("set_volume_by_address", g_variant_new("(i)", 2));
     LogCapture log;
-    EXPECT_EQ(halvo_api_set_volume("AA:01", 45), 2);
-    EXPECT_TRUE(log.contains("result :2, vol : 45"));
-    EXPECT_EQ(Peer::calls("set_volume_by_address").at(0).text(), "('AA:01', 45)");
-
     /* The service's integer comes back unchanged. */
     const struct {
         const char *method;
         int (*op)(void);
         const char *args, *entry;
     } commands[] = {
+        {"set_volume_by_address", [] { return halvo_api_set_volume("AA:01", 45); }, "('AA:01', 45)",
+         "result :-4, vol : 45"},
         {"spk_mute_unmute", halvo_api_mute_unmute, "()", "toggle mute"},
         {"spk_vol_down", halvo_api_volume_down, "()", "volume down"},
         {"spk_vol_up", halvo_api_volume_up, "()", "volume up"},
