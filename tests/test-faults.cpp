@@ -21,12 +21,14 @@ gint64 now_ms()
     return g_get_monotonic_time() / 1000;
 }
 
-/* Milliseconds one call of @f takes. */
-template <typename F> gint64 timed(F f)
+/* Milliseconds one call of @f takes, printed after @what. */
+template <typename F> gint64 timed(const char *what, F f)
 {
     gint64 t0 = now_ms();
     f();
-    return now_ms() - t0;
+    gint64 ms = now_ms() - t0;
+    printf("%s: %lld ms\n", what, (long long)ms);
+    return ms;
 }
 
 /* A bus daemon of the test's own, in a fresh directory, taken as the
@@ -57,9 +59,8 @@ TEST(ServiceFaults, AbsentServiceFailsWellUnderASecond)
     flush_system_bus(); /* connected: what is timed is the call alone */
     Peer::stop();
     int volume = 42;
-    gint64 ms = timed([&] { EXPECT_EQ(halvo_api_get_volume("AA", &volume), 5); });
+    gint64 ms = timed("absent service, call", [&] { EXPECT_EQ(halvo_api_get_volume("AA", &volume), 5); });
     EXPECT_EQ(volume, 42) << "output untouched";
-    printf("absent service: halvo_api_get_volume failed after %lld ms\n", (long long)ms);
     EXPECT_LT(ms, 500);
     Peer::start();
 }
@@ -73,17 +74,15 @@ TEST(ServiceFaults, StoppedServiceTimesOutAndAnswersAfterContinue)
     ASSERT_EQ(waitpid(Peer::pid(), &status, WUNTRACED), Peer::pid());
     ASSERT_TRUE(WIFSTOPPED(status));
     int volume = -1, result = 0;
-    gint64 waited = timed([&] { result = halvo_api_get_volume("AA", &volume); });
+    gint64 waited = timed("stopped service, call", [&] { result = halvo_api_get_volume("AA", &volume); });
     ASSERT_EQ(kill(Peer::pid(), SIGCONT), 0);
-    printf("stopped service: failed after %lld ms\n", (long long)waited);
     EXPECT_EQ(result, 5);
     EXPECT_EQ(volume, -1);
     EXPECT_GE(waited, 4900) << "the 5000 ms bound, not earlier";
     EXPECT_LT(waited, 7000);
 
     /* The service catches up with the stale call; the next one is answered. */
-    gint64 next = timed([&] { result = halvo_api_get_volume("AA", &volume); });
-    printf("after SIGCONT: answered in %lld ms\n", (long long)next);
+    gint64 next = timed("after SIGCONT, call", [&] { result = halvo_api_get_volume("AA", &volume); });
     EXPECT_EQ(result, 0);
     EXPECT_EQ(volume, 17);
     EXPECT_LT(next, 1000);
@@ -97,8 +96,7 @@ TEST(ServiceFaults, KilledServiceFailsAtOnceAndANewOneIsUsed)
     ASSERT_EQ(_halvo_api_subscribe_internal_signal(HALVO_SIGNAL_BT_SPK_VOLUME_CHANGED, count, nullptr), 0);
     Peer::die("get_volume_by_address");
     int volume = -1, result = 0;
-    gint64 waited = timed([&] { result = halvo_api_get_volume("AA", &volume); });
-    printf("service killed by the call: failed after %lld ms\n", (long long)waited);
+    gint64 waited = timed("service killed by the call", [&] { result = halvo_api_get_volume("AA", &volume); });
     EXPECT_EQ(result, 5);
     EXPECT_LT(waited, 2000) << "the bus reports the lost peer; no wait for the 5000 ms bound";
 
@@ -143,8 +141,7 @@ TEST(BusFaults, DaemonRestartDropsSubscriptionsAndResubscribesByItself)
     int volume = -1;
     for (int i = 0; i < 3; i++) {
         int result = 0;
-        gint64 ms = timed([&] { result = halvo_api_get_volume("AA", &volume); });
-        printf("bus daemon gone, call %d: %d after %lld ms\n", i + 1, result, (long long)ms);
+        gint64 ms = timed("bus daemon gone, call", [&] { result = halvo_api_get_volume("AA", &volume); });
         EXPECT_EQ(result, 5);
         EXPECT_LT(ms, 1000);
     }
@@ -202,9 +199,8 @@ TEST(BusFaults, StoppedDaemonBoundsTheFirstCall)
     OwnBus own;
     own.bus.stop_daemon();
     int volume = -1, result = 0;
-    gint64 ms = timed([&] { result = halvo_api_get_volume("AA", &volume); });
+    gint64 ms = timed("stopped bus daemon, first call", [&] { result = halvo_api_get_volume("AA", &volume); });
     own.bus.continue_daemon();
-    printf("stopped bus daemon: first call failed after %lld ms\n", (long long)ms);
     EXPECT_EQ(result, 5);
     EXPECT_EQ(volume, -1);
     EXPECT_LT(ms, 7000);
@@ -219,8 +215,7 @@ TEST(ServiceFaults, SilentTypeLookUpCostsOneBoundForTheWholeList)
     Peer::silent("get_device_type");
     GSList *list = nullptr;
     int result = -1;
-    gint64 ms = timed([&] { result = halvo_get_paired_dev_info_list(&list); });
-    printf("3-device list, silent type look-up: %lld ms\n", (long long)ms);
+    gint64 ms = timed("3-device list, silent type look-up", [&] { result = halvo_get_paired_dev_info_list(&list); });
     EXPECT_EQ(result, 0);
     ASSERT_EQ(g_slist_length(list), 3u);
     for (GSList *l = list; l; l = l->next)
