@@ -16,10 +16,7 @@ using namespace halvo_test;
 
 namespace {
 
-gint64 now_ms()
-{
-    return g_get_monotonic_time() / 1000;
-}
+gint64 now_ms() { return g_get_monotonic_time() / 1000; }
 
 /* Milliseconds one call of @f takes, printed after @what. */
 template <typename F> gint64 timed(const char *what, F f)

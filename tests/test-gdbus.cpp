@@ -3,6 +3,7 @@
 #include "bus-fixture.h"
 #include "halvo-api-private.h"
 
+#include <utility>
 
 using namespace halvo_test;
 
@@ -10,10 +11,7 @@ namespace {
 
 int g_count = 0;
 
-GVariant *call(const char *method, GVariant *args = nullptr)
-{
-    return _halvo_api_send_method_call_sync(method, args);
-}
+GVariant *call(const char *method, GVariant *args = nullptr) { return _halvo_api_send_method_call_sync(method, args); }
 
 void count_handler(GDBusConnection *, const gchar *, const gchar *, const gchar *, const gchar *, GVariant *, gpointer)
 {
@@ -111,17 +109,14 @@ TEST(Subscription, TwiceSubscribesOnceAndRowsFilterOnMemberAndPathOnly)
 TEST(FirmwareResult, OnlyExactOkSucceedsAndTheFlagRisesEitherWay)
 {
     ASSERT_EQ(halvo_initialize(), 0);
-    struct {
-        const char *text;
-        int result;
-    } cases[] = {{"OK", 1}, {"OK!", 0}, {"ok", 0}, {"", 0}, {"OK", 1}, {"NG", 0}};
-    for (const auto &c : cases) {
+    const std::pair<const char *, int> cases[] = {{"OK", 1}, {"OK!", 0}, {"ok", 0}, {"", 0}, {"OK", 1}, {"NG", 0}};
+    for (const auto &[text, result] : cases) {
         g_is_zemo_update_done = false;
-        g_zemo_update_result = 1 - c.result;
-        Peer::emit("zemo_fw_update_result", g_variant_new("(s)", c.text));
+        g_zemo_update_result = 1 - result;
+        Peer::emit("zemo_fw_update_result", g_variant_new("(s)", text));
         Peer::sync_signals();
-        EXPECT_TRUE(g_is_zemo_update_done) << c.text;
-        EXPECT_EQ(g_zemo_update_result, c.result) << c.text;
+        EXPECT_TRUE(g_is_zemo_update_done) << text;
+        EXPECT_EQ(g_zemo_update_result, result) << text;
     }
 
     /* Another payload shape, or another interface, records nothing. */

@@ -87,8 +87,7 @@ TEST(Readers, ReaderNotOnAnObject)
 
 TEST(Serialiser, ProducesCompactText)
 {
-    Doc d(R"({ "address": "AA:BB",
-               "status": false, "n": -1 })");
+    Doc d(R"({ "address": "AA:BB", "status": false, "n": -1 })");
     Object<JsonBuilder> b(json_builder_new());
     json_builder_begin_array(b.get());
     json_builder_add_value(b.get(), json_node_copy(json_parser_get_root(d.parser.get())));
@@ -105,8 +104,7 @@ TEST(Serialiser, ProducesCompactText)
 
 TEST(DepthGuard, BoundAndStrings)
 {
-    std::string ok(HALVO_JSON_MAX_DEPTH, '[');
-    ok += std::string(HALVO_JSON_MAX_DEPTH, ']');
+    const std::string ok = std::string(HALVO_JSON_MAX_DEPTH, '[') + std::string(HALVO_JSON_MAX_DEPTH, ']');
     EXPECT_TRUE(halvo_json_depth_ok(ok.c_str(), -1, HALVO_JSON_MAX_DEPTH));
     std::string deep = "[" + ok + "]";
     EXPECT_FALSE(halvo_json_depth_ok(deep.c_str(), -1, HALVO_JSON_MAX_DEPTH));

@@ -14,9 +14,8 @@ BAR=E2:E0:00:00:00:10
 LATE=E2:E0:00:00:00:11
 BUDS=E2:E0:00:00:00:20
 
-out=""   # stdout of the last run
-err=""   # stderr of the last run
-rc=0     # its exit status
+# The last run of halvoctl: its stdout, its stderr and its exit status.
+out="" err="" rc=0
 
 # Runs halvoctl, keeping its output and status.
 ctl() {
