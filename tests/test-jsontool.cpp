@@ -32,10 +32,18 @@ struct Doc {
 
 } // namespace
 
-TEST(Readers, WrongKindsGiveTheAbsentValueAndKeepThePosition)
+TEST(Readers, ValuesAsReadAndWrongKindsGiveTheAbsentValue)
 {
     Doc d(R"({"s":"x","i":12,"big":1e30,"frac":1.5,"quoted":"12","b":true,"null":null,
-              "obj":{"s":"inner"},"arr":["a",1,"b",null,{"x":1}],"name":"after"})");
+              "obj":{"s":"inner"},"arr":["a",1,"b",null,{"x":1}],"name":"after","wrap":4294967297,
+              "neg":-7,"max":2147483647,"over":2147483648,"empty":[],"v":["a b","q\"uote","\u00e9"]})");
+    /* Integers are cut to 32 bits; string arrays come back as compact text. */
+    const std::pair<const char *, int> ints[] = {{"wrap", 1}, {"neg", -7}, {"max", 2147483647}, {"over", INT32_MIN}};
+    for (const auto &[member, value] : ints)
+        EXPECT_EQ(_bt_json_read_int_member(d.reader, member), value) << member;
+    EXPECT_EQ(take(_bt_json_read_string_array_member(d.reader, "empty")), "[]");
+    EXPECT_EQ(take(_bt_json_read_string_array_member(d.reader, "v")), "[\"a b\",\"q\\\"uote\",\"\xc3\xa9\"]");
+
     LogCapture log;
     EXPECT_EQ(take(_bt_json_read_string_member(d.reader, "missing")), "<null>");
     EXPECT_TRUE(log.contains("fail to read, missing"));
@@ -44,18 +52,15 @@ TEST(Readers, WrongKindsGiveTheAbsentValueAndKeepThePosition)
     EXPECT_FALSE(log.contains("fail to read")) << "a missing boolean writes no error line";
     /* Each wrong-kind (or missing) read is followed by a read that only works if the
      * reader is back on the enclosing object. */
-    const char *strings_wrong[] = {"missing", "i", "b", "null", "obj", "arr", "big"};
-    for (const char *m : strings_wrong) {
+    for (const char *m : {"missing", "i", "b", "null", "obj", "arr", "big"}) {
         EXPECT_EQ(take(_bt_json_read_string_member(d.reader, m)), "<null>") << m;
         EXPECT_EQ(take(_bt_json_read_string_member(d.reader, "name")), "after") << "after " << m;
     }
-    const char *ints_wrong[] = {"missing", "s", "big", "frac", "quoted", "b", "null", "obj", "arr"};
-    for (const char *m : ints_wrong) {
+    for (const char *m : {"missing", "s", "big", "frac", "quoted", "b", "null", "obj", "arr"}) {
         EXPECT_EQ(_bt_json_read_int_member(d.reader, m), -1) << m;
         EXPECT_EQ(_bt_json_read_int_member(d.reader, "i"), 12) << "after " << m;
     }
-    const char *bools_wrong[] = {"missing", "s", "i", "null", "obj", "arr"};
-    for (const char *m : bools_wrong) {
+    for (const char *m : {"missing", "s", "i", "null", "obj", "arr"}) {
         EXPECT_FALSE(_bt_json_read_boolean_member(d.reader, m)) << m;
         EXPECT_TRUE(_bt_json_read_boolean_member(d.reader, "b")) << "after " << m;
     }
@@ -80,30 +85,16 @@ TEST(Readers, ReaderNotOnAnObject)
     EXPECT_EQ(_bt_json_read_int_member(nullptr, "a"), -1);
 }
 
-/* Integers are cut to 32 bits; string arrays come back as compact text. */
-TEST(Readers, ValuesAsRead)
-{
-    Doc d(R"({"wrap":4294967297,"neg":-7,"max":2147483647,"over":2147483648,"empty":[],
-              "v":["a b","q\"uote","\u00e9"]})");
-    const std::pair<const char *, int> ints[] = {{"wrap", 1}, {"neg", -7}, {"max", 2147483647}, {"over", INT32_MIN}};
-    for (const auto &[member, value] : ints)
-        EXPECT_EQ(_bt_json_read_int_member(d.reader, member), value) << member;
-    EXPECT_EQ(take(_bt_json_read_string_array_member(d.reader, "empty")), "[]");
-    EXPECT_EQ(take(_bt_json_read_string_array_member(d.reader, "v")), "[\"a b\",\"q\\\"uote\",\"\xc3\xa9\"]");
-}
-
 TEST(Serialiser, ProducesCompactText)
 {
-    const char *compact = R"([{"address":"AA:BB","status":false,"n":-1}])";
-    Doc d(R"({ "address": "AA:BB",
-               "status": false, "n": -1 })");
+    Doc d(R"({ "address": "AA:BB", "status": false, "n": -1 })");
     Object<JsonBuilder> b(json_builder_new());
     json_builder_begin_array(b.get());
     json_builder_add_value(b.get(), json_node_copy(json_parser_get_root(d.parser.get())));
     json_builder_end_array(b.get());
     char *text = nullptr;
     _halvo_api_convert_json_node_to_string(b.get(), &text);
-    EXPECT_EQ(take(text), compact);
+    EXPECT_EQ(take(text), R"([{"address":"AA:BB","status":false,"n":-1}])");
 
     Object<JsonBuilder> unfinished(json_builder_new());
     char *none = reinterpret_cast<char *>(1);
@@ -113,8 +104,7 @@ TEST(Serialiser, ProducesCompactText)
 
 TEST(DepthGuard, BoundAndStrings)
 {
-    std::string ok(HALVO_JSON_MAX_DEPTH, '[');
-    ok += std::string(HALVO_JSON_MAX_DEPTH, ']');
+    const std::string ok = std::string(HALVO_JSON_MAX_DEPTH, '[') + std::string(HALVO_JSON_MAX_DEPTH, ']');
     EXPECT_TRUE(halvo_json_depth_ok(ok.c_str(), -1, HALVO_JSON_MAX_DEPTH));
     std::string deep = "[" + ok + "]";
     EXPECT_FALSE(halvo_json_depth_ok(deep.c_str(), -1, HALVO_JSON_MAX_DEPTH));
