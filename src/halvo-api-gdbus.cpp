@@ -317,6 +317,12 @@ GDBusConnection *live_connection_locked() noexcept
 
 } // namespace
 
+bool halvo::retry_armed() noexcept
+{
+    Locked hold(state_lock);
+    return retry_source != nullptr;
+}
+
 GDBusConnection *__halvo_api_get_system_connection(void) noexcept
 {
     std::unique_lock<std::mutex> hold(state_lock);

@@ -246,6 +246,10 @@ class OperationTime {
 /* What is left of @bound_ms within the operation in hand (0: nothing). */
 int remaining_ms(int bound_ms) noexcept;
 
+/* Whether the reconnection retry is armed; it disarms itself once no
+ * wanted row waits for a subscription. */
+bool retry_armed() noexcept;
+
 } // namespace halvo
 
 /* ------------------------------------------------------------------ */

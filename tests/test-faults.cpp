@@ -120,6 +120,9 @@ TEST(BusFaults, DaemonRestartDropsSubscriptionsAndResubscribesByItself)
     OwnBus own;
     PrivateBus &bus = own.bus;
     bus.start_peer();
+    /* The application runs a main context of its own in this thread. */
+    GMainContext *context = g_main_context_new();
+    g_main_context_push_thread_default(context);
 
     static int volumes, controls;
     volumes = controls = 0;
@@ -182,11 +185,23 @@ TEST(BusFaults, DaemonRestartDropsSubscriptionsAndResubscribesByItself)
     bus.emit("bt_spk_volume_changed_by_address", g_variant_new("(si)", "AA", 3));
     bus.sync_signals();
     EXPECT_EQ(volumes, 2);
+    /* Once every row is subscribed the retry stops, and a second restart
+     * arms it again. */
+    ASSERT_TRUE(run_until([] { return !halvo::retry_armed(); }));
+    bus.stop_peer();
+    bus.kill_daemon();
+    ASSERT_TRUE(run_until([] { return inter_signal_info[HALVO_SIGNAL_BT_SPK_VOLUME_CONTROLABLE_CHANGED].subscription_id == 0; }));
+    bus.start_daemon();
+    bus.start_peer();
+    ASSERT_TRUE(run_until(resubscribed, 10000));
 
     EXPECT_EQ(halvo_api_unset_volume_changed_callback(), 0);
     EXPECT_EQ(halvo_api_unset_volume_controlable_changed_callback(), 0);
     EXPECT_EQ(halvo_deinitialzie(), 0);
     forget_system_bus();
+    g_main_context_pop_thread_default(context);
+    EXPECT_EQ(g_main_context_get_thread_default(), nullptr) << "a resubscription left its context pushed";
+    g_main_context_unref(context);
 }
 
 /* A bus daemon that takes connections but never answers: the first call of
