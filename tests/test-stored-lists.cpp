@@ -293,6 +293,7 @@ TEST(StoredEdits, OnlyTheEditedMemberChangesOrNothingDoes)
         {true, "{ \"B\":{} }", "{  }"},
         {true, R"({"B":1,"B":{"isBlocked":true}})", nullptr},
         {true, R"({"A":01,"B":{}})", nullptr},
+        {true, R"({"A":1,"B":{"n":"\u00G9"}})", nullptr},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.before);
