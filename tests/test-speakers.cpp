@@ -127,12 +127,16 @@ TEST(ConnectedSpeakers, DocumentsOfAnotherShapeGiveDefaults)
         EXPECT_EQ(halvo_free_connected_bt_spaekr_infos(&list), 3);
         EXPECT_TRUE(log.contains("List is NULL!!"));
     }
-    /* The last one is deeper than any real document: refused, not recursed into. */
+    /* The last ones are deeper than any real document: refused, not recursed
+     * into.  json-glib also reads single-quoted strings and skips /.../ runs:
+     * the nesting guard must not stop counting at a lone ' or /. */
+    const std::string deep = std::string(100000, '[') + std::string(100000, ']');
     for (const std::string &text : {std::string(R"([{"address":"AA:01"},)"), std::string("not json"),
                                      std::string(R"({"address":"AA:01"})"), std::string(), std::string("\"[]\""),
                                      std::string("null"), std::string("{}{}"),
-                                     std::string(R"([{"address":"AA:01"}] [{"address":"BB"}])"),
-                                     std::string(100000, '[') + std::string(100000, ']')}) {
+                                     std::string(R"([{"address":"AA:01"}] [{"address":"BB"}])"), deep,
+                                     "['\"', " + deep + "]", "[/\"/ " + deep + "]", "[/'/ " + deep + "]",
+                                     "{'\"':" + deep + "}"}) {
         Stored doc(kConnectedKey, text);
         log.clear();
         EXPECT_EQ(halvo_get_connected_bt_speaker_infos(&list), 0) << text.substr(0, 20);
