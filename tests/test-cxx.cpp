@@ -64,25 +64,21 @@ std::string f(const halvo::Result<T> &r)
  * call made of it. */
 using Source = std::string (*)(const std::string &doc);
 
+/* Device replies: their types come from a second method. */
+template <class Read>
+std::string replied(const char *method, const std::string &doc, Read read)
+{
+    Peer::reply(method, g_variant_new("(s)", doc.c_str()));
+    Peer::reply("get_device_type", g_variant_new("(i)", 3));
+    return f(read());
+}
+
 std::string device(const std::string &doc)
 {
-    Peer::reply("get_device_info", g_variant_new("(s)", doc.c_str()));
-    Peer::reply("get_device_type", g_variant_new("(i)", 3));
-    return f(halvo::paired_device("AA:01"));
+    return replied("get_device_info", doc, [] { return halvo::paired_device("AA:01"); });
 }
-
-std::string devices(const std::string &doc)
-{
-    Peer::reply("get_devices_info", g_variant_new("(s)", doc.c_str()));
-    Peer::reply("get_device_type", g_variant_new("(i)", 3));
-    return f(halvo::paired_devices());
-}
-
-std::string dont_use(const std::string &doc)
-{
-    Peer::reply("get_dontuse_dev_list", g_variant_new("(s)", doc.c_str()));
-    return f(halvo::dont_use_devices());
-}
+std::string devices(const std::string &doc) { return replied("get_devices_info", doc, halvo::paired_devices); }
+std::string dont_use(const std::string &doc) { return replied("get_dontuse_dev_list", doc, halvo::dont_use_devices); }
 
 template <class T>
 std::string stored(const char *key, const std::string &doc, halvo::Result<T> (*read)())
