@@ -176,31 +176,30 @@ TEST(CxxValues, EveryFamilyConvertsFullRecordsAndAbsentFields)
 namespace {
 
 /* A family: subscribe a counter, and make the service emit once. */
+using Hit = std::function<void()>;
 struct Family {
     const char *what;
-    halvo::Result<halvo::Subscription> (*subscribe)(std::function<void()> hit);
+    halvo::Result<halvo::Subscription> (*subscribe)(Hit hit);
     const char *signal;
     GVariant *(*payload)();
 };
 
+/* A callback of any family's signature that counts. */
+auto counter(Hit hit)
+{
+    return [hit](auto &&...) { hit(); };
+}
+
 const Family kFamilies[] = {
-    {"speaker info",
-     [](std::function<void()> hit) { return halvo::on_speaker_info([hit](const auto &) { hit(); }); },
-     "bt_spk_info_changed", [] { return g_variant_new("(s)", "null"); }},
-    {"connecting status",
-     [](std::function<void()> hit) { return halvo::on_connecting_status([hit](halvo::ConnectingStatus) { hit(); }); },
+    {"speaker info", [](Hit hit) { return halvo::on_speaker_info(counter(hit)); }, "bt_spk_info_changed",
+     [] { return g_variant_new("(s)", "null"); }},
+    {"connecting status", [](Hit hit) { return halvo::on_connecting_status(counter(hit)); },
      "last_connecting_status_changed", [] { return g_variant_new("(s)", "InProgress"); }},
-    {"volume", [](std::function<void()> hit) { return halvo::on_volume([hit](std::string_view, int) { hit(); }); },
-     "bt_spk_volume_changed_by_address", [] { return g_variant_new("(si)", "AA", 30); }},
-    {"controllability",
-     [](std::function<void()> hit) {
-         return halvo::on_volume_controllable([hit](std::string_view, bool) { hit(); });
-     },
+    {"volume", [](Hit hit) { return halvo::on_volume(counter(hit)); }, "bt_spk_volume_changed_by_address",
+     [] { return g_variant_new("(si)", "AA", 30); }},
+    {"controllability", [](Hit hit) { return halvo::on_volume_controllable(counter(hit)); },
      "bt_spk_volume_controlable_changed_by_address", [] { return g_variant_new("(si)", "AA", 1); }},
-    {"earphones",
-     [](std::function<void()> hit) {
-         return halvo::on_earphones([hit](int, std::string_view, bool) { hit(); });
-     },
+    {"earphones", [](Hit hit) { return halvo::on_earphones(counter(hit)); },
      "tuvo_swtiching_connection_state_changed", [] { return g_variant_new("(isi)", 0, "AA", 1); }},
 };
 

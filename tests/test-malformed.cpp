@@ -5,7 +5,6 @@
 #include "bus-fixture.h"
 #include "halvo-api-private.h"
 
-#include <functional>
 #include <string>
 
 using namespace halvo_test;
@@ -25,13 +24,12 @@ namespace {
 
 /* One method: the operation that calls it, and its failure value, which an
  * error reply, a reply of another signature and the right reply with an
- * extra argument (@extra) all give alike.  The call folds what it must not do into
- * its result: a record or list handed out on failure adds 100; an
- * out-parameter is shown beside the result (result * 1000 + value, or * 10
- * for a flag). */
+ * extra argument (@extra) all give alike.  The call folds what it must not
+ * do into its result: a record, list or output written on failure adds 100
+ * (or, for a flag, the result is shown * 10 beside it). */
 struct Method {
     const char *name;
-    std::function<int()> call;
+    int (*call)();
     int failed;
     GVariant *(*extra)();
 };
@@ -45,62 +43,65 @@ GVariant *iss_reply() { return g_variant_new("(iss)", 1, "a", "b"); }
 
 const char kAddr[] = "AA:BB:CC:DD:EE:01";
 
-std::vector<Method> methods()
+/* Outputs preset to sentinels; fold() adds 100 to a result when one was
+ * written, and presets them again. */
+char *out = nullptr;
+int len = -7, opt = -7;
+int fold(int r)
 {
-    static char *out = nullptr;
-    static int n = 0;
-    return {
-        {"get_device_info", [] { halvo_device_info_s *d = nullptr; int r = halvo_get_paired_dev_info(kAddr, &d);
-                                 if (d) { halvo_free_paired_dev_info(d); }
-                                 return d ? 100 + r : r; }, 5, ss_reply},
-        {"get_devices_info", [] { GSList *l = nullptr; int r = halvo_get_paired_dev_info_list(&l);
-                                  if (l) { halvo_free_paired_dev_info_list(l); }
-                                  return l ? 100 + r : r; }, 5, ss_reply},
-        {"get_device_type", [] { n = 42; int r = halvo_get_device_type(kAddr, &n); return r * 1000 + n; },
-         5042, ii_reply},
-        {"set_use_dontuse", [] { return int(halvo_set_use_dontuse_status("n", kAddr, true)); }, 0, ii_reply},
-        {"get_use_dontuse", [] { return halvo_get_use_dontuse_status(kAddr); }, -1, ii_reply},
-        {"remove_use_donuse_info", [] { return int(halvo_remove_use_dontuse_status(kAddr)); }, 0, ii_reply},
-        {"get_dontuse_dev_list", [] { GSList *l = nullptr; bool ok = halvo_get_dontuse_device_list(&l);
-                                      if (l) { halvo_free_paired_dev_info_list(l); }
-                                      return l ? 100 : int(ok); }, 0, ss_reply},
-        {"parse_manufacturer_data", [] { out = nullptr; n = -7; int r = halvo_parse_manufacturer_data(1, "ab", 2, 0, &out, &n);
-                                         g_free(out); return out || n != -7 ? 100 + r : r; }, 5, iiayi_reply},
-        {"read_specific_manufacturer_data", [] { out = nullptr; n = -7; int r = halvo_read_specific_manufacturer_data(kAddr, 0, &out, &n);
-                                                 g_free(out); return out || n != -7 ? 100 + r : r; }, 5, iiayi_reply},
-        {"read_manufacturer_data", [] { out = nullptr; n = -7; int o = -7; int r = halvo_read_manufacturer_data(kAddr, &o, &out, &n);
-                                        g_free(out); return out || n != -7 || o != -7 ? 100 + r : r; },
-         5, iiiayi_reply},
-        {"write_manufacturer_data", [] { return halvo_write_manufacturer_data(kAddr, 1, "ab", 2); }, 5, ii_reply},
-        {"custom_command", [] { out = nullptr; int r = halvo_send_custom_command("cmd", &out); g_free(out);
-                                return out ? 100 + r : r; }, 5, iss_reply},
-        {"enter_bt_dut_mode", [] { return int(halvo_enter_bt_dut_mode()); }, 0, ii_reply},
-        {"stop_bt_dut_mode", [] { return int(halvo_stop_bt_dut_mode_new()); }, 0, ii_reply},
-        {"set_connected_bt_speaker_info", [] { return halvo_set_connected_bt_speaker_info_with_serialization("{}"); },
-         5, ii_reply},
-        {"connect_last_btspk_list", [] { return halvo_connect_to_last_bluetooth_speakers(true); }, 5, ii_reply},
-        {"disconnect_last_btspk_list", [] { return halvo_disconnect_to_last_bluetooth_speakers(); }, 5, ii_reply},
-        {"get_volume_controlable_by_address", [] { bool c = true; int r = halvo_api_get_volume_controlable(kAddr, &c);
-                                                   return r * 10 + int(c); }, 51, iii_reply},
-        {"set_volume_by_address", [] { return halvo_api_set_volume(kAddr, 3); }, 5, ii_reply},
-        {"get_volume_by_address", [] { n = 42; int r = halvo_api_get_volume(kAddr, &n); return r * 1000 + n; },
-         5042, iii_reply},
-        {"get_num_of_speaker", [] { n = 42; int r = halvo_api_get_num_of_connected_spaker(&n); return r * 1000 + n; },
-         5042, iii_reply},
-        {"spk_mute_unmute", [] { return halvo_api_mute_unmute(); }, 5, ii_reply},
-        {"spk_vol_down", [] { return halvo_api_volume_down(); }, 5, ii_reply},
-        {"spk_vol_up", [] { return halvo_api_volume_up(); }, 5, ii_reply},
-        {"replace_current_bluetooth_speaker", [] { return halvo_api_replace_current_speaker(kAddr); }, 5, ii_reply},
-        {"tuvo_switching_connect", [] { return halvo_tuvo_switching_connect(kAddr); }, 5, ii_reply},
-        {"tuvo_switching_disconnect", [] { return halvo_tuvo_switching_disconnect(kAddr); }, 5, ii_reply},
-    };
+    bool written = out != nullptr || len != -7 || opt != -7;
+    g_free(out);
+    out = nullptr;
+    len = opt = -7;
+    return written ? 100 + r : r;
 }
+
+const Method methods[] = {
+    {"get_device_info", [] { halvo_device_info_s *d = nullptr; int r = halvo_get_paired_dev_info(kAddr, &d);
+                             if (d) { halvo_free_paired_dev_info(d); }
+                             return d ? 100 + r : r; }, 5, ss_reply},
+    {"get_devices_info", [] { GSList *l = nullptr; int r = halvo_get_paired_dev_info_list(&l);
+                              if (l) { halvo_free_paired_dev_info_list(l); }
+                              return l ? 100 + r : r; }, 5, ss_reply},
+    {"get_device_type", [] { return fold(halvo_get_device_type(kAddr, &len)); }, 5, ii_reply},
+    {"set_use_dontuse", [] { return int(halvo_set_use_dontuse_status("n", kAddr, true)); }, 0, ii_reply},
+    {"get_use_dontuse", [] { return halvo_get_use_dontuse_status(kAddr); }, -1, ii_reply},
+    {"remove_use_donuse_info", [] { return int(halvo_remove_use_dontuse_status(kAddr)); }, 0, ii_reply},
+    {"get_dontuse_dev_list", [] { GSList *l = nullptr; bool ok = halvo_get_dontuse_device_list(&l);
+                                  if (l) { halvo_free_paired_dev_info_list(l); }
+                                  return l ? 100 : int(ok); }, 0, ss_reply},
+    {"parse_manufacturer_data", [] { return fold(halvo_parse_manufacturer_data(1, "ab", 2, 0, &out, &len)); }, 5,
+     iiayi_reply},
+    {"read_specific_manufacturer_data", [] { return fold(halvo_read_specific_manufacturer_data(kAddr, 0, &out, &len)); },
+     5, iiayi_reply},
+    {"read_manufacturer_data", [] { return fold(halvo_read_manufacturer_data(kAddr, &opt, &out, &len)); }, 5,
+     iiiayi_reply},
+    {"write_manufacturer_data", [] { return halvo_write_manufacturer_data(kAddr, 1, "ab", 2); }, 5, ii_reply},
+    {"custom_command", [] { return fold(halvo_send_custom_command("cmd", &out)); }, 5, iss_reply},
+    {"enter_bt_dut_mode", [] { return int(halvo_enter_bt_dut_mode()); }, 0, ii_reply},
+    {"stop_bt_dut_mode", [] { return int(halvo_stop_bt_dut_mode_new()); }, 0, ii_reply},
+    {"set_connected_bt_speaker_info", [] { return halvo_set_connected_bt_speaker_info_with_serialization("{}"); }, 5,
+     ii_reply},
+    {"connect_last_btspk_list", [] { return halvo_connect_to_last_bluetooth_speakers(true); }, 5, ii_reply},
+    {"disconnect_last_btspk_list", [] { return halvo_disconnect_to_last_bluetooth_speakers(); }, 5, ii_reply},
+    {"get_volume_controlable_by_address", [] { bool c = true; int r = halvo_api_get_volume_controlable(kAddr, &c);
+                                               return r * 10 + int(c); }, 51, iii_reply},
+    {"set_volume_by_address", [] { return halvo_api_set_volume(kAddr, 3); }, 5, ii_reply},
+    {"get_volume_by_address", [] { return fold(halvo_api_get_volume(kAddr, &len)); }, 5, iii_reply},
+    {"get_num_of_speaker", [] { return fold(halvo_api_get_num_of_connected_spaker(&len)); }, 5, iii_reply},
+    {"spk_mute_unmute", [] { return halvo_api_mute_unmute(); }, 5, ii_reply},
+    {"spk_vol_down", [] { return halvo_api_volume_down(); }, 5, ii_reply},
+    {"spk_vol_up", [] { return halvo_api_volume_up(); }, 5, ii_reply},
+    {"replace_current_bluetooth_speaker", [] { return halvo_api_replace_current_speaker(kAddr); }, 5, ii_reply},
+    {"tuvo_switching_connect", [] { return halvo_tuvo_switching_connect(kAddr); }, 5, ii_reply},
+    {"tuvo_switching_disconnect", [] { return halvo_tuvo_switching_disconnect(kAddr); }, 5, ii_reply},
+};
 
 } // namespace
 
 TEST(Replies, ErrorReplyWrongSignatureAndExtraArgumentsFailEveryMethod)
 {
-    for (const Method &m : methods()) {
+    for (const Method &m : methods) {
         Peer::reset();
         Peer::error(m.name);
         EXPECT_EQ(m.call(), m.failed) << m.name << ": error reply";
@@ -135,19 +136,6 @@ TEST(Replies, DeviceDocumentsThatAreNotUsable)
 namespace {
 
 const char kBad[] = "\xc3\x28"; /* not UTF-8: GVariant would raise a critical */
-
-/* Outputs preset to sentinels; fold() adds 100 to a result when one was
- * written, and presets them again. */
-char *out = nullptr;
-int len = -7, opt = -7;
-int fold(int r)
-{
-    bool written = out != nullptr || len != -7 || opt != -7;
-    g_free(out);
-    out = nullptr;
-    len = opt = -7;
-    return written ? 100 + r : r;
-}
 
 /* @call with the method-name pointer @name repointed at text that is no
  * member name. */
