@@ -282,12 +282,16 @@ TEST(LastSpeakers, ConnectedNeedsTheStoredFlagAndTheAddressInTheKey)
         {"address":"AA:BB:CC:DD:EE:00","name":"No flag"},
         {"name":"No address","connected":true},
         {"address":"aa:bb:cc:dd:ee:01","name":"Other case","connected":true},
-        {"address":"AA:BB:CC:DD:EE:02","name":"Flag as text","connected":"true"}])",
+        {"address":"AA:BB:CC:DD:EE:02","name":"Flag as text","connected":"true"},
+        7, "AA:BB:CC:DD:EE:01", [],
+        {"address":["AA:BB:CC:DD:EE:01"],"name":1,"iconType":null,"audioType":1.5,"connected":1}])",
                          &ret);
     EXPECT_EQ(ret, 0);
-    EXPECT_EQ(flags(got), "+------");
+    EXPECT_EQ(flags(got), "+----------");
     EXPECT_EQ(got[0], "+AA:BB:CC:DD:EE:01|Among others|SB|0");
     EXPECT_EQ(got[4], "-<null>|No address|<null>|4294967294");
+    /* Members of another kind give defaults, as for the connected speakers. */
+    EXPECT_EQ(Records(got.begin() + 7, got.end()), Records(4, "-" + kBlank.substr(7)));
 
     store_remove(kAddressesKey);
     LogCapture log;
@@ -310,17 +314,6 @@ TEST(LastSpeakers, AnAddressAnywhereInTheKeyCounts)
                              {"address":")" + long_address + R"(M","connected":true},
                              {"address":"AA:BB:CC:DD:EE:01","connected":true}])");
     EXPECT_EQ(flags(got), "++++-+-+");
-}
-
-TEST(LastSpeakers, MembersOfAnotherKindGiveDefaults)
-{
-    /* Documents that are no array are read by the same code as the connected speakers'. */
-    Stored addresses(kAddressesKey, "AA:01");
-    int ret = -1;
-    auto got = read_last(R"([7, "AA:01", [], {"address":["AA:01"],"name":1,"iconType":null,"audioType":1.5,"connected":1}])",
-                         &ret);
-    EXPECT_EQ(ret, 0);
-    EXPECT_EQ(got, Records(4, "-" + kBlank.substr(7)));
 }
 
 TEST(LastSpeakers, ReadAppendsAfterTheCallersListAndFreeEmptiesIt)
