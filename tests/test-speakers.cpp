@@ -337,20 +337,15 @@ TEST(LastSpeakers, ReadAppendsAfterTheCallersListAndFreeEmptiesIt)
 namespace {
 
 struct ListEvents {
-    int calls = 0;
-    int nulls = 0;
-    std::vector<Records> lists;
+    std::vector<Records> lists; /* {"NULL"} for a NULL list */
     void *user_data = nullptr;
 };
 
 void on_list(GSList *list, void *user_data)
 {
     auto *e = static_cast<ListEvents *>(user_data);
-    e->calls++;
     e->user_data = user_data;
-    if (list == nullptr)
-        e->nulls++;
-    e->lists.push_back(records<last_spk_info_t>(list));
+    e->lists.push_back(list ? records<last_spk_info_t>(list) : Records{"NULL"});
     /* The list is the callback's to free. */
     if (list) {
         EXPECT_EQ(halvo_free_last_bluetooth_speakers(&list), 0);
@@ -359,8 +354,13 @@ void on_list(GSList *list, void *user_data)
 
 } // namespace
 
-TEST(LastSpeakers, RewrittenKeyDeliversAFreshList)
+TEST(LastSpeakers, RewrittenKeyDeliversAFreshListToTheLatestCallback)
 {
+    LogCapture log;
+    EXPECT_EQ(halvo_set_last_bluetooth_speakers_changed_cb(nullptr, nullptr), 3);
+    EXPECT_TRUE(log.contains("cb is NULL!!"));
+    EXPECT_EQ(halvo_unset_last_bluetooth_speakers_key_changed_cb(), 5) << "no notification was registered";
+
     Stored addresses(kAddressesKey, "AA:02");
     store_write(kLastKey, "[]");
     ListEvents first, events;
@@ -368,32 +368,22 @@ TEST(LastSpeakers, RewrittenKeyDeliversAFreshList)
     ASSERT_EQ(halvo_set_last_bluetooth_speakers_changed_cb(on_list, &events), 0) << "the second set replaces";
 
     store_write(kLastKey, R"([{"address":"AA:01","connected":true},{"address":"AA:02","connected":true}])");
-    ASSERT_TRUE(run_until([&] { return events.calls == 1; }));
-    EXPECT_EQ(first.calls, 0);
+    ASSERT_TRUE(run_until([&] { return events.lists.size() == 1; }));
+    EXPECT_TRUE(first.lists.empty());
     EXPECT_EQ(events.user_data, &events);
     EXPECT_EQ(events.lists[0], (Records{"-AA:01|<null>|<null>|4294967294", "+AA:02|<null>|<null>|4294967294"}));
 
     /* The key gone: no text, NULL list. */
-    LogCapture log;
     store_remove(kLastKey);
-    ASSERT_TRUE(run_until([&] { return events.calls == 2; }));
-    EXPECT_EQ(events.nulls, 1);
+    ASSERT_TRUE(run_until([&] { return events.lists.size() == 2; }));
+    EXPECT_EQ(events.lists[1], Records{"NULL"});
     EXPECT_TRUE(log.contains("info str is null"));
 
     EXPECT_EQ(halvo_unset_last_bluetooth_speakers_changed_cb(), 0);
     store_write(kLastKey, R"([{"address":"AA:09"}])");
     store_settle();
-    EXPECT_EQ(events.calls, 2) << "nothing after unset";
+    EXPECT_EQ(events.lists.size(), 2u) << "nothing after unset";
     EXPECT_EQ(halvo_unset_last_bluetooth_speakers_changed_cb(), 5) << "nothing left to remove";
-    store_remove(kLastKey);
-}
-
-TEST(LastSpeakers, NullCallbacks)
-{
-    LogCapture log;
-    EXPECT_EQ(halvo_set_last_bluetooth_speakers_changed_cb(nullptr, nullptr), 3);
-    EXPECT_TRUE(log.contains("cb is NULL!!"));
-    EXPECT_EQ(halvo_unset_last_bluetooth_speakers_key_changed_cb(), 5) << "no notification was registered";
 
     /* Only the internal set accepts an empty callback; the notification then calls nothing. */
     ASSERT_EQ(halvo_set_last_bluetooth_speakers_changed_cb_internal(nullptr, nullptr), 0);
