@@ -9,13 +9,6 @@
 
 using namespace halvo_test;
 
-namespace {
-
-/* Texts that are no usable document. */
-const char *const unusable[] = {"", "   \n\t ", "null", "{}{}", "1", "\"text\"", "{\"a\":", "not json"};
-
-} // namespace
-
 /* ------------------------------------------------------------------ */
 /* Replies of the service                                              */
 /* ------------------------------------------------------------------ */
@@ -113,20 +106,14 @@ TEST(Replies, ErrorReplyWrongSignatureAndExtraArgumentsFailEveryMethod)
     }
 }
 
-TEST(Replies, DeviceDocumentsThatAreNotUsable)
+TEST(Replies, DeviceDocumentThatGarbageFollowsIsNone)
 {
-    /* The "(s)" reply is right; the text in it is not a usable document. */
-    std::vector<std::string> texts(std::begin(unusable), std::end(unusable));
-    texts.push_back(R"(["result",true])");
-    texts.push_back(R"({"result":"true","data":{"address":"AA"}})");
-    texts.push_back(R"({"result":true,"data":{"address":"AA"}} trailing)");
-    texts.push_back(R"({"result":true,"data":{"address":"AA"}}{"result":true})"); /* two documents */
-    for (const std::string &text : texts) {
-        Peer::reply("get_device_info", g_variant_new("(s)", text.c_str()));
-        halvo_device_info_s *d = nullptr;
-        EXPECT_EQ(halvo_get_paired_dev_info(kAddr, &d), 5) << text;
-        EXPECT_EQ(d, nullptr) << text;
-    }
+    /* json-glib keeps the complete first value; the rest of the unusable
+     * texts are held by the speakers' and the devices' tables. */
+    Peer::reply("get_device_info", g_variant_new("(s)", R"({"result":true,"data":{"address":"AA"}} trailing)"));
+    halvo_device_info_s *d = nullptr;
+    EXPECT_EQ(halvo_get_paired_dev_info(kAddr, &d), 5);
+    EXPECT_EQ(d, nullptr);
 }
 
 /* ------------------------------------------------------------------ */
