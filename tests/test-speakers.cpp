@@ -73,13 +73,11 @@ std::string flags(const Records &records)
 const std::string kBlank = "<null>|<null>|<null>|<null>|4294967294";
 
 /* Reads the last-speakers list stored as @doc. */
-Records read_last(const std::string &doc, int *ret = nullptr)
+Records read_last(const std::string &doc)
 {
     Stored stored(kLastKey, doc);
     GSList *list = nullptr;
-    int r = halvo_get_last_bluetooth_speakers(&list);
-    if (ret)
-        *ret = r;
+    EXPECT_EQ(halvo_get_last_bluetooth_speakers(&list), 0);
     Records out = records<last_spk_info_t>(list);
     if (list)
         halvo_free_last_bluetooth_speakers(&list);
@@ -274,7 +272,6 @@ TEST(ConnectedSpeakers, SetRefusesMissingArgumentsAndReportsNoReply)
 TEST(LastSpeakers, ConnectedNeedsTheStoredFlagAndTheAddressInTheKey)
 {
     Stored addresses(kAddressesKey, "AA:BB:CC:DD:EE:00,AA:BB:CC:DD:EE:01,AA:BB:CC:DD:EE:02");
-    int ret = -1;
     auto got = read_last(R"([
         {"address":"AA:BB:CC:DD:EE:01","name":"Among others","iconType":"SB","audioType":1,"connected":true},
         {"address":"AA:BB:CC:DD:EE:03","name":"Absent","connected":true},
@@ -284,9 +281,7 @@ TEST(LastSpeakers, ConnectedNeedsTheStoredFlagAndTheAddressInTheKey)
         {"address":"aa:bb:cc:dd:ee:01","name":"Other case","connected":true},
         {"address":"AA:BB:CC:DD:EE:02","name":"Flag as text","connected":"true"},
         7, "AA:BB:CC:DD:EE:01", [],
-        {"address":["AA:BB:CC:DD:EE:01"],"name":1,"iconType":null,"audioType":1.5,"connected":1}])",
-                         &ret);
-    EXPECT_EQ(ret, 0);
+        {"address":["AA:BB:CC:DD:EE:01"],"name":1,"iconType":null,"audioType":1.5,"connected":1}])");
     EXPECT_EQ(flags(got), "+----------");
     EXPECT_EQ(got[0], "+AA:BB:CC:DD:EE:01|Among others|SB|0");
     EXPECT_EQ(got[4], "-<null>|No address|<null>|4294967294");
