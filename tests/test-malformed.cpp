@@ -302,10 +302,8 @@ TEST(SignalPayloads, OneMebibyteStringsArriveWhole)
     AllCallbacks all;
     const std::string big(1 << 20, 'A');
 
-    /* 1 MiB that is not JSON calls nothing; 1 MiB inside a document is read. */
-    Peer::emit("bt_spk_info_changed", g_variant_new("(s)", big.c_str()));
-    Peer::sync_signals();
-    EXPECT_EQ(all.fed.calls[kInfo], 0);
+    /* Text that is not JSON calling nothing is held by the speaker cases; 1 MiB
+     * inside a document is read. */
     const std::string doc = R"({"address":")" + big + R"(","name":"n"})";
     const struct {
         const char *signal;
