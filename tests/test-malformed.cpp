@@ -66,8 +66,8 @@ const Method methods[] = {
                                   return l ? 100 : int(ok); }, 0, ss_reply},
     {"parse_manufacturer_data", [] { return fold(halvo_parse_manufacturer_data(1, "ab", 2, 0, &out, &len)); }, 5,
      iiayi_reply},
-    {"read_specific_manufacturer_data", [] { return fold(halvo_read_specific_manufacturer_data(kAddr, 0, &out, &len)); },
-     5, iiayi_reply},
+    {"read_specific_manufacturer_data",
+     [] { return fold(halvo_read_specific_manufacturer_data(kAddr, 0, &out, &len)); }, 5, iiayi_reply},
     {"read_manufacturer_data", [] { return fold(halvo_read_manufacturer_data(kAddr, &opt, &out, &len)); }, 5,
      iiiayi_reply},
     {"write_manufacturer_data", [] { return halvo_write_manufacturer_data(kAddr, 1, "ab", 2); }, 5, ii_reply},
@@ -249,7 +249,8 @@ class AllCallbacks {
                           [](speaker_t *s, void *) { hit(kInfo, s ? s->address : "<no speaker>"); }, nullptr),
                       halvo_set_last_bluetooth_speakers_connecting_status_changed_cb(
                           [](int status, void *) { hit(kStatus, "", status); }, nullptr),
-                      halvo_api_set_volume_changed_callback([](const char *a, int, void *) { hit(kVolume, a); }, nullptr),
+                      halvo_api_set_volume_changed_callback(
+                          [](const char *a, int, void *) { hit(kVolume, a); }, nullptr),
                       halvo_api_set_volume_controlable_changed_callback(
                           [](const char *a, bool, void *) { hit(kControlable, a); }, nullptr),
                       halvo_tuvo_switching_set_connection_state_cb(

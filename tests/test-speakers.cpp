@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 using namespace halvo_test;
@@ -72,15 +73,16 @@ std::string flags(const Records &records)
 /* An absent audioType reads as -2. */
 const std::string kBlank = "<null>|<null>|<null>|<null>|4294967294";
 
-/* Reads the last-speakers list stored as @doc. */
-Records read_last(const std::string &doc)
+/* Reads the list stored as @doc: the connected speakers' or the last ones'. */
+template <typename T> Records read(const std::string &doc)
 {
-    Stored stored(kLastKey, doc);
+    const bool last = std::is_same<T, last_spk_info_t>::value;
+    Stored stored(last ? kLastKey : kConnectedKey, doc);
     GSList *list = nullptr;
-    EXPECT_EQ(halvo_get_last_bluetooth_speakers(&list), 0);
-    Records out = records<last_spk_info_t>(list);
+    EXPECT_EQ(last ? halvo_get_last_bluetooth_speakers(&list) : halvo_get_connected_bt_speaker_infos(&list), 0);
+    Records out = records<T>(list);
     if (list)
-        halvo_free_last_bluetooth_speakers(&list);
+        last ? halvo_free_last_bluetooth_speakers(&list) : halvo_free_connected_bt_spaekr_infos(&list);
     return out;
 }
 
@@ -135,22 +137,16 @@ TEST(ConnectedSpeakers, DocumentsOfAnotherShapeGiveDefaults)
                                      std::string(R"([{"address":"AA:01"}] [{"address":"BB"}])"), deep,
                                      "['\"', " + deep + "]", "[/\"/ " + deep + "]", "[/'/ " + deep + "]",
                                      "{'\"':" + deep + "}"}) {
-        Stored doc(kConnectedKey, text);
+        SCOPED_TRACE(text.substr(0, 20));
         log.clear();
-        EXPECT_EQ(halvo_get_connected_bt_speaker_infos(&list), 0) << text.substr(0, 20);
-        EXPECT_EQ(list, nullptr) << text.substr(0, 20);
-        EXPECT_TRUE(log.contains("count : -1")) << text.substr(0, 20);
+        EXPECT_EQ(read<speaker_t>(text), Records{});
+        EXPECT_TRUE(log.contains("count : -1"));
     }
-    {
-        Stored doc(kConnectedKey, R"([1, "x", null, [],
-                                      {"vsid":"v","address":5,"name":["n"],"iconType":{},"audioType":"1"},
-                                      {"vsid":[1,"a",null],"audioType":true}])");
-        ASSERT_EQ(halvo_get_connected_bt_speaker_infos(&list), 0);
-        /* Array elements that are not strings are left out. */
-        EXPECT_EQ(records<speaker_t>(list),
-                  (Records{kBlank, kBlank, kBlank, kBlank, kBlank, R"(["a"]|<null>|<null>|<null>|4294967294)"}));
-        halvo_free_connected_bt_spaekr_infos(&list);
-    }
+    /* Array elements that are not strings are left out. */
+    EXPECT_EQ(read<speaker_t>(R"([1, "x", null, [],
+                                 {"vsid":"v","address":5,"name":["n"],"iconType":{},"audioType":"1"},
+                                 {"vsid":[1,"a",null],"audioType":true}])"),
+              (Records{kBlank, kBlank, kBlank, kBlank, kBlank, R"(["a"]|<null>|<null>|<null>|4294967294)"}));
 }
 
 namespace {
@@ -272,7 +268,7 @@ TEST(ConnectedSpeakers, SetRefusesMissingArgumentsAndReportsNoReply)
 TEST(LastSpeakers, ConnectedNeedsTheStoredFlagAndTheAddressInTheKey)
 {
     Stored addresses(kAddressesKey, "AA:BB:CC:DD:EE:00,AA:BB:CC:DD:EE:01,AA:BB:CC:DD:EE:02");
-    auto got = read_last(R"([
+    auto got = read<last_spk_info_t>(R"([
         {"address":"AA:BB:CC:DD:EE:01","name":"Among others","iconType":"SB","audioType":1,"connected":true},
         {"address":"AA:BB:CC:DD:EE:03","name":"Absent","connected":true},
         {"address":"AA:BB:CC:DD:EE:02","name":"Stored false","connected":false},
@@ -290,9 +286,8 @@ TEST(LastSpeakers, ConnectedNeedsTheStoredFlagAndTheAddressInTheKey)
 
     store_remove(kAddressesKey);
     LogCapture log;
-    EXPECT_EQ(flags(read_last(R"([{"address":"AA:01","connected":true},{"address":"AA:02","connected":true}])")),
-              "--")
-        << "unreadable address key";
+    got = read<last_spk_info_t>(R"([{"address":"AA:01","connected":true},{"address":"AA:02","connected":true}])");
+    EXPECT_EQ(flags(got), "--") << "unreadable address key";
     EXPECT_TRUE(log.contains("address is null"));
 }
 
@@ -300,7 +295,7 @@ TEST(LastSpeakers, AnAddressAnywhereInTheKeyCounts)
 {
     const std::string long_address(40, 'L');
     Stored addresses(kAddressesKey, "xxAA:BB:CC:DD:EE:01yy|" + long_address + "|tail");
-    auto got = read_last(R"([{"address":"AA:BB:CC:DD:EE:01","connected":true},
+    auto got = read<last_spk_info_t>(R"([{"address":"AA:BB:CC:DD:EE:01","connected":true},
                              {"address":"EE:01yy|","connected":true},
                              {"address":"x","connected":true},
                              {"address":"tail","connected":true},
