@@ -205,20 +205,18 @@ TEST(Arguments, MethodNamesThatAreNoMemberNameAreRefusedBeforeAnythingIsSent)
 
 namespace {
 
-/* Calls per callback, and the last address and status handed to one. */
+/* Calls per callback, and the last address handed to one. */
 enum Kind { kInfo, kStatus, kVolume, kControlable, kTuvo, kKinds };
 struct Fed {
     int calls[kKinds] = {};
     std::string last_address;
-    int last_value = 0;
 };
 Fed *g_fed = nullptr;
 
-void hit(Kind kind, const char *address, int value = 0)
+void hit(Kind kind, const char *address)
 {
     g_fed->calls[kind]++;
     g_fed->last_address = str(address);
-    g_fed->last_value = value;
 }
 
 class AllCallbacks {
@@ -231,7 +229,7 @@ class AllCallbacks {
                       halvo_register_bt_spaeker_info_changed_cb(
                           [](speaker_t *s, void *) { hit(kInfo, s ? s->address : "<no speaker>"); }, nullptr),
                       halvo_set_last_bluetooth_speakers_connecting_status_changed_cb(
-                          [](int status, void *) { hit(kStatus, "", status); }, nullptr),
+                          [](int, void *) { hit(kStatus, ""); }, nullptr),
                       halvo_api_set_volume_changed_callback(
                           [](const char *a, int, void *) { hit(kVolume, a); }, nullptr),
                       halvo_api_set_volume_controlable_changed_callback(
@@ -286,8 +284,8 @@ TEST(SignalPayloads, OneMebibyteStringsArriveWhole)
     AllCallbacks all;
     const std::string big(1 << 20, 'A');
 
-    /* Text that is not JSON calling nothing is held by the speaker cases; 1 MiB
-     * inside a document is read. */
+    /* 1 MiB inside a document is read.  Texts matched against a word (the
+     * connecting status, the firmware result) are held by their own cases. */
     const std::string doc = R"({"address":")" + big + R"(","name":"n"})";
     const struct {
         const char *signal;
@@ -305,16 +303,4 @@ TEST(SignalPayloads, OneMebibyteStringsArriveWhole)
         EXPECT_EQ(all.fed.calls[c.kind], 1) << c.signal;
         EXPECT_EQ(all.fed.last_address.size(), big.size()) << c.signal;
     }
-
-    Peer::emit("last_connecting_status_changed", g_variant_new("(s)", big.c_str()));
-    Peer::sync_signals();
-    ASSERT_EQ(all.fed.calls[kStatus], 1);
-    EXPECT_EQ(all.fed.last_value, 2);
-
-    g_is_zemo_update_done = false;
-    g_zemo_update_result = 1;
-    Peer::emit("zemo_fw_update_result", g_variant_new("(s)", big.c_str()));
-    Peer::sync_signals();
-    EXPECT_TRUE(g_is_zemo_update_done);
-    EXPECT_EQ(g_zemo_update_result, 0);
 }
