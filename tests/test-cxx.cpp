@@ -151,7 +151,6 @@ const Conversion kConversions[] = {
     {"manufacturer data, empty", manufacturer, "", "9|"},
     {"speaker-info signal", info_signal,
      R"({"vsid":["x"],"address":"AA:07","name":"Bar","iconType":"SB","audioType":2})", R"(["x"]|AA:07|Bar|SB|1)"},
-    {"speaker-info signal, absent", info_signal, "{}", "-|-|-|-|-"},
     {"speaker-info signal, none", info_signal, "null", "none"},
     {"last-speakers callback", lasts_changed, R"([{"address":"AA:01","connected":true},{}])",
      "y|AA:01|-|-|-;n|-|-|-|-."},
