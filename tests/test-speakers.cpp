@@ -100,14 +100,13 @@ TEST(ConnectedSpeakers, StoredObjectsGiveRecordsInOrderAfterTheCallersList)
     GSList *list = nullptr;
     ASSERT_EQ(halvo_get_connected_bt_speaker_infos(&list), 0);
     /* vsid as the array's compact text; audioType stored one-based. */
-    Records want = {R"(["v1","v2"]|AA:01|Kitchen|SB|0)", "[]|AA:02|Den|PS|2", "<null>|AA:03|Hall|<null>|4294967294"};
+    const Records want = {R"(["v1","v2"]|AA:01|Kitchen|SB|0)", "[]|AA:02|Den|PS|2",
+                          "<null>|AA:03|Hall|<null>|4294967294"};
     EXPECT_EQ(records<speaker_t>(list), want);
 
     /* A second read appends after what the list already holds. */
     ASSERT_EQ(halvo_get_connected_bt_speaker_infos(&list), 0);
-    const Records once = want;
-    want.insert(want.end(), once.begin(), once.end());
-    EXPECT_EQ(records<speaker_t>(list), want);
+    EXPECT_EQ(records<speaker_t>(list), (Records{want[0], want[1], want[2], want[0], want[1], want[2]}));
     EXPECT_EQ(halvo_free_connected_bt_spaekr_infos(&list), 0);
     EXPECT_EQ(list, nullptr);
 }
