@@ -1,40 +1,14 @@
-/* Malformed input, grouped by where it comes from: documents in the store,
- * replies of the service, and signal payloads.  Each case checks the
+/* Malformed input, grouped by where it comes from: replies of the service,
+ * arguments of the application, and signal payloads.  Each case checks the
  * documented result; a g_critical would end the test (fatal criticals),
  * and no callback may be fed what the payload does not hold. */
 #include "bus-fixture.h"
 #include "halvo-api-private.h"
 
-#include <functional>
+#include <cstring>
 #include <string>
 
 using namespace halvo_test;
-
-namespace {
-
-/* The texts that are not a usable document of either kind. */
-const char *const unusable[] = {"", "   \n\t ", "null", "{}{}", "1", "\"text\"", "{\"a\":", "not json"};
-
-} // namespace
-
-/* ------------------------------------------------------------------ */
-/* Documents in the store                                              */
-/* ------------------------------------------------------------------ */
-
-TEST(Documents, DeepNestingBehindAQuoteOrASlashIsRefused)
-{
-    /* json-glib also reads single-quoted strings and skips /.../ runs: the
-     * nesting guard must not stop counting at a lone ' or /. */
-    for (const char *prefix : {"['\"', ", "[/\"/ ", "[/'/ ", "{'\"':"}) {
-        std::string text = prefix + std::string(100000, '[') + std::string(100000, ']') + "]";
-        if (prefix[0] == '{')
-            text.back() = '}';
-        store_write("memory/org.velmo.pellix/soundoutput_info", text);
-        GSList *list = nullptr;
-        EXPECT_EQ(halvo_get_connected_bt_speaker_infos(&list), 0) << prefix;
-        EXPECT_EQ(list, nullptr);
-    }
-}
 
 /* ------------------------------------------------------------------ */
 /* Replies of the service                                              */
@@ -44,13 +18,14 @@ namespace {
 
 /* One method: the operation that calls it, and its failure value, which an
  * error reply, a reply of another signature and the right reply with an
- * extra argument (@extra) all give alike.  The call folds what it must not do into
- * its result: a record or list handed out on failure adds 100; an
- * out-parameter is shown beside the result (result * 1000 + value, or * 10
- * for a flag). */
+ * extra argument (@extra) all give alike.  The call folds what it must not
+ * do into its result: a record, list or output written on failure adds 100
+ * (or, for a flag, the result is shown * 10 beside it).  The test-mode
+ * methods' failures are held by their own table, and the single device's by
+ * its cases, which share the list's reading of the reply. */
 struct Method {
     const char *name;
-    std::function<int()> call;
+    int (*call)();
     int failed;
     GVariant *(*extra)();
 };
@@ -63,101 +38,6 @@ GVariant *iiiayi_reply() { return g_variant_new("(iiiayi)", 1, 0, 0, nullptr, 9)
 GVariant *iss_reply() { return g_variant_new("(iss)", 1, "a", "b"); }
 
 const char kAddr[] = "AA:BB:CC:DD:EE:01";
-
-std::vector<Method> methods()
-{
-    static char *out = nullptr;
-    static int n = 0;
-    return {
-        {"get_device_info", [] { halvo_device_info_s *d = nullptr; int r = halvo_get_paired_dev_info(kAddr, &d);
-                                 if (d) { halvo_free_paired_dev_info(d); }
-                                 return d ? 100 + r : r; }, 5, ss_reply},
-        {"get_devices_info", [] { GSList *l = nullptr; int r = halvo_get_paired_dev_info_list(&l);
-                                  if (l) { halvo_free_paired_dev_info_list(l); }
-                                  return l ? 100 + r : r; }, 5, ss_reply},
-        {"get_device_type", [] { n = 42; int r = halvo_get_device_type(kAddr, &n); return r * 1000 + n; },
-         5042, ii_reply},
-        {"set_use_dontuse", [] { return int(halvo_set_use_dontuse_status("n", kAddr, true)); }, 0, ii_reply},
-        {"get_use_dontuse", [] { return halvo_get_use_dontuse_status(kAddr); }, -1, ii_reply},
-        {"remove_use_donuse_info", [] { return int(halvo_remove_use_dontuse_status(kAddr)); }, 0, ii_reply},
-        {"get_dontuse_dev_list", [] { GSList *l = nullptr; bool ok = halvo_get_dontuse_device_list(&l);
-                                      if (l) { halvo_free_paired_dev_info_list(l); }
-                                      return l ? 100 : int(ok); }, 0, ss_reply},
-        {"parse_manufacturer_data", [] { out = nullptr; n = -7; int r = halvo_parse_manufacturer_data(1, "ab", 2, 0, &out, &n);
-                                         g_free(out); return out || n != -7 ? 100 + r : r; }, 5, iiayi_reply},
-        {"read_specific_manufacturer_data", [] { out = nullptr; n = -7; int r = halvo_read_specific_manufacturer_data(kAddr, 0, &out, &n);
-                                                 g_free(out); return out || n != -7 ? 100 + r : r; }, 5, iiayi_reply},
-        {"read_manufacturer_data", [] { out = nullptr; n = -7; int o = -7; int r = halvo_read_manufacturer_data(kAddr, &o, &out, &n);
-                                        g_free(out); return out || n != -7 || o != -7 ? 100 + r : r; },
-         5, iiiayi_reply},
-        {"write_manufacturer_data", [] { return halvo_write_manufacturer_data(kAddr, 1, "ab", 2); }, 5, ii_reply},
-        {"custom_command", [] { out = nullptr; int r = halvo_send_custom_command("cmd", &out); g_free(out);
-                                return out ? 100 + r : r; }, 5, iss_reply},
-        {"enter_bt_dut_mode", [] { return int(halvo_enter_bt_dut_mode()); }, 0, ii_reply},
-        {"stop_bt_dut_mode", [] { return int(halvo_stop_bt_dut_mode_new()); }, 0, ii_reply},
-        {"set_connected_bt_speaker_info", [] { return halvo_set_connected_bt_speaker_info_with_serialization("{}"); },
-         5, ii_reply},
-        {"connect_last_btspk_list", [] { return halvo_connect_to_last_bluetooth_speakers(true); }, 5, ii_reply},
-        {"disconnect_last_btspk_list", [] { return halvo_disconnect_to_last_bluetooth_speakers(); }, 5, ii_reply},
-        {"get_volume_controlable_by_address", [] { bool c = true; int r = halvo_api_get_volume_controlable(kAddr, &c);
-                                                   return r * 10 + int(c); }, 51, iii_reply},
-        {"set_volume_by_address", [] { return halvo_api_set_volume(kAddr, 3); }, 5, ii_reply},
-        {"get_volume_by_address", [] { n = 42; int r = halvo_api_get_volume(kAddr, &n); return r * 1000 + n; },
-         5042, iii_reply},
-        {"get_num_of_speaker", [] { n = 42; int r = halvo_api_get_num_of_connected_spaker(&n); return r * 1000 + n; },
-         5042, iii_reply},
-        {"spk_mute_unmute", [] { return halvo_api_mute_unmute(); }, 5, ii_reply},
-        {"spk_vol_down", [] { return halvo_api_volume_down(); }, 5, ii_reply},
-        {"spk_vol_up", [] { return halvo_api_volume_up(); }, 5, ii_reply},
-        {"replace_current_bluetooth_speaker", [] { return halvo_api_replace_current_speaker(kAddr); }, 5, ii_reply},
-        {"tuvo_switching_connect", [] { return halvo_tuvo_switching_connect(kAddr); }, 5, ii_reply},
-        {"tuvo_switching_disconnect", [] { return halvo_tuvo_switching_disconnect(kAddr); }, 5, ii_reply},
-    };
-}
-
-} // namespace
-
-TEST(Replies, ErrorReplyWrongSignatureAndExtraArgumentsFailEveryMethod)
-{
-    for (const Method &m : methods()) {
-        Peer::reset();
-        Peer::error(m.name);
-        EXPECT_EQ(m.call(), m.failed) << m.name << ": error reply";
-        for (GVariant *reply : {m.extra(), g_variant_new("(b)", TRUE)}) {
-            Peer::reply(m.name, reply);
-            EXPECT_EQ(m.call(), m.failed) << m.name << ": reply of another signature";
-        }
-        EXPECT_EQ(Peer::calls(m.name).size(), 3u) << m.name << " was called";
-    }
-}
-
-TEST(Replies, DeviceDocumentsThatAreNotUsable)
-{
-    /* The "(s)" reply is right; the text in it is not a usable document. */
-    std::vector<std::string> texts(std::begin(unusable), std::end(unusable));
-    texts.push_back(R"(["result",true])");
-    texts.push_back(R"({"result":"true","data":{"address":"AA"}})");
-    texts.push_back(R"({"result":true,"data":{"address":"AA"}} trailing)");
-    texts.push_back(R"({"result":true,"data":{"address":"AA"}}{"result":true})"); /* two documents */
-    for (const std::string &text : texts) {
-        Peer::reply("get_device_info", g_variant_new("(s)", text.c_str()));
-        halvo_device_info_s *d = nullptr;
-        EXPECT_EQ(halvo_get_paired_dev_info(kAddr, &d), 5) << text;
-        EXPECT_EQ(d, nullptr) << text;
-        Peer::reply("get_dontuse_dev_list", g_variant_new("(s)", text.c_str()));
-        GSList *list = nullptr;
-        EXPECT_TRUE(halvo_get_dontuse_device_list(&list)) << text;
-        EXPECT_EQ(list, nullptr) << text;
-    }
-}
-
-/* ------------------------------------------------------------------ */
-/* Arguments of the application                                        */
-/* ------------------------------------------------------------------ */
-
-namespace {
-
-const char kBad[] = "\xc3\x28"; /* not UTF-8: GVariant would raise a critical */
 
 /* Outputs preset to sentinels; fold() adds 100 to a result when one was
  * written, and presets them again. */
@@ -172,33 +52,88 @@ int fold(int r)
     return written ? 100 + r : r;
 }
 
-/* @call with the method-name pointer @name repointed at text that is no
- * member name. */
-int with_bad_method(const char *&name, int (*call)())
+const Method methods[] = {
+    {"get_devices_info", [] { GSList *l = nullptr; int r = halvo_get_paired_dev_info_list(&l);
+                              if (l) { halvo_free_paired_dev_info_list(l); }
+                              return l ? 100 + r : r; }, 5, ss_reply},
+    {"get_device_type", [] { return fold(halvo_get_device_type(kAddr, &len)); }, 5, ii_reply},
+    {"set_use_dontuse", [] { return int(halvo_set_use_dontuse_status("n", kAddr, true)); }, 0, ii_reply},
+    {"get_use_dontuse", [] { return halvo_get_use_dontuse_status(kAddr); }, -1, ii_reply},
+    {"remove_use_donuse_info", [] { return int(halvo_remove_use_dontuse_status(kAddr)); }, 0, ii_reply},
+    {"get_dontuse_dev_list", [] { GSList *l = nullptr; bool ok = halvo_get_dontuse_device_list(&l);
+                                  if (l) { halvo_free_paired_dev_info_list(l); }
+                                  return l ? 100 : int(ok); }, 0, ss_reply},
+    {"parse_manufacturer_data", [] { return fold(halvo_parse_manufacturer_data(1, "ab", 2, 0, &out, &len)); }, 5,
+     iiayi_reply},
+    {"read_specific_manufacturer_data",
+     [] { return fold(halvo_read_specific_manufacturer_data(kAddr, 0, &out, &len)); }, 5, iiayi_reply},
+    {"read_manufacturer_data", [] { return fold(halvo_read_manufacturer_data(kAddr, &opt, &out, &len)); }, 5,
+     iiiayi_reply},
+    {"write_manufacturer_data", [] { return halvo_write_manufacturer_data(kAddr, 1, "ab", 2); }, 5, ii_reply},
+    {"custom_command", [] { return fold(halvo_send_custom_command("cmd", &out)); }, 5, iss_reply},
+    {"set_connected_bt_speaker_info", [] { return halvo_set_connected_bt_speaker_info_with_serialization("{}"); }, 5,
+     ii_reply},
+    {"connect_last_btspk_list", [] { return halvo_connect_to_last_bluetooth_speakers(true); }, 5, ii_reply},
+    {"disconnect_last_btspk_list", [] { return halvo_disconnect_to_last_bluetooth_speakers(); }, 5, ii_reply},
+    {"get_volume_controlable_by_address", [] { bool c = true; int r = halvo_api_get_volume_controlable(kAddr, &c);
+                                               return r * 10 + int(c); }, 51, iii_reply},
+    {"set_volume_by_address", [] { return halvo_api_set_volume(kAddr, 3); }, 5, ii_reply},
+    {"get_volume_by_address", [] { return fold(halvo_api_get_volume(kAddr, &len)); }, 5, iii_reply},
+    {"get_num_of_speaker", [] { return fold(halvo_api_get_num_of_connected_spaker(&len)); }, 5, iii_reply},
+    {"spk_mute_unmute", [] { return halvo_api_mute_unmute(); }, 5, ii_reply},
+    {"spk_vol_down", [] { return halvo_api_volume_down(); }, 5, ii_reply},
+    {"spk_vol_up", [] { return halvo_api_volume_up(); }, 5, ii_reply},
+    {"replace_current_bluetooth_speaker", [] { return halvo_api_replace_current_speaker(kAddr); }, 5, ii_reply},
+    {"tuvo_switching_connect", [] { return halvo_tuvo_switching_connect(kAddr); }, 5, ii_reply},
+    {"tuvo_switching_disconnect", [] { return halvo_tuvo_switching_disconnect(kAddr); }, 5, ii_reply},
+};
+
+} // namespace
+
+TEST(Replies, ErrorReplyWrongSignatureAndExtraArgumentsFailEveryMethod)
 {
-    const char *saved = name;
-    name = kBad;
-    int r = call();
-    name = saved;
-    return r;
+    for (const Method &m : methods) {
+        Peer::reset();
+        Peer::error(m.name);
+        EXPECT_EQ(m.call(), m.failed) << m.name << ": error reply";
+        for (GVariant *reply : {m.extra(), g_variant_new("(b)", TRUE)}) {
+            Peer::reply(m.name, reply);
+            EXPECT_EQ(m.call(), m.failed) << m.name << ": reply of another signature";
+        }
+        EXPECT_EQ(Peer::calls(m.name).size(), 3u) << m.name << " was called";
+    }
 }
 
-char kSpk[] = "AA:01";
-bt_spk_info_t speaker_info = {kSpk, kSpk, kSpk, BT_SPK_AUDIO_TYPE_FIRST};
+TEST(Replies, DeviceDocumentThatGarbageFollowsIsNone)
+{
+    /* json-glib keeps the complete first value; the rest of the unusable
+     * texts are held by the speakers' and the devices' tables. */
+    Peer::reply("get_device_info", g_variant_new("(s)", R"({"result":true,"data":{"address":"AA"}} trailing)"));
+    halvo_device_info_s *d = nullptr;
+    EXPECT_EQ(halvo_get_paired_dev_info(kAddr, &d), 5);
+    EXPECT_EQ(d, nullptr);
+}
+
+/* ------------------------------------------------------------------ */
+/* Arguments of the application                                        */
+/* ------------------------------------------------------------------ */
+
+namespace {
+
+const char kBad[] = "\xc3\x28"; /* not UTF-8: GVariant would raise a critical */
 
 /* Every operation that sends a string of the application or writes through
- * one of its pointers, and its failure value for text that is not UTF-8,
- * an unusable method name, a NULL address or a NULL output. */
+ * one of its pointers, and its failure value for text that is not UTF-8, a
+ * NULL address or a NULL output.  One check refuses NULL and bad text alike:
+ * where one of the two is refused here or in the file of its family, the other
+ * is not tried again. */
 const struct Refusal {
     const char *what;
     int (*call)();
     int refused;
 } refusals[] = {
-    {"device, bad address", [] { halvo_device_info_s *d = nullptr; int r = halvo_get_paired_dev_info(kBad, &d);
-                                 return d ? 100 + r : r; }, 3},
     {"device, no output", [] { return halvo_get_paired_dev_info(kAddr, nullptr); }, 3},
     {"device list, no output", [] { return halvo_get_paired_dev_info_list(nullptr); }, 3},
-    {"device type, bad address", [] { return fold(halvo_get_device_type(kBad, &len)); }, 3},
     {"device type, no output", [] { return halvo_get_device_type(kAddr, nullptr); }, 3},
     {"set mark, bad name", [] { return int(halvo_set_use_dontuse_status(kBad, kAddr, true)); }, 0},
     {"set mark, bad address", [] { return int(halvo_set_use_dontuse_status("n", kBad, true)); }, 0},
@@ -207,36 +142,17 @@ const struct Refusal {
     {"don't-use list, no output", [] { return int(halvo_get_dontuse_device_list(nullptr)); }, 0},
     {"parse, no data out", [] { return fold(halvo_parse_manufacturer_data(1, "ab", 2, 0, nullptr, &len)); }, 3},
     {"parse, no length out", [] { return fold(halvo_parse_manufacturer_data(1, "ab", 2, 0, &out, nullptr)); }, 3},
-    {"parse, bad method", [] { return with_bad_method(halvo_parse_manufacturer, [] {
-         return fold(halvo_parse_manufacturer_data(1, "ab", 2, 0, &out, &len)); }); }, 3},
-    {"read specific, bad address", [] { return fold(halvo_read_specific_manufacturer_data(kBad, 0, &out, &len)); }, 3},
     {"read specific, no length out", [] { return fold(halvo_read_specific_manufacturer_data(kAddr, 0, &out, nullptr)); }, 3},
-    {"read specific, bad method", [] { return with_bad_method(halvo_read_specific_manufacturer, [] {
-         return fold(halvo_read_specific_manufacturer_data(kAddr, 0, &out, &len)); }); }, 3},
-    {"read, bad address", [] { return fold(halvo_read_manufacturer_data(kBad, &opt, &out, &len)); }, 3},
     {"read, no option out", [] { return fold(halvo_read_manufacturer_data(kAddr, nullptr, &out, &len)); }, 3},
     {"read, no data out", [] { return fold(halvo_read_manufacturer_data(kAddr, &opt, nullptr, &len)); }, 3},
-    {"read, bad method", [] { return with_bad_method(halvo_read_manufacturer, [] {
-         return fold(halvo_read_manufacturer_data(kAddr, &opt, &out, &len)); }); }, 3},
-    {"write, bad address", [] { return halvo_write_manufacturer_data(kBad, 1, "ab", 2); }, 3},
-    {"write, bad method", [] { return with_bad_method(halvo_write_manufacturer, [] {
-         return halvo_write_manufacturer_data(kAddr, 1, "ab", 2); }); }, 3},
-    {"custom command, bad text", [] { return fold(halvo_send_custom_command(kBad, &out)); }, 3},
     {"custom command, no output", [] { return halvo_send_custom_command("c", nullptr); }, 3},
-    {"custom command, bad method", [] { return with_bad_method(halvo_custom_command, [] {
-         return fold(halvo_send_custom_command("c", &out)); }); }, 3},
     {"test mode, bad side", [] { return int(halvo_enter_bt_dut_mode_new(kBad, "m", 1, 2)); }, 0},
     {"test mode, bad mode", [] { return int(halvo_enter_bt_dut_mode_new("s", kBad, 1, 2)); }, 0},
-    {"speaker info, bad vsid", [] { return halvo_set_connected_bt_speaker_info(kBad, &speaker_info); }, -22},
-    {"speaker info text", [] { return halvo_set_connected_bt_speaker_info_with_serialization(kBad); }, 3},
     {"controllability, bad address", [] { bool c = true; int r = halvo_api_get_volume_controlable(kBad, &c);
                                           return c ? r : 100 + r; }, 3},
-    {"controllability, no address", [] { bool c = true; return halvo_api_get_volume_controlable(nullptr, &c); }, 3},
     {"controllability, no output", [] { return halvo_api_get_volume_controlable(kAddr, nullptr); }, 3},
     {"set volume, bad address", [] { return halvo_api_set_volume(kBad, 1); }, 3},
-    {"set volume, no address", [] { return halvo_api_set_volume(nullptr, 1); }, 3},
     {"get volume, bad address", [] { return fold(halvo_api_get_volume(kBad, &len)); }, 3},
-    {"get volume, no address", [] { return fold(halvo_api_get_volume(nullptr, &len)); }, 3},
     {"get volume, no output", [] { return halvo_api_get_volume(kAddr, nullptr); }, 3},
     {"speaker count, no output", [] { return halvo_api_get_num_of_connected_spaker(nullptr); }, 3},
     {"mute state, no output", [] { return halvo_api_get_mute_state(nullptr); }, 3},
@@ -244,17 +160,10 @@ const struct Refusal {
     {"icon path, no output", [] { return halvo_api_get_last_bluetooth_speaker_icon_path("SB", nullptr); }, 3},
     {"local icon path, no output", [] { return halvo_api_get_common_icon_path_internal("SB", nullptr); }, 3},
     {"replace, bad address", [] { return halvo_api_replace_current_speaker(kBad); }, 3},
-    {"replace, no address", [] { return halvo_api_replace_current_speaker(nullptr); }, 3},
     {"connected speakers, no output", [] { return halvo_get_connected_bt_speaker_infos(nullptr); }, 3},
     {"last speakers, no output", [] { return halvo_get_last_bluetooth_speakers(nullptr); }, 3},
     {"earphones connect, bad address", [] { return halvo_tuvo_switching_connect(kBad); }, 3},
     {"earphones disconnect, bad address", [] { return halvo_tuvo_switching_disconnect(kBad); }, 3},
-    {"earphones connect, no address", [] { return halvo_tuvo_switching_connect(nullptr); }, 3},
-    {"earphones disconnect, no address", [] { return halvo_tuvo_switching_disconnect(nullptr); }, 3},
-    {"earphones connect, bad method", [] { return with_bad_method(tuvo_switching_connect, [] {
-         return halvo_tuvo_switching_connect(kAddr); }); }, 3},
-    {"earphones disconnect, bad method", [] { return with_bad_method(tuvo_switching_disconnect, [] {
-         return halvo_tuvo_switching_disconnect(kAddr); }); }, 3},
 };
 
 } // namespace
@@ -266,45 +175,46 @@ TEST(Arguments, BadTextAndMissingPointersAreRefusedBeforeAnythingIsSent)
     EXPECT_TRUE(Peer::calls().empty());
 }
 
+TEST(Arguments, MethodNamesThatAreNoMemberNameAreRefusedBeforeAnythingIsSent)
+{
+    /* Each repointable name, repointed at text that is no member name; its
+     * default names the row of the reply table that calls it. */
+    int refused = 0;
+    for (const char **name : {&halvo_parse_manufacturer, &halvo_read_specific_manufacturer, &halvo_read_manufacturer,
+                              &halvo_write_manufacturer, &halvo_custom_command, &tuvo_switching_connect,
+                              &tuvo_switching_disconnect}) {
+        const char *saved = *name;
+        *name = kBad;
+        for (const Method &m : methods) {
+            if (strcmp(m.name, saved) == 0) {
+                EXPECT_EQ(m.call(), 3) << saved;
+                refused++;
+            }
+        }
+        *name = saved;
+    }
+    EXPECT_EQ(refused, 7);
+    EXPECT_TRUE(Peer::calls().empty());
+}
+
 /* ------------------------------------------------------------------ */
 /* Signal payloads                                                     */
 /* ------------------------------------------------------------------ */
 
 namespace {
 
+/* Calls per callback, and the last address handed to one. */
+enum Kind { kInfo, kStatus, kVolume, kControlable, kTuvo, kKinds };
 struct Fed {
-    int info = 0, status = 0, volume = 0, controlable = 0, tuvo = 0;
-    std::string last_address, last_name;
-    int last_value = 0;
+    int calls[kKinds] = {};
+    std::string last_address;
 };
 Fed *g_fed = nullptr;
 
-void on_info(speaker_t *s, void *)
+void hit(Kind kind, const char *address)
 {
-    g_fed->info++;
-    g_fed->last_address = s ? str(s->address) : "<no speaker>";
-}
-void on_status(int status, void *)
-{
-    g_fed->status++;
-    g_fed->last_value = status;
-}
-void on_volume(const char *address, int volume, void *)
-{
-    g_fed->volume++;
-    g_fed->last_address = address;
-    g_fed->last_value = volume;
-}
-void on_controlable(const char *address, bool c, void *)
-{
-    g_fed->controlable++;
-    g_fed->last_address = address;
-    g_fed->last_value = c;
-}
-void on_tuvo(int, const char *address, int, void *)
-{
-    g_fed->tuvo++;
-    g_fed->last_address = address;
+    g_fed->calls[kind]++;
+    g_fed->last_address = str(address);
 }
 
 class AllCallbacks {
@@ -312,12 +222,19 @@ class AllCallbacks {
     AllCallbacks()
     {
         g_fed = &fed;
-        EXPECT_EQ(halvo_initialize(), 0);
-        EXPECT_EQ(halvo_register_bt_spaeker_info_changed_cb(on_info, nullptr), 0);
-        EXPECT_EQ(halvo_set_last_bluetooth_speakers_connecting_status_changed_cb(on_status, nullptr), 0);
-        EXPECT_EQ(halvo_api_set_volume_changed_callback(on_volume, nullptr), 0);
-        EXPECT_EQ(halvo_api_set_volume_controlable_changed_callback(on_controlable, nullptr), 0);
-        EXPECT_EQ(halvo_tuvo_switching_set_connection_state_cb(on_tuvo, nullptr), 0);
+        /* Braces evaluate in order: initialise first. */
+        for (int r : {halvo_initialize(),
+                      halvo_register_bt_spaeker_info_changed_cb(
+                          [](speaker_t *s, void *) { hit(kInfo, s ? s->address : "<no speaker>"); }, nullptr),
+                      halvo_set_last_bluetooth_speakers_connecting_status_changed_cb(
+                          [](int, void *) { hit(kStatus, ""); }, nullptr),
+                      halvo_api_set_volume_changed_callback(
+                          [](const char *a, int, void *) { hit(kVolume, a); }, nullptr),
+                      halvo_api_set_volume_controlable_changed_callback(
+                          [](const char *a, bool, void *) { hit(kControlable, a); }, nullptr),
+                      halvo_tuvo_switching_set_connection_state_cb(
+                          [](int, const char *a, int, void *) { hit(kTuvo, a); }, nullptr)})
+            EXPECT_EQ(r, 0);
     }
     ~AllCallbacks()
     {
@@ -336,15 +253,14 @@ const char *const signal_names[] = {"bt_spk_info_changed",
                                     "last_connecting_status_changed",
                                     "bt_spk_volume_changed_by_address",
                                     "bt_spk_volume_controlable_changed_by_address",
-                                    "tuvo_swtiching_connection_state_changed",
-                                    "zemo_fw_update_result"};
+                                    "tuvo_swtiching_connection_state_changed"};
 
 } // namespace
 
 TEST(SignalPayloads, WrongSignaturesFeedNoCallback)
 {
+    /* The firmware result's shape is held by its own case. */
     AllCallbacks all;
-    g_is_zemo_update_done = false;
     GVariant *wrong[] = {g_variant_new("(i)", 1), g_variant_new("(b)", TRUE), g_variant_new("(ss)", "AA", "x"),
                          g_variant_new("(is)", 1, "AA"), g_variant_new("(as)", nullptr),
                          g_variant_new("(sii)", "AA", 1, 2)};
@@ -355,12 +271,8 @@ TEST(SignalPayloads, WrongSignaturesFeedNoCallback)
         g_variant_unref(payload);
     }
     Peer::sync_signals();
-    EXPECT_EQ(all.fed.info, 0);
-    EXPECT_EQ(all.fed.status, 0);
-    EXPECT_EQ(all.fed.volume, 0);
-    EXPECT_EQ(all.fed.controlable, 0);
-    EXPECT_EQ(all.fed.tuvo, 0);
-    EXPECT_FALSE(g_is_zemo_update_done);
+    for (int calls : all.fed.calls)
+        EXPECT_EQ(calls, 0);
 }
 
 TEST(SignalPayloads, OneMebibyteStringsArriveWhole)
@@ -368,37 +280,23 @@ TEST(SignalPayloads, OneMebibyteStringsArriveWhole)
     AllCallbacks all;
     const std::string big(1 << 20, 'A');
 
-    /* 1 MiB that is not JSON calls nothing; 1 MiB inside a document is read. */
-    Peer::emit("bt_spk_info_changed", g_variant_new("(s)", big.c_str()));
-    Peer::sync_signals();
-    EXPECT_EQ(all.fed.info, 0);
+    /* 1 MiB inside a document is read.  Texts matched against a word (the
+     * connecting status, the firmware result) are held by their own cases. */
     const std::string doc = R"({"address":")" + big + R"(","name":"n"})";
     const struct {
         const char *signal;
         GVariant *payload;
-        int Fed::*count;
+        Kind kind;
     } cases[] = {
-        {"bt_spk_volume_changed_by_address", g_variant_new("(si)", big.c_str(), 7), &Fed::volume},
-        {"bt_spk_volume_controlable_changed_by_address", g_variant_new("(si)", big.c_str(), 1), &Fed::controlable},
-        {"tuvo_swtiching_connection_state_changed", g_variant_new("(isi)", 0, big.c_str(), 1), &Fed::tuvo},
-        {"bt_spk_info_changed", g_variant_new("(s)", doc.c_str()), &Fed::info},
+        {"bt_spk_volume_changed_by_address", g_variant_new("(si)", big.c_str(), 7), kVolume},
+        {"bt_spk_volume_controlable_changed_by_address", g_variant_new("(si)", big.c_str(), 1), kControlable},
+        {"tuvo_swtiching_connection_state_changed", g_variant_new("(isi)", 0, big.c_str(), 1), kTuvo},
+        {"bt_spk_info_changed", g_variant_new("(s)", doc.c_str()), kInfo},
     };
     for (const auto &c : cases) {
         Peer::emit(c.signal, c.payload);
         Peer::sync_signals();
-        EXPECT_EQ(all.fed.*c.count, 1) << c.signal;
+        EXPECT_EQ(all.fed.calls[c.kind], 1) << c.signal;
         EXPECT_EQ(all.fed.last_address.size(), big.size()) << c.signal;
     }
-
-    Peer::emit("last_connecting_status_changed", g_variant_new("(s)", big.c_str()));
-    Peer::sync_signals();
-    ASSERT_EQ(all.fed.status, 1);
-    EXPECT_EQ(all.fed.last_value, 2);
-
-    g_is_zemo_update_done = false;
-    g_zemo_update_result = 1;
-    Peer::emit("zemo_fw_update_result", g_variant_new("(s)", big.c_str()));
-    Peer::sync_signals();
-    EXPECT_TRUE(g_is_zemo_update_done);
-    EXPECT_EQ(g_zemo_update_result, 0);
 }
