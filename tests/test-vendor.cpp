@@ -81,8 +81,10 @@ TEST(Manufacturer, ReportedLengthsOutOfStepWithTheBytesStayInBounds)
         Peer::reply("read_specific_manufacturer_data", g_variant_new("(ii@ay)", 0, c.reported, bytes_value(c.carried)));
         char *out = nullptr;
         int out_length = -9;
+        LogCapture log;
         ASSERT_EQ(halvo_read_specific_manufacturer_data("AA:01", 3, &out, &out_length), 0);
         expect_bytes(out, out_length, c.expected);
+        EXPECT_EQ(log.contains("bytes came"), c.reported > int(c.carried.size())) << "warned of a short reply";
     }
     Call call = Peer::calls("read_specific_manufacturer_data").back();
     EXPECT_EQ(call.text(), "('AA:01', 3)");
