@@ -85,6 +85,15 @@ TEST(Readers, ReaderNotOnAnObject)
     EXPECT_EQ(_bt_json_read_int_member(nullptr, "a"), -1);
 }
 
+TEST(Splice, MissingTextPathOrDepthGiveNothing)
+{
+    const char *const path[] = {"a"};
+    EXPECT_EQ(halvo_json_splice(nullptr, path, 1, "1"), nullptr);
+    EXPECT_EQ(halvo_json_splice("{}", nullptr, 1, "1"), nullptr);
+    EXPECT_EQ(halvo_json_splice("{}", path, 0, "1"), nullptr);
+    EXPECT_EQ(take(halvo_json_splice("{}", path, 1, "1")), R"({"a":1})");
+}
+
 TEST(Serialiser, ProducesCompactText)
 {
     Doc d(R"({ "address": "AA:BB", "status": false, "n": -1 })");

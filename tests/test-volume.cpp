@@ -164,6 +164,7 @@ TEST(VolumeSignals, ChangesReachTheLatestCallbackAndNothingElseDoes)
     EXPECT_TRUE(first.got.empty());
     EXPECT_EQ(volume.user_data, &volume);
     EXPECT_TRUE(log.contains("address : AA:02, controlable : 7")) << "the raw value is logged";
+    EXPECT_FALSE(log.contains("address is NULL")) << "every payload had its address";
 
     /* Another row's name, or no payload, reaches no callback. */
     GVariant *ok = g_variant_ref_sink(g_variant_new("(si)", "AA:01", 1));
