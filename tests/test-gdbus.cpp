@@ -104,6 +104,21 @@ TEST(Subscription, TwiceSubscribesOnceAndRowsFilterOnMemberAndPathOnly)
     Peer::sync_signals();
     EXPECT_EQ(g_count, 2) << "nothing after unsubscribe";
     EXPECT_EQ(_halvo_api_unsubscribe_signal(0), 3);
+
+    /* The public row by its index; an index out of range, or no handler,
+     * is refused. */
+    EXPECT_EQ(_halvo_api_subscribe_signal(HALVO_PUBLIC_SIGNAL_ZEMO_FW_UPDATE_RESULT, nullptr), 0);
+    EXPECT_NE(signal_info[HALVO_PUBLIC_SIGNAL_ZEMO_FW_UPDATE_RESULT].subscription_id, 0u);
+    EXPECT_EQ(_halvo_api_unsubscribe_signal(HALVO_PUBLIC_SIGNAL_ZEMO_FW_UPDATE_RESULT), 0);
+    for (int i : {-1, int(HALVO_PUBLIC_SIGNAL_COUNT)}) {
+        EXPECT_EQ(_halvo_api_subscribe_signal(i, nullptr), 3);
+        EXPECT_EQ(_halvo_api_unsubscribe_signal(i), 3);
+    }
+    for (int i : {-1, int(HALVO_INTERNAL_SIGNAL_COUNT)}) {
+        EXPECT_EQ(_halvo_api_subscribe_internal_signal(i, count_handler, nullptr), 3);
+        EXPECT_EQ(_halvo_api_unsubscribe_internal_signal(i), 3);
+    }
+    EXPECT_EQ(_halvo_api_subscribe_internal_signal(1, nullptr, nullptr), 3);
 }
 
 TEST(FirmwareResult, OnlyExactOkSucceedsAndTheFlagRisesEitherWay)
