@@ -109,7 +109,12 @@ TEST(InfoSync, ListsDevicesNotDeletedInDocumentOrder)
     EXPECT_TRUE(log.contains("added AA:01(first)"));
     EXPECT_TRUE(log.contains("added done"));
     EXPECT_FALSE(log.contains("AA:02(second)"));
+    /* The library and its callers agree on every record's size. */
     EXPECT_EQ(get_size_of_info_sync_device_t(), int(sizeof(info_sync_device_t)));
+    EXPECT_EQ(get_size_of_bt_spk_info_t(), int(sizeof(bt_spk_info_t)));
+    EXPECT_EQ(get_size_of_halvo_device_info_s(), int(sizeof(halvo_device_info_s)));
+    EXPECT_EQ(get_size_of_last_spk_info_t(), int(sizeof(last_spk_info_t)));
+    EXPECT_EQ(get_size_of_speaker_t(), int(sizeof(speaker_t)));
 }
 
 TEST(InfoSync, AppendsAfterRecordsTheListAlreadyHolds)
@@ -294,6 +299,10 @@ TEST(StoredEdits, OnlyTheEditedMemberChangesOrNothingDoes)
         {true, R"({"B":1,"B":{"isBlocked":true}})", nullptr},
         {true, R"({"A":01,"B":{}})", nullptr},
         {true, R"({"A":1,"B":{"n":"\u00G9"}})", nullptr},
+        /* What json-glib reads leniently but is not plain JSON. */
+        {true, "{\"A\":\"a\tb\",\"B\":{}}", nullptr},
+        {true, R"({"A":"\x","B":{}})", nullptr},
+        {true, R"({"A":1.,"B":{}})", nullptr},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.before);
