@@ -50,6 +50,8 @@ TEST(Readers, ValuesAsReadAndWrongKindsGiveTheAbsentValue)
     log.clear();
     EXPECT_FALSE(_bt_json_read_boolean_member(d.reader, "missing"));
     EXPECT_FALSE(log.contains("fail to read")) << "a missing boolean writes no error line";
+    EXPECT_EQ(take(_bt_json_read_string_array_member(d.reader, "missing")), "<null>");
+    EXPECT_TRUE(log.contains("fail to read, missing")) << "a missing array does";
     /* Each wrong-kind (or missing) read is followed by a read that only works if the
      * reader is back on the enclosing object. */
     for (const char *m : {"missing", "i", "b", "null", "obj", "arr", "big"}) {
