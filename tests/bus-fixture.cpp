@@ -304,13 +304,14 @@ void Peer::reset() { control_void("Reset", nullptr); }
 std::vector<Call> Peer::calls()
 {
     std::vector<Call> out;
-    g_autoptr(GVariant) r = g_bus->control("GetCalls", nullptr, "(a(sssav))");
+    g_autoptr(GVariant) r = g_bus->control("GetCalls", nullptr, "(a(sssavb))");
     g_autoptr(GVariantIter) it = nullptr;
     if (r)
-        g_variant_get(r, "(a(sssav))", &it);
+        g_variant_get(r, "(a(sssavb))", &it);
     const char *dest, *iface, *member;
     GVariantIter *args;
-    while (it && g_variant_iter_next(it, "(&s&s&sav)", &dest, &iface, &member, &args)) {
+    gboolean no_reply;
+    while (it && g_variant_iter_next(it, "(&s&s&savb)", &dest, &iface, &member, &args, &no_reply)) {
         GVariantBuilder body;
         g_variant_builder_init(&body, G_VARIANT_TYPE_TUPLE);
         GVariant *arg;
@@ -319,7 +320,8 @@ std::vector<Call> Peer::calls()
             g_variant_unref(arg);
         }
         g_variant_iter_free(args);
-        out.push_back({dest, iface, member, {g_variant_ref_sink(g_variant_builder_end(&body)), g_variant_unref}});
+        out.push_back({dest, iface, member, {g_variant_ref_sink(g_variant_builder_end(&body)), g_variant_unref},
+                       no_reply != FALSE});
     }
     return out;
 }

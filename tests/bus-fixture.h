@@ -44,6 +44,7 @@ void flush_system_bus();
 struct Call {
     std::string destination, interface, member;
     std::shared_ptr<GVariant> body; /* the call's tuple ("()" when it had none) */
+    bool no_reply = false;          /* sent saying it wants no reply */
     std::string text() const;       /* body printed without type annotations */
 };
 

@@ -223,6 +223,8 @@ TEST(FirmwareUpdate, AnyAnswerSendsExitOnceOnlyZeroIsOk)
     EXPECT_STREQ(halvo_update_zemo_fw(), "NG");
     EXPECT_STREQ(halvo_update_zemo_fw(), "NG");
     EXPECT_EQ(Peer::calls("EXIT").size(), 3u) << "one EXIT per answered update";
+    for (const Call &c : Peer::calls())
+        EXPECT_EQ(c.no_reply, c.member == "EXIT") << c.member << ": only EXIT wants no reply";
     EXPECT_EQ(Peer::calls("ZEMOFW").at(0).destination, "com.marlox.tv.bt.updatemanager");
     EXPECT_EQ(Peer::calls("ZEMOFW").at(0).interface, "com.marlox.tv.bt.updatemanager");
     Peer::stop();

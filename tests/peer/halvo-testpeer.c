@@ -13,7 +13,7 @@
  *     SetSilent(s method)                  never reply
  *     SetDie(s method)                     kill itself (SIGKILL) when called
  *     Reset()                              forget rules and recorded calls
- *     GetCalls() -> a(sssav)               destination, interface, member,
+ *     GetCalls() -> a(sssavb)              destination, interface, member,
  *                                          the arguments one by one
  *     Emit(s path, s iface, s name, v body)
  *     EmitMany(s path, s iface, s name, v body, u count)
@@ -131,10 +131,10 @@ static void handle_control(GDBusConnection *connection, GDBusMessage *call)
         g_ptr_array_set_size(calls, 0);
     } else if (g_strcmp0(member, "GetCalls") == 0) {
         GVariantBuilder b;
-        g_variant_builder_init(&b, G_VARIANT_TYPE("a(sssav)"));
+        g_variant_builder_init(&b, G_VARIANT_TYPE("a(sssavb)"));
         for (guint i = 0; i < calls->len; i++)
             g_variant_builder_add_value(&b, g_ptr_array_index(calls, i));
-        send_reply(connection, call, g_variant_new("(a(sssav))", &b));
+        send_reply(connection, call, g_variant_new("(a(sssavb))", &b));
         return;
     } else if ((g_strcmp0(member, "Emit") == 0 && strcmp(type, "(sssv)") == 0) ||
                (g_strcmp0(member, "EmitMany") == 0 && strcmp(type, "(sssvu)") == 0)) {
@@ -165,14 +165,15 @@ static void handle_service(GDBusConnection *connection, GDBusMessage *call)
         g_variant_builder_add(&args, "v", child);
         g_variant_unref(child);
     }
-    g_ptr_array_add(calls, g_variant_ref_sink(g_variant_new("(sssav)", g_dbus_message_get_destination(call) ?: "",
+    gboolean no_reply = (g_dbus_message_get_flags(call) & G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED) != 0;
+    g_ptr_array_add(calls, g_variant_ref_sink(g_variant_new("(sssavb)", g_dbus_message_get_destination(call) ?: "",
                                                             g_dbus_message_get_interface(call) ?: "", member ?: "",
-                                                            &args)));
+                                                            &args, no_reply)));
 
     Rule *r = member ? find_rule(member, body) : NULL;
     if (r && r->kind == RULE_DIE)
         raise(SIGKILL);
-    if (g_dbus_message_get_flags(call) & G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED)
+    if (no_reply)
         return;
     const char *name, *text;
     if (r == NULL) {
