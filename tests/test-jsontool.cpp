@@ -163,4 +163,6 @@ TEST(DepthGuard, ParseDeep)
             EXPECT_FALSE(halvo_json_parse(p.get(), text.c_str(), -1)) << depth;
         }
     }
+    Object<JsonParser> p(json_parser_new());
+    EXPECT_FALSE(halvo_json_parse(p.get(), nullptr, -1)) << "no text parses as nothing";
 }
