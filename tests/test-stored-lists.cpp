@@ -280,8 +280,8 @@ TEST(StoredEdits, OnlyTheEditedMemberChangesOrNothingDoes)
     } cases[] = {
         {false, R"({"B":{"serial":18446744073709551615},"o":{"n":-9223372036854775809}})",
          R"({"B":{"serial":18446744073709551615,"deleted_on_tv":true},"o":{"n":-9223372036854775809}})"},
-        {false, R"({"o":{"x":1e400,"z":-0,"f":1.50E+2},"B":{"deleted_on_tv":false,"n":"a\"b\\\u00e9\/"}})",
-         R"({"o":{"x":1e400,"z":-0,"f":1.50E+2},"B":{"deleted_on_tv":true,"n":"a\"b\\\u00e9\/"}})"},
+        {false, R"({"o":{"x":1e400,"z":-0,"f":1.50E+2,"e":2e5},"B":{"deleted_on_tv":false,"n":"a\"b\\\u00e9\/"}})",
+         R"({"o":{"x":1e400,"z":-0,"f":1.50E+2,"e":2e5},"B":{"deleted_on_tv":true,"n":"a\"b\\\u00e9\/"}})"},
         {false, "{ \"B\" : { } ,\n \"o\" : [ 1 , {\"B\":2} ] }\n",
          "{ \"B\" : {\"deleted_on_tv\":true } ,\n \"o\" : [ 1 , {\"B\":2} ] }\n"},
         {false, R"({"\u0042":{"a":1,"a":2,"deleted_on_tv" : {"x":[true]} }})",
