@@ -317,9 +317,11 @@ HALVO_API int _halvo_api_unsubscribe_internal_signal(int index) HALVO_NOEXCEPT;
  *  Other events, or a NULL payload, are logged and ignored.  @p param is borrowed. */
 HALVO_API void _halvo_event_handler(int event, GVariant *param) HALVO_NOEXCEPT;
 
-/** Emits @p signal_name with @p params from the library's own object, to
+/** Emits @p signal_name with @p params from the library's own object
+ *  (path "/org/velmo/halvo_api", interface "org.velmo.halvo_api.signal"), to
  *  @p destination (NULL: broadcast).  A floating @p params is taken over.
- *  @return 0, or #HALVO_ERROR_OPERATION_FAILED (no bus, or the emission was refused). */
+ *  @return 0, or #HALVO_ERROR_OPERATION_FAILED (no bus, or an invalid signal
+ *          name, destination or non-tuple @p params). */
 HALVO_API int _halvo_api_emit_signal(const char *destination, const char *signal_name,
                                      GVariant *params) HALVO_NOEXCEPT;
 

@@ -35,9 +35,10 @@ halvo_signal_info_s signal_info[HALVO_PUBLIC_SIGNAL_COUNT] = {
     {0, HALVO_SIGNAL_INTERFACE, HALVO_SIGNAL_PATH, "zemo_fw_update_result"},
 };
 
-/* Where the library's own signal comes from. */
-#define HALVO_EMIT_PATH "/org/velmo/halvo-api"
-#define HALVO_EMIT_INTERFACE "org.velmo.halvo-api.signal"
+/* Where the library's own signal comes from: its name with '_' for '-',
+ * which D-Bus does not allow in a path or an interface. */
+#define HALVO_EMIT_PATH "/org/velmo/halvo_api"
+#define HALVO_EMIT_INTERFACE "org.velmo.halvo_api.signal"
 
 /* How often the bus thread tries again while a wanted row has no
  * subscription. */
@@ -619,8 +620,7 @@ int _halvo_api_emit_signal(const char *destination, const char *signal_name, GVa
         return HALVO_ERROR_OPERATION_FAILED;
     }
     /* GDBus refuses invalid names with a critical and no error; say why here
-     * instead.  The library's own path and interface carry hyphens, which
-     * D-Bus does not allow, so this refuses every emission on them. */
+     * instead. */
     const char *invalid = nullptr;
     if (!g_variant_is_object_path(HALVO_EMIT_PATH))
         invalid = "object path " HALVO_EMIT_PATH;

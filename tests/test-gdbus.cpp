@@ -156,17 +156,63 @@ TEST(FirmwareResult, OnlyExactOkSucceedsAndTheFlagRisesEitherWay)
     g_variant_unref(ok);
 }
 
-TEST(Emission, InvalidNamesAreRefusedWithoutCriticalOrLeak)
+TEST(Emission, SubscriberOnTheBusReceivesTheSignalAndInvalidOnesAreRefused)
 {
-    LogCapture log;
-    /* Floating parameters are released by the library. */
-    EXPECT_EQ(_halvo_api_emit_signal(nullptr, "changed", g_variant_new("(s)", "x")), 5);
-    EXPECT_EQ(_halvo_api_emit_signal("org.halvo.Dest", "changed", nullptr), 5);
-    EXPECT_TRUE(log.contains("g_dbus_connection_emit_signal, reson : "));
-    /* A value the caller holds a reference to stays valid. */
-    GVariant *held = g_variant_ref_sink(g_variant_new("(i)", 1));
-    EXPECT_EQ(_halvo_api_emit_signal(nullptr, "changed", held), 5);
-    EXPECT_TRUE(g_variant_is_of_type(held, G_VARIANT_TYPE("(i)")));
-    g_variant_unref(held);
-}
+    GError *error = nullptr;
+    GDBusConnection *listener = g_dbus_connection_new_for_address_sync(
+        bus_address().c_str(),
+        GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                             G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, nullptr, &error);
+    ASSERT_NE(listener, nullptr) << error->message;
+    struct Seen {
+        int count = 0;
+        std::string path, iface, member, body;
+    } seen;
+    guint id = g_dbus_connection_signal_subscribe(
+        listener, nullptr, "org.velmo.halvo_api.signal", nullptr, "/org/velmo/halvo_api", nullptr,
+        G_DBUS_SIGNAL_FLAGS_NONE,
+        [](GDBusConnection *, const gchar *, const gchar *path, const gchar *iface, const gchar *member, GVariant *p,
+           gpointer d) {
+            auto *s = static_cast<Seen *>(d);
+            s->count++;
+            s->path = path, s->iface = iface, s->member = member;
+            s->body = take(g_variant_print(p, TRUE));
+        },
+        &seen, nullptr);
+    /* The bus has the match rule once it has answered a later call. */
+    g_autoptr(GVariant) pong = g_dbus_connection_call_sync(listener, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                                           "org.freedesktop.DBus.Peer", "Ping", nullptr, nullptr,
+                                                           G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
 
+    LogCapture log;
+    EXPECT_EQ(_halvo_api_emit_signal(nullptr, "name", g_variant_new("(i)", 7)), 0);
+    EXPECT_FALSE(log.contains("g_dbus_connection_emit_signal, reson : "));
+    EXPECT_TRUE(run_until([&] { return seen.count > 0; })) << "the signal did not reach the subscriber";
+    EXPECT_EQ(seen.path, "/org/velmo/halvo_api");
+    EXPECT_EQ(seen.iface, "org.velmo.halvo_api.signal");
+    EXPECT_EQ(seen.member, "name");
+    EXPECT_EQ(seen.body, "(7,)");
+    /* Sent to one name, it reaches that name only: had the first gone to
+     * everyone, it would have arrived before the second. */
+    EXPECT_EQ(_halvo_api_emit_signal("com.marlox.tv.bt.connectionmanager", "to_other", nullptr), 0);
+    EXPECT_EQ(_halvo_api_emit_signal(g_dbus_connection_get_unique_name(listener), "to_one", nullptr), 0);
+    EXPECT_TRUE(run_until([&] { return seen.member == "to_one"; }));
+    EXPECT_EQ(seen.count, 2);
+    EXPECT_EQ(seen.body, "()");
+
+    /* Still refused, without a critical; floating parameters are released. */
+    EXPECT_EQ(_halvo_api_emit_signal(nullptr, "not a member!", g_variant_new("(s)", "x")), 5);
+    EXPECT_EQ(_halvo_api_emit_signal("not a name", "changed", nullptr), 5);
+    EXPECT_TRUE(log.contains("g_dbus_connection_emit_signal, reson : invalid signal name"));
+    EXPECT_TRUE(log.contains("g_dbus_connection_emit_signal, reson : invalid destination"));
+    /* A value the caller holds a reference to stays valid. */
+    GVariant *held = g_variant_ref_sink(g_variant_new_int32(1));
+    EXPECT_EQ(_halvo_api_emit_signal(nullptr, "changed", held), 5);
+    EXPECT_TRUE(log.contains("g_dbus_connection_emit_signal, reson : invalid parameters"));
+    EXPECT_TRUE(g_variant_is_of_type(held, G_VARIANT_TYPE_INT32));
+    g_variant_unref(held);
+
+    g_dbus_connection_signal_unsubscribe(listener, id);
+    g_object_unref(listener);
+}
