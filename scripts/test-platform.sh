@@ -34,6 +34,27 @@ run_examples() {
   HALVO_EXAMPLES=$1 G_DEBUG=fatal-criticals bash tests/e2e/tools-e2e.sh examples
 }
 
+# The examples built into $1 with the plain compiler and pkg-config, as an
+# application's own build would; the other arguments go to the linker.
+build_plain_examples() {
+  local dir=$1 ex
+  shift
+  mkdir -p "$dir"
+  for ex in list-devices follow-volume last-speakers; do
+    # shellcheck disable=SC2046
+    cc -std=c11 -Wall -Werror -o "$dir/$ex" examples/$ex.c $(pkg-config --cflags --libs halvo-api) "$@"
+  done
+  for ex in list-devices-cxx follow-volume-cxx; do
+    # shellcheck disable=SC2046
+    c++ -std=c++17 -Wall -Werror -o "$dir/$ex" examples/$ex.cpp $(pkg-config --cflags --libs halvo-api) "$@"
+  done
+}
+
+# Prints the RUNPATH of the ELF file $1 (empty: none).
+runpath() {
+  readelf -d "$1" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]$/\1/p'
+}
+
 # Library, stand-ins and tools, installed into $prefix.  The ABI stage
 # reads this library too (RelWithDebInfo: it has the debug information).
 prefix_built=false
@@ -74,17 +95,32 @@ stage_prefix() {
     echo "the platform's components leak into the application's link"
     exit 1
   fi
-  # The installed library finds the stand-ins there, as ld.so.conf would.
-  export LD_LIBRARY_PATH=$prefix/lib
+  # The installed tree finds its own libraries from where it lies, so
+  # nothing below sets LD_LIBRARY_PATH.
+  local file want found
+  for file in lib/libhalvo-api.so.1 lib/libkerlo.so.1 lib/libvalko.so.1 lib/libuiconf.so.1 \
+              bin/halvoctl bin/halvo-sim; do
+    want=\$ORIGIN
+    if [[ $file == bin/* ]]; then want=\$ORIGIN/../lib; fi
+    found=$(runpath "$prefix/$file")
+    echo "$file: RUNPATH [$found]"
+    [ "$found" = "$want" ] || { echo "$file: RUNPATH should be [$want]"; exit 1; }
+  done
+  export HALVO_SIM=$prefix/bin/halvo-sim HALVOCTL=$prefix/bin/halvoctl
   local way
   for way in find_package pkg-config; do
     rm -rf "$out/consumer-$way"
     PKG_CONFIG_PATH=$prefix/lib/pkgconfig cmake -S examples/consumer -B "$out/consumer-$way" \
       -DHALVO_FIND=$way -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
     cmake --build "$out/consumer-$way" -j"$jobs"
-    HALVO_SIM=$prefix/bin/halvo-sim HALVOCTL=$prefix/bin/halvoctl run_examples "$out/consumer-$way"
+    run_examples "$out/consumer-$way"
   done
-  unset LD_LIBRARY_PATH
+  # A plain link needs no more than the program's own search path: the
+  # linker finds the stand-ins through the library's RUNPATH.
+  rm -rf "$out/consumer-plain"
+  PKG_CONFIG_PATH=$prefix/lib/pkgconfig build_plain_examples "$out/consumer-plain" -Wl,-rpath,"$prefix/lib"
+  run_examples "$out/consumer-plain"
+  unset HALVO_SIM HALVOCTL
 }
 
 stage_system() {
@@ -111,6 +147,15 @@ stage_packages() {
   git ls-files -z --cached --others --exclude-standard | xargs -0 cp --parents -t "$src"
   (cd "$src" && dpkg-buildpackage -b -us -uc >"$deb/build.log" 2>&1) || { tail -50 "$deb/build.log"; exit 1; }
   lintian --fail-on error "$deb"/*.changes | tee "$deb/lintian.txt"
+  # In the system's library directories nothing needs a search path.
+  local file found
+  for file in "$src"/debian/libhalvo-api1/usr/lib/*/libhalvo-api.so.1 \
+              "$src"/debian/halvo-platform-standins/usr/lib/*/lib{kerlo,valko,uiconf}.so.1 \
+              "$src"/debian/halvo-tools/usr/bin/{halvoctl,halvo-sim}; do
+    found=$(runpath "$file")
+    echo "${file#"$src"/debian/}: RUNPATH [$found]"
+    [ -z "$found" ] || { echo "a package's file has a RUNPATH"; exit 1; }
+  done
 
   local names=(libhalvo-api1 libhalvo-api-dev halvo-tools halvo-platform-standins) before=()
   for p in "${names[@]}"; do
@@ -122,17 +167,7 @@ stage_packages() {
   for p in "${names[@]}"; do debs+=("$deb/${p}_"*.deb); done
   "${sudo_cmd[@]}" dpkg -i "${debs[@]}" >/dev/null
 
-  # Plain compiler and pkg-config, as an application's own build would.
-  mkdir -p "$deb/examples"
-  local ex
-  for ex in list-devices follow-volume last-speakers; do
-    # shellcheck disable=SC2046
-    cc -std=c11 -Wall -Werror -o "$deb/examples/$ex" examples/$ex.c $(pkg-config --cflags --libs halvo-api)
-  done
-  for ex in list-devices-cxx follow-volume-cxx; do
-    # shellcheck disable=SC2046
-    c++ -std=c++17 -Wall -Werror -o "$deb/examples/$ex" examples/$ex.cpp $(pkg-config --cflags --libs halvo-api)
-  done
+  build_plain_examples "$deb/examples"
   HALVO_SIM=/usr/bin/halvo-sim HALVOCTL=/usr/bin/halvoctl run_examples "$deb/examples"
 
   # Leave the machine as it was.
