@@ -762,21 +762,44 @@ int halvo_api_set_volume(const char *address, int volume) noexcept
     return halvo_api_set_volume_internal(address, volume);
 }
 
-int halvo_api_get_volume_internal(const char *address, int *volume) noexcept
+/* Also the blocking twin's body: the address is read before the call. */
+static Op<int> get_volume_op(const char *address, int *volume)
 {
     if (!valid_text(address) || volume == nullptr) {
         ERR("address is not a valid string, or no output");
-        return HALVO_ERROR_INVALID_PARAMETER;
+        co_return HALVO_ERROR_INVALID_PARAMETER;
     }
     INFO("halvo_api_get_volume_internal, address : %s", address);
-    int result = 0, value = 0;
-    if (!call_for_two_ints("get_volume_by_address", g_variant_new("(s)", address), &result, &value)) {
+    Variant reply(co_await call("get_volume_by_address", g_variant_new("(s)", address), "(ii)"));
+    if (!reply) {
         ERR("%s", "result is NULL");
-        return HALVO_ERROR_OPERATION_FAILED;
+        co_return HALVO_ERROR_OPERATION_FAILED;
     }
+    int result = 0, value = 0;
+    g_variant_get(reply.get(), "(ii)", &result, &value);
     *volume = value;
     INFO("result :%d, vol : %d", result, value);
-    return result;
+    co_return result;
+}
+
+int halvo_api_get_volume_internal(const char *address, int *volume) noexcept
+{
+    return run_sync(get_volume_op(address, volume));
+}
+
+void halvo_api_get_volume_async(const char *address, GCancellable *cancellable, GAsyncReadyCallback callback,
+                                gpointer user_data) noexcept
+{
+    start_async<int>((void *)halvo_api_get_volume_async, cancellable, callback, user_data,
+                     [&](Held &held) { return get_volume_op(address, &held.ints[0]); });
+}
+
+int halvo_api_get_volume_finish(GAsyncResult *result, int *volume) noexcept
+{
+    if (volume == nullptr)
+        return plain_result(HALVO_ERROR_INVALID_PARAMETER);
+    return finish_async<int>(result, (void *)halvo_api_get_volume_async, HALVO_ERROR_INVALID_PARAMETER,
+                             HALVO_ERROR_CANCELLED, [&](Held &held) { *volume = held.ints[0]; });
 }
 
 int halvo_api_get_volume(const char *address, int *volume) noexcept

@@ -298,6 +298,11 @@ void Peer::error(const char *method, const char *name, const char *text)
 }
 
 void Peer::silent(const char *method) { control_void("SetSilent", g_variant_new("(s)", method)); }
+void Peer::hold(const char *method, GVariant *body)
+{
+    control_void("SetHeld", g_variant_new("(sv)", method, body));
+}
+void Peer::release(const char *method) { control_void("Release", g_variant_new("(s)", method)); }
 void Peer::die(const char *method) { control_void("SetDie", g_variant_new("(s)", method)); }
 void Peer::reset() { control_void("Reset", nullptr); }
 

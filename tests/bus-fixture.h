@@ -99,6 +99,10 @@ class Peer {
     static void error(const char *method, const char *name = "org.halvo.Error.Failed",
                       const char *text = "failed on purpose");
     static void silent(const char *method);
+    /* Holds the calls of @method until release(), which answers each with
+     * @body. */
+    static void hold(const char *method, GVariant *body);
+    static void release(const char *method);
     /* The peer kills itself (SIGKILL) when @method is called. */
     static void die(const char *method);
     static void reset();

@@ -11,6 +11,8 @@
  *                                          whose first argument is that string
  *     SetError(s method, s name, s text)   reply with a D-Bus error
  *     SetSilent(s method)                  never reply
+ *     SetHeld(s method, v body)            hold the calls until Release
+ *     Release(s method)                    answer the held calls with body
  *     SetDie(s method)                     kill itself (SIGKILL) when called
  *     Reset()                              forget rules and recorded calls
  *     GetCalls() -> a(sssavb)              destination, interface, member,
@@ -33,7 +35,7 @@
 #define CONTROL_PATH "/org/halvo/TestPeer"
 #define CONTROL_IFACE "org.halvo.TestPeer"
 
-typedef enum { RULE_REPLY, RULE_ERROR, RULE_SILENT, RULE_DIE } RuleKind;
+typedef enum { RULE_REPLY, RULE_ERROR, RULE_SILENT, RULE_DIE, RULE_HOLD } RuleKind;
 
 typedef struct {
     RuleKind kind;
@@ -42,6 +44,7 @@ typedef struct {
 
 static GHashTable *rules;  /* "method\x1f" "arg0" -> Rule */
 static GPtrArray *calls;   /* GVariant "(sssv)" */
+static GPtrArray *held;    /* GDBusMessage: calls waiting for Release */
 static GMainLoop *loop;
 
 static void rule_free(gpointer p)
@@ -126,6 +129,22 @@ static void handle_control(GDBusConnection *connection, GDBusMessage *call)
     } else if ((g_strcmp0(member, "SetSilent") == 0 || g_strcmp0(member, "SetDie") == 0) && strcmp(type, "(s)") == 0) {
         g_variant_get(args, "(&s)", &method);
         set_rule(method, "", member[3] == 'D' ? RULE_DIE : RULE_SILENT, NULL);
+    } else if (g_strcmp0(member, "SetHeld") == 0 && strcmp(type, "(sv)") == 0) {
+        g_variant_get(args, "(&sv)", &method, &body);
+        set_rule(method, "", RULE_HOLD, body);
+        g_variant_unref(body);
+    } else if (g_strcmp0(member, "Release") == 0 && strcmp(type, "(s)") == 0) {
+        g_variant_get(args, "(&s)", &method);
+        Rule *r = lookup(method, "");
+        for (guint i = 0; i < held->len;) {
+            GDBusMessage *m = g_ptr_array_index(held, i);
+            if (r && r->kind == RULE_HOLD && g_strcmp0(g_dbus_message_get_member(m), method) == 0) {
+                send_reply(connection, m, r->body);
+                g_ptr_array_remove_index(held, i);
+            } else {
+                i++;
+            }
+        }
     } else if (g_strcmp0(member, "Reset") == 0) {
         g_hash_table_remove_all(rules);
         g_ptr_array_set_size(calls, 0);
@@ -182,6 +201,8 @@ static void handle_service(GDBusConnection *connection, GDBusMessage *call)
     } else if (r->kind == RULE_ERROR) {
         g_variant_get(r->body, "(&s&s)", &name, &text);
         send(connection, g_dbus_message_new_method_error_literal(call, name, text));
+    } else if (r->kind == RULE_HOLD) {
+        g_ptr_array_add(held, g_object_ref(call));
     } else if (r->kind == RULE_REPLY) {
         send_reply(connection, call, g_variant_n_children(r->body) > 0 ? r->body : NULL);
     }
@@ -233,6 +254,7 @@ int main(int argc, char **argv)
     }
     rules = g_hash_table_new_full(g_str_hash, g_str_equal, g_free, rule_free);
     calls = g_ptr_array_new_with_free_func((GDestroyNotify)g_variant_unref);
+    held = g_ptr_array_new_with_free_func(g_object_unref);
     loop = g_main_loop_new(NULL, FALSE);
 
     GError *error = NULL;
