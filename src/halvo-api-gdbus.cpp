@@ -491,10 +491,12 @@ static halvo_failure_e failure_of(const GError *error) noexcept
         return HALVO_FAILURE_CANCELLED;
     if (g_error_matches(error, G_IO_ERROR, G_IO_ERROR_TIMED_OUT) ||
         g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_TIMEOUT) ||
-        g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_TIMED_OUT) ||
-        g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_NO_REPLY))
+        g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_TIMED_OUT))
         return HALVO_FAILURE_TIMEOUT;
-    if (g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_SERVICE_UNKNOWN) ||
+    /* Our own bound is GIO's time-out: the bus daemon's "no reply" says the
+     * service left without answering. */
+    if (g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_NO_REPLY) ||
+        g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_SERVICE_UNKNOWN) ||
         g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_NAME_HAS_NO_OWNER))
         return HALVO_FAILURE_NO_SERVICE;
     if (g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CLOSED) ||

@@ -509,7 +509,10 @@ T finish_async(GAsyncResult *result, void *tag, T failed, T on_cancel, Take take
     auto *state = static_cast<AsyncState<T> *>(finish_state(result, tag, &cancelled));
     if (state == nullptr)
         return cancelled ? on_cancel : failed;
-    take(state->held);
+    /* Outputs are written only when an answer came, as the blocking call
+     * writes them. */
+    if (state->failure == HALVO_FAILURE_NONE || state->failure == HALVO_FAILURE_SERVICE_ANSWERED)
+        take(state->held);
     return state->result;
 }
 template <typename T> T finish_async(GAsyncResult *result, void *tag, T failed, T on_cancel) noexcept

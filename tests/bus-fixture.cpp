@@ -443,6 +443,23 @@ void forget_system_bus()
     g_weak_ref_clear(&weak);
 }
 
+OwnBus::OwnBus()
+    : dir(g_dir_make_tmp("halvo-bus-XXXXXX", nullptr)), bus(std::string("unix:path=") + dir + "/bus")
+{
+    bus.start_daemon();
+    forget_system_bus();
+    g_setenv("DBUS_SYSTEM_BUS_ADDRESS", bus.address().c_str(), TRUE);
+}
+
+OwnBus::~OwnBus()
+{
+    g_setenv("DBUS_SYSTEM_BUS_ADDRESS", bus_address().c_str(), TRUE);
+    bus.stop_peer();
+    bus.kill_daemon();
+    g_rmdir(dir);
+    g_free(dir);
+}
+
 /* ------------------------------------------------------------------ */
 /* Process set-up: the bus, the peer and the store root.               */
 /* ------------------------------------------------------------------ */

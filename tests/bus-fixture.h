@@ -85,6 +85,15 @@ class PrivateBus {
     GDBusConnection *control_ = nullptr;
 };
 
+/* A bus daemon of the test's own, in a fresh directory, taken as the
+ * system bus until the end of the scope. */
+struct OwnBus {
+    OwnBus();
+    ~OwnBus();
+    gchar *dir;
+    PrivateBus bus;
+};
+
 /* The peer of the test process's own bus.  Rules stay until reset(). */
 class Peer {
   public:

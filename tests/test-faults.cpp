@@ -28,27 +28,6 @@ template <typename F> gint64 timed(const char *what, F f)
     return ms;
 }
 
-/* A bus daemon of the test's own, in a fresh directory, taken as the
- * system bus until the end of the scope. */
-struct OwnBus {
-    gchar *dir = g_dir_make_tmp("halvo-bus-XXXXXX", nullptr);
-    PrivateBus bus{std::string("unix:path=") + dir + "/bus"};
-    OwnBus()
-    {
-        bus.start_daemon();
-        forget_system_bus();
-        g_setenv("DBUS_SYSTEM_BUS_ADDRESS", bus.address().c_str(), TRUE);
-    }
-    ~OwnBus()
-    {
-        g_setenv("DBUS_SYSTEM_BUS_ADDRESS", bus_address().c_str(), TRUE);
-        bus.stop_peer();
-        bus.kill_daemon();
-        g_rmdir(dir);
-        g_free(dir);
-    }
-};
-
 } // namespace
 
 TEST(ServiceFaults, AbsentServiceFailsWellUnderASecond)
