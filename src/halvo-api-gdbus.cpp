@@ -713,10 +713,15 @@ struct InFlight {
     GDBusMessage *message;
 };
 
-/* The connecting worker's own data: a cancelled wait leaves it at work. */
+/* The connecting worker's own data: a cancelled wait leaves it at work.
+ * GTask hands it over under GLib's own locks; the atomic says so to the
+ * thread checker as well. */
 struct Connecting {
     int left_ms;
-    halvo_failure_e failure;
+    halvo_failure_e failure = HALVO_FAILURE_NONE;
+    std::atomic<bool> handed{false};
+    explicit Connecting(int left) noexcept : left_ms(left) { handed.store(true, std::memory_order_release); }
+    ~Connecting() { handed.load(std::memory_order_acquire); }
 };
 
 void finish_call(InFlight *f, GVariant *reply, halvo_failure_e failure) noexcept
@@ -759,10 +764,12 @@ void send_in_flight(InFlight *f, GDBusConnection *connection) noexcept
 void connect_in_worker(GTask *task, gpointer, gpointer data, GCancellable *) noexcept
 {
     auto *c = static_cast<Connecting *>(data);
+    c->handed.load(std::memory_order_acquire);
     OperationTime time(c->left_ms);
     t_transport_failure = HALVO_FAILURE_NONE;
     GDBusConnection *connection = __halvo_api_get_system_connection();
     c->failure = t_transport_failure;
+    c->handed.store(true, std::memory_order_release);
     g_task_return_pointer(task, connection, g_object_unref);
 }
 
@@ -778,6 +785,7 @@ void on_connected(GObject *, GAsyncResult *result, gpointer data) noexcept
     }
     if (!connection) {
         auto *c = static_cast<Connecting *>(g_task_get_task_data(G_TASK(result)));
+        c->handed.load(std::memory_order_acquire);
         finish_call(f, nullptr, c->failure != HALVO_FAILURE_NONE ? c->failure : HALVO_FAILURE_NO_BUS);
         return;
     }
@@ -820,7 +828,7 @@ bool CallAwaiter::await_suspend(std::coroutine_handle<> h) noexcept
     }
     /* Connecting waits: on GTask's pool, cancellable at once. */
     GTask *connecting = g_task_new(nullptr, cancellable, on_connected, f);
-    g_task_set_task_data(connecting, new Connecting{left_ms(op), HALVO_FAILURE_NONE},
+    g_task_set_task_data(connecting, new Connecting(left_ms(op)),
                          [](gpointer c) { delete static_cast<Connecting *>(c); });
     g_task_set_return_on_cancel(connecting, TRUE);
     g_task_run_in_thread(connecting, connect_in_worker);
@@ -834,8 +842,10 @@ void WorkerAwaiter::await_suspend(std::coroutine_handle<> h) noexcept
     auto *state = static_cast<AsyncStateBase *>(g_task_get_task_data(op->task));
     state->handle = h;
     state->promise = op;
+    state->handed.store(true, std::memory_order_release);
     g_task_run_in_thread(op->task, [](GTask *, gpointer, gpointer data, GCancellable *) {
         auto *s = static_cast<AsyncStateBase *>(data);
+        s->handed.load(std::memory_order_acquire);
         resume_op(s->handle, s->promise);
     });
 }

@@ -344,6 +344,7 @@ struct AsyncStateBase {
     std::atomic<bool> returned{false}; /* the task has its result */
     bool finished = false;             /* _finish has taken it */
     std::coroutine_handle<> handle;    /* resumed by the worker */
+    std::atomic<bool> handed{false};   /* orders the hand-over for the thread checker */
     OpPromiseBase *promise = nullptr;
     virtual ~AsyncStateBase() = default;
 };
