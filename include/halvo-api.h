@@ -1038,99 +1038,217 @@ HALVO_API int halvo_unset_connected_bt_speakers_changed_cb(void) HALVO_NOEXCEPT;
 #define HALVO_ASYNC_ARGS GCancellable *cancellable, GAsyncReadyCallback callback, gpointer user_data
 /** @endcond */
 
+/** Starts halvo_get_paired_dev_info() without blocking;
+ *  the callback calls halvo_get_paired_dev_info_finish(). */
 HALVO_API void halvo_get_paired_dev_info_async(const char *remote_address, HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_get_paired_dev_info() would have returned,
+ *  for the result of halvo_get_paired_dev_info_async(). */
 HALVO_API int halvo_get_paired_dev_info_finish(GAsyncResult *result, halvo_device_info_s **dev_info) HALVO_NOEXCEPT;
+/** Starts halvo_get_paired_dev_info_list() without blocking;
+ *  the callback calls halvo_get_paired_dev_info_list_finish(). */
 HALVO_API void halvo_get_paired_dev_info_list_async(HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_get_paired_dev_info_list() would have returned,
+ *  for the result of halvo_get_paired_dev_info_list_async(). */
 HALVO_API int halvo_get_paired_dev_info_list_finish(GAsyncResult *result, GSList **list) HALVO_NOEXCEPT;
+/** Starts halvo_get_device_type() without blocking; the callback calls halvo_get_device_type_finish(). */
 HALVO_API void halvo_get_device_type_async(const char *remote_address, HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_get_device_type() would have returned, for the result of halvo_get_device_type_async(). */
 HALVO_API int halvo_get_device_type_finish(GAsyncResult *result, int *device_type) HALVO_NOEXCEPT;
 
+/** Starts halvo_set_use_dontuse_status() without blocking;
+ *  the callback calls halvo_set_use_dontuse_status_finish(). */
 HALVO_API void halvo_set_use_dontuse_status_async(const char *name, const char *address, bool usedontuse,
                                                   HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_set_use_dontuse_status() would have returned,
+ *  for the result of halvo_set_use_dontuse_status_async(). */
 HALVO_API bool halvo_set_use_dontuse_status_finish(GAsyncResult *result) HALVO_NOEXCEPT;
+/** Starts halvo_get_use_dontuse_status() without blocking;
+ *  the callback calls halvo_get_use_dontuse_status_finish(). */
 HALVO_API void halvo_get_use_dontuse_status_async(const char *address, HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
 /** Cancelled: -1, as a failed call. */
 HALVO_API int halvo_get_use_dontuse_status_finish(GAsyncResult *result) HALVO_NOEXCEPT;
+/** Starts halvo_remove_use_dontuse_status() without blocking;
+ *  the callback calls halvo_remove_use_dontuse_status_finish(). */
 HALVO_API void halvo_remove_use_dontuse_status_async(const char *address, HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_remove_use_dontuse_status() would have returned,
+ *  for the result of halvo_remove_use_dontuse_status_async(). */
 HALVO_API bool halvo_remove_use_dontuse_status_finish(GAsyncResult *result) HALVO_NOEXCEPT;
+/** Starts halvo_get_dontuse_device_list() without blocking;
+ *  the callback calls halvo_get_dontuse_device_list_finish(). */
 HALVO_API void halvo_get_dontuse_device_list_async(HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_get_dontuse_device_list() would have returned,
+ *  for the result of halvo_get_dontuse_device_list_async(). */
 HALVO_API bool halvo_get_dontuse_device_list_finish(GAsyncResult *result, GSList **list) HALVO_NOEXCEPT;
 
+/** Starts halvo_parse_manufacturer_data() without blocking;
+ *  the callback calls halvo_parse_manufacturer_data_finish(). */
 HALVO_API void halvo_parse_manufacturer_data_async(int link_type, const char *data, int length, int option,
                                                    HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_parse_manufacturer_data() would have returned,
+ *  for the result of halvo_parse_manufacturer_data_async(). */
 HALVO_API int halvo_parse_manufacturer_data_finish(GAsyncResult *result, char **out_data,
                                                    int *out_length) HALVO_NOEXCEPT;
+/** Starts halvo_read_specific_manufacturer_data() without blocking;
+ *  the callback calls halvo_read_specific_manufacturer_data_finish(). */
 HALVO_API void halvo_read_specific_manufacturer_data_async(const char *address, int option,
                                                            HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_read_specific_manufacturer_data() would have returned,
+ *  for the result of halvo_read_specific_manufacturer_data_async(). */
 HALVO_API int halvo_read_specific_manufacturer_data_finish(GAsyncResult *result, char **out_data,
                                                            int *out_length) HALVO_NOEXCEPT;
+/** Starts halvo_read_manufacturer_data() without blocking;
+ *  the callback calls halvo_read_manufacturer_data_finish(). */
 HALVO_API void halvo_read_manufacturer_data_async(const char *address, HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_read_manufacturer_data() would have returned,
+ *  for the result of halvo_read_manufacturer_data_async(). */
 HALVO_API int halvo_read_manufacturer_data_finish(GAsyncResult *result, int *option, char **out_data,
                                                   int *out_length) HALVO_NOEXCEPT;
+/** Starts halvo_write_manufacturer_data() without blocking;
+ *  the callback calls halvo_write_manufacturer_data_finish(). */
 HALVO_API void halvo_write_manufacturer_data_async(const char *address, int link_type, const char *data,
                                                    int length, HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_write_manufacturer_data() would have returned,
+ *  for the result of halvo_write_manufacturer_data_async(). */
 HALVO_API int halvo_write_manufacturer_data_finish(GAsyncResult *result) HALVO_NOEXCEPT;
+/** Starts halvo_send_custom_command() without blocking;
+ *  the callback calls halvo_send_custom_command_finish(). */
 HALVO_API void halvo_send_custom_command_async(const char *command, HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_send_custom_command() would have returned,
+ *  for the result of halvo_send_custom_command_async(). */
 HALVO_API int halvo_send_custom_command_finish(GAsyncResult *result, char **response) HALVO_NOEXCEPT;
 
+/** Starts halvo_enter_bt_dut_mode() without blocking; the callback calls halvo_enter_bt_dut_mode_finish(). */
 HALVO_API void halvo_enter_bt_dut_mode_async(HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_enter_bt_dut_mode() would have returned, for the result of halvo_enter_bt_dut_mode_async(). */
 HALVO_API bool halvo_enter_bt_dut_mode_finish(GAsyncResult *result) HALVO_NOEXCEPT;
+/** Starts halvo_enter_bt_dut_mode_new() without blocking;
+ *  the callback calls halvo_enter_bt_dut_mode_new_finish(). */
 HALVO_API void halvo_enter_bt_dut_mode_new_async(const char *test_side, const char *test_mode, int test_channel,
                                                  int test_power, HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_enter_bt_dut_mode_new() would have returned,
+ *  for the result of halvo_enter_bt_dut_mode_new_async(). */
 HALVO_API bool halvo_enter_bt_dut_mode_new_finish(GAsyncResult *result) HALVO_NOEXCEPT;
+/** Starts halvo_stop_bt_dut_mode_new() without blocking;
+ *  the callback calls halvo_stop_bt_dut_mode_new_finish(). */
 HALVO_API void halvo_stop_bt_dut_mode_new_async(HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_stop_bt_dut_mode_new() would have returned,
+ *  for the result of halvo_stop_bt_dut_mode_new_async(). */
 HALVO_API bool halvo_stop_bt_dut_mode_new_finish(GAsyncResult *result) HALVO_NOEXCEPT;
 
+/** Starts halvo_update_zemo_fw() without blocking; the callback calls halvo_update_zemo_fw_finish(). */
 HALVO_API void halvo_update_zemo_fw_async(HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_update_zemo_fw() would have returned, for the result of halvo_update_zemo_fw_async(). */
 HALVO_API const char *halvo_update_zemo_fw_finish(GAsyncResult *result) HALVO_NOEXCEPT;
 
+/** Starts halvo_get_connected_bt_speaker_infos() without blocking;
+ *  the callback calls halvo_get_connected_bt_speaker_infos_finish(). */
 HALVO_API void halvo_get_connected_bt_speaker_infos_async(HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_get_connected_bt_speaker_infos() would have returned,
+ *  for the result of halvo_get_connected_bt_speaker_infos_async(). */
 HALVO_API int halvo_get_connected_bt_speaker_infos_finish(GAsyncResult *result, GSList **list) HALVO_NOEXCEPT;
+/** Starts halvo_set_connected_bt_speaker_info() without blocking;
+ *  the callback calls halvo_set_connected_bt_speaker_info_finish(). */
 HALVO_API void halvo_set_connected_bt_speaker_info_async(const char *vsid, bt_spk_info_t *info,
                                                          HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_set_connected_bt_speaker_info() would have returned,
+ *  for the result of halvo_set_connected_bt_speaker_info_async(). */
 HALVO_API int halvo_set_connected_bt_speaker_info_finish(GAsyncResult *result) HALVO_NOEXCEPT;
+/** Starts halvo_set_connected_bt_speaker_info_with_serialization() without blocking;
+ *  the callback calls halvo_set_connected_bt_speaker_info_with_serialization_finish(). */
 HALVO_API void halvo_set_connected_bt_speaker_info_with_serialization_async(const char *data,
                                                                            HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_set_connected_bt_speaker_info_with_serialization() would have returned,
+ *  for the result of halvo_set_connected_bt_speaker_info_with_serialization_async(). */
 HALVO_API int halvo_set_connected_bt_speaker_info_with_serialization_finish(GAsyncResult *result) HALVO_NOEXCEPT;
 
+/** Starts halvo_get_last_bluetooth_speakers() without blocking;
+ *  the callback calls halvo_get_last_bluetooth_speakers_finish(). */
 HALVO_API void halvo_get_last_bluetooth_speakers_async(HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_get_last_bluetooth_speakers() would have returned,
+ *  for the result of halvo_get_last_bluetooth_speakers_async(). */
 HALVO_API int halvo_get_last_bluetooth_speakers_finish(GAsyncResult *result, GSList **list) HALVO_NOEXCEPT;
 
+/** Starts halvo_connect_to_last_bluetooth_speakers() without blocking;
+ *  the callback calls halvo_connect_to_last_bluetooth_speakers_finish(). */
 HALVO_API void halvo_connect_to_last_bluetooth_speakers_async(bool show_connecting_ui,
                                                               HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_connect_to_last_bluetooth_speakers() would have returned,
+ *  for the result of halvo_connect_to_last_bluetooth_speakers_async(). */
 HALVO_API int halvo_connect_to_last_bluetooth_speakers_finish(GAsyncResult *result) HALVO_NOEXCEPT;
+/** Starts halvo_disconnect_to_last_bluetooth_speakers() without blocking;
+ *  the callback calls halvo_disconnect_to_last_bluetooth_speakers_finish(). */
 HALVO_API void halvo_disconnect_to_last_bluetooth_speakers_async(HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_disconnect_to_last_bluetooth_speakers() would have returned,
+ *  for the result of halvo_disconnect_to_last_bluetooth_speakers_async(). */
 HALVO_API int halvo_disconnect_to_last_bluetooth_speakers_finish(GAsyncResult *result) HALVO_NOEXCEPT;
 
+/** Starts halvo_api_get_volume_controlable() without blocking;
+ *  the callback calls halvo_api_get_volume_controlable_finish(). */
 HALVO_API void halvo_api_get_volume_controlable_async(const char *address, HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_api_get_volume_controlable() would have returned,
+ *  for the result of halvo_api_get_volume_controlable_async(). */
 HALVO_API int halvo_api_get_volume_controlable_finish(GAsyncResult *result, bool *controlable) HALVO_NOEXCEPT;
+/** Starts halvo_api_set_volume() without blocking; the callback calls halvo_api_set_volume_finish(). */
 HALVO_API void halvo_api_set_volume_async(const char *address, int volume, HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_api_set_volume() would have returned, for the result of halvo_api_set_volume_async(). */
 HALVO_API int halvo_api_set_volume_finish(GAsyncResult *result) HALVO_NOEXCEPT;
+/** Starts halvo_api_get_volume() without blocking; the callback calls halvo_api_get_volume_finish(). */
 HALVO_API void halvo_api_get_volume_async(const char *address, HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_api_get_volume() would have returned, for the result of halvo_api_get_volume_async(). */
 HALVO_API int halvo_api_get_volume_finish(GAsyncResult *result, int *volume) HALVO_NOEXCEPT;
+/** Starts halvo_api_get_num_of_connected_spaker() without blocking;
+ *  the callback calls halvo_api_get_num_of_connected_spaker_finish(). */
 HALVO_API void halvo_api_get_num_of_connected_spaker_async(HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_api_get_num_of_connected_spaker() would have returned,
+ *  for the result of halvo_api_get_num_of_connected_spaker_async(). */
 HALVO_API int halvo_api_get_num_of_connected_spaker_finish(GAsyncResult *result, int *count) HALVO_NOEXCEPT;
+/** Starts halvo_api_mute_unmute() without blocking; the callback calls halvo_api_mute_unmute_finish(). */
 HALVO_API void halvo_api_mute_unmute_async(HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_api_mute_unmute() would have returned, for the result of halvo_api_mute_unmute_async(). */
 HALVO_API int halvo_api_mute_unmute_finish(GAsyncResult *result) HALVO_NOEXCEPT;
+/** Starts halvo_api_volume_down() without blocking; the callback calls halvo_api_volume_down_finish(). */
 HALVO_API void halvo_api_volume_down_async(HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_api_volume_down() would have returned, for the result of halvo_api_volume_down_async(). */
 HALVO_API int halvo_api_volume_down_finish(GAsyncResult *result) HALVO_NOEXCEPT;
+/** Starts halvo_api_volume_up() without blocking; the callback calls halvo_api_volume_up_finish(). */
 HALVO_API void halvo_api_volume_up_async(HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_api_volume_up() would have returned, for the result of halvo_api_volume_up_async(). */
 HALVO_API int halvo_api_volume_up_finish(GAsyncResult *result) HALVO_NOEXCEPT;
+/** Starts halvo_api_get_mute_state() without blocking; the callback calls halvo_api_get_mute_state_finish(). */
 HALVO_API void halvo_api_get_mute_state_async(HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_api_get_mute_state() would have returned, for the result of halvo_api_get_mute_state_async(). */
 HALVO_API int halvo_api_get_mute_state_finish(GAsyncResult *result, bool *muted) HALVO_NOEXCEPT;
+/** Starts halvo_api_set_mute() without blocking; the callback calls halvo_api_set_mute_finish(). */
 HALVO_API void halvo_api_set_mute_async(bool muted, HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_api_set_mute() would have returned, for the result of halvo_api_set_mute_async(). */
 HALVO_API int halvo_api_set_mute_finish(GAsyncResult *result) HALVO_NOEXCEPT;
 
+/** Starts halvo_api_get_last_bluetooth_speaker_icon_path() without blocking;
+ *  the callback calls halvo_api_get_last_bluetooth_speaker_icon_path_finish(). */
 HALVO_API void halvo_api_get_last_bluetooth_speaker_icon_path_async(const char *icon_type,
                                                                     HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_api_get_last_bluetooth_speaker_icon_path() would have returned,
+ *  for the result of halvo_api_get_last_bluetooth_speaker_icon_path_async(). */
 HALVO_API int halvo_api_get_last_bluetooth_speaker_icon_path_finish(GAsyncResult *result,
                                                                     char **path) HALVO_NOEXCEPT;
+/** Starts halvo_api_replace_current_speaker() without blocking;
+ *  the callback calls halvo_api_replace_current_speaker_finish(). */
 HALVO_API void halvo_api_replace_current_speaker_async(const char *address, HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_api_replace_current_speaker() would have returned,
+ *  for the result of halvo_api_replace_current_speaker_async(). */
 HALVO_API int halvo_api_replace_current_speaker_finish(GAsyncResult *result) HALVO_NOEXCEPT;
 
+/** Starts halvo_get_info_sync_devices() without blocking;
+ *  the callback calls halvo_get_info_sync_devices_finish(). */
 HALVO_API void halvo_get_info_sync_devices_async(HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_get_info_sync_devices() would have returned,
+ *  for the result of halvo_get_info_sync_devices_async(). */
 HALVO_API int halvo_get_info_sync_devices_finish(GAsyncResult *result, GSList **list) HALVO_NOEXCEPT;
+/** Starts halvo_remove_info_sync_device() without blocking;
+ *  the callback calls halvo_remove_info_sync_device_finish(). */
 HALVO_API void halvo_remove_info_sync_device_async(const char *key, HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_remove_info_sync_device() would have returned,
+ *  for the result of halvo_remove_info_sync_device_async(). */
 HALVO_API int halvo_remove_info_sync_device_finish(GAsyncResult *result) HALVO_NOEXCEPT;
 
 /** The stored document is read off the caller's thread; @p device_callback runs
@@ -1138,13 +1256,27 @@ HALVO_API int halvo_remove_info_sync_device_finish(GAsyncResult *result) HALVO_N
  *  thread that calls it. */
 HALVO_API void halvo_foreach_blocked_devices_async(halvo_blocked_device_cb device_callback, void *device_user_data,
                                                    HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_foreach_blocked_devices() would have returned,
+ *  for the result of halvo_foreach_blocked_devices_async(). */
 HALVO_API int halvo_foreach_blocked_devices_finish(GAsyncResult *result) HALVO_NOEXCEPT;
+/** Starts halvo_remove_pairing_blocked_devices() without blocking;
+ *  the callback calls halvo_remove_pairing_blocked_devices_finish(). */
 HALVO_API void halvo_remove_pairing_blocked_devices_async(const char *address, HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_remove_pairing_blocked_devices() would have returned,
+ *  for the result of halvo_remove_pairing_blocked_devices_async(). */
 HALVO_API int halvo_remove_pairing_blocked_devices_finish(GAsyncResult *result) HALVO_NOEXCEPT;
 
+/** Starts halvo_tuvo_switching_connect() without blocking;
+ *  the callback calls halvo_tuvo_switching_connect_finish(). */
 HALVO_API void halvo_tuvo_switching_connect_async(const char *address, HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_tuvo_switching_connect() would have returned,
+ *  for the result of halvo_tuvo_switching_connect_async(). */
 HALVO_API int halvo_tuvo_switching_connect_finish(GAsyncResult *result) HALVO_NOEXCEPT;
+/** Starts halvo_tuvo_switching_disconnect() without blocking;
+ *  the callback calls halvo_tuvo_switching_disconnect_finish(). */
 HALVO_API void halvo_tuvo_switching_disconnect_async(const char *address, HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_tuvo_switching_disconnect() would have returned,
+ *  for the result of halvo_tuvo_switching_disconnect_async(). */
 HALVO_API int halvo_tuvo_switching_disconnect_finish(GAsyncResult *result) HALVO_NOEXCEPT;
 
 /** One connected speaker as a refresh sees it (halvo_api_speakers_with_volumes_finish()). */
