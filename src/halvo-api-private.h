@@ -409,6 +409,14 @@ template <typename T> halvo_failure_e final_failure(const Outcome &o, const T &v
         return HALVO_FAILURE_INVALID_ARGUMENT;
 }
 
+/* Whether the operation in hand runs as a call that has been cancelled:
+ * a store edit checks it just before it writes. */
+inline bool op_cancelled() noexcept
+{
+    OpPromiseBase *p = current_op();
+    return p != nullptr && p->async && g_cancellable_is_cancelled(g_task_get_cancellable(p->task));
+}
+
 /* Completes the task of an asynchronous run; the frame is already gone. */
 void complete_task(GTask *task) noexcept;
 
