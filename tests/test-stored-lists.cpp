@@ -3,6 +3,7 @@
 #include "bus-fixture.h"
 #include "halvo-api-private.h"
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -310,5 +311,150 @@ TEST(StoredEdits, OnlyTheEditedMemberChangesOrNothingDoes)
         store_write(key, c.before);
         EXPECT_EQ(remove_from(c.blocked, "B"), c.after ? 0 : 5);
         EXPECT_EQ(store_read(key), c.after ? c.after : c.before);
+    }
+}
+
+/* ---------------------------------------------------------------- */
+/* Non-blocking calls                                                 */
+/* ---------------------------------------------------------------- */
+
+namespace {
+
+/* A stored-list operation in both forms.  @arg is its text input; NULL
+ * also stands for the NULL list or callback of those that take none. */
+struct StoreOp {
+    const char *name;
+    std::function<int(const char *arg, Pairs &out)> blocking;
+    std::function<void(const char *arg, GCancellable *, GAsyncReadyCallback, gpointer)> start;
+    std::function<int(GAsyncResult *, const char *arg, Pairs &out)> finish;
+};
+
+/* The records of @list, which is then freed as a caller frees it. */
+Pairs take_list(GSList *list)
+{
+    Pairs out = records(list);
+    if (list != nullptr)
+        halvo_free_info_sync_devices(&list);
+    return out;
+}
+
+Walk g_walk;
+
+struct AsyncRun {
+    const StoreOp *op;
+    const char *arg;
+    Pairs out;
+    int calls = 0, rc = -1000;
+    halvo_failure_e failure = HALVO_FAILURE_NONE;
+};
+
+void async_done(GObject *, GAsyncResult *result, gpointer data)
+{
+    auto *run = static_cast<AsyncRun *>(data);
+    run->calls++;
+    run->rc = run->op->finish(result, run->arg, run->out);
+    run->failure = halvo_api_last_failure();
+}
+
+} // namespace
+
+TEST(StoredLists, NonBlockingCallsEndAsTheBlockingOnesDo)
+{
+    const StoreOp ops[] = {
+        {"info-sync list",
+         [](const char *arg, Pairs &out) {
+             GSList *list = nullptr;
+             int rc = halvo_get_info_sync_devices(arg ? &list : nullptr);
+             out = take_list(list);
+             return rc;
+         },
+         [](const char *, GCancellable *c, GAsyncReadyCallback cb, gpointer d) {
+             halvo_get_info_sync_devices_async(c, cb, d);
+         },
+         [](GAsyncResult *r, const char *arg, Pairs &out) {
+             GSList *list = nullptr;
+             int rc = halvo_get_info_sync_devices_finish(r, arg ? &list : nullptr);
+             out = take_list(list);
+             return rc;
+         }},
+        {"info-sync remove", [](const char *arg, Pairs &) { return halvo_remove_info_sync_device(arg); },
+         [](const char *arg, GCancellable *c, GAsyncReadyCallback cb, gpointer d) {
+             halvo_remove_info_sync_device_async(arg, c, cb, d);
+         },
+         [](GAsyncResult *r, const char *, Pairs &) { return halvo_remove_info_sync_device_finish(r); }},
+        {"blocked walk",
+         [](const char *arg, Pairs &out) {
+             g_walk = {};
+             int rc = halvo_foreach_blocked_devices(arg ? record_blocked : nullptr, &g_walk);
+             out = g_walk.seen;
+             return rc;
+         },
+         [](const char *arg, GCancellable *c, GAsyncReadyCallback cb, gpointer d) {
+             g_walk = {};
+             halvo_foreach_blocked_devices_async(arg ? record_blocked : nullptr, &g_walk, c, cb, d);
+         },
+         [](GAsyncResult *r, const char *, Pairs &out) {
+             EXPECT_TRUE(g_walk.seen.empty()) << "the walk runs inside _finish";
+             int rc = halvo_foreach_blocked_devices_finish(r);
+             out = g_walk.seen;
+             return rc;
+         }},
+        {"blocked remove", [](const char *arg, Pairs &) { return halvo_remove_pairing_blocked_devices(arg); },
+         [](const char *arg, GCancellable *c, GAsyncReadyCallback cb, gpointer d) {
+             halvo_remove_pairing_blocked_devices_async(arg, c, cb, d);
+         },
+         [](GAsyncResult *r, const char *, Pairs &) { return halvo_remove_pairing_blocked_devices_finish(r); }},
+    };
+    const struct {
+        const char *arg;
+        bool stored, cancel;
+        int rc;
+        halvo_failure_e failure;
+    } cases[] = {
+        {"B", true, false, 0, HALVO_FAILURE_NONE},
+        {nullptr, true, false, 3, HALVO_FAILURE_INVALID_ARGUMENT},
+        {"B", false, false, 5, HALVO_FAILURE_STORE},
+        {"B", true, true, HALVO_ERROR_CANCELLED, HALVO_FAILURE_CANCELLED},
+    };
+    auto restore = [](bool stored) {
+        if (!stored) {
+            store_remove(kInfoSyncKey);
+            store_remove(kBlockedKey);
+            return;
+        }
+        store_write(kInfoSyncKey, R"({"A":{"address":"A1","name":"one"},"B":{"address":"B2","name":"two"}})");
+        store_write(kBlockedKey, R"({"A":{"isBlocked":true,"name":"a"},"B":{"isBlocked":true,"name":"b"}})");
+    };
+    for (const StoreOp &op : ops) {
+        for (const auto &c : cases) {
+            SCOPED_TRACE(std::string(op.name) + " / " + str(c.arg) + (c.stored ? "" : " / unreadable") +
+                         (c.cancel ? " / cancelled" : ""));
+            restore(c.stored);
+            Pairs want;
+            if (!c.cancel) {
+                EXPECT_EQ(op.blocking(c.arg, want), c.rc);
+                EXPECT_EQ(halvo_api_last_failure(), c.failure);
+            }
+            const std::string info_sync = store_read(kInfoSyncKey), blocked = store_read(kBlockedKey);
+
+            restore(c.stored);
+            AsyncRun run{&op, c.arg, {}};
+            GCancellable *cancellable = g_cancellable_new();
+            if (c.cancel)
+                g_cancellable_cancel(cancellable);
+            char *arg = g_strdup(c.arg); /* gone once _async returns */
+            op.start(arg, cancellable, async_done, &run);
+            g_free(arg);
+            EXPECT_EQ(run.calls, 0) << "never inside _async";
+            ASSERT_TRUE(run_until([&] { return run.calls == 1; }));
+            g_object_unref(cancellable);
+            EXPECT_EQ(run.rc, c.rc);
+            EXPECT_EQ(run.failure, c.failure);
+            EXPECT_EQ(run.out, want);
+            if (!c.cancel) {
+                EXPECT_EQ(store_read(kInfoSyncKey), info_sync);
+                EXPECT_EQ(store_read(kBlockedKey), blocked);
+            }
+        }
     }
 }
