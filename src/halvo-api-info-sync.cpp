@@ -195,6 +195,8 @@ static Op<int> remove_info_sync_device_op(const char *key_arg)
         note_failure(HALVO_FAILURE_STORE);
         co_return HALVO_ERROR_OPERATION_FAILED;
     }
+    if (op_cancelled()) /* a cancelled call leaves the store as it was */
+        co_return HALVO_ERROR_CANCELLED;
     /* Atomic in the store: a reader sees the old text or the new. */
     if (valko_set_str(INFO_SYNC_DEVICES_KEY, updated.get()) != 0) {
         ERR("fail to write valko");
