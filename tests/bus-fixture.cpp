@@ -115,6 +115,47 @@ bool run_until(const std::function<bool()> &done, int timeout_ms)
     return ok;
 }
 
+std::string outcome(int result)
+{
+    return outcome(std::to_string(result).c_str());
+}
+
+std::string outcome(const char *result)
+{
+    return std::string(halvo_api_failure_name(halvo_api_last_failure())) + ": " + str(result);
+}
+
+void expect_twins_agree(const Twin *twins, size_t count, void (*script)())
+{
+    for (size_t i = 0; i < count; i++)
+        for (halvo_failure_e kind :
+             {HALVO_FAILURE_NONE, HALVO_FAILURE_INVALID_ARGUMENT, HALVO_FAILURE_ERROR_REPLY}) {
+            const Twin &t = twins[i];
+            bool bad = kind == HALVO_FAILURE_INVALID_ARGUMENT;
+            if (bad && !t.refuses)
+                continue;
+            SCOPED_TRACE(std::string(t.method) + ", " + halvo_api_failure_name(kind));
+            Peer::reset();
+            if (kind == HALVO_FAILURE_ERROR_REPLY) {
+                Peer::error(t.method);
+            } else {
+                Peer::reply(t.method, t.good());
+                if (script)
+                    script();
+            }
+            std::string want = t.blocking(bad);
+            EXPECT_EQ(want.rfind(std::string(halvo_api_failure_name(kind)) + ":", 0), 0u) << want;
+            std::pair<const Twin *, std::string> seen{&t, ""}; /* empty until the callback ran */
+            t.start(bad, [](GObject *, GAsyncResult *result, gpointer data) {
+                auto *s = static_cast<std::pair<const Twin *, std::string> *>(data);
+                s->second = s->first->finish(result);
+            }, &seen);
+            EXPECT_TRUE(seen.second.empty()) << "finished inside _async";
+            ASSERT_TRUE(run_until([&] { return !seen.second.empty(); }, 10000));
+            EXPECT_EQ(seen.second, want);
+        }
+}
+
 std::string Call::text() const
 {
     g_autofree gchar *t = body ? g_variant_print(body.get(), FALSE) : nullptr;

@@ -36,6 +36,29 @@ const std::string &bus_address();
  * @timeout_ms passes.  Returns @done's last value. */
 bool run_until(const std::function<bool()> &done, int timeout_ms = 3000);
 
+/* "<failure kind>: <result>" of the operation that just returned @result;
+ * read before its outputs are freed (a free is an operation too). */
+std::string outcome(int result);
+std::string outcome(const char *result);
+
+/* One operation both ways, each folded into outcome() and its outputs
+ * (owned outputs freed as a caller would).  @bad: with an argument it
+ * refuses. */
+struct Twin {
+    const char *method;  /* the call to script */
+    GVariant *(*good)(); /* its reply for a success */
+    bool refuses;        /* has an argument to refuse */
+    std::string (*blocking)(bool bad);
+    void (*start)(bool bad, GAsyncReadyCallback callback, gpointer data);
+    std::string (*finish)(GAsyncResult *result);
+};
+
+/* Runs each twin for a success (@script adds replies it needs), a refused
+ * argument and an error reply: the pair must finish, through its callback
+ * and never inside _async, as the blocking call returned, with the same
+ * failure kind. */
+void expect_twins_agree(const Twin *twins, size_t count, void (*script)() = nullptr);
+
 /* Returns once the bus has handled every message the library's connection
  * sent so far, its match rules included. */
 void flush_system_bus();

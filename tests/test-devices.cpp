@@ -260,3 +260,106 @@ TEST(DontUseList, NoArrayOrNoTextLeavesTheListAndSucceeds)
     }
     EXPECT_TRUE(log.contains("# of devices : -1"));
 }
+
+/* ---------------------------------------------------------------- */
+/* The non-blocking pairs                                            */
+/* ---------------------------------------------------------------- */
+
+namespace {
+
+using Dev = halvo_device_info_s;
+using Cb = GAsyncReadyCallback;
+
+/* The outcome and the records the operation wrote to *@list, freed. */
+std::string fold(int result, GSList **list)
+{
+    std::string s = outcome(result);
+    for (const std::string &r : records(*list))
+        s += "|" + r;
+    if (*list != nullptr)
+        halvo_free_paired_dev_info_list(*list);
+    return s;
+}
+
+std::string fold(int result, Dev **info)
+{
+    GSList *list = *info ? g_slist_prepend(nullptr, *info) : nullptr;
+    return fold(result, &list);
+}
+
+std::string fold(int result, const int *value)
+{
+    return outcome(result) + "|" + std::to_string(*value);
+}
+
+/* The don't-use list appends: it starts from a list holding a blank record. */
+std::string dont_use(const std::function<bool(GSList **)> &get)
+{
+    GSList *list = g_slist_prepend(nullptr, calloc(1, sizeof(Dev)));
+    return fold(get(&list), &list);
+}
+
+const char *address(bool bad)
+{
+    return bad ? "\xff" : "AA:01";
+}
+
+const Twin kTwins[] = {
+    {"get_device_info",
+     [] { return g_variant_new("(s)", (std::string(R"({"result":true,"data":)") + kFullDevice + "}").c_str()); },
+     true, [](bool bad) { Dev *d = nullptr; return fold(halvo_get_paired_dev_info(address(bad), &d), &d); },
+     [](bool bad, Cb cb, gpointer data) { halvo_get_paired_dev_info_async(address(bad), nullptr, cb, data); },
+     [](GAsyncResult *r) { Dev *d = nullptr; return fold(halvo_get_paired_dev_info_finish(r, &d), &d); }},
+    {"get_devices_info",
+     [] { return g_variant_new("(s)", R"({"result":true,"data":{"Devices":[{"address":"AA:01"},{"name":"x"}]}})"); },
+     false, [](bool) { GSList *l = nullptr; return fold(halvo_get_paired_dev_info_list(&l), &l); },
+     [](bool, Cb cb, gpointer data) { halvo_get_paired_dev_info_list_async(nullptr, cb, data); },
+     [](GAsyncResult *r) { GSList *l = nullptr; return fold(halvo_get_paired_dev_info_list_finish(r, &l), &l); }},
+    {"get_device_type", [] { return g_variant_new("(i)", 9); }, true,
+     [](bool bad) { int t = -1; return fold(halvo_get_device_type(address(bad), &t), &t); },
+     [](bool bad, Cb cb, gpointer data) { halvo_get_device_type_async(address(bad), nullptr, cb, data); },
+     [](GAsyncResult *r) { int t = -1; return fold(halvo_get_device_type_finish(r, &t), &t); }},
+    {"set_use_dontuse", [] { return g_variant_new("(i)", 1); }, true,
+     [](bool bad) { return outcome(halvo_set_use_dontuse_status("n", address(bad), true)); },
+     [](bool bad, Cb cb, gpointer d) { halvo_set_use_dontuse_status_async("n", address(bad), true, nullptr, cb, d); },
+     [](GAsyncResult *r) { return outcome(halvo_set_use_dontuse_status_finish(r)); }},
+    /* A status other than 0 is a value, not a failure. */
+    {"get_use_dontuse", [] { return g_variant_new("(i)", 2); }, true,
+     [](bool bad) { return outcome(halvo_get_use_dontuse_status(address(bad))); },
+     [](bool bad, Cb cb, gpointer data) { halvo_get_use_dontuse_status_async(address(bad), nullptr, cb, data); },
+     [](GAsyncResult *r) { return outcome(halvo_get_use_dontuse_status_finish(r)); }},
+    {"remove_use_donuse_info", [] { return g_variant_new("(i)", 1); }, true,
+     [](bool bad) { return outcome(halvo_remove_use_dontuse_status(address(bad))); },
+     [](bool bad, Cb cb, gpointer data) { halvo_remove_use_dontuse_status_async(address(bad), nullptr, cb, data); },
+     [](GAsyncResult *r) { return outcome(halvo_remove_use_dontuse_status_finish(r)); }},
+    {"get_dontuse_dev_list", [] { return g_variant_new("(s)", R"({"DontUseDevices":[{"address":"AA:01"}]})"); }, false,
+     [](bool) { return dont_use(halvo_get_dontuse_device_list); },
+     [](bool, Cb cb, gpointer data) { halvo_get_dontuse_device_list_async(nullptr, cb, data); },
+     [](GAsyncResult *r) { return dont_use([r](GSList **l) { return halvo_get_dontuse_device_list_finish(r, l); }); }},
+};
+
+} // namespace
+
+TEST(DeviceTwins, EachPairFinishesAsItsBlockingCallACancelledListKeepsNothing)
+{
+    expect_twins_agree(kTwins, G_N_ELEMENTS(kTwins), [] { reply_type("AA:01", 9); });
+
+    /* Cancelled while the first type is asked: the records made so far go
+     * with the call. */
+    Peer::reset();
+    reply_text("get_devices_info", R"({"result":true,"data":{"Devices":[{"address":"AA:01"},{"address":"BB:02"}]}})");
+    Peer::hold("get_device_type", g_variant_new("(i)", 9));
+    GCancellable *cancel = g_cancellable_new();
+    int seen = 0; /* the result * 10, plus 1 when a list came */
+    halvo_get_paired_dev_info_list_async(cancel, [](GObject *, GAsyncResult *r, gpointer data) {
+        GSList *list = nullptr;
+        *static_cast<int *>(data) = halvo_get_paired_dev_info_list_finish(r, &list) * 10 + (list != nullptr);
+    }, &seen);
+    ASSERT_TRUE(run_until([] { return Peer::calls("get_device_type").size() == 1; }));
+    g_cancellable_cancel(cancel);
+    ASSERT_TRUE(run_until([&] { return seen != 0; }));
+    EXPECT_EQ(seen, HALVO_ERROR_CANCELLED * 10);
+    EXPECT_EQ(halvo_api_last_failure(), HALVO_FAILURE_CANCELLED);
+    EXPECT_EQ(Peer::first_args("get_device_type"), std::vector<std::string>{"AA:01"}) << "none after the cancel";
+    g_object_unref(cancel);
+}

@@ -233,6 +233,88 @@ TEST(FirmwareUpdate, AnyAnswerSendsExitOnceOnlyZeroIsOk)
 }
 
 /* ---------------------------------------------------------------- */
+/* The non-blocking pairs                                            */
+/* ---------------------------------------------------------------- */
+
+namespace {
+
+using Cb = GAsyncReadyCallback;
+
+/* Outputs that start untouched, folded with the outcome of @result; the
+ * bytes handed back are shown with their zero, and freed. */
+struct Out {
+    char *data = kUntouched;
+    int len = -9, opt = -9;
+    std::string bytes(int result)
+    {
+        std::string s = outcome(result) + "|" + std::to_string(len) + "|" + std::to_string(opt) + "|";
+        if (data == kUntouched)
+            return s;
+        s.append(data, size_t(len) + 1);
+        g_free(data);
+        return s;
+    }
+    std::string response(int result) { return outcome(result) + "|" + (data == kUntouched ? "-" : take(data)); }
+};
+
+const char *text(bool bad)
+{
+    return bad ? "\xff" : "AA:01";
+}
+
+GVariant *bytes_reply(int option)
+{
+    const std::vector<guint8> bytes = {0x80, 0x00, 0x41};
+    return option < 0 ? g_variant_new("(ii@ay)", 0, 3, bytes_value(bytes))
+                      : g_variant_new("(iii@ay)", 0, 3, option, bytes_value(bytes));
+}
+
+const Twin kTwins[] = {
+    {"parse_manufacturer_data", [] { return bytes_reply(-1); }, true,
+     [](bool bad) { Out o; return o.bytes(halvo_parse_manufacturer_data(1, "ab", bad ? 0 : 2, 5, &o.data, &o.len)); },
+     [](bool bad, Cb cb, gpointer d) { halvo_parse_manufacturer_data_async(1, "ab", bad ? 0 : 2, 5, nullptr, cb, d); },
+     [](GAsyncResult *r) { Out o; return o.bytes(halvo_parse_manufacturer_data_finish(r, &o.data, &o.len)); }},
+    {"read_specific_manufacturer_data", [] { return bytes_reply(-1); }, true,
+     [](bool bad) { Out o; return o.bytes(halvo_read_specific_manufacturer_data(text(bad), 4, &o.data, &o.len)); },
+     [](bool bad, Cb cb, gpointer d) { halvo_read_specific_manufacturer_data_async(text(bad), 4, nullptr, cb, d); },
+     [](GAsyncResult *r) { Out o; return o.bytes(halvo_read_specific_manufacturer_data_finish(r, &o.data, &o.len)); }},
+    {"read_manufacturer_data", [] { return bytes_reply(7); }, true,
+     [](bool bad) { Out o; return o.bytes(halvo_read_manufacturer_data(text(bad), &o.opt, &o.data, &o.len)); },
+     [](bool bad, Cb cb, gpointer d) { halvo_read_manufacturer_data_async(text(bad), nullptr, cb, d); },
+     [](GAsyncResult *r) { Out o; return o.bytes(halvo_read_manufacturer_data_finish(r, &o.opt, &o.data, &o.len)); }},
+    {"write_manufacturer_data", [] { return g_variant_new("(i)", 0); }, true,
+     [](bool bad) { return outcome(halvo_write_manufacturer_data(text(bad), 1, "ab", 2)); },
+     [](bool bad, Cb cb, gpointer d) { halvo_write_manufacturer_data_async(text(bad), 1, "ab", 2, nullptr, cb, d); },
+     [](GAsyncResult *r) { return outcome(halvo_write_manufacturer_data_finish(r)); }},
+    {"custom_command", [] { return g_variant_new("(is)", 0, "done"); }, true,
+     [](bool bad) { Out o; return o.response(halvo_send_custom_command(text(bad), &o.data)); },
+     [](bool bad, Cb cb, gpointer d) { halvo_send_custom_command_async(text(bad), nullptr, cb, d); },
+     [](GAsyncResult *r) { Out o; return o.response(halvo_send_custom_command_finish(r, &o.data)); }},
+    {"enter_bt_dut_mode", [] { return g_variant_new("(i)", 1); }, false,
+     [](bool) { return outcome(halvo_enter_bt_dut_mode()); },
+     [](bool, Cb cb, gpointer d) { halvo_enter_bt_dut_mode_async(nullptr, cb, d); },
+     [](GAsyncResult *r) { return outcome(halvo_enter_bt_dut_mode_finish(r)); }},
+    {"enter_bt_dut_mode_with_ui", [] { return g_variant_new("(i)", 1); }, true,
+     [](bool bad) { return outcome(halvo_enter_bt_dut_mode_new(text(bad), "m", 1, 2)); },
+     [](bool bad, Cb cb, gpointer d) { halvo_enter_bt_dut_mode_new_async(text(bad), "m", 1, 2, nullptr, cb, d); },
+     [](GAsyncResult *r) { return outcome(halvo_enter_bt_dut_mode_new_finish(r)); }},
+    {"stop_bt_dut_mode", [] { return g_variant_new("(i)", 1); }, false,
+     [](bool) { return outcome(halvo_stop_bt_dut_mode_new()); },
+     [](bool, Cb cb, gpointer d) { halvo_stop_bt_dut_mode_new_async(nullptr, cb, d); },
+     [](GAsyncResult *r) { return outcome(halvo_stop_bt_dut_mode_new_finish(r)); }},
+    {"ZEMOFW", [] { return g_variant_new("(i)", 0); }, false, [](bool) { return outcome(halvo_update_zemo_fw()); },
+     [](bool, Cb cb, gpointer d) { halvo_update_zemo_fw_async(nullptr, cb, d); },
+     [](GAsyncResult *r) { return outcome(halvo_update_zemo_fw_finish(r)); }},
+};
+
+} // namespace
+
+TEST(VendorTwins, EachPairFinishesAsItsBlockingCall)
+{
+    expect_twins_agree(kTwins, G_N_ELEMENTS(kTwins));
+}
+
+/* ---------------------------------------------------------------- */
 /* Result-callback registry                                          */
 /* ---------------------------------------------------------------- */
 
