@@ -815,9 +815,12 @@ bool CallAwaiter::await_suspend(std::coroutine_handle<> h) noexcept
         settle_reply(op, request, reply, t_transport_failure);
         return false;
     }
-    if (g_cancellable_is_cancelled(cancellable)) {
+    if (g_cancellable_is_cancelled(cancellable) || left_ms(op) <= 0) {
+        bool cancelled = g_cancellable_is_cancelled(cancellable);
         g_object_unref(message);
-        settle_reply(op, request, reply, HALVO_FAILURE_CANCELLED);
+        if (!cancelled)
+            ERR("GDbus error : %s", "Timeout was reached");
+        settle_reply(op, request, reply, cancelled ? HALVO_FAILURE_CANCELLED : HALVO_FAILURE_TIMEOUT);
         return false;
     }
     auto *f = new InFlight{this, message};
