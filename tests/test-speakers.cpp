@@ -387,3 +387,152 @@ TEST(LastSpeakers, RewrittenKeyDeliversAFreshListToTheLatestCallback)
     EXPECT_EQ(halvo_unset_last_bluetooth_speakers_changed_cb_internal(), 0);
     store_remove(kLastKey);
 }
+
+namespace {
+
+/* What a store-watched callback saw, a line per call. */
+struct Seen {
+    Records lines;
+    void *user_data = nullptr;
+};
+
+void saw(void *user_data, const std::string &line)
+{
+    static_cast<Seen *>(user_data)->lines.push_back(line);
+    static_cast<Seen *>(user_data)->user_data = user_data;
+}
+
+/* The list is the library's: freed after the call. */
+void on_connected(GSList *list, void *user_data)
+{
+    std::string line = list ? "" : "NULL";
+    for (const std::string &r : records<speaker_t>(list))
+        line += r + ";";
+    saw(user_data, line);
+}
+
+void on_mute(bool muted, void *user_data) { saw(user_data, muted ? "muted" : "unmuted"); }
+
+} // namespace
+
+TEST(StoreWatches, ChangesReachTheLatestCallbackUntilUnset)
+{
+    const struct {
+        const char *key;
+        int (*set)(void *user_data); /* NULL user data: a NULL callback */
+        int (*unset)(void);
+        std::vector<const char *> texts; /* NULL: the key removed */
+        Records want;
+    } watches[] = {
+        {kConnectedKey,
+         [](void *d) { return halvo_set_connected_bt_speakers_changed_cb(d ? on_connected : nullptr, d); },
+         halvo_unset_connected_bt_speakers_changed_cb,
+         {R"([{"vsid":["v"],"address":"AA:01","audioType":2},{"name":"Den"}])", "not json", "[{}]", "[]", nullptr},
+         {R"(["v"]|AA:01|<null>|<null>|1;<null>|<null>|Den|<null>|4294967294;)", "NULL", kBlank + ";", "NULL",
+          "NULL"}},
+        /* A flag that is no integer is no state to report. */
+        {"memory/menu/network/screenmirroring/get_volume_mute_bt",
+         [](void *d) { return halvo_api_set_mute_changed_callback(d ? on_mute : nullptr, d); },
+         halvo_api_unset_mute_changed_callback,
+         {"3", "0", "muted", "1", nullptr},
+         {"muted", "unmuted", "muted"}},
+    };
+    for (const auto &w : watches) {
+        SCOPED_TRACE(w.key);
+        EXPECT_EQ(w.set(nullptr), 3);
+        EXPECT_EQ(w.unset(), 3) << "none set";
+        store_write(w.key, "0");
+        Seen first, seen;
+        ASSERT_EQ(w.set(&first), 0);
+        ASSERT_EQ(w.set(&seen), 0) << "the second set replaces";
+        for (const char *text : w.texts) {
+            text ? store_write(w.key, text) : store_remove(w.key);
+            store_settle();
+        }
+        EXPECT_EQ(seen.lines, w.want);
+        EXPECT_EQ(seen.user_data, &seen);
+        EXPECT_TRUE(first.lines.empty());
+
+        EXPECT_EQ(w.unset(), 0);
+        store_write(w.key, "1");
+        store_settle();
+        EXPECT_EQ(seen.lines.size(), w.want.size()) << "nothing after unset";
+        store_remove(w.key);
+    }
+}
+
+/* ------------------------------------------------------------------ */
+/* Speakers with their volumes                                         */
+/* ------------------------------------------------------------------ */
+
+namespace {
+
+/* "address volume_result/volume controlable_result/controlable" per record. */
+Records volumes(GSList *list)
+{
+    Records out;
+    for (GSList *l = list; l; l = l->next) {
+        auto *r = static_cast<const halvo_speaker_volume_t *>(l->data);
+        out.push_back(str(r->speaker->address) + " " + std::to_string(r->volume_result) + "/" +
+                      std::to_string(r->volume) + " " + std::to_string(r->controlable_result) + "/" +
+                      std::to_string(r->controlable));
+    }
+    return out;
+}
+
+struct Refresh {
+    GAsyncResult *result = nullptr;
+    static void done(GObject *, GAsyncResult *result, gpointer data)
+    {
+        static_cast<Refresh *>(data)->result = G_ASYNC_RESULT(g_object_ref(result));
+    }
+    /* The finish's result, with the list it gave. */
+    int finish(GSList **list)
+    {
+        EXPECT_TRUE(run_until([&] { return result != nullptr; }));
+        int rc = halvo_api_speakers_with_volumes_finish(result, list);
+        g_clear_object(&result);
+        return rc;
+    }
+};
+
+} // namespace
+
+TEST(SpeakersWithVolumes, ReadsOfEverySpeakerOverlapAndLandInTheirOwnRecords)
+{
+    Stored doc(kConnectedKey, R"([{"address":"AA:01"},{"address":"AA:02"},{"name":"no address"}])");
+    Peer::hold("get_volume_by_address", g_variant_new("(ii)", 0, 33));
+    Peer::reply("get_volume_controlable_by_address", g_variant_new("(ii)", 0, 1), "AA:01");
+    Peer::reply("get_volume_controlable_by_address", g_variant_new("(ii)", 4, 0), "AA:02");
+    Refresh refresh;
+    halvo_api_speakers_with_volumes_async(nullptr, Refresh::done, &refresh);
+    /* All four calls are out while both volume reads are held. */
+    EXPECT_TRUE(run_until([&] { return Peer::calls().size() == 4; }));
+    EXPECT_EQ(refresh.result, nullptr);
+    Peer::release("get_volume_by_address");
+    GSList *list = nullptr;
+    ASSERT_EQ(refresh.finish(&list), 0);
+    EXPECT_EQ(halvo_api_last_failure(), HALVO_FAILURE_NONE) << "one speaker's failure is its record's";
+    EXPECT_EQ(volumes(list), (Records{"AA:01 0/33 0/1", "AA:02 0/33 4/0", "<null> 3/0 3/0"}));
+    EXPECT_EQ(halvo_free_speakers_with_volumes(&list), 0);
+    EXPECT_EQ(list, nullptr);
+    EXPECT_EQ(halvo_free_speakers_with_volumes(&list), 3);
+
+    /* Cancelled while the reads wait: nothing written. */
+    GCancellable *cancellable = g_cancellable_new();
+    halvo_api_speakers_with_volumes_async(cancellable, Refresh::done, &refresh);
+    EXPECT_TRUE(run_until([&] { return Peer::calls("get_volume_by_address").size() == 4; }));
+    g_cancellable_cancel(cancellable);
+    EXPECT_EQ(refresh.finish(&list), HALVO_ERROR_CANCELLED);
+    EXPECT_EQ(list, nullptr);
+    EXPECT_EQ(halvo_api_last_failure(), HALVO_FAILURE_CANCELLED);
+    g_object_unref(cancellable);
+
+    /* The store read failing is the answer. */
+    store_remove(kConnectedKey);
+    halvo_api_speakers_with_volumes_async(nullptr, Refresh::done, &refresh);
+    EXPECT_EQ(refresh.finish(&list), 5);
+    EXPECT_EQ(list, nullptr);
+    EXPECT_EQ(halvo_api_last_failure(), HALVO_FAILURE_STORE);
+    Peer::release("get_volume_by_address");
+}
