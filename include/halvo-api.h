@@ -2,9 +2,12 @@
  * @file halvo-api.h
  * @brief Bluetooth settings client library for the television.
  *
- * A thin, synchronous front to the Bluetooth application service on the
- * D-Bus system bus and to the configuration store.  Every function runs on
- * the caller's thread and returns when its work is done.  Callbacks run in
+ * A thin front to the Bluetooth application service on the D-Bus system
+ * bus and to the configuration store.  Every operation that waits on them
+ * comes twice: the blocking function runs on the caller's thread and
+ * returns when its work is done; its non-blocking pair (`_async` and
+ * `_finish`, section "Non-blocking calls") returns at once and is the one
+ * for a thread that draws a screen.  Callbacks run in
  * the thread-default GLib main context of the thread that registered them
  * (store notifications: wherever the store delivers them); the application
  * iterates that context.
@@ -26,9 +29,9 @@
  * delivers its notifications, which is the main context of the thread that
  * set it.  No callback runs unless that context is iterated.
  *
- * Blocking: every function returns within 5000 ms, connecting to the bus
- * and every call it makes included (the firmware-update request: 60000
- * ms); store reads do not wait.
+ * Blocking: every blocking function returns within 5000 ms, connecting to
+ * the bus and every call it makes included (the firmware-update request:
+ * 60000 ms); a non-blocking call finishes within the same bound.
  *
  * The bus going away: the library keeps a bus connection of its own.  When
  * it closes, every subscription on it ends; each callback that is still

@@ -842,11 +842,12 @@ bool CallAwaiter::await_suspend(std::coroutine_handle<> h) noexcept
 void WorkerAwaiter::await_suspend(std::coroutine_handle<> h) noexcept
 {
     op->threaded = true;
-    auto *state = static_cast<AsyncStateBase *>(g_task_get_task_data(op->task));
+    GTask *task = op->task; /* the frame is the worker's from the hand-over on */
+    auto *state = static_cast<AsyncStateBase *>(g_task_get_task_data(task));
     state->handle = h;
     state->promise = op;
     state->handed.store(true, std::memory_order_release);
-    g_task_run_in_thread(op->task, [](GTask *, gpointer, gpointer data, GCancellable *) {
+    g_task_run_in_thread(task, [](GTask *, gpointer, gpointer data, GCancellable *) {
         auto *s = static_cast<AsyncStateBase *>(data);
         s->handed.load(std::memory_order_acquire);
         resume_op(s->handle, s->promise);

@@ -196,18 +196,10 @@ static int finish_result(GAsyncResult *result, void *tag) noexcept
     return finish_async<int>(result, tag, HALVO_ERROR_INVALID_PARAMETER, HALVO_ERROR_CANCELLED);
 }
 
-/* The finish of an operation with a scalar output, which @take hands over
- * only when the operation wrote it, as the blocking twin would have: when
- * an answer came (no failure, or the service's own non-zero result). */
+/* The finish of an operation with a scalar output. */
 template <typename Take> static int finish_output(GAsyncResult *result, void *tag, Take take) noexcept
 {
-    bool cancelled = false;
-    auto *state = static_cast<AsyncState<int> *>(finish_state(result, tag, &cancelled));
-    if (state == nullptr)
-        return cancelled ? HALVO_ERROR_CANCELLED : HALVO_ERROR_INVALID_PARAMETER;
-    if (state->failure == HALVO_FAILURE_NONE || state->failure == HALVO_FAILURE_SERVICE_ANSWERED)
-        take(state->held);
-    return state->result;
+    return finish_async<int>(result, tag, HALVO_ERROR_INVALID_PARAMETER, HALVO_ERROR_CANCELLED, take);
 }
 
 /* The finish of an operation that reads a list: it is appended to the

@@ -291,3 +291,117 @@ TEST(FailureDetail, ASilentServiceTimesOutBothWays)
     EXPECT_EQ(d.rc, 5);
     EXPECT_EQ(d.failure, HALVO_FAILURE_TIMEOUT);
 }
+
+/* Every pair at once from two threads, each with its own context, the
+ * service and the store answering some and refusing others: for the thread
+ * checker, and each call must finish exactly once. */
+TEST(Async, EveryPairRunsAlongsideItselfOnTwoThreads)
+{
+    using Start = void (*)(GAsyncReadyCallback, gpointer);
+    using Finish = void (*)(GAsyncResult *);
+    static char data[] = "\x01\x02";
+    static bt_spk_info_t info = {data, data, data, BT_SPK_AUDIO_TYPE_FIRST};
+    /* The outputs are freed as any caller would. */
+    static const std::pair<Start, Finish> pairs[] = {
+#define PAIR(start_args, ...) {[](GAsyncReadyCallback cb, gpointer d) { start_args; }, [](GAsyncResult *r) { __VA_ARGS__; }}
+        PAIR(halvo_get_paired_dev_info_async(ADDRESS, nullptr, cb, d),
+             halvo_device_info_s *i = nullptr; halvo_get_paired_dev_info_finish(r, &i); if (i) halvo_free_paired_dev_info(i)),
+        PAIR(halvo_get_paired_dev_info_list_async(nullptr, cb, d),
+             GSList *l = nullptr; halvo_get_paired_dev_info_list_finish(r, &l); if (l) halvo_free_paired_dev_info_list(l)),
+        PAIR(halvo_get_device_type_async(ADDRESS, nullptr, cb, d), int t; halvo_get_device_type_finish(r, &t)),
+        PAIR(halvo_set_use_dontuse_status_async("n", ADDRESS, true, nullptr, cb, d), halvo_set_use_dontuse_status_finish(r)),
+        PAIR(halvo_get_use_dontuse_status_async(ADDRESS, nullptr, cb, d), halvo_get_use_dontuse_status_finish(r)),
+        PAIR(halvo_remove_use_dontuse_status_async(ADDRESS, nullptr, cb, d), halvo_remove_use_dontuse_status_finish(r)),
+        PAIR(halvo_get_dontuse_device_list_async(nullptr, cb, d),
+             GSList *l = nullptr; halvo_get_dontuse_device_list_finish(r, &l); if (l) halvo_free_paired_dev_info_list(l)),
+        PAIR(halvo_parse_manufacturer_data_async(1, data, 2, 0, nullptr, cb, d),
+             char *o = nullptr; int n; halvo_parse_manufacturer_data_finish(r, &o, &n); g_free(o)),
+        PAIR(halvo_read_specific_manufacturer_data_async(ADDRESS, 1, nullptr, cb, d),
+             char *o = nullptr; int n; halvo_read_specific_manufacturer_data_finish(r, &o, &n); g_free(o)),
+        PAIR(halvo_read_manufacturer_data_async(ADDRESS, nullptr, cb, d),
+             char *o = nullptr; int n, opt; halvo_read_manufacturer_data_finish(r, &opt, &o, &n); g_free(o)),
+        PAIR(halvo_write_manufacturer_data_async(ADDRESS, 1, data, 2, nullptr, cb, d), halvo_write_manufacturer_data_finish(r)),
+        PAIR(halvo_send_custom_command_async("c", nullptr, cb, d),
+             char *o = nullptr; halvo_send_custom_command_finish(r, &o); free(o)),
+        PAIR(halvo_enter_bt_dut_mode_async(nullptr, cb, d), halvo_enter_bt_dut_mode_finish(r)),
+        PAIR(halvo_enter_bt_dut_mode_new_async("s", "m", 1, 2, nullptr, cb, d), halvo_enter_bt_dut_mode_new_finish(r)),
+        PAIR(halvo_stop_bt_dut_mode_new_async(nullptr, cb, d), halvo_stop_bt_dut_mode_new_finish(r)),
+        PAIR(halvo_update_zemo_fw_async(nullptr, cb, d), halvo_update_zemo_fw_finish(r)),
+        PAIR(halvo_get_connected_bt_speaker_infos_async(nullptr, cb, d),
+             GSList *l = nullptr; halvo_get_connected_bt_speaker_infos_finish(r, &l); if (l) halvo_free_connected_bt_spaekr_infos(&l)),
+        PAIR(halvo_set_connected_bt_speaker_info_async("v", &info, nullptr, cb, d), halvo_set_connected_bt_speaker_info_finish(r)),
+        PAIR(halvo_set_connected_bt_speaker_info_with_serialization_async("{}", nullptr, cb, d),
+             halvo_set_connected_bt_speaker_info_with_serialization_finish(r)),
+        PAIR(halvo_get_last_bluetooth_speakers_async(nullptr, cb, d),
+             GSList *l = nullptr; halvo_get_last_bluetooth_speakers_finish(r, &l); if (l) halvo_free_last_bluetooth_speakers(&l)),
+        PAIR(halvo_connect_to_last_bluetooth_speakers_async(true, nullptr, cb, d), halvo_connect_to_last_bluetooth_speakers_finish(r)),
+        PAIR(halvo_disconnect_to_last_bluetooth_speakers_async(nullptr, cb, d), halvo_disconnect_to_last_bluetooth_speakers_finish(r)),
+        PAIR(halvo_api_get_volume_controlable_async(ADDRESS, nullptr, cb, d), bool b; halvo_api_get_volume_controlable_finish(r, &b)),
+        PAIR(halvo_api_set_volume_async(ADDRESS, 3, nullptr, cb, d), halvo_api_set_volume_finish(r)),
+        PAIR(halvo_api_get_volume_async(ADDRESS, nullptr, cb, d), int v; halvo_api_get_volume_finish(r, &v)),
+        PAIR(halvo_api_get_num_of_connected_spaker_async(nullptr, cb, d), int n; halvo_api_get_num_of_connected_spaker_finish(r, &n)),
+        PAIR(halvo_api_mute_unmute_async(nullptr, cb, d), halvo_api_mute_unmute_finish(r)),
+        PAIR(halvo_api_volume_down_async(nullptr, cb, d), halvo_api_volume_down_finish(r)),
+        PAIR(halvo_api_volume_up_async(nullptr, cb, d), halvo_api_volume_up_finish(r)),
+        PAIR(halvo_api_get_mute_state_async(nullptr, cb, d), bool b; halvo_api_get_mute_state_finish(r, &b)),
+        PAIR(halvo_api_set_mute_async(false, nullptr, cb, d), halvo_api_set_mute_finish(r)),
+        PAIR(halvo_api_get_last_bluetooth_speaker_icon_path_async("SB", nullptr, cb, d),
+             char *p = nullptr; halvo_api_get_last_bluetooth_speaker_icon_path_finish(r, &p); free(p)),
+        PAIR(halvo_api_replace_current_speaker_async(ADDRESS, nullptr, cb, d), halvo_api_replace_current_speaker_finish(r)),
+        PAIR(halvo_get_info_sync_devices_async(nullptr, cb, d),
+             GSList *l = nullptr; halvo_get_info_sync_devices_finish(r, &l); if (l) halvo_free_info_sync_devices(&l)),
+        PAIR(halvo_remove_info_sync_device_async("K", nullptr, cb, d), halvo_remove_info_sync_device_finish(r)),
+        PAIR(halvo_foreach_blocked_devices_async([](const char *, char *, void *) { return true; }, nullptr, nullptr, cb, d),
+             halvo_foreach_blocked_devices_finish(r)),
+        PAIR(halvo_remove_pairing_blocked_devices_async(ADDRESS, nullptr, cb, d), halvo_remove_pairing_blocked_devices_finish(r)),
+        PAIR(halvo_tuvo_switching_connect_async(ADDRESS, nullptr, cb, d), halvo_tuvo_switching_connect_finish(r)),
+        PAIR(halvo_tuvo_switching_disconnect_async(ADDRESS, nullptr, cb, d), halvo_tuvo_switching_disconnect_finish(r)),
+        PAIR(halvo_api_speakers_with_volumes_async(nullptr, cb, d),
+             GSList *l = nullptr; halvo_api_speakers_with_volumes_finish(r, &l); if (l) halvo_free_speakers_with_volumes(&l)),
+#undef PAIR
+    };
+    Peer::reply("get_volume_by_address", g_variant_new("(ii)", 0, 4));
+    Peer::reply("get_volume_controlable_by_address", g_variant_new("(ii)", 0, 1));
+    Peer::reply("get_devices_info", g_variant_new("(s)", R"({"result":true,"data":{"Devices":[{"address":"A"}]}})"));
+    Peer::reply("get_device_type", g_variant_new("(i)", 2));
+    store_write("memory/org.velmo.pellix/soundoutput_info", R"([{"address":"AA:01"},{"address":"AA:02"}])");
+    store_write("memory/menu/network/screenmirroring/get_volume_mute_bt", "0");
+    store_write("db/com.marlox.tv.bt-rilomanager/btinfosync/devices", R"({"K":{"address":"A","name":"n"}})");
+
+    /* One record per call: its finish, and how often its callback ran. */
+    struct Slot {
+        Finish finish;
+        int calls = 0;
+    };
+    auto run_all = [] {
+        std::vector<Slot> slots;
+        for (const auto &p : pairs)
+            slots.push_back({p.second});
+        for (size_t i = 0; i < slots.size(); i++)
+            pairs[i].first(
+                [](GObject *, GAsyncResult *r, gpointer d) {
+                    auto *slot = static_cast<Slot *>(d);
+                    slot->calls++;
+                    slot->finish(r);
+                },
+                &slots[i]);
+        /* A generous bound: valgrind runs this too. */
+        run_until([&] {
+            for (const Slot &slot : slots)
+                if (slot.calls == 0)
+                    return false;
+            return true;
+        }, 30000);
+        for (size_t i = 0; i < slots.size(); i++)
+            EXPECT_EQ(slots[i].calls, 1) << "pair " << i;
+    };
+    std::thread other([&] {
+        GMainContext *ctx = g_main_context_new();
+        g_main_context_push_thread_default(ctx);
+        run_all();
+        g_main_context_pop_thread_default(ctx);
+        g_main_context_unref(ctx);
+    });
+    run_all();
+    other.join();
+}

@@ -779,13 +779,26 @@ template <class Fn, class Args>
 struct Delivery {
     std::shared_ptr<ListenerOf<Fn>> to;
     Args args;
+    /* GLib hands the delivery over under its own locks; the atomic orders
+     * it for thread checkers too. */
+    std::atomic<bool> handed{false};
+    Delivery(std::shared_ptr<ListenerOf<Fn>> t, Args a) : to(std::move(t)), args(std::move(a))
+    {
+        handed.store(true, std::memory_order_release);
+    }
     static gboolean run(gpointer self) noexcept
     {
         auto *d = static_cast<Delivery *>(self);
+        d->handed.load(std::memory_order_acquire);
         deliver(*d->to, d->args);
         return G_SOURCE_REMOVE;
     }
-    static void drop(gpointer self) noexcept { delete static_cast<Delivery *>(self); }
+    static void drop(gpointer self) noexcept
+    {
+        auto *d = static_cast<Delivery *>(self);
+        d->handed.load(std::memory_order_acquire);
+        delete d;
+    }
 };
 
 /* Runs in the context the C callback was set in: each subscriber whose
@@ -807,7 +820,7 @@ void fan_out(Slot &slot, A... a) noexcept
             deliver(*to, args);
         else
             g_main_context_invoke_full(context, G_PRIORITY_DEFAULT, &Delivery<Fn, Args>::run,
-                                       new Delivery<Fn, Args>{std::move(to), args}, &Delivery<Fn, Args>::drop);
+                                       new Delivery<Fn, Args>(std::move(to), args), &Delivery<Fn, Args>::drop);
     }
 }
 
