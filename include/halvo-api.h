@@ -1289,6 +1289,8 @@ typedef struct {
     int volume;           /**< the volume; meaningful when volume_result is 0 */
     int controlable_result; /**< the service's result of the controllability read */
     bool controlable;     /**< controllable; meaningful when controlable_result is 0 */
+    halvo_failure_e volume_failure;      /**< what the volume read came to */
+    halvo_failure_e controlable_failure; /**< what the controllability read came to */
 } halvo_speaker_volume_t;
 
 /** A screen's refresh in one step: reads the connected speakers from the

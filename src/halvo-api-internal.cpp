@@ -1598,10 +1598,13 @@ void on_refresh_read(GObject *, GAsyncResult *result, gpointer data) noexcept
 {
     auto *read = static_cast<RefreshRead *>(data);
     halvo_speaker_volume_t *r = read->record;
-    if (read->controlable)
+    if (read->controlable) {
         r->controlable_result = halvo_api_get_volume_controlable_finish(result, &r->controlable);
-    else
+        r->controlable_failure = halvo_api_last_failure();
+    } else {
         r->volume_result = halvo_api_get_volume_finish(result, &r->volume);
+        r->volume_failure = halvo_api_last_failure();
+    }
     auto *refresh = static_cast<Refresh *>(g_task_get_task_data(read->task));
     if (--refresh->pending == 0)
         complete_task(read->task);

@@ -466,7 +466,7 @@ TEST(CxxAsync, ARefreshReadsEachSpeakersVolume)
             got += f(s.speaker.address) + " " + said(s.volume) + " " + said(s.controllable) + ";";
     });
     ASSERT_TRUE(run_until([&] { return !got.empty(); }));
-    EXPECT_EQ(got, std::string("AA:01 30 y;AA:02 17/0 ") + halvo::detail::kSpeakerRead + " y;");
+    EXPECT_EQ(got, "AA:01 30 y;AA:02 17/7 the service answered 17 y;");
 }
 
 /* ------------------------------------------------------------------ */

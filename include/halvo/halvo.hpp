@@ -574,20 +574,16 @@ inline InfoSyncDevice info_sync_device(const info_sync_device_t &d)
     return {text(d.address), text(d.name)};
 }
 
-constexpr const char *kSpeakerRead =
-    "the read of this speaker failed: code() is the service's own result, or the library's when no usable "
-    "answer came";
-
 template <class T>
-Result<T> speaker_read(int rc, T value) noexcept
+Result<T> speaker_read(int rc, halvo_failure_e failure, T value) noexcept
 {
-    return rc == HALVO_ERROR_NONE ? Result<T>(value) : Result<T>(Failure(rc, HALVO_FAILURE_NONE, kSpeakerRead));
+    return rc == HALVO_ERROR_NONE ? Result<T>(value) : Result<T>(Failure(rc, failure));
 }
 
 inline SpeakerVolume speaker_volume(const halvo_speaker_volume_t &s)
 {
-    return {s.speaker ? speaker(*s.speaker) : Speaker{}, speaker_read<int>(s.volume_result, s.volume),
-            speaker_read<bool>(s.controlable_result, s.controlable)};
+    return {s.speaker ? speaker(*s.speaker) : Speaker{}, speaker_read<int>(s.volume_result, s.volume_failure, s.volume),
+            speaker_read<bool>(s.controlable_result, s.controlable_failure, s.controlable)};
 }
 
 /* Bytes the library handed out with g_malloc. */
