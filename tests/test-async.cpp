@@ -299,28 +299,29 @@ TEST(Async, EveryPairRunsAlongsideItselfOnTwoThreads)
 {
     using Start = void (*)(GAsyncReadyCallback, gpointer);
     using Finish = void (*)(GAsyncResult *);
-    static char data[] = "\x01\x02";
-    static bt_spk_info_t info = {data, data, data, BT_SPK_AUDIO_TYPE_FIRST};
+    /* Inputs are the caller's only until _async returns: freed then. */
+    static thread_local char *address, *data;
+    static thread_local bt_spk_info_t info;
     /* The outputs are freed as any caller would. */
     static const std::pair<Start, Finish> pairs[] = {
 #define PAIR(start_args, ...) {[](GAsyncReadyCallback cb, gpointer d) { start_args; }, [](GAsyncResult *r) { __VA_ARGS__; }}
-        PAIR(halvo_get_paired_dev_info_async(ADDRESS, nullptr, cb, d),
+        PAIR(halvo_get_paired_dev_info_async(address, nullptr, cb, d),
              halvo_device_info_s *i = nullptr; halvo_get_paired_dev_info_finish(r, &i); if (i) halvo_free_paired_dev_info(i)),
         PAIR(halvo_get_paired_dev_info_list_async(nullptr, cb, d),
              GSList *l = nullptr; halvo_get_paired_dev_info_list_finish(r, &l); if (l) halvo_free_paired_dev_info_list(l)),
-        PAIR(halvo_get_device_type_async(ADDRESS, nullptr, cb, d), int t; halvo_get_device_type_finish(r, &t)),
-        PAIR(halvo_set_use_dontuse_status_async("n", ADDRESS, true, nullptr, cb, d), halvo_set_use_dontuse_status_finish(r)),
-        PAIR(halvo_get_use_dontuse_status_async(ADDRESS, nullptr, cb, d), halvo_get_use_dontuse_status_finish(r)),
-        PAIR(halvo_remove_use_dontuse_status_async(ADDRESS, nullptr, cb, d), halvo_remove_use_dontuse_status_finish(r)),
+        PAIR(halvo_get_device_type_async(address, nullptr, cb, d), int t; halvo_get_device_type_finish(r, &t)),
+        PAIR(halvo_set_use_dontuse_status_async("n", address, true, nullptr, cb, d), halvo_set_use_dontuse_status_finish(r)),
+        PAIR(halvo_get_use_dontuse_status_async(address, nullptr, cb, d), halvo_get_use_dontuse_status_finish(r)),
+        PAIR(halvo_remove_use_dontuse_status_async(address, nullptr, cb, d), halvo_remove_use_dontuse_status_finish(r)),
         PAIR(halvo_get_dontuse_device_list_async(nullptr, cb, d),
              GSList *l = nullptr; halvo_get_dontuse_device_list_finish(r, &l); if (l) halvo_free_paired_dev_info_list(l)),
         PAIR(halvo_parse_manufacturer_data_async(1, data, 2, 0, nullptr, cb, d),
              char *o = nullptr; int n; halvo_parse_manufacturer_data_finish(r, &o, &n); g_free(o)),
-        PAIR(halvo_read_specific_manufacturer_data_async(ADDRESS, 1, nullptr, cb, d),
+        PAIR(halvo_read_specific_manufacturer_data_async(address, 1, nullptr, cb, d),
              char *o = nullptr; int n; halvo_read_specific_manufacturer_data_finish(r, &o, &n); g_free(o)),
-        PAIR(halvo_read_manufacturer_data_async(ADDRESS, nullptr, cb, d),
+        PAIR(halvo_read_manufacturer_data_async(address, nullptr, cb, d),
              char *o = nullptr; int n, opt; halvo_read_manufacturer_data_finish(r, &opt, &o, &n); g_free(o)),
-        PAIR(halvo_write_manufacturer_data_async(ADDRESS, 1, data, 2, nullptr, cb, d), halvo_write_manufacturer_data_finish(r)),
+        PAIR(halvo_write_manufacturer_data_async(address, 1, data, 2, nullptr, cb, d), halvo_write_manufacturer_data_finish(r)),
         PAIR(halvo_send_custom_command_async("c", nullptr, cb, d),
              char *o = nullptr; halvo_send_custom_command_finish(r, &o); free(o)),
         PAIR(halvo_enter_bt_dut_mode_async(nullptr, cb, d), halvo_enter_bt_dut_mode_finish(r)),
@@ -336,9 +337,9 @@ TEST(Async, EveryPairRunsAlongsideItselfOnTwoThreads)
              GSList *l = nullptr; halvo_get_last_bluetooth_speakers_finish(r, &l); if (l) halvo_free_last_bluetooth_speakers(&l)),
         PAIR(halvo_connect_to_last_bluetooth_speakers_async(true, nullptr, cb, d), halvo_connect_to_last_bluetooth_speakers_finish(r)),
         PAIR(halvo_disconnect_to_last_bluetooth_speakers_async(nullptr, cb, d), halvo_disconnect_to_last_bluetooth_speakers_finish(r)),
-        PAIR(halvo_api_get_volume_controlable_async(ADDRESS, nullptr, cb, d), bool b; halvo_api_get_volume_controlable_finish(r, &b)),
-        PAIR(halvo_api_set_volume_async(ADDRESS, 3, nullptr, cb, d), halvo_api_set_volume_finish(r)),
-        PAIR(halvo_api_get_volume_async(ADDRESS, nullptr, cb, d), int v; halvo_api_get_volume_finish(r, &v)),
+        PAIR(halvo_api_get_volume_controlable_async(address, nullptr, cb, d), bool b; halvo_api_get_volume_controlable_finish(r, &b)),
+        PAIR(halvo_api_set_volume_async(address, 3, nullptr, cb, d), halvo_api_set_volume_finish(r)),
+        PAIR(halvo_api_get_volume_async(address, nullptr, cb, d), int v; halvo_api_get_volume_finish(r, &v)),
         PAIR(halvo_api_get_num_of_connected_spaker_async(nullptr, cb, d), int n; halvo_api_get_num_of_connected_spaker_finish(r, &n)),
         PAIR(halvo_api_mute_unmute_async(nullptr, cb, d), halvo_api_mute_unmute_finish(r)),
         PAIR(halvo_api_volume_down_async(nullptr, cb, d), halvo_api_volume_down_finish(r)),
@@ -347,15 +348,15 @@ TEST(Async, EveryPairRunsAlongsideItselfOnTwoThreads)
         PAIR(halvo_api_set_mute_async(false, nullptr, cb, d), halvo_api_set_mute_finish(r)),
         PAIR(halvo_api_get_last_bluetooth_speaker_icon_path_async("SB", nullptr, cb, d),
              char *p = nullptr; halvo_api_get_last_bluetooth_speaker_icon_path_finish(r, &p); free(p)),
-        PAIR(halvo_api_replace_current_speaker_async(ADDRESS, nullptr, cb, d), halvo_api_replace_current_speaker_finish(r)),
+        PAIR(halvo_api_replace_current_speaker_async(address, nullptr, cb, d), halvo_api_replace_current_speaker_finish(r)),
         PAIR(halvo_get_info_sync_devices_async(nullptr, cb, d),
              GSList *l = nullptr; halvo_get_info_sync_devices_finish(r, &l); if (l) halvo_free_info_sync_devices(&l)),
         PAIR(halvo_remove_info_sync_device_async("K", nullptr, cb, d), halvo_remove_info_sync_device_finish(r)),
         PAIR(halvo_foreach_blocked_devices_async([](const char *, char *, void *) { return true; }, nullptr, nullptr, cb, d),
              halvo_foreach_blocked_devices_finish(r)),
-        PAIR(halvo_remove_pairing_blocked_devices_async(ADDRESS, nullptr, cb, d), halvo_remove_pairing_blocked_devices_finish(r)),
-        PAIR(halvo_tuvo_switching_connect_async(ADDRESS, nullptr, cb, d), halvo_tuvo_switching_connect_finish(r)),
-        PAIR(halvo_tuvo_switching_disconnect_async(ADDRESS, nullptr, cb, d), halvo_tuvo_switching_disconnect_finish(r)),
+        PAIR(halvo_remove_pairing_blocked_devices_async(address, nullptr, cb, d), halvo_remove_pairing_blocked_devices_finish(r)),
+        PAIR(halvo_tuvo_switching_connect_async(address, nullptr, cb, d), halvo_tuvo_switching_connect_finish(r)),
+        PAIR(halvo_tuvo_switching_disconnect_async(address, nullptr, cb, d), halvo_tuvo_switching_disconnect_finish(r)),
         PAIR(halvo_api_speakers_with_volumes_async(nullptr, cb, d),
              GSList *l = nullptr; halvo_api_speakers_with_volumes_finish(r, &l); if (l) halvo_free_speakers_with_volumes(&l)),
 #undef PAIR
@@ -377,6 +378,9 @@ TEST(Async, EveryPairRunsAlongsideItselfOnTwoThreads)
         std::vector<Slot> slots;
         for (const auto &p : pairs)
             slots.push_back({p.second});
+        address = g_strdup(ADDRESS);
+        data = g_strdup("\x01\x02");
+        info = {data, data, data, BT_SPK_AUDIO_TYPE_FIRST};
         for (size_t i = 0; i < slots.size(); i++)
             pairs[i].first(
                 [](GObject *, GAsyncResult *r, gpointer d) {
@@ -385,6 +389,8 @@ TEST(Async, EveryPairRunsAlongsideItselfOnTwoThreads)
                     slot->finish(r);
                 },
                 &slots[i]);
+        g_clear_pointer(&address, g_free);
+        g_clear_pointer(&data, g_free);
         /* A generous bound: valgrind runs this too. */
         run_until([&] {
             for (const Slot &slot : slots)
