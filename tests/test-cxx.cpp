@@ -14,13 +14,6 @@ using namespace halvo_test;
 
 namespace {
 
-const char *const kConnectedKey = "memory/org.velmo.pellix/soundoutput_info";
-const char *const kLastKey = "db/pellix/last_btspk_list";
-const char *const kAddressesKey = "memory/pellix/connected_btspk_addr_list";
-const char *const kInfoSyncKey = "db/com.marlox.tv.bt-rilomanager/btinfosync/devices";
-const char *const kBlockedKey = "db/pellix/pairing_blocekd_devices";
-const char *const kMuteKey = "memory/menu/network/screenmirroring/get_volume_mute_bt";
-
 /* Values as one line of text, "-" for an absent field. */
 std::string f(const std::optional<std::string> &s) { return s ? *s : "-"; }
 std::string f(const std::optional<int> &v) { return v ? std::to_string(*v) : "-"; }

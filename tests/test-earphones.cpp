@@ -56,6 +56,7 @@ TEST_F(Earphones, ReplyIntegersPassThroughToTheMethodNamed)
     LogCapture log;
     Peer::reply("tuvo_switching_connect", g_variant_new("(i)", 17));
     EXPECT_EQ(halvo_tuvo_switching_connect("AA:BB"), 17);
+    EXPECT_EQ(halvo_api_last_failure(), HALVO_FAILURE_SERVICE_ANSWERED);
     EXPECT_TRUE(log.contains("tuvo_switching_connect(AA:BB)"));
     Peer::reply("tuvo_switching_disconnect", g_variant_new("(i)", -29359869));
     EXPECT_EQ(halvo_tuvo_switching_disconnect("CC:DD"), -29359869);
@@ -120,62 +121,16 @@ TEST_F(Earphones, EmptyAddressIsDeliveredAnotherPayloadIsLogged)
     EXPECT_TRUE(log.contains("unexpected parameters (si)"));
 }
 
+namespace {
+
+const Twin kTwins[] = {
+    {"tuvo_switching_connect", "(0,)", true, TWIN_CALLS(outcome, halvo_tuvo_switching_connect, address(bad))},
+    {"tuvo_switching_disconnect", "(0,)", true, TWIN_CALLS(outcome, halvo_tuvo_switching_disconnect, address(bad))},
+};
+
+} // namespace
+
 TEST_F(Earphones, NonBlockingCallsEndAsTheBlockingOnesDo)
 {
-    const struct {
-        const char *method;
-        int (*blocking)(const char *);
-        void (*start)(const char *, GCancellable *, GAsyncReadyCallback, gpointer);
-        int (*finish)(GAsyncResult *);
-    } ops[] = {
-        {"tuvo_switching_connect", halvo_tuvo_switching_connect, halvo_tuvo_switching_connect_async,
-         halvo_tuvo_switching_connect_finish},
-        {"tuvo_switching_disconnect", halvo_tuvo_switching_disconnect, halvo_tuvo_switching_disconnect_async,
-         halvo_tuvo_switching_disconnect_finish},
-    };
-    /* reply: the service's result, or -1 for a D-Bus error. */
-    const struct {
-        const char *address;
-        int reply, rc;
-        halvo_failure_e failure;
-    } cases[] = {
-        {"AA:BB", 0, 0, HALVO_FAILURE_NONE},
-        {"AA:BB", 17, 17, HALVO_FAILURE_SERVICE_ANSWERED},
-        {"AA:BB", -1, 5, HALVO_FAILURE_ERROR_REPLY},
-        {nullptr, 0, 3, HALVO_FAILURE_INVALID_ARGUMENT},
-    };
-    struct Done {
-        int (*finish)(GAsyncResult *);
-        int calls = 0, rc = -1000;
-        halvo_failure_e failure = HALVO_FAILURE_NONE;
-    };
-    for (const auto &op : ops) {
-        for (const auto &c : cases) {
-            SCOPED_TRACE(std::string(op.method) + " " + str(c.address) + " " + std::to_string(c.reply));
-            Peer::reset();
-            if (c.reply < 0)
-                Peer::error(op.method);
-            else
-                Peer::reply(op.method, g_variant_new("(i)", c.reply));
-            EXPECT_EQ(op.blocking(c.address), c.rc);
-            EXPECT_EQ(halvo_api_last_failure(), c.failure);
-
-            Done done{op.finish};
-            char *address = g_strdup(c.address); /* gone once _async returns */
-            op.start(address, nullptr, [](GObject *, GAsyncResult *result, gpointer data) {
-                auto *d = static_cast<Done *>(data);
-                d->calls++;
-                d->rc = d->finish(result);
-                d->failure = halvo_api_last_failure();
-            }, &done);
-            g_free(address);
-            EXPECT_EQ(done.calls, 0) << "never inside _async";
-            ASSERT_TRUE(run_until([&] { return done.calls == 1; }));
-            EXPECT_EQ(done.rc, c.rc);
-            EXPECT_EQ(done.failure, c.failure);
-            const std::vector<std::string> sent = Peer::first_args(op.method);
-            EXPECT_EQ(sent, c.address ? std::vector<std::string>(2, c.address) : std::vector<std::string>{})
-                << "both forms send the same call";
-        }
-    }
+    expect_twins_agree(kTwins, G_N_ELEMENTS(kTwins));
 }

@@ -13,10 +13,6 @@ using namespace halvo_test;
 
 namespace {
 
-const char *const kConnectedKey = "memory/org.velmo.pellix/soundoutput_info";
-const char *const kLastKey = "db/pellix/last_btspk_list";
-const char *const kAddressesKey = "memory/pellix/connected_btspk_addr_list";
-
 /* The enum's C++ range stops at its enumerators: read it as a word. */
 guint32 word(const bt_spk_audio_type_e &field)
 {
@@ -92,7 +88,8 @@ template <typename T> Records read(const std::string &doc)
 /* Connected speakers                                                  */
 /* ------------------------------------------------------------------ */
 
-TEST(ConnectedSpeakers, StoredObjectsGiveRecordsInOrderAfterTheCallersList)
+/* Appending to the caller's list is held by VolumePairs. */
+TEST(ConnectedSpeakers, StoredObjectsGiveRecordsInOrder)
 {
     Stored doc(kConnectedKey, R"([{"vsid":["v1","v2"],"address":"AA:01","name":"Kitchen","iconType":"SB","audioType":1},
                                   {"vsid":[],"address":"AA:02","name":"Den","iconType":"PS","audioType":3},
@@ -100,13 +97,8 @@ TEST(ConnectedSpeakers, StoredObjectsGiveRecordsInOrderAfterTheCallersList)
     GSList *list = nullptr;
     ASSERT_EQ(halvo_get_connected_bt_speaker_infos(&list), 0);
     /* vsid as the array's compact text; audioType stored one-based. */
-    const Records want = {R"(["v1","v2"]|AA:01|Kitchen|SB|0)", "[]|AA:02|Den|PS|2",
-                          "<null>|AA:03|Hall|<null>|4294967294"};
-    EXPECT_EQ(records<speaker_t>(list), want);
-
-    /* A second read appends after what the list already holds. */
-    ASSERT_EQ(halvo_get_connected_bt_speaker_infos(&list), 0);
-    EXPECT_EQ(records<speaker_t>(list), (Records{want[0], want[1], want[2], want[0], want[1], want[2]}));
+    EXPECT_EQ(records<speaker_t>(list), (Records{R"(["v1","v2"]|AA:01|Kitchen|SB|0)", "[]|AA:02|Den|PS|2",
+                                                 "<null>|AA:03|Hall|<null>|4294967294"}));
     EXPECT_EQ(halvo_free_connected_bt_spaekr_infos(&list), 0);
     EXPECT_EQ(list, nullptr);
 }
@@ -308,14 +300,13 @@ TEST(LastSpeakers, AnAddressAnywhereInTheKeyCounts)
     EXPECT_EQ(flags(got), "++++-+-++");
 }
 
-TEST(LastSpeakers, ReadAppendsAfterTheCallersListAndFreeEmptiesIt)
+/* Appending to the caller's list is held by VolumePairs. */
+TEST(LastSpeakers, FreeEmptiesTheListAndNoListIsRefused)
 {
     Stored doc(kLastKey, R"([{"address":"AA:01"},{"address":"AA:02"}])");
     GSList *list = nullptr;
-    ASSERT_EQ(halvo_get_last_bluetooth_speakers(&list), 0);
     ASSERT_EQ(halvo_get_last_bluetooth_speakers_internal(&list), 0);
-    const std::string a = "-AA:01|<null>|<null>|4294967294", b = "-AA:02|<null>|<null>|4294967294";
-    EXPECT_EQ(records<last_spk_info_t>(list), (Records{a, b, a, b}));
+    EXPECT_EQ(g_slist_length(list), 2u);
     EXPECT_EQ(halvo_free_last_bluetooth_speakers(&list), 0);
     EXPECT_EQ(list, nullptr);
 
@@ -327,60 +318,16 @@ TEST(LastSpeakers, ReadAppendsAfterTheCallersListAndFreeEmptiesIt)
     EXPECT_EQ(log.count("List is NULL!!"), 4);
 }
 
-namespace {
-
-struct ListEvents {
-    std::vector<Records> lists; /* {"NULL"} for a NULL list */
-    void *user_data = nullptr;
-};
-
-void on_list(GSList *list, void *user_data)
-{
-    auto *e = static_cast<ListEvents *>(user_data);
-    e->user_data = user_data;
-    e->lists.push_back(list ? records<last_spk_info_t>(list) : Records{"NULL"});
-    /* The list is the callback's to free. */
-    if (list) {
-        EXPECT_EQ(halvo_free_last_bluetooth_speakers(&list), 0);
-    }
-}
-
-} // namespace
-
-TEST(LastSpeakers, RewrittenKeyDeliversAFreshListToTheLatestCallback)
+/* The watch of the last speakers is in StoreWatches. */
+TEST(LastSpeakers, OnlyTheInternalSetTakesNoCallback)
 {
     LogCapture log;
     EXPECT_EQ(halvo_set_last_bluetooth_speakers_changed_cb(nullptr, nullptr), 3);
     EXPECT_TRUE(log.contains("cb is NULL!!"));
     EXPECT_EQ(halvo_unset_last_bluetooth_speakers_key_changed_cb(), 5) << "no notification was registered";
 
-    Stored addresses(kAddressesKey, "AA:02");
-    store_write(kLastKey, "[]");
-    ListEvents first, events;
-    ASSERT_EQ(halvo_set_last_bluetooth_speakers_changed_cb(on_list, &first), 0);
-    ASSERT_EQ(halvo_set_last_bluetooth_speakers_changed_cb(on_list, &events), 0) << "the second set replaces";
-
-    store_write(kLastKey, R"([{"address":"AA:01","connected":true},{"address":"AA:02","connected":true}])");
-    ASSERT_TRUE(run_until([&] { return events.lists.size() == 1; }));
-    EXPECT_TRUE(first.lists.empty());
-    EXPECT_EQ(events.user_data, &events);
-    EXPECT_EQ(events.lists[0], (Records{"-AA:01|<null>|<null>|4294967294", "+AA:02|<null>|<null>|4294967294"}));
-
-    /* The key gone: no text, NULL list. */
-    store_remove(kLastKey);
-    ASSERT_TRUE(run_until([&] { return events.lists.size() == 2; }));
-    EXPECT_EQ(events.lists[1], Records{"NULL"});
-    EXPECT_TRUE(log.contains("info str is null"));
-
-    EXPECT_EQ(halvo_unset_last_bluetooth_speakers_changed_cb(), 0);
-    store_write(kLastKey, R"([{"address":"AA:09"}])");
-    store_settle();
-    EXPECT_EQ(events.lists.size(), 2u) << "nothing after unset";
-    EXPECT_EQ(halvo_unset_last_bluetooth_speakers_changed_cb(), 5) << "nothing left to remove";
-
-    /* Only the internal set accepts an empty callback; the notification then calls nothing. */
+    /* The notification then calls nothing. */
     ASSERT_EQ(halvo_set_last_bluetooth_speakers_changed_cb_internal(nullptr, nullptr), 0);
-    log.clear();
     store_write(kLastKey, R"([{"address":"AA:01"}])");
     EXPECT_TRUE(run_until([&] { return log.contains("callback is NULL"); }));
     EXPECT_FALSE(log.contains("call callbacks"));
@@ -411,6 +358,18 @@ void on_connected(GSList *list, void *user_data)
     saw(user_data, line);
 }
 
+/* This list is the callback's to free. */
+void on_last(GSList *list, void *user_data)
+{
+    std::string line = list ? "" : "NULL";
+    for (const std::string &r : records<last_spk_info_t>(list))
+        line += r + ";";
+    saw(user_data, line);
+    if (list) {
+        EXPECT_EQ(halvo_free_last_bluetooth_speakers(&list), 0);
+    }
+}
+
 void on_mute(bool muted, void *user_data) { saw(user_data, muted ? "muted" : "unmuted"); }
 
 } // namespace
@@ -421,26 +380,34 @@ TEST(StoreWatches, ChangesReachTheLatestCallbackUntilUnset)
         const char *key;
         int (*set)(void *user_data); /* NULL user data: a NULL callback */
         int (*unset)(void);
+        int none; /* what unset answers with none set */
         std::vector<const char *> texts; /* NULL: the key removed */
         Records want;
     } watches[] = {
         {kConnectedKey,
          [](void *d) { return halvo_set_connected_bt_speakers_changed_cb(d ? on_connected : nullptr, d); },
-         halvo_unset_connected_bt_speakers_changed_cb,
+         halvo_unset_connected_bt_speakers_changed_cb, 3,
          {R"([{"vsid":["v"],"address":"AA:01","audioType":2},{"name":"Den"}])", "not json", "[{}]", "[]", nullptr},
          {R"(["v"]|AA:01|<null>|<null>|1;<null>|<null>|Den|<null>|4294967294;)", "NULL", kBlank + ";", "NULL",
           "NULL"}},
         /* A flag that is no integer is no state to report. */
-        {"memory/menu/network/screenmirroring/get_volume_mute_bt",
+        {kMuteKey,
          [](void *d) { return halvo_api_set_mute_changed_callback(d ? on_mute : nullptr, d); },
-         halvo_api_unset_mute_changed_callback,
+         halvo_api_unset_mute_changed_callback, 3,
          {"3", "0", "muted", "1", nullptr},
          {"muted", "unmuted", "muted"}},
+        /* Connected only when stored so and in the key of addresses. */
+        {kLastKey, [](void *d) { return halvo_set_last_bluetooth_speakers_changed_cb(d ? on_last : nullptr, d); },
+         halvo_unset_last_bluetooth_speakers_changed_cb, 5,
+         {R"([{"address":"AA:01","connected":true},{"address":"AA:02","connected":true}])", nullptr},
+         {"-AA:01|<null>|<null>|4294967294;+AA:02|<null>|<null>|4294967294;", "NULL"}},
     };
+    Stored addresses(kAddressesKey, "AA:02");
+    LogCapture log;
     for (const auto &w : watches) {
         SCOPED_TRACE(w.key);
         EXPECT_EQ(w.set(nullptr), 3);
-        EXPECT_EQ(w.unset(), 3) << "none set";
+        EXPECT_EQ(w.unset(), w.none) << "none set";
         store_write(w.key, "0");
         Seen first, seen;
         ASSERT_EQ(w.set(&first), 0);
@@ -457,8 +424,10 @@ TEST(StoreWatches, ChangesReachTheLatestCallbackUntilUnset)
         store_write(w.key, "1");
         store_settle();
         EXPECT_EQ(seen.lines.size(), w.want.size()) << "nothing after unset";
+        EXPECT_EQ(w.unset(), w.none) << "nothing left to remove";
         store_remove(w.key);
     }
+    EXPECT_TRUE(log.contains("info str is null")) << "the last speakers' key gone";
 }
 
 /* ------------------------------------------------------------------ */

@@ -183,15 +183,11 @@ TEST(DutMode, EnterWithParametersSendsTheDocumentInOrder)
 
 TEST(DutMode, OnlyAnAnswerOf1IsTrue)
 {
-    /* -1: a reply of another signature; -2: an error reply. */
-    for (int answer : {1, 0, 2, -1, -2}) {
+    /* -1: a reply of another signature.  An error reply is in the twin table. */
+    for (int answer : {1, 0, 2, -1}) {
         SCOPED_TRACE(answer);
-        for (const char *method : {"enter_bt_dut_mode", "enter_bt_dut_mode_with_ui", "stop_bt_dut_mode"}) {
-            if (answer == -2)
-                Peer::error(method);
-            else
-                Peer::reply(method, answer == -1 ? g_variant_new("(s)", "1") : g_variant_new("(i)", answer));
-        }
+        for (const char *method : {"enter_bt_dut_mode", "enter_bt_dut_mode_with_ui", "stop_bt_dut_mode"})
+            Peer::reply(method, answer == -1 ? g_variant_new("(s)", "1") : g_variant_new("(i)", answer));
         EXPECT_EQ(halvo_enter_bt_dut_mode(), answer == 1);
         EXPECT_EQ(halvo_enter_bt_dut_mode_new("a", "b", 1, 2), answer == 1);
         EXPECT_EQ(halvo_stop_bt_dut_mode_new(), answer == 1);
@@ -238,73 +234,41 @@ TEST(FirmwareUpdate, AnyAnswerSendsExitOnceOnlyZeroIsOk)
 
 namespace {
 
-using Cb = GAsyncReadyCallback;
-
-/* Outputs that start untouched, folded with the outcome of @result; the
- * bytes handed back are shown with their zero, and freed. */
-struct Out {
+/* The outputs of a byte read, which start untouched, after the outcome
+ * of @result; the bytes handed back are shown with their zero, and freed. */
+struct Bytes {
     char *data = kUntouched;
     int len = -9, opt = -9;
-    std::string bytes(int result)
-    {
-        std::string s = outcome(result) + "|" + std::to_string(len) + "|" + std::to_string(opt) + "|";
-        if (data == kUntouched)
-            return s;
-        s.append(data, size_t(len) + 1);
-        g_free(data);
-        return s;
-    }
-    std::string response(int result) { return outcome(result) + "|" + (data == kUntouched ? "-" : take(data)); }
 };
 
-const char *text(bool bad)
+std::string bytes(int result, Bytes *o)
 {
-    return bad ? "\xff" : "AA:01";
-}
-
-GVariant *bytes_reply(int option)
-{
-    const std::vector<guint8> bytes = {0x80, 0x00, 0x41};
-    return option < 0 ? g_variant_new("(ii@ay)", 0, 3, bytes_value(bytes))
-                      : g_variant_new("(iii@ay)", 0, 3, option, bytes_value(bytes));
+    std::string s = outcome(result) + "|" + std::to_string(o->len) + "|" + std::to_string(o->opt) + "|";
+    if (o->data != kUntouched) {
+        s.append(o->data, size_t(o->len) + 1);
+        g_free(o->data);
+    }
+    return s;
 }
 
 const Twin kTwins[] = {
-    {"parse_manufacturer_data", [] { return bytes_reply(-1); }, true,
-     [](bool bad) { Out o; return o.bytes(halvo_parse_manufacturer_data(1, "ab", bad ? 0 : 2, 5, &o.data, &o.len)); },
-     [](bool bad, Cb cb, gpointer d) { halvo_parse_manufacturer_data_async(1, "ab", bad ? 0 : 2, 5, nullptr, cb, d); },
-     [](GAsyncResult *r) { Out o; return o.bytes(halvo_parse_manufacturer_data_finish(r, &o.data, &o.len)); }},
-    {"read_specific_manufacturer_data", [] { return bytes_reply(-1); }, true,
-     [](bool bad) { Out o; return o.bytes(halvo_read_specific_manufacturer_data(text(bad), 4, &o.data, &o.len)); },
-     [](bool bad, Cb cb, gpointer d) { halvo_read_specific_manufacturer_data_async(text(bad), 4, nullptr, cb, d); },
-     [](GAsyncResult *r) { Out o; return o.bytes(halvo_read_specific_manufacturer_data_finish(r, &o.data, &o.len)); }},
-    {"read_manufacturer_data", [] { return bytes_reply(7); }, true,
-     [](bool bad) { Out o; return o.bytes(halvo_read_manufacturer_data(text(bad), &o.opt, &o.data, &o.len)); },
-     [](bool bad, Cb cb, gpointer d) { halvo_read_manufacturer_data_async(text(bad), nullptr, cb, d); },
-     [](GAsyncResult *r) { Out o; return o.bytes(halvo_read_manufacturer_data_finish(r, &o.opt, &o.data, &o.len)); }},
-    {"write_manufacturer_data", [] { return g_variant_new("(i)", 0); }, true,
-     [](bool bad) { return outcome(halvo_write_manufacturer_data(text(bad), 1, "ab", 2)); },
-     [](bool bad, Cb cb, gpointer d) { halvo_write_manufacturer_data_async(text(bad), 1, "ab", 2, nullptr, cb, d); },
-     [](GAsyncResult *r) { return outcome(halvo_write_manufacturer_data_finish(r)); }},
-    {"custom_command", [] { return g_variant_new("(is)", 0, "done"); }, true,
-     [](bool bad) { Out o; return o.response(halvo_send_custom_command(text(bad), &o.data)); },
-     [](bool bad, Cb cb, gpointer d) { halvo_send_custom_command_async(text(bad), nullptr, cb, d); },
-     [](GAsyncResult *r) { Out o; return o.response(halvo_send_custom_command_finish(r, &o.data)); }},
-    {"enter_bt_dut_mode", [] { return g_variant_new("(i)", 1); }, false,
-     [](bool) { return outcome(halvo_enter_bt_dut_mode()); },
-     [](bool, Cb cb, gpointer d) { halvo_enter_bt_dut_mode_async(nullptr, cb, d); },
-     [](GAsyncResult *r) { return outcome(halvo_enter_bt_dut_mode_finish(r)); }},
-    {"enter_bt_dut_mode_with_ui", [] { return g_variant_new("(i)", 1); }, true,
-     [](bool bad) { return outcome(halvo_enter_bt_dut_mode_new(text(bad), "m", 1, 2)); },
-     [](bool bad, Cb cb, gpointer d) { halvo_enter_bt_dut_mode_new_async(text(bad), "m", 1, 2, nullptr, cb, d); },
-     [](GAsyncResult *r) { return outcome(halvo_enter_bt_dut_mode_new_finish(r)); }},
-    {"stop_bt_dut_mode", [] { return g_variant_new("(i)", 1); }, false,
-     [](bool) { return outcome(halvo_stop_bt_dut_mode_new()); },
-     [](bool, Cb cb, gpointer d) { halvo_stop_bt_dut_mode_new_async(nullptr, cb, d); },
-     [](GAsyncResult *r) { return outcome(halvo_stop_bt_dut_mode_new_finish(r)); }},
-    {"ZEMOFW", [] { return g_variant_new("(i)", 0); }, false, [](bool) { return outcome(halvo_update_zemo_fw()); },
-     [](bool, Cb cb, gpointer d) { halvo_update_zemo_fw_async(nullptr, cb, d); },
-     [](GAsyncResult *r) { return outcome(halvo_update_zemo_fw_finish(r)); }},
+    {"parse_manufacturer_data", "(0, 3, [byte 0x80, 0x00, 0x41])", true,
+     TWIN_OUTS_CALLS(bytes, Bytes, {}, (&o.data, &o.len), halvo_parse_manufacturer_data, 1, arg("ab"), bad ? 0 : 2,
+                     5)},
+    {"read_specific_manufacturer_data", "(0, 3, [byte 0x80, 0x00, 0x41])", true,
+     TWIN_OUTS_CALLS(bytes, Bytes, {}, (&o.data, &o.len), halvo_read_specific_manufacturer_data, address(bad), 4)},
+    /* With the option, 7, after the length. */
+    {"read_manufacturer_data", "(0, 3, 7, [byte 0x80, 0x00, 0x41])", true,
+     TWIN_OUTS_CALLS(bytes, Bytes, {}, (&o.opt, &o.data, &o.len), halvo_read_manufacturer_data, address(bad))},
+    {"write_manufacturer_data", "(0,)", true,
+     TWIN_CALLS(outcome, halvo_write_manufacturer_data, address(bad), 1, arg("ab"), 2)},
+    {"custom_command", "(0, 'done')", true,
+     TWIN_OUT_CALLS(outcome, char *, nullptr, halvo_send_custom_command, address(bad))},
+    {"enter_bt_dut_mode", "(1,)", false, TWIN_CALLS(outcome, halvo_enter_bt_dut_mode)},
+    {"enter_bt_dut_mode_with_ui", "(1,)", true,
+     TWIN_CALLS(outcome, halvo_enter_bt_dut_mode_new, address(bad), arg("m"), 1, 2)},
+    {"stop_bt_dut_mode", "(1,)", false, TWIN_CALLS(outcome, halvo_stop_bt_dut_mode_new)},
+    {"ZEMOFW", "(0,)", false, TWIN_CALLS(outcome, halvo_update_zemo_fw)},
 };
 
 } // namespace

@@ -129,21 +129,20 @@ TEST(Volume, CommandsSendTheirArgumentsAndReturnTheResult)
 
 TEST(Volume, StoredMuteFlagIsOneInteger)
 {
-    const char *key = "memory/menu/network/screenmirroring/get_volume_mute_bt";
     bool muted = false;
-    store_write(key, " 12\n");
+    store_write(kMuteKey, " 12\n");
     EXPECT_EQ(halvo_api_get_mute_state(&muted), 0);
     EXPECT_TRUE(muted) << "any nonzero value";
-    store_write(key, "0");
+    store_write(kMuteKey, "0");
     EXPECT_EQ(halvo_api_get_mute_state_internal(&muted), 0);
     EXPECT_FALSE(muted);
 
     LogCapture log;
     muted = true;
-    store_remove(key);
+    store_remove(kMuteKey);
     EXPECT_EQ(halvo_api_get_mute_state(&muted), 5);
     for (const char *text : {"", "  ", "yes", "1e30", "12abc", "null", "99999999999"}) {
-        store_write(key, text);
+        store_write(kMuteKey, text);
         EXPECT_EQ(halvo_api_get_mute_state(&muted), 5) << text;
         EXPECT_TRUE(muted) << text << ": left as it was";
     }
@@ -249,174 +248,72 @@ TEST(Icons, TheServicePathAsItComesElseTheLocalTable)
 
 namespace {
 
-const char *const kMuteKey = "memory/menu/network/screenmirroring/get_volume_mute_bt";
-const char *const kConnectedKey = "memory/org.velmo.pellix/soundoutput_info";
-const char *const kLastKey = "db/pellix/last_btspk_list";
+/* The outcome and the address of each record of *@list, a held_list()
+ * that @release frees. */
+template <typename T, int (*release)(GSList **)> std::string addresses(int result, GSList **list)
+{
+    std::string s = outcome(result);
+    for (GSList *l = *list; l != nullptr; l = l->next)
+        s += "|" + str(static_cast<T *>(l->data)->address);
+    release(list);
+    return s;
+}
+const auto speakers = addresses<speaker_t, halvo_free_connected_bt_spaekr_infos>;
+const auto lasts = addresses<last_spk_info_t, halvo_free_last_bluetooth_speakers>;
 
-/* What an operation gave: its result and outputs (left at these values
- * when untouched). */
-struct Outs {
-    int rc = -1000, n = -7;
-    bool flag = false;
-    char *text = nullptr;
-    GSList *list = nullptr;
-};
-
-/* One operation's blocking twin and pair; @bad gives an input it refuses. */
-struct Twins {
-    const char *name;
-    bool has_input;
-    const char *on_error; /* the failure when the service errs or the key is gone */
-    void (*blocking)(bool bad, Outs &);
-    void (*start)(bool bad, GAsyncReadyCallback, gpointer);
-    void (*finish)(GAsyncResult *, Outs &);
-    int (*release)(GSList **) = nullptr;
-};
-
-const char *addr(bool bad) { return bad ? nullptr : "AA:01"; }
-
-char bad_text[] = "\xff", good_text[] = "SB";
+char good_text[] = "SB";
 bt_spk_info_t info = {good_text, good_text, good_text, BT_SPK_AUDIO_TYPE_FIRST};
 
-const Twins kTwins[] = {
-    {"get_volume", true, "error reply", [](bool bad, Outs &o) { o.rc = halvo_api_get_volume(addr(bad), &o.n); },
-     [](bool bad, GAsyncReadyCallback cb, gpointer d) { halvo_api_get_volume_async(addr(bad), nullptr, cb, d); },
-     [](GAsyncResult *r, Outs &o) { o.rc = halvo_api_get_volume_finish(r, &o.n); }},
-    {"get_volume_controlable", true, "error reply",
-     [](bool bad, Outs &o) { o.rc = halvo_api_get_volume_controlable(addr(bad), &o.flag); },
-     [](bool bad, GAsyncReadyCallback cb, gpointer d) {
-         halvo_api_get_volume_controlable_async(addr(bad), nullptr, cb, d);
-     },
-     [](GAsyncResult *r, Outs &o) { o.rc = halvo_api_get_volume_controlable_finish(r, &o.flag); }},
-    {"set_volume", true, "error reply", [](bool bad, Outs &o) { o.rc = halvo_api_set_volume(addr(bad), 9); },
-     [](bool bad, GAsyncReadyCallback cb, gpointer d) { halvo_api_set_volume_async(addr(bad), 9, nullptr, cb, d); },
-     [](GAsyncResult *r, Outs &o) { o.rc = halvo_api_set_volume_finish(r); }},
-    {"get_num_of_connected_spaker", false, "error reply",
-     [](bool, Outs &o) { o.rc = halvo_api_get_num_of_connected_spaker(&o.n); },
-     [](bool, GAsyncReadyCallback cb, gpointer d) { halvo_api_get_num_of_connected_spaker_async(nullptr, cb, d); },
-     [](GAsyncResult *r, Outs &o) { o.rc = halvo_api_get_num_of_connected_spaker_finish(r, &o.n); }},
-    {"mute_unmute", false, "error reply", [](bool, Outs &o) { o.rc = halvo_api_mute_unmute(); },
-     [](bool, GAsyncReadyCallback cb, gpointer d) { halvo_api_mute_unmute_async(nullptr, cb, d); },
-     [](GAsyncResult *r, Outs &o) { o.rc = halvo_api_mute_unmute_finish(r); }},
-    {"volume_down", false, "error reply", [](bool, Outs &o) { o.rc = halvo_api_volume_down(); },
-     [](bool, GAsyncReadyCallback cb, gpointer d) { halvo_api_volume_down_async(nullptr, cb, d); },
-     [](GAsyncResult *r, Outs &o) { o.rc = halvo_api_volume_down_finish(r); }},
-    {"volume_up", false, "error reply", [](bool, Outs &o) { o.rc = halvo_api_volume_up(); },
-     [](bool, GAsyncReadyCallback cb, gpointer d) { halvo_api_volume_up_async(nullptr, cb, d); },
-     [](GAsyncResult *r, Outs &o) { o.rc = halvo_api_volume_up_finish(r); }},
-    {"get_mute_state", false, "store", [](bool, Outs &o) { o.rc = halvo_api_get_mute_state(&o.flag); },
-     [](bool, GAsyncReadyCallback cb, gpointer d) { halvo_api_get_mute_state_async(nullptr, cb, d); },
-     [](GAsyncResult *r, Outs &o) { o.rc = halvo_api_get_mute_state_finish(r, &o.flag); }},
-    {"set_mute", false, "store", [](bool, Outs &o) { o.rc = halvo_api_set_mute(true); },
-     [](bool, GAsyncReadyCallback cb, gpointer d) { halvo_api_set_mute_async(true, nullptr, cb, d); },
-     [](GAsyncResult *r, Outs &o) { o.rc = halvo_api_set_mute_finish(r); }},
-    /* A failed call falls back to the local table. */
-    {"icon_path", true, "no failure",
-     [](bool bad, Outs &o) { o.rc = halvo_api_get_last_bluetooth_speaker_icon_path(bad ? bad_text : "PS", &o.text); },
-     [](bool bad, GAsyncReadyCallback cb, gpointer d) {
-         halvo_api_get_last_bluetooth_speaker_icon_path_async(bad ? bad_text : "PS", nullptr, cb, d);
-     },
-     [](GAsyncResult *r, Outs &o) { o.rc = halvo_api_get_last_bluetooth_speaker_icon_path_finish(r, &o.text); }},
-    {"replace_current_speaker", true, "error reply",
-     [](bool bad, Outs &o) { o.rc = halvo_api_replace_current_speaker(addr(bad)); },
-     [](bool bad, GAsyncReadyCallback cb, gpointer d) {
-         halvo_api_replace_current_speaker_async(addr(bad), nullptr, cb, d);
-     },
-     [](GAsyncResult *r, Outs &o) { o.rc = halvo_api_replace_current_speaker_finish(r); }},
-    {"connect_to_last", false, "error reply",
-     [](bool, Outs &o) { o.rc = halvo_connect_to_last_bluetooth_speakers(true); },
-     [](bool, GAsyncReadyCallback cb, gpointer d) {
-         halvo_connect_to_last_bluetooth_speakers_async(true, nullptr, cb, d);
-     },
-     [](GAsyncResult *r, Outs &o) { o.rc = halvo_connect_to_last_bluetooth_speakers_finish(r); }},
-    {"disconnect_to_last", false, "error reply",
-     [](bool, Outs &o) { o.rc = halvo_disconnect_to_last_bluetooth_speakers(); },
-     [](bool, GAsyncReadyCallback cb, gpointer d) {
-         halvo_disconnect_to_last_bluetooth_speakers_async(nullptr, cb, d);
-     },
-     [](GAsyncResult *r, Outs &o) { o.rc = halvo_disconnect_to_last_bluetooth_speakers_finish(r); }},
-    {"set_connected_info", true, "error reply",
-     [](bool bad, Outs &o) { o.rc = halvo_set_connected_bt_speaker_info(bad ? nullptr : "v", &info); },
-     [](bool bad, GAsyncReadyCallback cb, gpointer d) {
-         halvo_set_connected_bt_speaker_info_async(bad ? nullptr : "v", &info, nullptr, cb, d);
-     },
-     [](GAsyncResult *r, Outs &o) { o.rc = halvo_set_connected_bt_speaker_info_finish(r); }},
-    {"set_connected_info_serialized", true, "error reply",
-     [](bool bad, Outs &o) { o.rc = halvo_set_connected_bt_speaker_info_with_serialization(bad ? bad_text : "{}"); },
-     [](bool bad, GAsyncReadyCallback cb, gpointer d) {
-         halvo_set_connected_bt_speaker_info_with_serialization_async(bad ? bad_text : "{}", nullptr, cb, d);
-     },
-     [](GAsyncResult *r, Outs &o) { o.rc = halvo_set_connected_bt_speaker_info_with_serialization_finish(r); }},
-    {"connected_speakers", false, "store", [](bool, Outs &o) { o.rc = halvo_get_connected_bt_speaker_infos(&o.list); },
-     [](bool, GAsyncReadyCallback cb, gpointer d) { halvo_get_connected_bt_speaker_infos_async(nullptr, cb, d); },
-     [](GAsyncResult *r, Outs &o) { o.rc = halvo_get_connected_bt_speaker_infos_finish(r, &o.list); },
-     halvo_free_connected_bt_spaekr_infos},
-    {"last_speakers", false, "store", [](bool, Outs &o) { o.rc = halvo_get_last_bluetooth_speakers(&o.list); },
-     [](bool, GAsyncReadyCallback cb, gpointer d) { halvo_get_last_bluetooth_speakers_async(nullptr, cb, d); },
-     [](GAsyncResult *r, Outs &o) { o.rc = halvo_get_last_bluetooth_speakers_finish(r, &o.list); },
-     halvo_free_last_bluetooth_speakers},
+/* A flag starts true: a success reads false, and a failure writes nothing.
+ * The stored mute flag is read before the toggle: gone, no toggle is
+ * asked for.  A failed icon call falls back to the local table. */
+const Twin kTwins[] = {
+    {"get_volume_by_address", "(0, 30)", true, TWIN_OUT_CALLS(outcome, int, -7, halvo_api_get_volume, address(bad))},
+    {"get_volume_controlable_by_address", "(0, 0)", true,
+     TWIN_OUT_CALLS(outcome, bool, true, halvo_api_get_volume_controlable, address(bad))},
+    {"set_volume_by_address", "(0,)", true, TWIN_CALLS(outcome, halvo_api_set_volume, address(bad), 9)},
+    {"get_num_of_speaker", "(0, 2)", false, TWIN_OUT_CALLS(outcome, int, -7, halvo_api_get_num_of_connected_spaker)},
+    {"spk_mute_unmute", "(0,)", false, TWIN_CALLS(outcome, halvo_api_mute_unmute)},
+    {"spk_vol_down", "(0,)", false, TWIN_CALLS(outcome, halvo_api_volume_down)},
+    {"spk_vol_up", "(0,)", false, TWIN_CALLS(outcome, halvo_api_volume_up)},
+    {nullptr, nullptr, false, TWIN_OUT_CALLS(outcome, bool, true, halvo_api_get_mute_state), HALVO_FAILURE_STORE},
+    {"spk_mute_unmute", "(0,)", false, TWIN_CALLS(outcome, halvo_api_set_mute, true), HALVO_FAILURE_STORE},
+    {"get_last_bluetooth_speaker_icon_path", "('/srv/ps.png',)", true,
+     TWIN_OUT_CALLS(outcome, char *, nullptr, halvo_api_get_last_bluetooth_speaker_icon_path, arg(bad ? "\xff" : "PS")),
+     HALVO_FAILURE_NONE},
+    {"replace_current_bluetooth_speaker", "(0,)", true,
+     TWIN_CALLS(outcome, halvo_api_replace_current_speaker, address(bad))},
+    {"connect_last_btspk_list", "(0,)", false, TWIN_CALLS(outcome, halvo_connect_to_last_bluetooth_speakers, true)},
+    {"disconnect_last_btspk_list", "(0,)", false, TWIN_CALLS(outcome, halvo_disconnect_to_last_bluetooth_speakers)},
+    {"set_connected_bt_speaker_info", "(0,)", true,
+     TWIN_CALLS(outcome, halvo_set_connected_bt_speaker_info, arg(bad ? nullptr : "v"), &info)},
+    {"set_connected_bt_speaker_info", "(0,)", true,
+     TWIN_CALLS(outcome, halvo_set_connected_bt_speaker_info_with_serialization, address(bad))},
+    /* The lists refuse no list to append to. */
+    {nullptr, nullptr, true,
+     TWIN_OUTS_CALLS(speakers, GSList *, held_list(sizeof(speaker_t)), (bad ? nullptr : &o),
+                     halvo_get_connected_bt_speaker_infos),
+     HALVO_FAILURE_STORE},
+    {nullptr, nullptr, true,
+     TWIN_OUTS_CALLS(lasts, GSList *, held_list(sizeof(last_spk_info_t)), (bad ? nullptr : &o),
+                     halvo_get_last_bluetooth_speakers),
+     HALVO_FAILURE_STORE},
 };
-
-/* "rc n flag text records | failure"; owned outputs are freed here. */
-std::string outcome(Outs &o, const Twins &t)
-{
-    std::string s = std::to_string(o.rc) + " " + std::to_string(o.n) + " " + std::to_string(o.flag) + " " +
-                    take(std::exchange(o.text, nullptr)) + " " + std::to_string(g_slist_length(o.list));
-    if (o.list) {
-        EXPECT_EQ(t.release(&o.list), 0);
-    }
-    return s + " | " + halvo_api_failure_name(halvo_api_last_failure());
-}
-
-void keep_result(GObject *, GAsyncResult *result, gpointer data)
-{
-    *static_cast<GAsyncResult **>(data) = G_ASYNC_RESULT(g_object_ref(result));
-}
-
-/* Each pair answers as its blocking twin, through the callback. */
-void expect_twins(bool bad, bool erring)
-{
-    for (const Twins &t : kTwins) {
-        if (bad && !t.has_input)
-            continue;
-        Outs blocking, async;
-        t.blocking(bad, blocking);
-        std::string want = outcome(blocking, t);
-        GAsyncResult *result = nullptr;
-        t.start(bad, keep_result, &result);
-        EXPECT_EQ(result, nullptr) << t.name << ": never inside _async";
-        ASSERT_TRUE(run_until([&] { return result != nullptr; })) << t.name;
-        t.finish(result, async);
-        g_object_unref(result);
-        EXPECT_EQ(outcome(async, t), want) << t.name;
-        const char *failure = bad ? "invalid argument" : erring ? t.on_error : "no failure";
-        EXPECT_EQ(want.substr(want.find(" | ") + 3), failure) << t.name;
-    }
-}
 
 } // namespace
 
 TEST(VolumePairs, EachPairAnswersAsItsBlockingTwin)
 {
-    for (const char *method : {"set_volume_by_address", "spk_mute_unmute", "spk_vol_down", "spk_vol_up",
-                               "replace_current_bluetooth_speaker", "connect_last_btspk_list",
-                               "disconnect_last_btspk_list", "set_connected_bt_speaker_info"})
-        Peer::reply(method, g_variant_new("(i)", 0));
-    Peer::reply("get_volume_by_address", g_variant_new("(ii)", 0, 30));
-    Peer::reply("get_volume_controlable_by_address", g_variant_new("(ii)", 0, 1));
-    Peer::reply("get_num_of_speaker", g_variant_new("(ii)", 0, 2));
-    Peer::reply("get_last_bluetooth_speaker_icon_path", g_variant_new("(s)", "/srv/ps.png"));
-    store_write(kMuteKey, "1");
-    store_write(kConnectedKey, R"([{"address":"AA:01"},{"address":"AA:02"}])");
-    store_write(kLastKey, R"([{"address":"AA:03"}])");
-    expect_twins(false, false);
-    expect_twins(true, false);
-
-    /* No rules: the peer answers every call with an error. */
-    Peer::reset();
-    for (const char *key : {kMuteKey, kConnectedKey, kLastKey})
-        store_remove(key);
-    expect_twins(false, true);
+    expect_twins_agree(kTwins, G_N_ELEMENTS(kTwins), [](bool failing) {
+        if (failing) {
+            for (const char *key : {kMuteKey, kConnectedKey, kLastKey})
+                store_remove(key);
+            return;
+        }
+        store_write(kMuteKey, "0");
+        store_write(kConnectedKey, R"([{"address":"AA:01"},{"address":"AA:02"}])");
+        store_write(kLastKey, R"([{"address":"AA:03"}])");
+    });
 }
 
 TEST(SetMute, TogglesOnlyWhenTheStoredStateDiffers)
