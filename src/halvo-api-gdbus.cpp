@@ -797,6 +797,13 @@ void on_connected(GObject *, GAsyncResult *result, gpointer data) noexcept
 bool CallAwaiter::await_suspend(std::coroutine_handle<> h) noexcept
 {
     op->outcome.called = true;
+    if (op->async && g_cancellable_is_cancelled(g_task_get_cancellable(op->task))) {
+        /* Not sent: a cancelled call changes nothing at the service. */
+        if (request.args != nullptr)
+            g_variant_unref(g_variant_ref_sink(request.args));
+        settle_reply(op, request, reply, HALVO_FAILURE_CANCELLED);
+        return false;
+    }
     if (!op->async || op->threaded) {
         /* Blocking: the caller's own thread, or a worker already. */
         OperationTime time{op->async ? left_ms(op) : remaining_ms(op->bound_ms)};
@@ -815,12 +822,10 @@ bool CallAwaiter::await_suspend(std::coroutine_handle<> h) noexcept
         settle_reply(op, request, reply, t_transport_failure);
         return false;
     }
-    if (g_cancellable_is_cancelled(cancellable) || left_ms(op) <= 0) {
-        bool cancelled = g_cancellable_is_cancelled(cancellable);
+    if (left_ms(op) <= 0) {
         g_object_unref(message);
-        if (!cancelled)
-            ERR("GDbus error : %s", "Timeout was reached");
-        settle_reply(op, request, reply, cancelled ? HALVO_FAILURE_CANCELLED : HALVO_FAILURE_TIMEOUT);
+        ERR("GDbus error : %s", "Timeout was reached");
+        settle_reply(op, request, reply, HALVO_FAILURE_TIMEOUT);
         return false;
     }
     auto *f = new InFlight{this, message};
