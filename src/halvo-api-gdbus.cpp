@@ -12,9 +12,11 @@
  * context of the thread that set it. */
 #include "halvo-api-private.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstring>
 #include <string>
+#include <vector>
 
 using namespace halvo;
 
@@ -124,6 +126,12 @@ unsigned attempts_done = 0;  /* counts finished attempts, for waiters */
 std::string last_error;      /* why the last attempt failed */
 gulong closed_handler = 0;
 GSource *retry_source = nullptr;
+
+/* Non-blocking calls waiting for a connection attempt to end; each is told
+ * in its own main context (halvo-api-gdbus.cpp, "Waiting"). */
+struct Waiting;
+std::vector<Waiting *> waiters;
+void tell_waiters_locked() noexcept;
 
 gpointer bus_thread(gpointer) noexcept
 {
@@ -235,6 +243,7 @@ void attempt_done(GDBusConnection *connection, GError *error) noexcept
         arm_retry_locked();
     }
     connected_cv.notify_all();
+    tell_waiters_locked();
 }
 
 struct attempt {
@@ -713,17 +722,6 @@ struct InFlight {
     GDBusMessage *message;
 };
 
-/* The connecting worker's own data: a cancelled wait leaves it at work.
- * GTask hands it over under GLib's own locks; the atomic says so to the
- * thread checker as well. */
-struct Connecting {
-    int left_ms;
-    halvo_failure_e failure = HALVO_FAILURE_NONE;
-    std::atomic<bool> handed{false};
-    explicit Connecting(int left) noexcept : left_ms(left) { handed.store(true, std::memory_order_release); }
-    ~Connecting() { handed.load(std::memory_order_acquire); }
-};
-
 void finish_call(InFlight *f, GVariant *reply, halvo_failure_e failure) noexcept
 {
     CallAwaiter *a = f->awaiter;
@@ -760,36 +758,107 @@ void send_in_flight(InFlight *f, GDBusConnection *connection) noexcept
                                               nullptr, g_task_get_cancellable(op->task), on_reply, f);
 }
 
-/* Worker: waits for a connection within the time the call has left. */
-void connect_in_worker(GTask *task, gpointer, gpointer data, GCancellable *) noexcept
+/* A call waiting for a connection, in its own main context: the attempt's
+ * end, its cancellable or its bound, whichever comes first, goes on with it.
+ * The attempt's end reaches it through an idle in that context, so all
+ * three run on one thread. */
+struct Waiting {
+    InFlight *f;
+    GMainContext *context;
+    GSource *cancelled = nullptr;
+    GSource *bound = nullptr;
+    bool posted = false; /* the attempt's end is on its way: it frees this */
+    bool done = false;
+};
+
+void stop_waiting(Waiting *w) noexcept
 {
-    auto *c = static_cast<Connecting *>(data);
-    c->handed.load(std::memory_order_acquire);
-    OperationTime time(c->left_ms);
-    t_transport_failure = HALVO_FAILURE_NONE;
-    GDBusConnection *connection = __halvo_api_get_system_connection();
-    c->failure = t_transport_failure;
-    c->handed.store(true, std::memory_order_release);
-    g_task_return_pointer(task, connection, g_object_unref);
+    for (GSource **source : {&w->cancelled, &w->bound})
+        if (*source != nullptr) {
+            g_source_destroy(*source);
+            g_clear_pointer(source, g_source_unref);
+        }
+    w->done = true;
 }
 
-void on_connected(GObject *, GAsyncResult *result, gpointer data) noexcept
+/* Cancelled, or out of time, before the attempt ended. */
+gboolean give_up(Waiting *w, halvo_failure_e failure) noexcept
 {
-    auto *f = static_cast<InFlight *>(data);
-    Error error;
-    Object<GDBusConnection> connection(
-        static_cast<GDBusConnection *>(g_task_propagate_pointer(G_TASK(result), out(error))));
-    if (error) {
-        finish_call(f, nullptr, failure_of(error.get()));
-        return;
+    bool posted;
+    {
+        Locked hold(state_lock);
+        posted = w->posted;
+        if (!posted)
+            waiters.erase(std::find(waiters.begin(), waiters.end(), w));
     }
-    if (!connection) {
-        auto *c = static_cast<Connecting *>(g_task_get_task_data(G_TASK(result)));
-        c->handed.load(std::memory_order_acquire);
-        finish_call(f, nullptr, c->failure != HALVO_FAILURE_NONE ? c->failure : HALVO_FAILURE_NO_BUS);
-        return;
+    InFlight *f = w->f;
+    stop_waiting(w);
+    if (!posted) {
+        g_main_context_unref(w->context);
+        delete w;
     }
-    send_in_flight(f, connection.get());
+    if (failure == HALVO_FAILURE_TIMEOUT)
+        ERR("GDbus error : %s", "Timeout was reached");
+    finish_call(f, nullptr, failure);
+    return G_SOURCE_REMOVE;
+}
+
+gboolean attempt_ended(gpointer data) noexcept
+{
+    auto *w = static_cast<Waiting *>(data);
+    {
+        /* The bus thread let go of it under the lock. */
+        Locked hold(state_lock);
+    }
+    bool done = w->done;
+    InFlight *f = w->f;
+    if (!done)
+        stop_waiting(w);
+    g_main_context_unref(w->context);
+    delete w;
+    if (done)
+        return G_SOURCE_REMOVE;
+    Object<GDBusConnection> connection(connection_at_hand());
+    if (connection)
+        send_in_flight(f, connection.get());
+    else
+        finish_call(f, nullptr, HALVO_FAILURE_NO_BUS);
+    return G_SOURCE_REMOVE;
+}
+
+void tell_waiters_locked() noexcept
+{
+    for (Waiting *w : waiters) {
+        w->posted = true;
+        GSource *idle = g_idle_source_new();
+        g_source_set_callback(idle, attempt_ended, w, nullptr);
+        g_source_attach(idle, w->context);
+        g_source_unref(idle);
+    }
+    waiters.clear();
+}
+
+/* Waits in the calling thread's context for the attempt under way (or a
+ * new one) to end, within the call's bound. */
+void wait_for_connection(InFlight *f, GCancellable *cancellable, int left) noexcept
+{
+    auto *w = new Waiting{f, g_main_context_ref_thread_default()};
+    if (cancellable != nullptr) {
+        w->cancelled = g_cancellable_source_new(cancellable);
+        g_source_set_callback(w->cancelled, G_SOURCE_FUNC(+[](GCancellable *, gpointer d) noexcept -> gboolean {
+                                  return give_up(static_cast<Waiting *>(d), HALVO_FAILURE_CANCELLED);
+                              }),
+                              w, nullptr);
+        g_source_attach(w->cancelled, w->context);
+    }
+    w->bound = g_timeout_source_new(guint(left));
+    g_source_set_callback(
+        w->bound, [](gpointer d) noexcept -> gboolean { return give_up(static_cast<Waiting *>(d), HALVO_FAILURE_TIMEOUT); },
+        w, nullptr);
+    g_source_attach(w->bound, w->context);
+    Locked hold(state_lock);
+    waiters.push_back(w);
+    start_attempt_locked();
 }
 
 } // namespace
@@ -834,13 +903,7 @@ bool CallAwaiter::await_suspend(std::coroutine_handle<> h) noexcept
         send_in_flight(f, connection.get());
         return true;
     }
-    /* Connecting waits: on GTask's pool, cancellable at once. */
-    GTask *connecting = g_task_new(nullptr, cancellable, on_connected, f);
-    g_task_set_task_data(connecting, new Connecting(left_ms(op)),
-                         [](gpointer c) { delete static_cast<Connecting *>(c); });
-    g_task_set_return_on_cancel(connecting, TRUE);
-    g_task_run_in_thread(connecting, connect_in_worker);
-    g_object_unref(connecting);
+    wait_for_connection(f, cancellable, left_ms(op));
     return true;
 }
 

@@ -225,6 +225,23 @@ TEST(Async, CallsInFlightFailOnceWhenTheServiceOrTheBusGoes)
     EXPECT_TRUE(run_until([&] { return all_done(again); }));
     EXPECT_EQ(again[0].rc, 0);
     EXPECT_EQ(again[0].value, 5);
+
+    /* No connection yet and the daemon stopped: calls wait for the attempt,
+     * which hangs; a cancel ends one at once, the other ends at the bound. */
+    forget_system_bus();
+    own.bus.stop_daemon();
+    GCancellable *cancel = g_cancellable_new();
+    std::vector<Done> waiting(2);
+    halvo_api_get_volume_async(ADDRESS, cancel, volume_done, &waiting[0]);
+    halvo_api_get_volume_async(ADDRESS, nullptr, volume_done, &waiting[1]);
+    g_cancellable_cancel(cancel);
+    EXPECT_TRUE(run_until([&] { return waiting[0].calls == 1; }));
+    EXPECT_EQ(waiting[1].calls, 0) << "still waiting for the bus";
+    EXPECT_TRUE(run_until([&] { return waiting[1].calls == 1; }, 10000));
+    own.bus.continue_daemon();
+    EXPECT_EQ(waiting[0].rc, HALVO_ERROR_CANCELLED);
+    EXPECT_EQ(waiting[1].failure, HALVO_FAILURE_TIMEOUT);
+    g_object_unref(cancel);
 }
 
 /* One table of what went wrong, asked both ways: the blocking call and
