@@ -80,17 +80,20 @@ TEST(PairedList, CostsOnePlusNCallsKeepsOrderAndTypesPerAddress)
  * succeeding all the same. */
 TEST(PairedDevices, RepliesWithoutUsableRecordsGiveNone)
 {
+    /* What the failure reads as: the service's own "no", or a reply of no use. */
+    constexpr halvo_failure_e NO = HALVO_FAILURE_SERVICE_ANSWERED, BAD = HALVO_FAILURE_BAD_REPLY;
     const struct {
         const char *method, *text;
         int result;
         const char *log;
+        halvo_failure_e kind = HALVO_FAILURE_NONE;
     } cases[] = {
-        {"get_devices_info", R"({"result":false,"data":{"Devices":[{"address":"AA:01"}]}})", 5, "no Paired device"},
-        {"get_devices_info", R"({"data":{"Devices":[{"address":"AA:01"}]}})", 5, "no Paired device"},
-        {"get_devices_info", R"({"result":"true","data":{"Devices":[{"address":"AA:01"}]}})", 5, "no Paired device"},
-        {"get_devices_info", R"(["result",true])", 5, "no Paired device"},
-        {"get_devices_info", "org.freedesktop.DBus.Error.Failed: no devices", 5, "no Paired device"},
-        {"get_devices_info", "", 5, "no Paired device"},
+        {"get_devices_info", R"({"result":false,"data":{"Devices":[{"address":"AA:01"}]}})", 5, "no Paired device", NO},
+        {"get_devices_info", R"({"data":{"Devices":[{"address":"AA:01"}]}})", 5, "no Paired device", NO},
+        {"get_devices_info", R"({"result":"true","data":{"Devices":[{"address":"AA:01"}]}})", 5, "no Paired device", NO},
+        {"get_devices_info", R"(["result",true])", 5, "no Paired device", NO},
+        {"get_devices_info", "org.freedesktop.DBus.Error.Failed: no devices", 5, "no Paired device", BAD},
+        {"get_devices_info", "", 5, "no Paired device", NO},
         {"get_devices_info", R"({"result":true,"data":{"Devices":[]}})", 0, ""},
         {"get_devices_info", R"({"result":true,"data":{}})", 0, ""},
         {"get_devices_info", R"({"result":true})", 0, ""},
@@ -98,14 +101,14 @@ TEST(PairedDevices, RepliesWithoutUsableRecordsGiveNone)
         {"get_devices_info", R"({"result":true,"data":{"Devices":"AA:01"}})", 0, ""},
         {"get_devices_info", R"({"result":true,"data":"Devices"})", 0, ""},
         {"get_devices_info", R"({"result":true,"data":[{"address":"AA:01"}]})", 0, ""},
-        {"get_device_info", R"({"result":false,"data":{"address":"AA:01"}})", 5, "no Paired device"},
+        {"get_device_info", R"({"result":false,"data":{"address":"AA:01"}})", 5, "no Paired device", NO},
         /* json-glib keeps the complete first value of this one. */
-        {"get_device_info", R"({"result":true,"data":{"address":"AA"}} trailing)", 5, "no Paired device"},
-        {"get_device_info", R"({"result":true,"address":"AA:root","name":"root","pid":1})", 5, "no device data"},
-        {"get_device_info", R"({"result":true,"data":"AA:01","address":"AA:root","name":"root"})", 5, "no device data"},
-        {"get_device_info", R"({"result":true,"data":[{"address":"AA:01"}],"name":"root"})", 5, "no device data"},
-        {"get_device_info", R"({"result":true,"data":null})", 5, "no device data"},
-        {"get_device_info", nullptr, 5, "Dbus failed"},
+        {"get_device_info", R"({"result":true,"data":{"address":"AA"}} trailing)", 5, "no Paired device", BAD},
+        {"get_device_info", R"({"result":true,"address":"AA:root","name":"root","pid":1})", 5, "no device data", BAD},
+        {"get_device_info", R"({"result":true,"data":"AA:01","address":"AA:root","name":"root"})", 5, "no device data", BAD},
+        {"get_device_info", R"({"result":true,"data":[{"address":"AA:01"}],"name":"root"})", 5, "no device data", BAD},
+        {"get_device_info", R"({"result":true,"data":null})", 5, "no device data", BAD},
+        {"get_device_info", nullptr, 5, "Dbus failed", HALVO_FAILURE_ERROR_REPLY},
         {"get_dontuse_dev_list", R"({"DontUseDevices":[]})", 1, "# of devices : 0"},
         {"get_dontuse_dev_list", R"({"DontUseDevices":{"name":"x","address":"AA:01"}})", 1, "# of devices : -1"},
         {"get_dontuse_dev_list", R"({"Devices":[{"name":"x","address":"AA:01"}]})", 1, "# of devices : -1"},
@@ -128,6 +131,7 @@ TEST(PairedDevices, RepliesWithoutUsableRecordsGiveNone)
         EXPECT_EQ(list, nullptr);
         EXPECT_EQ(info, nullptr);
         EXPECT_TRUE(log.contains(c.log));
+        EXPECT_EQ(halvo_api_last_failure(), c.kind) << halvo_api_failure_name(halvo_api_last_failure());
         EXPECT_EQ(log.contains("no Paired device"), std::string(c.log) == "no Paired device");
         EXPECT_TRUE(Peer::calls("get_device_type").empty());
     }
