@@ -203,7 +203,8 @@ TEST(UseDontUse, SetSendsCompactDocumentWithStatusNegatedAnswersPassThrough)
         Peer::reply("set_use_dontuse", g_variant_new("(i)", answer));
         Peer::reply("get_use_dontuse", g_variant_new("(i)", answer));
         Peer::reply("remove_use_donuse_info", g_variant_new("(i)", answer));
-        EXPECT_EQ(halvo_set_use_dontuse_status(answer == 1 ? "Spk \"1\"" : nullptr, "AA:01", answer != 2),
+        EXPECT_EQ(halvo_set_use_dontuse_status(answer == 1 ? "Spk \"1\"" : nullptr, answer == 2 ? nullptr : "AA:01",
+                                               answer != 2),
                   answer == 1);
         EXPECT_EQ(halvo_get_use_dontuse_status("AA:01"), answer);
         EXPECT_EQ(halvo_remove_use_dontuse_status("AA:01"), answer == 1);
@@ -211,7 +212,7 @@ TEST(UseDontUse, SetSendsCompactDocumentWithStatusNegatedAnswersPassThrough)
     EXPECT_EQ(Peer::first_args("set_use_dontuse"), (std::vector<std::string>{
                                                  R"({"address":"AA:01","name":"Spk \"1\"","status":false})",
                                                  R"({"address":"AA:01","name":null,"status":false})",
-                                                 R"({"address":"AA:01","name":null,"status":true})",
+                                                 R"({"address":null,"name":null,"status":true})",
                                              }));
     EXPECT_EQ(Peer::first_args("get_use_dontuse").back(), "AA:01");
     EXPECT_EQ(Peer::first_args("remove_use_donuse_info").back(), "AA:01");

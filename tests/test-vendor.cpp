@@ -174,11 +174,11 @@ TEST(DutMode, EnterWithParametersSendsTheDocumentInOrder)
 {
     Peer::reply("enter_bt_dut_mode_with_ui", g_variant_new("(i)", 1));
     EXPECT_TRUE(halvo_enter_bt_dut_mode_new("tx", "ble \"le\"", -1, 10));
-    EXPECT_TRUE(halvo_enter_bt_dut_mode_new(nullptr, "m", -2147483647 - 1, 2147483647));
+    EXPECT_TRUE(halvo_enter_bt_dut_mode_new(nullptr, nullptr, -2147483647 - 1, 2147483647));
     EXPECT_EQ(Peer::first_args("enter_bt_dut_mode_with_ui"),
               (std::vector<std::string>{
                   R"({"test_side":"tx","test_mode":"ble \"le\"","test_channel":-1,"test_power":10})",
-                  R"({"test_side":null,"test_mode":"m","test_channel":-2147483648,"test_power":2147483647})"}));
+                  R"({"test_side":null,"test_mode":null,"test_channel":-2147483648,"test_power":2147483647})"}));
 }
 
 TEST(DutMode, OnlyAnAnswerOf1IsTrue)
