@@ -14,7 +14,7 @@
  * cent.  --no-pin lets them spread over the machine as a set would.
  *
  * Usage: halvo-bench [--quick] [--cpu N | --no-pin] [NAME...]
- * (NAME: volume, paired, manuf, speakers, relay, log, cxx; default all).
+ * (NAME: volume, paired, manuf, speakers, relay, log, cxx, async; default all).
  * Runs on the caller's thread and the default main context. */
 #include "halvo-api-private.h"
 #include "cxx-calls.h"
@@ -896,6 +896,52 @@ void print_table(const std::string &placement, const std::string &load_start, co
     }
 }
 
+/* ------------------------------------------------------------------ */
+/* Non-blocking calls                                                  */
+/* ------------------------------------------------------------------ */
+
+void count_volume(GObject *, GAsyncResult *result, gpointer data)
+{
+    int volume = -1;
+    if (halvo_api_get_volume_finish(result, &volume) != 0 || volume != 30)
+        die("halvo_api_get_volume_finish: wrong answer");
+    --*static_cast<int *>(data);
+}
+
+/* @n reads started together, then the default context iterated until
+ * every one has answered. */
+void async_reads(int n)
+{
+    int left = n;
+    for (int i = 0; i < n; i++)
+        halvo_api_get_volume_async(kAddress, nullptr, count_volume, &left);
+    while (left > 0)
+        g_main_context_iteration(nullptr, TRUE);
+}
+
+void sync_reads(int n)
+{
+    for (int i = 0; i < n; i++) {
+        int volume = -1;
+        if (halvo_api_get_volume(kAddress, &volume) != 0 || volume != 30)
+            die("halvo_api_get_volume: wrong answer");
+    }
+}
+
+void bench_async()
+{
+    fprintf(stderr, "non-blocking calls\n");
+    peer_reply("get_volume_by_address", g_variant_new("(ii)", 0, 30));
+    add_pair_row("one async read / one blocking read", measure_pair([] { async_reads(1); }, [] { sync_reads(1); },
+                                                                     rounds(21), 200),
+                 "<= 1.10", 1.10);
+    add_pair_row("20 overlapped async / 20 blocking reads",
+                 measure_pair([] { async_reads(20); }, [] { sync_reads(20); }, rounds(11), 20), "<= 0.5", 0.5);
+    control_void("SetDelay", g_variant_new("(suv)", "get_volume_by_address", 10u, g_variant_new("(ii)", 0, 30)));
+    add_pair_row("same, the service taking 10 ms",
+                 measure_pair([] { async_reads(20); }, [] { sync_reads(20); }, rounds(5), 3), "<= 0.15", 0.15);
+}
+
 bool wanted(const std::vector<std::string> &names, const char *name)
 {
     return names.empty() || std::find(names.begin(), names.end(), name) != names.end();
@@ -916,7 +962,7 @@ int main(int argc, char **argv)
             cpu = atol(argv[++i]);
         else if (argv[i][0] == '-') {
             fprintf(stderr, "usage: halvo-bench [--quick] [--cpu N | --no-pin] "
-                            "[volume|paired|manuf|speakers|relay|log|cxx]...\n");
+                            "[volume|paired|manuf|speakers|relay|log|cxx|async]...\n");
             return 2;
         } else
             names.push_back(argv[i]);
@@ -944,6 +990,7 @@ int main(int argc, char **argv)
     } const benches[] = {
         {"volume", bench_volume}, {"paired", bench_paired}, {"manuf", bench_manufacturer},
         {"speakers", bench_speakers}, {"relay", bench_relay}, {"log", bench_log}, {"cxx", bench_cxx},
+        {"async", bench_async},
     };
     for (const auto &b : benches) {
         if (!wanted(names, b.name))

@@ -2,9 +2,12 @@
  * @file halvo-api.h
  * @brief Bluetooth settings client library for the television.
  *
- * A thin, synchronous front to the Bluetooth application service on the
- * D-Bus system bus and to the configuration store.  Every function runs on
- * the caller's thread and returns when its work is done.  Callbacks run in
+ * A thin front to the Bluetooth application service on the D-Bus system
+ * bus and to the configuration store.  Every operation that waits on them
+ * comes twice: the blocking function runs on the caller's thread and
+ * returns when its work is done; its non-blocking pair (`_async` and
+ * `_finish`, section "Non-blocking calls") returns at once and is the one
+ * for a thread that draws a screen.  Callbacks run in
  * the thread-default GLib main context of the thread that registered them
  * (store notifications: wherever the store delivers them); the application
  * iterates that context.
@@ -26,9 +29,9 @@
  * delivers its notifications, which is the main context of the thread that
  * set it.  No callback runs unless that context is iterated.
  *
- * Blocking: every function returns within 5000 ms, connecting to the bus
- * and every call it makes included (the firmware-update request: 60000
- * ms); store reads do not wait.
+ * Blocking: every blocking function returns within 5000 ms, connecting to
+ * the bus and every call it makes included (the firmware-update request:
+ * 60000 ms); a non-blocking call finishes within the same bound.
  *
  * The bus going away: the library keeps a bus connection of its own.  When
  * it closes, every subscription on it ends; each callback that is still
@@ -85,6 +88,9 @@ extern "C" {
 /** halvo_initialize() only: the library is already initialised
  *  (0xFE400103, read as a signed int: -29359869). */
 #define HALVO_ERROR_ALREADY_INITIALIZED  ((int)0xFE400103)
+/** A `_finish` only: the call was cancelled through its GCancellable
+ *  (-ECANCELED).  No output is written. */
+#define HALVO_ERROR_CANCELLED            (-125)
 /** @} */
 
 /* ------------------------------------------------------------------ */
@@ -928,6 +934,382 @@ HALVO_API int halvo_tuvo_switching_set_connection_state_cb(halvo_tuvo_switching_
 
 /** Removes the earphone callback and its subscription.  @return always 0. */
 HALVO_API int halvo_tuvo_switching_unset_connection_state_cb(void) HALVO_NOEXCEPT;
+
+/* ------------------------------------------------------------------ */
+/* What went wrong                                                     */
+/* ------------------------------------------------------------------ */
+
+/** @name Failure detail
+ *  Why the last operation on this thread failed, beside its unchanged
+ *  return value: each public operation (and each `_finish`) sets it.
+ *  @{ */
+/** The kind of failure of the last operation of the calling thread. */
+typedef enum {
+    HALVO_FAILURE_NONE = 0,             /**< it succeeded */
+    HALVO_FAILURE_INVALID_ARGUMENT = 1, /**< an argument was refused; nothing was sent */
+    HALVO_FAILURE_NO_BUS = 2,           /**< no connection to the system bus (none, or it closed) */
+    HALVO_FAILURE_NO_SERVICE = 3,       /**< nobody owns the service's name on the bus */
+    HALVO_FAILURE_TIMEOUT = 4,          /**< no answer within the operation's bound */
+    HALVO_FAILURE_ERROR_REPLY = 5,      /**< the service answered with a D-Bus error */
+    HALVO_FAILURE_BAD_REPLY = 6,        /**< the answer has another type or content than the method's */
+    HALVO_FAILURE_SERVICE_ANSWERED = 7, /**< the service answered a failure of its own (its code is the result) */
+    HALVO_FAILURE_STORE = 8,            /**< a store key is unreadable, unwritable or holds unusable JSON */
+    HALVO_FAILURE_CANCELLED = 9,        /**< cancelled through its GCancellable */
+} halvo_failure_e;
+
+/** The failure of the last public operation this thread ran (a `_finish`
+ *  counts as the operation it finishes): #HALVO_FAILURE_NONE after a
+ *  success.  Per thread, so another thread's calls do not change it. */
+HALVO_API halvo_failure_e halvo_api_last_failure(void) HALVO_NOEXCEPT;
+
+/** A short English name of @p failure ("no service", "timed out", ...);
+ *  "unknown failure" for a value outside the enumeration.  Static. */
+HALVO_API const char *halvo_api_failure_name(halvo_failure_e failure) HALVO_NOEXCEPT;
+/** @} */
+
+/* ------------------------------------------------------------------ */
+/* Speakers: the everyday operations                                   */
+/* ------------------------------------------------------------------ */
+
+/** Brings the speakers' mute to @p muted: reads the stored mute state and
+ *  toggles it only when it differs.  Calls of the process are taken one at
+ *  a time, so two quick calls end in the state of the later one.
+ *  @return 0 (also when nothing had to change), the service's result of
+ *          the toggle, or #HALVO_ERROR_OPERATION_FAILED (store unreadable,
+ *          no answer). */
+HALVO_API int halvo_api_set_mute(bool muted) HALVO_NOEXCEPT;
+
+/** Called with the new mute state and the user data. */
+typedef void (*halvo_api_mute_changed_cb)(bool muted, void *user_data);
+
+/** Calls @p callback whenever the stored mute state changes (the service
+ *  announces no signal for it), in the main context of the calling thread.
+ *  One callback: a second set replaces the first.
+ *  @return 0, #HALVO_ERROR_INVALID_PARAMETER for a NULL callback,
+ *          #HALVO_ERROR_OPERATION_FAILED when the store cannot watch it. */
+HALVO_API int halvo_api_set_mute_changed_callback(halvo_api_mute_changed_cb callback,
+                                                  void *user_data) HALVO_NOEXCEPT;
+
+/** Stops the mute callback.  @return 0, or #HALVO_ERROR_INVALID_PARAMETER
+ *  when none is set. */
+HALVO_API int halvo_api_unset_mute_changed_callback(void) HALVO_NOEXCEPT;
+
+/** Called with the connected speakers (records of #speaker_t, the
+ *  library's: freed when the callback returns; NULL for none or an
+ *  unusable document) and the user data. */
+typedef void (*halvo_connected_bt_speakers_changed_cb)(GSList *speakers, void *user_data);
+
+/** Calls @p callback whenever the stored list of connected speakers
+ *  changes, in the main context of the calling thread.  One callback: a
+ *  second set replaces the first.
+ *  @return 0, #HALVO_ERROR_INVALID_PARAMETER for a NULL callback,
+ *          #HALVO_ERROR_OPERATION_FAILED when the store cannot watch it. */
+HALVO_API int halvo_set_connected_bt_speakers_changed_cb(halvo_connected_bt_speakers_changed_cb callback,
+                                                         void *user_data) HALVO_NOEXCEPT;
+
+/** Stops the connected-speakers callback.  @return 0, or
+ *  #HALVO_ERROR_INVALID_PARAMETER when none is set. */
+HALVO_API int halvo_unset_connected_bt_speakers_changed_cb(void) HALVO_NOEXCEPT;
+
+/* ------------------------------------------------------------------ */
+/* Non-blocking calls                                                  */
+/* ------------------------------------------------------------------ */
+
+/** @name Non-blocking calls
+ *  Every operation that waits on the service or the store has a pair:
+ *  `NAME_async(inputs, cancellable, callback, user_data)` starts it and
+ *  returns at once; @p callback then runs once, in the thread-default main
+ *  context of the thread that called `_async` (never inside `_async`), and
+ *  calls `NAME_finish(result, outputs)`, which returns exactly what `NAME`
+ *  would have and fills the same outputs with the same ownership.  Calls
+ *  to the service go out at once and overlap on the bus; store work runs
+ *  on a shared worker thread.  Each call has the bound of its blocking
+ *  twin (5000 ms, the firmware request 60000 ms), connecting included.
+ *
+ *  Invalid inputs finish with the blocking twin's answer, through the
+ *  callback too.  Cancelled (before it starts, while it waits, or after
+ *  the answer came but before the callback ran): the callback still runs,
+ *  promptly, and `_finish` returns #HALVO_ERROR_CANCELLED (bool: false;
+ *  the firmware request: "NG"), writes no output, and sets
+ *  #HALVO_FAILURE_CANCELLED.  A `_finish` given anything but its own
+ *  operation's result, or a result for the second time, returns the
+ *  invalid-parameter answer.  Call each `_finish` from the callback (or
+ *  later, on any thread), once.
+ *  @{ */
+
+/** @cond INTERNAL */
+#define HALVO_ASYNC_ARGS GCancellable *cancellable, GAsyncReadyCallback callback, gpointer user_data
+/** @endcond */
+
+/** Starts halvo_get_paired_dev_info() without blocking;
+ *  the callback calls halvo_get_paired_dev_info_finish(). */
+HALVO_API void halvo_get_paired_dev_info_async(const char *remote_address, HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_get_paired_dev_info() would have returned,
+ *  for the result of halvo_get_paired_dev_info_async(). */
+HALVO_API int halvo_get_paired_dev_info_finish(GAsyncResult *result, halvo_device_info_s **dev_info) HALVO_NOEXCEPT;
+/** Starts halvo_get_paired_dev_info_list() without blocking;
+ *  the callback calls halvo_get_paired_dev_info_list_finish(). */
+HALVO_API void halvo_get_paired_dev_info_list_async(HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_get_paired_dev_info_list() would have returned,
+ *  for the result of halvo_get_paired_dev_info_list_async(). */
+HALVO_API int halvo_get_paired_dev_info_list_finish(GAsyncResult *result, GSList **list) HALVO_NOEXCEPT;
+/** Starts halvo_get_device_type() without blocking; the callback calls halvo_get_device_type_finish(). */
+HALVO_API void halvo_get_device_type_async(const char *remote_address, HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_get_device_type() would have returned, for the result of halvo_get_device_type_async(). */
+HALVO_API int halvo_get_device_type_finish(GAsyncResult *result, int *device_type) HALVO_NOEXCEPT;
+
+/** Starts halvo_set_use_dontuse_status() without blocking;
+ *  the callback calls halvo_set_use_dontuse_status_finish(). */
+HALVO_API void halvo_set_use_dontuse_status_async(const char *name, const char *address, bool usedontuse,
+                                                  HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_set_use_dontuse_status() would have returned,
+ *  for the result of halvo_set_use_dontuse_status_async(). */
+HALVO_API bool halvo_set_use_dontuse_status_finish(GAsyncResult *result) HALVO_NOEXCEPT;
+/** Starts halvo_get_use_dontuse_status() without blocking;
+ *  the callback calls halvo_get_use_dontuse_status_finish(). */
+HALVO_API void halvo_get_use_dontuse_status_async(const char *address, HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** Cancelled: -1, as a failed call. */
+HALVO_API int halvo_get_use_dontuse_status_finish(GAsyncResult *result) HALVO_NOEXCEPT;
+/** Starts halvo_remove_use_dontuse_status() without blocking;
+ *  the callback calls halvo_remove_use_dontuse_status_finish(). */
+HALVO_API void halvo_remove_use_dontuse_status_async(const char *address, HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_remove_use_dontuse_status() would have returned,
+ *  for the result of halvo_remove_use_dontuse_status_async(). */
+HALVO_API bool halvo_remove_use_dontuse_status_finish(GAsyncResult *result) HALVO_NOEXCEPT;
+/** Starts halvo_get_dontuse_device_list() without blocking;
+ *  the callback calls halvo_get_dontuse_device_list_finish(). */
+HALVO_API void halvo_get_dontuse_device_list_async(HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_get_dontuse_device_list() would have returned,
+ *  for the result of halvo_get_dontuse_device_list_async(). */
+HALVO_API bool halvo_get_dontuse_device_list_finish(GAsyncResult *result, GSList **list) HALVO_NOEXCEPT;
+
+/** Starts halvo_parse_manufacturer_data() without blocking;
+ *  the callback calls halvo_parse_manufacturer_data_finish(). */
+HALVO_API void halvo_parse_manufacturer_data_async(int link_type, const char *data, int length, int option,
+                                                   HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_parse_manufacturer_data() would have returned,
+ *  for the result of halvo_parse_manufacturer_data_async(). */
+HALVO_API int halvo_parse_manufacturer_data_finish(GAsyncResult *result, char **out_data,
+                                                   int *out_length) HALVO_NOEXCEPT;
+/** Starts halvo_read_specific_manufacturer_data() without blocking;
+ *  the callback calls halvo_read_specific_manufacturer_data_finish(). */
+HALVO_API void halvo_read_specific_manufacturer_data_async(const char *address, int option,
+                                                           HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_read_specific_manufacturer_data() would have returned,
+ *  for the result of halvo_read_specific_manufacturer_data_async(). */
+HALVO_API int halvo_read_specific_manufacturer_data_finish(GAsyncResult *result, char **out_data,
+                                                           int *out_length) HALVO_NOEXCEPT;
+/** Starts halvo_read_manufacturer_data() without blocking;
+ *  the callback calls halvo_read_manufacturer_data_finish(). */
+HALVO_API void halvo_read_manufacturer_data_async(const char *address, HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_read_manufacturer_data() would have returned,
+ *  for the result of halvo_read_manufacturer_data_async(). */
+HALVO_API int halvo_read_manufacturer_data_finish(GAsyncResult *result, int *option, char **out_data,
+                                                  int *out_length) HALVO_NOEXCEPT;
+/** Starts halvo_write_manufacturer_data() without blocking;
+ *  the callback calls halvo_write_manufacturer_data_finish(). */
+HALVO_API void halvo_write_manufacturer_data_async(const char *address, int link_type, const char *data,
+                                                   int length, HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_write_manufacturer_data() would have returned,
+ *  for the result of halvo_write_manufacturer_data_async(). */
+HALVO_API int halvo_write_manufacturer_data_finish(GAsyncResult *result) HALVO_NOEXCEPT;
+/** Starts halvo_send_custom_command() without blocking;
+ *  the callback calls halvo_send_custom_command_finish(). */
+HALVO_API void halvo_send_custom_command_async(const char *command, HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_send_custom_command() would have returned,
+ *  for the result of halvo_send_custom_command_async(). */
+HALVO_API int halvo_send_custom_command_finish(GAsyncResult *result, char **response) HALVO_NOEXCEPT;
+
+/** Starts halvo_enter_bt_dut_mode() without blocking; the callback calls halvo_enter_bt_dut_mode_finish(). */
+HALVO_API void halvo_enter_bt_dut_mode_async(HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_enter_bt_dut_mode() would have returned, for the result of halvo_enter_bt_dut_mode_async(). */
+HALVO_API bool halvo_enter_bt_dut_mode_finish(GAsyncResult *result) HALVO_NOEXCEPT;
+/** Starts halvo_enter_bt_dut_mode_new() without blocking;
+ *  the callback calls halvo_enter_bt_dut_mode_new_finish(). */
+HALVO_API void halvo_enter_bt_dut_mode_new_async(const char *test_side, const char *test_mode, int test_channel,
+                                                 int test_power, HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_enter_bt_dut_mode_new() would have returned,
+ *  for the result of halvo_enter_bt_dut_mode_new_async(). */
+HALVO_API bool halvo_enter_bt_dut_mode_new_finish(GAsyncResult *result) HALVO_NOEXCEPT;
+/** Starts halvo_stop_bt_dut_mode_new() without blocking;
+ *  the callback calls halvo_stop_bt_dut_mode_new_finish(). */
+HALVO_API void halvo_stop_bt_dut_mode_new_async(HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_stop_bt_dut_mode_new() would have returned,
+ *  for the result of halvo_stop_bt_dut_mode_new_async(). */
+HALVO_API bool halvo_stop_bt_dut_mode_new_finish(GAsyncResult *result) HALVO_NOEXCEPT;
+
+/** Starts halvo_update_zemo_fw() without blocking; the callback calls halvo_update_zemo_fw_finish(). */
+HALVO_API void halvo_update_zemo_fw_async(HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_update_zemo_fw() would have returned, for the result of halvo_update_zemo_fw_async(). */
+HALVO_API const char *halvo_update_zemo_fw_finish(GAsyncResult *result) HALVO_NOEXCEPT;
+
+/** Starts halvo_get_connected_bt_speaker_infos() without blocking;
+ *  the callback calls halvo_get_connected_bt_speaker_infos_finish(). */
+HALVO_API void halvo_get_connected_bt_speaker_infos_async(HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_get_connected_bt_speaker_infos() would have returned,
+ *  for the result of halvo_get_connected_bt_speaker_infos_async(). */
+HALVO_API int halvo_get_connected_bt_speaker_infos_finish(GAsyncResult *result, GSList **list) HALVO_NOEXCEPT;
+/** Starts halvo_set_connected_bt_speaker_info() without blocking;
+ *  the callback calls halvo_set_connected_bt_speaker_info_finish(). */
+HALVO_API void halvo_set_connected_bt_speaker_info_async(const char *vsid, bt_spk_info_t *info,
+                                                         HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_set_connected_bt_speaker_info() would have returned,
+ *  for the result of halvo_set_connected_bt_speaker_info_async(). */
+HALVO_API int halvo_set_connected_bt_speaker_info_finish(GAsyncResult *result) HALVO_NOEXCEPT;
+/** Starts halvo_set_connected_bt_speaker_info_with_serialization() without blocking;
+ *  the callback calls halvo_set_connected_bt_speaker_info_with_serialization_finish(). */
+HALVO_API void halvo_set_connected_bt_speaker_info_with_serialization_async(const char *data,
+                                                                           HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_set_connected_bt_speaker_info_with_serialization() would have returned,
+ *  for the result of halvo_set_connected_bt_speaker_info_with_serialization_async(). */
+HALVO_API int halvo_set_connected_bt_speaker_info_with_serialization_finish(GAsyncResult *result) HALVO_NOEXCEPT;
+
+/** Starts halvo_get_last_bluetooth_speakers() without blocking;
+ *  the callback calls halvo_get_last_bluetooth_speakers_finish(). */
+HALVO_API void halvo_get_last_bluetooth_speakers_async(HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_get_last_bluetooth_speakers() would have returned,
+ *  for the result of halvo_get_last_bluetooth_speakers_async(). */
+HALVO_API int halvo_get_last_bluetooth_speakers_finish(GAsyncResult *result, GSList **list) HALVO_NOEXCEPT;
+
+/** Starts halvo_connect_to_last_bluetooth_speakers() without blocking;
+ *  the callback calls halvo_connect_to_last_bluetooth_speakers_finish(). */
+HALVO_API void halvo_connect_to_last_bluetooth_speakers_async(bool show_connecting_ui,
+                                                              HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_connect_to_last_bluetooth_speakers() would have returned,
+ *  for the result of halvo_connect_to_last_bluetooth_speakers_async(). */
+HALVO_API int halvo_connect_to_last_bluetooth_speakers_finish(GAsyncResult *result) HALVO_NOEXCEPT;
+/** Starts halvo_disconnect_to_last_bluetooth_speakers() without blocking;
+ *  the callback calls halvo_disconnect_to_last_bluetooth_speakers_finish(). */
+HALVO_API void halvo_disconnect_to_last_bluetooth_speakers_async(HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_disconnect_to_last_bluetooth_speakers() would have returned,
+ *  for the result of halvo_disconnect_to_last_bluetooth_speakers_async(). */
+HALVO_API int halvo_disconnect_to_last_bluetooth_speakers_finish(GAsyncResult *result) HALVO_NOEXCEPT;
+
+/** Starts halvo_api_get_volume_controlable() without blocking;
+ *  the callback calls halvo_api_get_volume_controlable_finish(). */
+HALVO_API void halvo_api_get_volume_controlable_async(const char *address, HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_api_get_volume_controlable() would have returned,
+ *  for the result of halvo_api_get_volume_controlable_async(). */
+HALVO_API int halvo_api_get_volume_controlable_finish(GAsyncResult *result, bool *controlable) HALVO_NOEXCEPT;
+/** Starts halvo_api_set_volume() without blocking; the callback calls halvo_api_set_volume_finish(). */
+HALVO_API void halvo_api_set_volume_async(const char *address, int volume, HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_api_set_volume() would have returned, for the result of halvo_api_set_volume_async(). */
+HALVO_API int halvo_api_set_volume_finish(GAsyncResult *result) HALVO_NOEXCEPT;
+/** Starts halvo_api_get_volume() without blocking; the callback calls halvo_api_get_volume_finish(). */
+HALVO_API void halvo_api_get_volume_async(const char *address, HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_api_get_volume() would have returned, for the result of halvo_api_get_volume_async(). */
+HALVO_API int halvo_api_get_volume_finish(GAsyncResult *result, int *volume) HALVO_NOEXCEPT;
+/** Starts halvo_api_get_num_of_connected_spaker() without blocking;
+ *  the callback calls halvo_api_get_num_of_connected_spaker_finish(). */
+HALVO_API void halvo_api_get_num_of_connected_spaker_async(HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_api_get_num_of_connected_spaker() would have returned,
+ *  for the result of halvo_api_get_num_of_connected_spaker_async(). */
+HALVO_API int halvo_api_get_num_of_connected_spaker_finish(GAsyncResult *result, int *count) HALVO_NOEXCEPT;
+/** Starts halvo_api_mute_unmute() without blocking; the callback calls halvo_api_mute_unmute_finish(). */
+HALVO_API void halvo_api_mute_unmute_async(HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_api_mute_unmute() would have returned, for the result of halvo_api_mute_unmute_async(). */
+HALVO_API int halvo_api_mute_unmute_finish(GAsyncResult *result) HALVO_NOEXCEPT;
+/** Starts halvo_api_volume_down() without blocking; the callback calls halvo_api_volume_down_finish(). */
+HALVO_API void halvo_api_volume_down_async(HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_api_volume_down() would have returned, for the result of halvo_api_volume_down_async(). */
+HALVO_API int halvo_api_volume_down_finish(GAsyncResult *result) HALVO_NOEXCEPT;
+/** Starts halvo_api_volume_up() without blocking; the callback calls halvo_api_volume_up_finish(). */
+HALVO_API void halvo_api_volume_up_async(HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_api_volume_up() would have returned, for the result of halvo_api_volume_up_async(). */
+HALVO_API int halvo_api_volume_up_finish(GAsyncResult *result) HALVO_NOEXCEPT;
+/** Starts halvo_api_get_mute_state() without blocking; the callback calls halvo_api_get_mute_state_finish(). */
+HALVO_API void halvo_api_get_mute_state_async(HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_api_get_mute_state() would have returned, for the result of halvo_api_get_mute_state_async(). */
+HALVO_API int halvo_api_get_mute_state_finish(GAsyncResult *result, bool *muted) HALVO_NOEXCEPT;
+/** Starts halvo_api_set_mute() without blocking; the callback calls halvo_api_set_mute_finish(). */
+HALVO_API void halvo_api_set_mute_async(bool muted, HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_api_set_mute() would have returned, for the result of halvo_api_set_mute_async(). */
+HALVO_API int halvo_api_set_mute_finish(GAsyncResult *result) HALVO_NOEXCEPT;
+
+/** Starts halvo_api_get_last_bluetooth_speaker_icon_path() without blocking;
+ *  the callback calls halvo_api_get_last_bluetooth_speaker_icon_path_finish(). */
+HALVO_API void halvo_api_get_last_bluetooth_speaker_icon_path_async(const char *icon_type,
+                                                                    HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_api_get_last_bluetooth_speaker_icon_path() would have returned,
+ *  for the result of halvo_api_get_last_bluetooth_speaker_icon_path_async(). */
+HALVO_API int halvo_api_get_last_bluetooth_speaker_icon_path_finish(GAsyncResult *result,
+                                                                    char **path) HALVO_NOEXCEPT;
+/** Starts halvo_api_replace_current_speaker() without blocking;
+ *  the callback calls halvo_api_replace_current_speaker_finish(). */
+HALVO_API void halvo_api_replace_current_speaker_async(const char *address, HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_api_replace_current_speaker() would have returned,
+ *  for the result of halvo_api_replace_current_speaker_async(). */
+HALVO_API int halvo_api_replace_current_speaker_finish(GAsyncResult *result) HALVO_NOEXCEPT;
+
+/** Starts halvo_get_info_sync_devices() without blocking;
+ *  the callback calls halvo_get_info_sync_devices_finish(). */
+HALVO_API void halvo_get_info_sync_devices_async(HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_get_info_sync_devices() would have returned,
+ *  for the result of halvo_get_info_sync_devices_async(). */
+HALVO_API int halvo_get_info_sync_devices_finish(GAsyncResult *result, GSList **list) HALVO_NOEXCEPT;
+/** Starts halvo_remove_info_sync_device() without blocking;
+ *  the callback calls halvo_remove_info_sync_device_finish(). */
+HALVO_API void halvo_remove_info_sync_device_async(const char *key, HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_remove_info_sync_device() would have returned,
+ *  for the result of halvo_remove_info_sync_device_async(). */
+HALVO_API int halvo_remove_info_sync_device_finish(GAsyncResult *result) HALVO_NOEXCEPT;
+
+/** The stored document is read off the caller's thread; @p device_callback runs
+ *  for each device inside halvo_foreach_blocked_devices_finish(), on the
+ *  thread that calls it. */
+HALVO_API void halvo_foreach_blocked_devices_async(halvo_blocked_device_cb device_callback, void *device_user_data,
+                                                   HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_foreach_blocked_devices() would have returned,
+ *  for the result of halvo_foreach_blocked_devices_async(). */
+HALVO_API int halvo_foreach_blocked_devices_finish(GAsyncResult *result) HALVO_NOEXCEPT;
+/** Starts halvo_remove_pairing_blocked_devices() without blocking;
+ *  the callback calls halvo_remove_pairing_blocked_devices_finish(). */
+HALVO_API void halvo_remove_pairing_blocked_devices_async(const char *address, HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_remove_pairing_blocked_devices() would have returned,
+ *  for the result of halvo_remove_pairing_blocked_devices_async(). */
+HALVO_API int halvo_remove_pairing_blocked_devices_finish(GAsyncResult *result) HALVO_NOEXCEPT;
+
+/** Starts halvo_tuvo_switching_connect() without blocking;
+ *  the callback calls halvo_tuvo_switching_connect_finish(). */
+HALVO_API void halvo_tuvo_switching_connect_async(const char *address, HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_tuvo_switching_connect() would have returned,
+ *  for the result of halvo_tuvo_switching_connect_async(). */
+HALVO_API int halvo_tuvo_switching_connect_finish(GAsyncResult *result) HALVO_NOEXCEPT;
+/** Starts halvo_tuvo_switching_disconnect() without blocking;
+ *  the callback calls halvo_tuvo_switching_disconnect_finish(). */
+HALVO_API void halvo_tuvo_switching_disconnect_async(const char *address, HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** What halvo_tuvo_switching_disconnect() would have returned,
+ *  for the result of halvo_tuvo_switching_disconnect_async(). */
+HALVO_API int halvo_tuvo_switching_disconnect_finish(GAsyncResult *result) HALVO_NOEXCEPT;
+
+/** One connected speaker as a refresh sees it (halvo_api_speakers_with_volumes_finish()). */
+typedef struct {
+    speaker_t *speaker;   /**< the stored record (free the list with halvo_free_speakers_with_volumes()) */
+    int volume_result;    /**< the service's result of the volume read (or a library code) */
+    int volume;           /**< the volume; meaningful when volume_result is 0 */
+    int controlable_result; /**< the service's result of the controllability read */
+    bool controlable;     /**< controllable; meaningful when controlable_result is 0 */
+    halvo_failure_e volume_failure;      /**< what the volume read came to */
+    halvo_failure_e controlable_failure; /**< what the controllability read came to */
+} halvo_speaker_volume_t;
+
+/** A screen's refresh in one step: reads the connected speakers from the
+ *  store, then each one's volume and controllability, the reads of all
+ *  speakers overlapped on the bus, and answers once.  There is no blocking
+ *  twin. */
+HALVO_API void halvo_api_speakers_with_volumes_async(HALVO_ASYNC_ARGS) HALVO_NOEXCEPT;
+/** Appends one #halvo_speaker_volume_t per connected speaker, in the
+ *  store's order, to @p *list (NULL on entry).  @return 0, the store
+ *  read's failure (#HALVO_ERROR_OPERATION_FAILED), #HALVO_ERROR_CANCELLED,
+ *  or #HALVO_ERROR_INVALID_PARAMETER.  A failed read of one speaker shows
+ *  in its own record's results, not in the return value. */
+HALVO_API int halvo_api_speakers_with_volumes_finish(GAsyncResult *result, GSList **list) HALVO_NOEXCEPT;
+/** Frees such a list and sets @p *list to NULL.  @return 0, or
+ *  #HALVO_ERROR_INVALID_PARAMETER for NULL. */
+HALVO_API int halvo_free_speakers_with_volumes(GSList **list) HALVO_NOEXCEPT;
+
+#undef HALVO_ASYNC_ARGS
+/** @} */
 
 #endif /* HALVO_API_RECORDS_ONLY */
 

@@ -44,7 +44,7 @@ build_plain_examples() {
     # shellcheck disable=SC2046
     cc -std=c11 -Wall -Werror -o "$dir/$ex" examples/$ex.c $(pkg-config --cflags --libs halvo-api) "$@"
   done
-  for ex in list-devices-cxx follow-volume-cxx; do
+  for ex in list-devices-cxx follow-volume-cxx volume-screen-cxx; do
     # shellcheck disable=SC2046
     c++ -std=c++17 -Wall -Werror -o "$dir/$ex" examples/$ex.cpp $(pkg-config --cflags --libs halvo-api) "$@"
   done

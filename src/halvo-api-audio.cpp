@@ -4,6 +4,8 @@
  * halvo-api-internal.cpp, which does the work. */
 #include "halvo-api-private.h"
 
+using halvo::plain_result;
+
 int halvo_get_last_bluetooth_speakers(GSList **list) noexcept
 {
     INFO("+");
@@ -14,7 +16,7 @@ int halvo_free_last_bluetooth_speakers(GSList **list) noexcept
 {
     if (list == nullptr || *list == nullptr) {
         ERR("List is NULL!!");
-        return HALVO_ERROR_INVALID_PARAMETER;
+        return plain_result(HALVO_ERROR_INVALID_PARAMETER);
     }
     ENTER();
     int ret = halvo_free_last_bluetooth_speakers_internal(list);
@@ -28,7 +30,7 @@ int halvo_set_last_bluetooth_speakers_changed_cb(halvo_last_bluetooth_speakers_c
     INFO("+");
     if (callback == nullptr) {
         ERR("cb is NULL!!");
-        return HALVO_ERROR_INVALID_PARAMETER;
+        return plain_result(HALVO_ERROR_INVALID_PARAMETER);
     }
     return halvo_set_last_bluetooth_speakers_changed_cb_internal(callback, user_data);
 }
@@ -57,7 +59,7 @@ int halvo_set_last_bluetooth_speakers_connecting_status_changed_cb(
     INFO("+");
     if (callback == nullptr) {
         ERR("%s", "cb is NULL!!");
-        return HALVO_ERROR_INVALID_PARAMETER;
+        return plain_result(HALVO_ERROR_INVALID_PARAMETER);
     }
     return halvo_set_last_bluetooth_speakers_connecting_status_changed_cb_internal(callback, user_data);
 }

@@ -4,7 +4,9 @@
  * one JSON object, a member per device named after its address; an empty
  * text means none.  Unblocking removes the device's member.
  *
- * Everything runs on the caller's thread, the walk's callback included. */
+ * The walk's callback runs on the thread that walks: the caller's, or the
+ * one that calls the non-blocking walk's _finish.  The store work of the
+ * non-blocking calls runs on GTask's pool. */
 #include "halvo-api-private.h"
 #include "valko.h"
 
@@ -55,45 +57,103 @@ static void __halvo_convert_valko_to_blocked_device_list(const char *text, halvo
     EXIT();
 }
 
-int halvo_foreach_blocked_devices(halvo_blocked_device_cb callback, void *user_data) noexcept
+/* Reads the stored document for a walk into *@text, left NULL when there
+ * is nothing to walk. */
+static Op<int> read_blocked_devices_op(halvo_blocked_device_cb callback, char **text)
 {
     ENTER();
     if (callback == nullptr) {
         ERR("iteration callback is null");
-        return HALVO_ERROR_INVALID_PARAMETER;
+        co_return HALVO_ERROR_INVALID_PARAMETER;
     }
-    CString text(valko_get_str(BLOCKED_DEVICES_KEY));
-    if (!text) {
+    co_await on_worker();
+    CString stored(valko_get_str(BLOCKED_DEVICES_KEY));
+    if (!stored) {
         ERR("fail to get db/pellix/pairing_blocked_devices fail");
-        return HALVO_ERROR_OPERATION_FAILED;
+        note_failure(HALVO_FAILURE_STORE);
+        co_return HALVO_ERROR_OPERATION_FAILED;
     }
-    if (text.get()[0] == '\0') {
+    if (stored.get()[0] == '\0') {
         INFO("no blocked devices");
-        return HALVO_ERROR_NONE;
+        co_return HALVO_ERROR_NONE;
     }
-    __halvo_convert_valko_to_blocked_device_list(text.get(), callback, user_data);
-    return HALVO_ERROR_NONE;
+    *text = stored.release();
+    co_return HALVO_ERROR_NONE;
+}
+
+/* Walks @text (taken over; NULL walks nothing) after a successful read. */
+static void walk_blocked_devices(char *text, halvo_blocked_device_cb callback, void *user_data) noexcept
+{
+    CString owned(text);
+    if (!owned)
+        return;
+    __halvo_convert_valko_to_blocked_device_list(owned.get(), callback, user_data);
+    /* The callback may have called the library: the walk, which
+     * succeeded, is still this thread's last operation. */
+    set_last_failure(HALVO_FAILURE_NONE);
+}
+
+int halvo_foreach_blocked_devices(halvo_blocked_device_cb callback, void *user_data) noexcept
+{
+    char *text = nullptr;
+    int ret = run_sync(read_blocked_devices_op(callback, &text));
+    walk_blocked_devices(text, callback, user_data);
+    return ret;
+}
+
+/* What the walk in _finish calls, kept in the call's Held. */
+struct Walker {
+    halvo_blocked_device_cb callback;
+    void *user_data;
+};
+
+void halvo_foreach_blocked_devices_async(halvo_blocked_device_cb device_callback, void *device_user_data,
+                                         GCancellable *cancellable, GAsyncReadyCallback callback,
+                                         gpointer user_data) noexcept
+{
+    start_async<int>((void *)halvo_foreach_blocked_devices_async, cancellable, callback, user_data, [&](Held &held) {
+        auto *walker = g_new(Walker, 1);
+        *walker = {device_callback, device_user_data};
+        held.owned = walker;
+        held.release = g_free;
+        return read_blocked_devices_op(device_callback, &held.text);
+    });
+}
+
+int halvo_foreach_blocked_devices_finish(GAsyncResult *result) noexcept
+{
+    return finish_async<int>(result, (void *)halvo_foreach_blocked_devices_async, HALVO_ERROR_INVALID_PARAMETER,
+                             HALVO_ERROR_CANCELLED, [](Held &held) {
+                                 auto *walker = static_cast<Walker *>(held.owned);
+                                 walk_blocked_devices(std::exchange(held.text, nullptr), walker->callback,
+                                                      walker->user_data);
+                             });
 }
 
 /* Unblocks one device.  Only the device's member (and one comma) leaves
  * the stored text, every other byte stays: json-glib would write other
  * members back altered.  When the address is not there the store is not
  * written. */
-int halvo_remove_pairing_blocked_devices(const char *address) noexcept
+static Op<int> remove_pairing_blocked_devices_op(const char *address_arg)
 {
     ENTER();
-    if (address == nullptr) {
+    if (address_arg == nullptr) {
         ERR("address is NULL");
-        return HALVO_ERROR_INVALID_PARAMETER;
+        co_return HALVO_ERROR_INVALID_PARAMETER;
     }
+    /* The caller's text may be gone once the rest runs on the worker. */
+    GString_ address_copy(g_strdup(address_arg));
+    const char *address = address_copy.get();
+    co_await on_worker();
     CString text(valko_get_str(BLOCKED_DEVICES_KEY));
     if (!text) {
         ERR("fail to read valko");
-        return HALVO_ERROR_OPERATION_FAILED;
+        note_failure(HALVO_FAILURE_STORE);
+        co_return HALVO_ERROR_OPERATION_FAILED;
     }
     if (text.get()[0] == '\0') {
         INFO("no blocked devices");
-        return HALVO_ERROR_NONE;
+        co_return HALVO_ERROR_NONE;
     }
     Object<JsonParser> parser(json_parser_new());
     halvo_json_parse(parser.get(), text.get(), -1);
@@ -101,19 +161,41 @@ int halvo_remove_pairing_blocked_devices(const char *address) noexcept
     JsonObject *devices = (root != nullptr && JSON_NODE_HOLDS_OBJECT(root)) ? json_node_get_object(root) : nullptr;
     if (devices == nullptr || !json_object_has_member(devices, address)) {
         INFO("No members in device list");
-        return HALVO_ERROR_NONE;
+        co_return HALVO_ERROR_NONE;
     }
 
     GString_ updated(halvo_json_splice(text.get(), &address, 1, nullptr));
     if (!updated) {
         ERR("cannot remove %s in place: the document is left as it is", address);
-        return HALVO_ERROR_OPERATION_FAILED;
+        note_failure(HALVO_FAILURE_STORE);
+        co_return HALVO_ERROR_OPERATION_FAILED;
     }
+    if (op_cancelled()) /* a cancelled call leaves the store as it was */
+        co_return HALVO_ERROR_CANCELLED;
     /* Atomic in the store: a reader sees the old text or the new. */
     if (valko_set_str(BLOCKED_DEVICES_KEY, updated.get()) != 0) {
         ERR("fail to write valko");
-        return HALVO_ERROR_OPERATION_FAILED;
+        note_failure(HALVO_FAILURE_STORE);
+        co_return HALVO_ERROR_OPERATION_FAILED;
     }
     EXIT();
-    return HALVO_ERROR_NONE;
+    co_return HALVO_ERROR_NONE;
+}
+
+int halvo_remove_pairing_blocked_devices(const char *address) noexcept
+{
+    return run_sync(remove_pairing_blocked_devices_op(address));
+}
+
+void halvo_remove_pairing_blocked_devices_async(const char *address, GCancellable *cancellable,
+                                                GAsyncReadyCallback callback, gpointer user_data) noexcept
+{
+    start_async<int>((void *)halvo_remove_pairing_blocked_devices_async, cancellable, callback, user_data,
+                     [&](Held &) { return remove_pairing_blocked_devices_op(address); });
+}
+
+int halvo_remove_pairing_blocked_devices_finish(GAsyncResult *result) noexcept
+{
+    return finish_async<int>(result, (void *)halvo_remove_pairing_blocked_devices_async,
+                             HALVO_ERROR_INVALID_PARAMETER, HALVO_ERROR_CANCELLED);
 }

@@ -3,7 +3,8 @@
  * One row per callback kind, where an application parks a callback, the
  * address of the device it concerns and an opaque pointer.  The library
  * itself never looks at it.  Every row is read and written under the
- * library's lock. */
+ * library's lock.  Each call sets the thread's last failure: an unknown
+ * kind (or no record) is an invalid argument. */
 #include "halvo-api-private.h"
 
 #include <cstdlib>
@@ -23,8 +24,10 @@ static halvo_cb_container_s *row_of(int cb_type) noexcept
 {
     if (cb_type < 0 || cb_type >= HALVO_CB_TYPE_COUNT) {
         ERR("no such cb_type : [%d]", cb_type);
+        halvo::plain_result(HALVO_ERROR_INVALID_PARAMETER);
         return nullptr;
     }
+    halvo::plain_result(HALVO_ERROR_NONE);
     return &callback_containers[cb_type];
 }
 
@@ -59,6 +62,8 @@ void _halvo_get_cb(halvo_cb_container_s *container) noexcept
 {
     ENTER();
     halvo_cb_container_s *row = container ? row_of(container->cb_type) : nullptr;
+    if (container == nullptr)
+        halvo::plain_result(HALVO_ERROR_INVALID_PARAMETER);
     if (row == nullptr) {
         EXIT();
         return;

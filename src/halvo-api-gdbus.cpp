@@ -12,9 +12,11 @@
  * context of the thread that set it. */
 #include "halvo-api-private.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstring>
 #include <string>
+#include <vector>
 
 using namespace halvo;
 
@@ -71,6 +73,15 @@ int halvo::remaining_ms(int bound_ms) noexcept
     return int(CLAMP(left, 0, gint64(bound_ms)));
 }
 
+/* What a failed call or connect of this thread came to, for the
+ * operation that made it. */
+static thread_local halvo_failure_e t_transport_failure = HALVO_FAILURE_NONE;
+
+static void note_transport(halvo_failure_e failure) noexcept
+{
+    t_transport_failure = failure;
+}
+
 /* ------------------------------------------------------------------ */
 /* Rows: what the tables do not hold                                   */
 /* ------------------------------------------------------------------ */
@@ -94,7 +105,7 @@ struct row_ref {
 row_state inter_state[HALVO_INTERNAL_SIGNAL_COUNT];
 row_state public_state[HALVO_PUBLIC_SIGNAL_COUNT];
 
-constexpr int ROW_COUNT = HALVO_INTERNAL_SIGNAL_COUNT + HALVO_PUBLIC_SIGNAL_COUNT;
+constexpr int ROW_COUNT = int(HALVO_INTERNAL_SIGNAL_COUNT) + int(HALVO_PUBLIC_SIGNAL_COUNT);
 
 row_ref row_at(int i) noexcept
 {
@@ -115,6 +126,12 @@ unsigned attempts_done = 0;  /* counts finished attempts, for waiters */
 std::string last_error;      /* why the last attempt failed */
 gulong closed_handler = 0;
 GSource *retry_source = nullptr;
+
+/* Non-blocking calls waiting for a connection attempt to end; each is told
+ * in its own main context (halvo-api-gdbus.cpp, "Waiting"). */
+struct Waiting;
+std::vector<Waiting *> waiters;
+void tell_waiters_locked() noexcept;
 
 gpointer bus_thread(gpointer) noexcept
 {
@@ -226,6 +243,7 @@ void attempt_done(GDBusConnection *connection, GError *error) noexcept
         arm_retry_locked();
     }
     connected_cv.notify_all();
+    tell_waiters_locked();
 }
 
 struct attempt {
@@ -341,7 +359,15 @@ GDBusConnection *__halvo_api_get_system_connection(void) noexcept
     std::string reason = ended ? last_error : "timed out";
     hold.unlock();
     ERR("g_bus_get_sync fail, reason: %s", reason.c_str());
+    note_transport(ended ? HALVO_FAILURE_NO_BUS : HALVO_FAILURE_TIMEOUT);
     return nullptr;
+}
+
+/* A live connection if there is one now, without waiting (a reference). */
+static GDBusConnection *connection_at_hand() noexcept
+{
+    Locked hold(state_lock);
+    return live_connection_locked();
 }
 
 /* Subscribes @row on @connection in the current thread's context.  With
@@ -441,7 +467,7 @@ int _halvo_api_init_gdbus(void) noexcept
     /* The firmware result stays wanted while initialised, even when no bus
      * is there yet: it is subscribed once one is. */
     ENTER();
-    row_ref row = row_at(HALVO_INTERNAL_SIGNAL_COUNT + HALVO_PUBLIC_SIGNAL_ZEMO_FW_UPDATE_RESULT);
+    row_ref row = row_at(int(HALVO_INTERNAL_SIGNAL_COUNT) + int(HALVO_PUBLIC_SIGNAL_ZEMO_FW_UPDATE_RESULT));
     DBG("signal : %d, signal_info : %d, signal : %s", 0, row.info->subscription_id, row.info->signal_name);
     subscribe_row(row, __halvo_api_handle_recieved_signal_cb, nullptr, true);
     return HALVO_ERROR_NONE;
@@ -465,10 +491,96 @@ int _halvo_api_deinit_gdbus(void) noexcept
     return HALVO_ERROR_NONE;
 }
 
-/* Sends @message and waits for its reply within the operation's time.  An
- * error reply, from the service or from the bus daemon, counts as a failed
- * call: logged, NULL. */
-static GDBusMessage *send_with_reply(GDBusMessage *message, int bound_ms) noexcept
+/* The kind of failure a GDBus error stands for. */
+static halvo_failure_e failure_of(const GError *error) noexcept
+{
+    if (error == nullptr)
+        return HALVO_FAILURE_ERROR_REPLY;
+    if (g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED))
+        return HALVO_FAILURE_CANCELLED;
+    if (g_error_matches(error, G_IO_ERROR, G_IO_ERROR_TIMED_OUT) ||
+        g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_TIMEOUT) ||
+        g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_TIMED_OUT))
+        return HALVO_FAILURE_TIMEOUT;
+    /* Our own bound is GIO's time-out: the bus daemon's "no reply" says the
+     * service left without answering. */
+    if (g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_NO_REPLY) ||
+        g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_SERVICE_UNKNOWN) ||
+        g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_NAME_HAS_NO_OWNER))
+        return HALVO_FAILURE_NO_SERVICE;
+    if (g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CLOSED) ||
+        g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_DISCONNECTED))
+        return HALVO_FAILURE_NO_BUS;
+    return HALVO_FAILURE_ERROR_REPLY;
+}
+
+/* The values of @reply (taken over), or NULL with the failure noted: no
+ * reply (@error says why), an error reply, from the service or from the
+ * bus daemon, or a reply without values.  Both paths read replies here. */
+static GVariant *reply_values(GDBusMessage *reply, const GError *error) noexcept
+{
+    Object<GDBusMessage> owned(reply);
+    if (reply == nullptr) {
+        ERR("GDbus error : %s", error ? error->message : "no reply");
+        note_transport(failure_of(error));
+        return nullptr;
+    }
+    if (g_dbus_message_get_message_type(reply) == G_DBUS_MESSAGE_TYPE_ERROR) {
+        Error reply_error;
+        g_dbus_message_to_gerror(reply, out(reply_error));
+        ERR("GDbus error : %s", reply_error ? reply_error->message : "error reply");
+        note_transport(failure_of(reply_error.get()));
+        return nullptr;
+    }
+    /* Every method of the service answers with values: a reply without any
+     * carries no answer, and reads as a failed call.  The body is
+     * immutable, so a reference is as good as a copy. */
+    GVariant *body = g_dbus_message_get_body(reply);
+    if (body == nullptr) {
+        ERR("GDbus error : %s", "the reply carries no values");
+        note_transport(HALVO_FAILURE_BAD_REPLY);
+        return nullptr;
+    }
+    return g_variant_ref(body);
+}
+
+/* A call of @method on the service with @args (taken over), or NULL when
+ * the request cannot be sent. */
+static GDBusMessage *new_service_call(const char *method, GVariant *args) noexcept
+{
+    Variant owned_args(args ? g_variant_ref_sink(args) : nullptr);
+    if (method == nullptr || !g_dbus_is_member_name(method)) {
+        ERR("GDbus error : invalid method name %s", method ? method : "(null)");
+        note_transport(HALVO_FAILURE_INVALID_ARGUMENT);
+        return nullptr;
+    }
+    if (owned_args && !g_variant_is_of_type(owned_args.get(), G_VARIANT_TYPE_TUPLE)) {
+        ERR("GDbus error : arguments of %s are not a tuple", method);
+        note_transport(HALVO_FAILURE_INVALID_ARGUMENT);
+        return nullptr;
+    }
+    GDBusMessage *message =
+        g_dbus_message_new_method_call(HALVO_SERVICE_NAME, HALVO_SERVICE_PATH, HALVO_SERVICE_INTERFACE, method);
+    if (owned_args)
+        g_dbus_message_set_body(message, owned_args.get());
+    return message;
+}
+
+static GDBusMessage *new_update_call(const char *method) noexcept
+{
+    return g_dbus_message_new_method_call(HALVO_UPDATE_NAME, HALVO_UPDATE_PATH, HALVO_UPDATE_INTERFACE, method);
+}
+
+/* The update manager is told we are done with it; nobody waits for that. */
+static void send_update_exit(GDBusConnection *connection) noexcept
+{
+    Object<GDBusMessage> bye(new_update_call("EXIT"));
+    g_dbus_message_set_flags(bye.get(), G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED);
+    g_dbus_connection_send_message(connection, bye.get(), G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr, nullptr);
+}
+
+/* Sends @message and waits for its values within the operation's time. */
+static GVariant *send_with_reply(GDBusMessage *message, int bound_ms) noexcept
 {
     Object<GDBusConnection> connection(__halvo_api_get_system_connection());
     if (!connection)
@@ -476,83 +588,372 @@ static GDBusMessage *send_with_reply(GDBusMessage *message, int bound_ms) noexce
     int timeout_ms = remaining_ms(bound_ms);
     if (timeout_ms <= 0) {
         ERR("GDbus error : %s", "Timeout was reached");
+        note_transport(HALVO_FAILURE_TIMEOUT);
         return nullptr;
     }
     Error error;
     GDBusMessage *reply = g_dbus_connection_send_message_with_reply_sync(
         connection.get(), message, G_DBUS_SEND_MESSAGE_FLAGS_NONE, timeout_ms, nullptr, nullptr, out(error));
-    if (reply == nullptr) {
-        ERR("GDbus error : %s", error ? error->message : "no reply");
-        return nullptr;
-    }
-    if (g_dbus_message_get_message_type(reply) == G_DBUS_MESSAGE_TYPE_ERROR) {
-        Error reply_error;
-        g_dbus_message_to_gerror(reply, out(reply_error));
-        ERR("GDbus error : %s", reply_error ? reply_error->message : "error reply");
-        g_object_unref(reply);
-        return nullptr;
-    }
-    return reply;
-}
-
-/* The reply body outlives the message: it is immutable, so a reference is
- * as good as a copy and costs nothing. */
-static GVariant *take_body(GDBusMessage *reply) noexcept
-{
-    GVariant *body = g_dbus_message_get_body(reply);
-    /* Every method of the service answers with values: a reply without any
-     * carries no answer, and reads as a failed call. */
-    if (body != nullptr)
-        g_variant_ref(body);
-    else
-        ERR("GDbus error : %s", "the reply carries no values");
-    g_object_unref(reply);
-    return body;
+    return reply_values(reply, error.get());
 }
 
 GVariant *_halvo_api_send_method_call_sync(const char *method, GVariant *args) noexcept
 {
-    /* The argument is ours from here on, whatever happens. */
-    Variant owned_args(args ? g_variant_ref_sink(args) : nullptr);
-    if (method == nullptr || !g_dbus_is_member_name(method)) {
-        ERR("GDbus error : invalid method name %s", method ? method : "(null)");
-        return nullptr;
-    }
-    Object<GDBusMessage> message(
-        g_dbus_message_new_method_call(HALVO_SERVICE_NAME, HALVO_SERVICE_PATH, HALVO_SERVICE_INTERFACE, method));
-    if (owned_args) {
-        if (!g_variant_is_of_type(owned_args.get(), G_VARIANT_TYPE_TUPLE)) {
-            ERR("GDbus error : arguments of %s are not a tuple", method);
-            return nullptr;
-        }
-        g_dbus_message_set_body(message.get(), owned_args.get());
-    }
     /* Connecting and waiting share the bound. */
     OperationTime time(HALVO_METHOD_TIMEOUT_MS);
-    GDBusMessage *reply = send_with_reply(message.get(), HALVO_METHOD_TIMEOUT_MS);
-    return reply ? take_body(reply) : nullptr;
+    Object<GDBusMessage> message(new_service_call(method, args));
+    return message ? send_with_reply(message.get(), HALVO_METHOD_TIMEOUT_MS) : nullptr;
 }
 
 GVariant *_halvo_api_request_zemo_update(void) noexcept
 {
     OperationTime time(HALVO_UPDATE_TIMEOUT_MS);
-    Object<GDBusMessage> message(
-        g_dbus_message_new_method_call(HALVO_UPDATE_NAME, HALVO_UPDATE_PATH, HALVO_UPDATE_INTERFACE, "ZEMOFW"));
-    GDBusMessage *reply = send_with_reply(message.get(), HALVO_UPDATE_TIMEOUT_MS);
-    if (reply == nullptr)
+    Object<GDBusMessage> message(new_update_call("ZEMOFW"));
+    GVariant *body = send_with_reply(message.get(), HALVO_UPDATE_TIMEOUT_MS);
+    if (body == nullptr)
         return nullptr;
-    GVariant *body = take_body(reply);
-
-    /* The update manager is told we are done with it; nobody waits for that. */
     Object<GDBusConnection> connection(__halvo_api_get_system_connection());
-    if (connection) {
-        Object<GDBusMessage> bye(
-            g_dbus_message_new_method_call(HALVO_UPDATE_NAME, HALVO_UPDATE_PATH, HALVO_UPDATE_INTERFACE, "EXIT"));
-        g_dbus_message_set_flags(bye.get(), G_DBUS_MESSAGE_FLAGS_NO_REPLY_EXPECTED);
-        g_dbus_connection_send_message(connection.get(), bye.get(), G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr,
-                                       nullptr);
-    }
+    if (connection)
+        send_update_exit(connection.get());
     return body;
+}
+
+/* ------------------------------------------------------------------ */
+/* Operations: failure detail and the two ways to run them             */
+/* ------------------------------------------------------------------ */
+
+static thread_local halvo_failure_e t_last_failure = HALVO_FAILURE_NONE;
+static thread_local OpPromiseBase *t_current_op = nullptr;
+
+OpPromiseBase *&halvo::current_op() noexcept
+{
+    return t_current_op;
+}
+
+void halvo::resume_op(std::coroutine_handle<> h, OpPromiseBase *promise) noexcept
+{
+    OpPromiseBase *saved = t_current_op;
+    t_current_op = promise;
+    h.resume();
+    t_current_op = saved;
+}
+
+void halvo::note_failure(halvo_failure_e failure) noexcept
+{
+    if (t_current_op == nullptr)
+        return;
+    t_current_op->outcome.failure = failure;
+    t_current_op->outcome.noted = true;
+}
+
+void halvo::note_success() noexcept
+{
+    if (t_current_op != nullptr)
+        t_current_op->outcome.settled = true;
+}
+
+void halvo::set_last_failure(halvo_failure_e failure) noexcept
+{
+    t_last_failure = failure;
+}
+
+int halvo::plain_result(int rc, halvo_failure_e otherwise) noexcept
+{
+    t_last_failure = rc == HALVO_ERROR_NONE                ? HALVO_FAILURE_NONE
+                     : rc == HALVO_ERROR_INVALID_PARAMETER ? HALVO_FAILURE_INVALID_ARGUMENT
+                                                           : otherwise;
+    return rc;
+}
+
+halvo_failure_e halvo_api_last_failure(void) noexcept
+{
+    return t_last_failure;
+}
+
+const char *halvo_api_failure_name(halvo_failure_e failure) noexcept
+{
+    switch (failure) {
+    case HALVO_FAILURE_NONE: return "no failure";
+    case HALVO_FAILURE_INVALID_ARGUMENT: return "invalid argument";
+    case HALVO_FAILURE_NO_BUS: return "no bus";
+    case HALVO_FAILURE_NO_SERVICE: return "no service";
+    case HALVO_FAILURE_TIMEOUT: return "timed out";
+    case HALVO_FAILURE_ERROR_REPLY: return "error reply";
+    case HALVO_FAILURE_BAD_REPLY: return "bad reply";
+    case HALVO_FAILURE_SERVICE_ANSWERED: return "the service answered a failure";
+    case HALVO_FAILURE_STORE: return "store";
+    case HALVO_FAILURE_CANCELLED: return "cancelled";
+    }
+    return "unknown failure";
+}
+
+/* The reply a request came to, checked against its type; the outcome says
+ * how it went. */
+static void settle_reply(OpPromiseBase *op, const CallRequest &request, GVariant *&reply,
+                         halvo_failure_e failure) noexcept
+{
+    Outcome &o = op->outcome;
+    if (reply != nullptr && request.type != nullptr && !has_type(reply, request.type)) {
+        ERR("reply of %s is %s, not %s", request.method, g_variant_get_type_string(reply), request.type);
+        g_clear_pointer(&reply, g_variant_unref);
+        failure = HALVO_FAILURE_BAD_REPLY;
+    }
+    if (reply == nullptr) {
+        o.failure = failure != HALVO_FAILURE_NONE ? failure : HALVO_FAILURE_ERROR_REPLY;
+        o.noted = true;
+        o.answered = false;
+    } else {
+        o.noted = false;
+        o.answered = true;
+    }
+}
+
+namespace {
+
+/* Asynchronous calls: the request and the awaiter that waits for it. */
+int left_ms(const OpPromiseBase *op) noexcept
+{
+    gint64 left = (op->deadline - g_get_monotonic_time() + 999) / 1000;
+    return int(CLAMP(left, 0, gint64(op->bound_ms)));
+}
+
+struct InFlight {
+    CallAwaiter *awaiter;
+    GDBusMessage *message;
+};
+
+void finish_call(InFlight *f, GVariant *reply, halvo_failure_e failure) noexcept
+{
+    CallAwaiter *a = f->awaiter;
+    g_clear_object(&f->message);
+    delete f;
+    a->reply = reply;
+    settle_reply(a->op, a->request, a->reply, failure);
+    resume_op(a->handle, a->op);
+}
+
+void on_reply(GObject *source, GAsyncResult *result, gpointer data) noexcept
+{
+    auto *f = static_cast<InFlight *>(data);
+    auto *connection = G_DBUS_CONNECTION(source);
+    Error error;
+    GDBusMessage *reply = g_dbus_connection_send_message_with_reply_finish(connection, result, out(error));
+    t_transport_failure = HALVO_FAILURE_NONE;
+    GVariant *values = reply_values(reply, error.get());
+    if (values != nullptr && f->awaiter->request.update)
+        send_update_exit(connection);
+    finish_call(f, values, t_transport_failure);
+}
+
+void send_in_flight(InFlight *f, GDBusConnection *connection) noexcept
+{
+    OpPromiseBase *op = f->awaiter->op;
+    int timeout_ms = left_ms(op);
+    if (timeout_ms <= 0) {
+        ERR("GDbus error : %s", "Timeout was reached");
+        finish_call(f, nullptr, HALVO_FAILURE_TIMEOUT);
+        return;
+    }
+    g_dbus_connection_send_message_with_reply(connection, f->message, G_DBUS_SEND_MESSAGE_FLAGS_NONE, timeout_ms,
+                                              nullptr, g_task_get_cancellable(op->task), on_reply, f);
+}
+
+/* A call waiting for a connection, in its own main context: the attempt's
+ * end, its cancellable or its bound, whichever comes first, goes on with it.
+ * The attempt's end reaches it through an idle in that context, so all
+ * three run on one thread. */
+struct Waiting {
+    InFlight *f;
+    GMainContext *context;
+    GSource *cancelled = nullptr;
+    GSource *bound = nullptr;
+    bool posted = false; /* the attempt's end is on its way: it frees this */
+    bool done = false;
+};
+
+void stop_waiting(Waiting *w) noexcept
+{
+    for (GSource **source : {&w->cancelled, &w->bound})
+        if (*source != nullptr) {
+            g_source_destroy(*source);
+            g_clear_pointer(source, g_source_unref);
+        }
+    w->done = true;
+}
+
+/* Cancelled, or out of time, before the attempt ended. */
+gboolean give_up(Waiting *w, halvo_failure_e failure) noexcept
+{
+    bool posted;
+    {
+        Locked hold(state_lock);
+        posted = w->posted;
+        if (!posted)
+            waiters.erase(std::find(waiters.begin(), waiters.end(), w));
+    }
+    InFlight *f = w->f;
+    stop_waiting(w);
+    if (!posted) {
+        g_main_context_unref(w->context);
+        delete w;
+    }
+    if (failure == HALVO_FAILURE_TIMEOUT)
+        ERR("GDbus error : %s", "Timeout was reached");
+    finish_call(f, nullptr, failure);
+    return G_SOURCE_REMOVE;
+}
+
+gboolean attempt_ended(gpointer data) noexcept
+{
+    auto *w = static_cast<Waiting *>(data);
+    {
+        /* The bus thread let go of it under the lock. */
+        Locked hold(state_lock);
+    }
+    bool done = w->done;
+    InFlight *f = w->f;
+    if (!done)
+        stop_waiting(w);
+    g_main_context_unref(w->context);
+    delete w;
+    if (done)
+        return G_SOURCE_REMOVE;
+    Object<GDBusConnection> connection(connection_at_hand());
+    if (connection)
+        send_in_flight(f, connection.get());
+    else
+        finish_call(f, nullptr, HALVO_FAILURE_NO_BUS);
+    return G_SOURCE_REMOVE;
+}
+
+void tell_waiters_locked() noexcept
+{
+    for (Waiting *w : waiters) {
+        w->posted = true;
+        GSource *idle = g_idle_source_new();
+        g_source_set_callback(idle, attempt_ended, w, nullptr);
+        g_source_attach(idle, w->context);
+        g_source_unref(idle);
+    }
+    waiters.clear();
+}
+
+/* Waits in the calling thread's context for the attempt under way (or a
+ * new one) to end, within the call's bound. */
+void wait_for_connection(InFlight *f, GCancellable *cancellable, int left) noexcept
+{
+    auto *w = new Waiting{f, g_main_context_ref_thread_default()};
+    if (cancellable != nullptr) {
+        w->cancelled = g_cancellable_source_new(cancellable);
+        g_source_set_callback(w->cancelled, G_SOURCE_FUNC(+[](GCancellable *, gpointer d) noexcept -> gboolean {
+                                  return give_up(static_cast<Waiting *>(d), HALVO_FAILURE_CANCELLED);
+                              }),
+                              w, nullptr);
+        g_source_attach(w->cancelled, w->context);
+    }
+    w->bound = g_timeout_source_new(guint(left));
+    g_source_set_callback(
+        w->bound, [](gpointer d) noexcept -> gboolean { return give_up(static_cast<Waiting *>(d), HALVO_FAILURE_TIMEOUT); },
+        w, nullptr);
+    g_source_attach(w->bound, w->context);
+    Locked hold(state_lock);
+    waiters.push_back(w);
+    start_attempt_locked();
+}
+
+} // namespace
+
+bool CallAwaiter::await_suspend(std::coroutine_handle<> h) noexcept
+{
+    op->outcome.called = true;
+    if (op->async && g_cancellable_is_cancelled(g_task_get_cancellable(op->task))) {
+        /* Not sent: a cancelled call changes nothing at the service. */
+        if (request.args != nullptr)
+            g_variant_unref(g_variant_ref_sink(request.args));
+        settle_reply(op, request, reply, HALVO_FAILURE_CANCELLED);
+        return false;
+    }
+    if (!op->async || op->threaded) {
+        /* Blocking: the caller's own thread, or a worker already. */
+        OperationTime time{op->async ? left_ms(op) : remaining_ms(op->bound_ms)};
+        t_transport_failure = HALVO_FAILURE_NONE;
+        reply = request.update ? _halvo_api_request_zemo_update()
+                               : _halvo_api_send_method_call_sync(request.method, request.args);
+        settle_reply(op, request, reply, t_transport_failure);
+        return false;
+    }
+    handle = h;
+    GCancellable *cancellable = g_task_get_cancellable(op->task);
+    t_transport_failure = HALVO_FAILURE_NONE;
+    GDBusMessage *message = request.update ? new_update_call(request.method)
+                                           : new_service_call(request.method, request.args);
+    if (message == nullptr) {
+        settle_reply(op, request, reply, t_transport_failure);
+        return false;
+    }
+    if (left_ms(op) <= 0) {
+        g_object_unref(message);
+        ERR("GDbus error : %s", "Timeout was reached");
+        settle_reply(op, request, reply, HALVO_FAILURE_TIMEOUT);
+        return false;
+    }
+    auto *f = new InFlight{this, message};
+    Object<GDBusConnection> connection(connection_at_hand());
+    if (connection) {
+        send_in_flight(f, connection.get());
+        return true;
+    }
+    wait_for_connection(f, cancellable, left_ms(op));
+    return true;
+}
+
+void WorkerAwaiter::await_suspend(std::coroutine_handle<> h) noexcept
+{
+    op->threaded = true;
+    GTask *task = op->task; /* the frame is the worker's from the hand-over on */
+    auto *state = static_cast<AsyncStateBase *>(g_task_get_task_data(task));
+    state->handle = h;
+    state->promise = op;
+    state->handed.store(true, std::memory_order_release);
+    g_task_run_in_thread(task, [](GTask *, gpointer, gpointer data, GCancellable *) {
+        auto *s = static_cast<AsyncStateBase *>(data);
+        s->handed.load(std::memory_order_acquire);
+        resume_op(s->handle, s->promise);
+    });
+}
+
+void halvo::complete_task(GTask *task) noexcept
+{
+    auto *state = static_cast<AsyncStateBase *>(g_task_get_task_data(task));
+    state->returned = true;
+    g_task_return_boolean(task, TRUE);
+    g_object_unref(task);
+}
+
+AsyncStateBase *halvo::finish_state(GAsyncResult *result, void *tag, bool *cancelled) noexcept
+{
+    *cancelled = false;
+    if (!g_task_is_valid(result, nullptr) || g_task_get_source_tag(G_TASK(result)) != tag) {
+        ERR("not a result of this operation");
+        t_last_failure = HALVO_FAILURE_INVALID_ARGUMENT;
+        return nullptr;
+    }
+    GTask *task = G_TASK(result);
+    auto *state = static_cast<AsyncStateBase *>(g_task_get_task_data(task));
+    if (!state->returned || state->finished) {
+        ERR("the call has not ended, or was finished already");
+        t_last_failure = HALVO_FAILURE_INVALID_ARGUMENT;
+        return nullptr;
+    }
+    state->finished = true;
+    Error error;
+    if (!g_task_propagate_boolean(task, out(error))) {
+        *cancelled = true;
+        t_last_failure = HALVO_FAILURE_CANCELLED;
+        return nullptr;
+    }
+    t_last_failure = state->failure;
+    return state;
 }
 
 int _halvo_api_subscribe_signal(int index, void *user_data) noexcept

@@ -5,7 +5,8 @@
  * only marks it: the member stays in the document with "deleted_on_tv"
  * true and is left out of every list read afterwards.
  *
- * Everything runs on the caller's thread. */
+ * The blocking calls run on the caller's thread; the store work of the
+ * non-blocking ones on GTask's pool. */
 #include "halvo-api-private.h"
 #include "valko.h"
 
@@ -23,6 +24,11 @@ static void __halvo_free_info_sync_device(gpointer data) noexcept
     free(device->address);
     free(device->name);
     free(device);
+}
+
+static void free_devices(gpointer list) noexcept
+{
+    g_slist_free_full(static_cast<GSList *>(list), __halvo_free_info_sync_device);
 }
 
 /* A record for the device the reader stands on, or NULL to leave it out.
@@ -82,50 +88,84 @@ static void __halvo_convert_valko_to_list(const char *text, GSList **list) noexc
     EXIT();
 }
 
-int halvo_get_info_sync_devices(GSList **list) noexcept
+static Op<int> get_info_sync_devices_op(GSList **list)
 {
     ENTER();
     if (list == nullptr) {
         ERR("List is NULL!!");
-        return HALVO_ERROR_INVALID_PARAMETER;
+        co_return HALVO_ERROR_INVALID_PARAMETER;
     }
+    co_await on_worker();
     /* On failure the caller's list stays as it was: it may already hold
      * records, which must not be lost. */
     CString text(valko_get_str(INFO_SYNC_DEVICES_KEY));
-    if (!text)
-        return HALVO_ERROR_OPERATION_FAILED;
+    if (!text) {
+        note_failure(HALVO_FAILURE_STORE);
+        co_return HALVO_ERROR_OPERATION_FAILED;
+    }
     __halvo_convert_valko_to_list(text.get(), list);
-    return HALVO_ERROR_NONE;
+    co_return HALVO_ERROR_NONE;
+}
+
+int halvo_get_info_sync_devices(GSList **list) noexcept
+{
+    return run_sync(get_info_sync_devices_op(list));
+}
+
+void halvo_get_info_sync_devices_async(GCancellable *cancellable, GAsyncReadyCallback callback,
+                                       gpointer user_data) noexcept
+{
+    start_async<int>((void *)halvo_get_info_sync_devices_async, cancellable, callback, user_data, [&](Held &held) {
+        held.release = free_devices;
+        return get_info_sync_devices_op((GSList **)&held.owned);
+    });
+}
+
+/* Appends, as the blocking call does. */
+int halvo_get_info_sync_devices_finish(GAsyncResult *result, GSList **list) noexcept
+{
+    if (list == nullptr)
+        return plain_result(HALVO_ERROR_INVALID_PARAMETER);
+    return finish_async<int>(result, (void *)halvo_get_info_sync_devices_async, HALVO_ERROR_INVALID_PARAMETER,
+                             HALVO_ERROR_CANCELLED, [&](Held &held) {
+                                 *list = g_slist_concat(*list, static_cast<GSList *>(held.owned));
+                                 held.owned = nullptr;
+                             });
 }
 
 int halvo_free_info_sync_devices(GSList **list) noexcept
 {
     if (list == nullptr || *list == nullptr) {
         ERR("List is NULL!!");
-        return HALVO_ERROR_INVALID_PARAMETER;
+        return plain_result(HALVO_ERROR_INVALID_PARAMETER);
     }
     ENTER();
-    g_slist_free_full(*list, __halvo_free_info_sync_device);
+    free_devices(*list);
     *list = nullptr;
     EXIT();
-    return HALVO_ERROR_NONE;
+    return plain_result(HALVO_ERROR_NONE);
 }
 
 /* Marks one device deleted.  Only the mark's bytes change in the stored
  * text: json-glib would write other members back altered (integers past
  * 64 bits, 1e400), so the document is edited in place or not at all.  When
  * nothing would change the store is not written. */
-int halvo_remove_info_sync_device(const char *key) noexcept
+static Op<int> remove_info_sync_device_op(const char *key_arg)
 {
     ENTER();
-    if (key == nullptr) {
+    if (key_arg == nullptr) {
         ERR("key is NULL");
-        return HALVO_ERROR_INVALID_PARAMETER;
+        co_return HALVO_ERROR_INVALID_PARAMETER;
     }
+    /* The caller's text may be gone once the rest runs on the worker. */
+    GString_ key_copy(g_strdup(key_arg));
+    const char *key = key_copy.get();
+    co_await on_worker();
     CString text(valko_get_str(INFO_SYNC_DEVICES_KEY));
     if (!text) {
         ERR("fail to read valko");
-        return HALVO_ERROR_OPERATION_FAILED;
+        note_failure(HALVO_FAILURE_STORE);
+        co_return HALVO_ERROR_OPERATION_FAILED;
     }
     Object<JsonParser> parser(json_parser_new());
     halvo_json_parse(parser.get(), text.get(), -1);
@@ -134,17 +174,17 @@ int halvo_remove_info_sync_device(const char *key) noexcept
     JsonNode *device = devices ? json_object_get_member(devices, key) : nullptr;
     if (device == nullptr) {
         INFO("No members in device list");
-        return HALVO_ERROR_NONE;
+        co_return HALVO_ERROR_NONE;
     }
     if (!JSON_NODE_HOLDS_OBJECT(device)) {
         WARN("device %s is not an object: left as it is", key);
-        return HALVO_ERROR_NONE;
+        co_return HALVO_ERROR_NONE;
     }
     JsonNode *mark = json_object_get_member(json_node_get_object(device), "deleted_on_tv");
     if (mark != nullptr && JSON_NODE_HOLDS_VALUE(mark) && json_node_get_value_type(mark) == G_TYPE_BOOLEAN &&
         json_node_get_boolean(mark)) {
         INFO("%s is already deleted on tv", key);
-        return HALVO_ERROR_NONE;
+        co_return HALVO_ERROR_NONE;
     }
 
     INFO("mark %s as deleted on tv", key);
@@ -152,15 +192,37 @@ int halvo_remove_info_sync_device(const char *key) noexcept
     GString_ updated(halvo_json_splice(text.get(), path, 2, "true"));
     if (!updated) {
         ERR("cannot mark %s in place: the document is left as it is", key);
-        return HALVO_ERROR_OPERATION_FAILED;
+        note_failure(HALVO_FAILURE_STORE);
+        co_return HALVO_ERROR_OPERATION_FAILED;
     }
+    if (op_cancelled()) /* a cancelled call leaves the store as it was */
+        co_return HALVO_ERROR_CANCELLED;
     /* Atomic in the store: a reader sees the old text or the new. */
     if (valko_set_str(INFO_SYNC_DEVICES_KEY, updated.get()) != 0) {
         ERR("fail to write valko");
-        return HALVO_ERROR_OPERATION_FAILED;
+        note_failure(HALVO_FAILURE_STORE);
+        co_return HALVO_ERROR_OPERATION_FAILED;
     }
     EXIT();
-    return HALVO_ERROR_NONE;
+    co_return HALVO_ERROR_NONE;
+}
+
+int halvo_remove_info_sync_device(const char *key) noexcept
+{
+    return run_sync(remove_info_sync_device_op(key));
+}
+
+void halvo_remove_info_sync_device_async(const char *key, GCancellable *cancellable, GAsyncReadyCallback callback,
+                                         gpointer user_data) noexcept
+{
+    start_async<int>((void *)halvo_remove_info_sync_device_async, cancellable, callback, user_data,
+                     [&](Held &) { return remove_info_sync_device_op(key); });
+}
+
+int halvo_remove_info_sync_device_finish(GAsyncResult *result) noexcept
+{
+    return finish_async<int>(result, (void *)halvo_remove_info_sync_device_async, HALVO_ERROR_INVALID_PARAMETER,
+                             HALVO_ERROR_CANCELLED);
 }
 
 int get_size_of_info_sync_device_t(void) noexcept

@@ -1,9 +1,11 @@
 /* halvo-api-internal.cpp - speaker internals: connected and last speakers,
- * reconnection, volume and mute, icons, and the speaker callback slots.
+ * reconnection, volume and mute, icons, the speaker callback slots, and
+ * the non-blocking pairs of these operations.
  *
  * Signal handlers run in the main context of the thread that set their
- * callback; the last-speakers handler runs where the store delivers its
- * notification (the registering thread's main context).  A slot is read
+ * callback; the store-watch handlers (last speakers, connected speakers,
+ * mute) run where the store delivers its notification (the registering
+ * thread's main context).  A slot is read
  * and written whole under the library's lock, and called outside it, so a
  * callback may call the library and unset itself.
  *
@@ -14,6 +16,7 @@
 #include "uiconf.h"
 #include "valko.h"
 
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 
@@ -49,6 +52,8 @@ enum {
     SLOT_CONNECTING_STATUS = 2,
     SLOT_VOLUME = 3,
     SLOT_VOLUME_CONTROLABLE = 4,
+    SLOT_MUTE = 5,
+    SLOT_CONNECTED_SPEAKERS = 6,
     SLOT_COUNT
 };
 
@@ -97,14 +102,48 @@ static int set(int index, Cb callback, void *user_data, int row, GDBusSignalCall
         if (callbacks[index].callback == cb && callbacks[index].user_data == user_data)
             callbacks[index] = before;
     }
-    return ret;
+    return plain_result(ret);
 }
 
 /* Empties slot @index and drops the subscription of signal @row. */
 static int unset(int index, int row) noexcept
 {
     clear(index);
-    return _halvo_api_unsubscribe_internal_signal(row);
+    return plain_result(_halvo_api_unsubscribe_internal_signal(row));
+}
+
+/* Fills slot @index and watches store key @key with @handler.  Slot and
+ * registration change together under the lock: the store keeps one
+ * registration per key and handler.  A set that cannot watch leaves the
+ * slot as it was. */
+static int watch(int index, const char *key, valko_key_changed_cb handler, any_cb callback, void *user_data) noexcept
+{
+    if (callback == nullptr) {
+        ERR("cb is NULL!!");
+        return plain_result(HALVO_ERROR_INVALID_PARAMETER);
+    }
+    Locked hold(state_lock);
+    slot before = callbacks[index];
+    fill_locked(index, callback, user_data);
+    if (valko_notify_key_changed(key, handler, nullptr) != 0) {
+        ERR("fail to watch %s", key);
+        callbacks[index] = before;
+        return plain_result(HALVO_ERROR_OPERATION_FAILED, HALVO_FAILURE_STORE);
+    }
+    return plain_result(HALVO_ERROR_NONE);
+}
+
+/* Empties slot @index and ends the watch of @key; 3 when none was set. */
+static int unwatch(int index, const char *key, valko_key_changed_cb handler) noexcept
+{
+    Locked hold(state_lock);
+    if (callbacks[index].callback == nullptr) {
+        ERR("callback is not set");
+        return plain_result(HALVO_ERROR_INVALID_PARAMETER);
+    }
+    fill_locked(index, nullptr, nullptr);
+    int ret = valko_ignore_key_changed(key, handler) == 0 ? HALVO_ERROR_NONE : HALVO_ERROR_OPERATION_FAILED;
+    return plain_result(ret, HALVO_FAILURE_STORE);
 }
 
 } // namespace speaker
@@ -136,40 +175,43 @@ static void read_audio_type(JsonReader *reader, bt_spk_audio_type_e *field) noex
     store_audio_type(field, guint32(_bt_json_read_int_member(reader, "audioType")) - 1u);
 }
 
-/* The service's integer of a "(i)" reply; false, with *result untouched,
- * when no reply or one of another type came. */
-static bool call_for_int(const char *method, GVariant *args, int *result) noexcept
-{
-    Variant reply(call_for(method, args, "(i)"));
-    if (!reply)
-        return false;
-    g_variant_get(reply.get(), "(i)", result);
-    return true;
-}
-
-/* The two integers of a "(ii)" reply; false, with nothing written, when no
- * reply or one of another type came. */
-static bool call_for_two_ints(const char *method, GVariant *args, int *result, int *value) noexcept
-{
-    Variant reply(call_for(method, args, "(ii)"));
-    if (!reply)
-        return false;
-    g_variant_get(reply.get(), "(ii)", result, value);
-    return true;
-}
-
-/* Operations that return the service's "(i)" integer; a macro so that the
+/* Ends an operation with the service's "(i)" integer; a macro so that the
  * log lines carry the operation's own name. */
 #define RETURN_SERVICE_RESULT(method, args)                                                                  \
     do {                                                                                                     \
-        int result_ = 0;                                                                                     \
-        if (!call_for_int((method), (args), &result_)) {                                                     \
+        Variant reply_(co_await call((method), (args), "(i)"));                                              \
+        if (!reply_) {                                                                                       \
             ERR("%s", "result is NULL");                                                                     \
-            return HALVO_ERROR_OPERATION_FAILED;                                                             \
+            co_return HALVO_ERROR_OPERATION_FAILED;                                                          \
         }                                                                                                    \
+        int result_ = 0;                                                                                     \
+        g_variant_get(reply_.get(), "(i)", &result_);                                                        \
         INFO("result = [%d]", result_);                                                                      \
-        return result_;                                                                                      \
+        co_return result_;                                                                                   \
     } while (0)
+
+/* The pair of an operation whose only answer is its result. */
+static int finish_result(GAsyncResult *result, void *tag) noexcept
+{
+    return finish_async<int>(result, tag, HALVO_ERROR_INVALID_PARAMETER, HALVO_ERROR_CANCELLED);
+}
+
+/* The finish of an operation with a scalar output. */
+template <typename Take> static int finish_output(GAsyncResult *result, void *tag, Take take) noexcept
+{
+    return finish_async<int>(result, tag, HALVO_ERROR_INVALID_PARAMETER, HALVO_ERROR_CANCELLED, take);
+}
+
+/* The finish of an operation that reads a list: it is appended to the
+ * caller's. */
+static int finish_list(GAsyncResult *result, void *tag, GSList **list) noexcept
+{
+    if (list == nullptr)
+        return plain_result(HALVO_ERROR_INVALID_PARAMETER);
+    return finish_async<int>(result, tag, HALVO_ERROR_INVALID_PARAMETER, HALVO_ERROR_CANCELLED, [&](Held &held) {
+        *list = g_slist_concat(*list, static_cast<GSList *>(std::exchange(held.owned, nullptr)));
+    });
+}
 
 /* True when @signal_name is the name of internal row @row. */
 static bool is_row_signal(int row, const char *signal_name) noexcept
@@ -220,20 +262,22 @@ static int convert_array(const char *text, GSList **list, Convert convert, Descr
     return HALVO_ERROR_NONE;
 }
 
-/* Reads the document under @key and appends its records to @list with
- * @convert; when that fails, @release frees the whole list (what the
- * caller held included) and leaves it NULL. */
-static int read_stored_list(const char *key, GSList **list, int (*convert)(const char *, GSList **) noexcept,
-                            int (*release)(GSList **) noexcept) noexcept
+/* Reads the document under @key (a literal) and appends its records to
+ * @list with @convert; when that fails, @release frees the whole list
+ * (what the caller held included) and leaves it NULL. */
+static Op<int> stored_list_op(const char *key, GSList **list, int (*convert)(const char *, GSList **) noexcept,
+                              int (*release)(GSList **) noexcept)
 {
     if (list == nullptr) {
         ERR("list is NULL");
-        return HALVO_ERROR_INVALID_PARAMETER;
+        co_return HALVO_ERROR_INVALID_PARAMETER;
     }
+    co_await on_worker();
     CString text(valko_get_str(key));
     if (!text) {
         ERR("info_str is NULL");
-        return HALVO_ERROR_OPERATION_FAILED;
+        note_failure(HALVO_FAILURE_STORE);
+        co_return HALVO_ERROR_OPERATION_FAILED;
     }
     INFO("info_str = [%s]", text.get());
     int ret = convert(text.get(), list);
@@ -241,7 +285,7 @@ static int read_stored_list(const char *key, GSList **list, int (*convert)(const
         ERR("fail to conver json to  data");
         release(list);
     }
-    return ret;
+    co_return ret;
 }
 
 /* Frees every record with @free_record, and the cells; the head becomes NULL. */
@@ -249,13 +293,13 @@ static int free_list(GSList **list, GDestroyNotify free_record) noexcept
 {
     if (list == nullptr || *list == nullptr) {
         ERR("List is NULL!!");
-        return HALVO_ERROR_INVALID_PARAMETER;
+        return plain_result(HALVO_ERROR_INVALID_PARAMETER);
     }
     ENTER();
     g_slist_free_full(*list, free_record);
     *list = nullptr;
     EXIT();
-    return HALVO_ERROR_NONE;
+    return plain_result(HALVO_ERROR_NONE);
 }
 
 /* ------------------------------------------------------------------ */
@@ -309,46 +353,87 @@ static int __halvo_api_convert_to_data_get_connected_bt_speaker_info(const char 
     });
 }
 
+static void free_speaker(gpointer speaker) noexcept
+{
+    __halvo_free_connected_bt_speaker_info(static_cast<speaker_t *>(speaker));
+}
+
+static void free_speakers(gpointer list) noexcept
+{
+    g_slist_free_full(static_cast<GSList *>(list), free_speaker);
+}
+
+static Op<int> connected_speakers_op(GSList **list)
+{
+    return stored_list_op(KEY_CONNECTED_SPEAKERS, list, __halvo_api_convert_to_data_get_connected_bt_speaker_info,
+                          halvo_free_connected_bt_spaekr_infos);
+}
+
 int halvo_get_connected_bt_speaker_infos(GSList **list) noexcept
 {
     INFO("");
-    return read_stored_list(KEY_CONNECTED_SPEAKERS, list, __halvo_api_convert_to_data_get_connected_bt_speaker_info,
-                            halvo_free_connected_bt_spaekr_infos);
+    return run_sync(connected_speakers_op(list));
+}
+
+void halvo_get_connected_bt_speaker_infos_async(GCancellable *cancellable, GAsyncReadyCallback callback,
+                                                gpointer user_data) noexcept
+{
+    start_async<int>((void *)halvo_get_connected_bt_speaker_infos_async, cancellable, callback, user_data,
+                     [](Held &held) {
+                         held.release = free_speakers;
+                         return connected_speakers_op((GSList **)&held.owned);
+                     });
+}
+
+int halvo_get_connected_bt_speaker_infos_finish(GAsyncResult *result, GSList **list) noexcept
+{
+    return finish_list(result, (void *)halvo_get_connected_bt_speaker_infos_async, list);
 }
 
 int halvo_free_connected_bt_spaekr_infos(GSList **list) noexcept
 {
-    return free_list(list, [](gpointer s) { __halvo_free_connected_bt_speaker_info(static_cast<speaker_t *>(s)); });
+    return free_list(list, free_speaker);
 }
 
-int halvo_set_connected_bt_speaker_info(const char *vsid, bt_spk_info_t *info) noexcept
+/* False, with the reason logged, when the speaker's information cannot be
+ * sent: a required argument or field is NULL, or text is not UTF-8 (it
+ * goes out as a D-Bus string). */
+static bool speaker_info_usable(const char *vsid, const bt_spk_info_t *info) noexcept
 {
     if (vsid == nullptr) {
         ERR("vsid is NULL");
-        return HALVO_ERROR_INVALID_SPEAKER_INFO;
+        return false;
     }
     if (info == nullptr) {
         ERR("info is NULL");
-        return HALVO_ERROR_INVALID_SPEAKER_INFO;
+        return false;
     }
     if (info->address == nullptr) {
         ERR("addres is NULL");
-        return HALVO_ERROR_INVALID_SPEAKER_INFO;
+        return false;
     }
     if (info->name == nullptr) {
         ERR("name is NULL");
-        return HALVO_ERROR_INVALID_SPEAKER_INFO;
+        return false;
     }
     if (info->icon_type == nullptr) {
         ERR("iconType is NULL");
-        return HALVO_ERROR_INVALID_SPEAKER_INFO;
+        return false;
     }
-    /* The text goes out as a D-Bus string, which must be UTF-8. */
     if (!valid_text(vsid) || !valid_text(info->address) || !valid_text(info->name) || !valid_text(info->icon_type)) {
         ERR("speaker info is not valid UTF-8");
-        return HALVO_ERROR_INVALID_SPEAKER_INFO;
+        return false;
     }
+    return true;
+}
 
+/* The request is built before the call: @vsid and @info are not read after it. */
+static Op<int> set_speaker_info_op(const char *vsid, bt_spk_info_t *info)
+{
+    if (!speaker_info_usable(vsid, info)) {
+        note_failure(HALVO_FAILURE_INVALID_ARGUMENT);
+        co_return HALVO_ERROR_INVALID_SPEAKER_INFO;
+    }
     Object<JsonBuilder> builder(json_builder_new());
     JsonBuilder *b = builder.get();
     json_builder_begin_object(b);
@@ -370,23 +455,61 @@ int halvo_set_connected_bt_speaker_info(const char *vsid, bt_spk_info_t *info) n
     builder.reset();
     if (!text) {
         ERR("fail to serialise speaker info");
-        return HALVO_ERROR_OPERATION_FAILED;
+        co_return HALVO_ERROR_OPERATION_FAILED;
     }
     RETURN_SERVICE_RESULT("set_connected_bt_speaker_info", g_variant_new("(s)", text.get()));
 }
 
-int halvo_set_connected_bt_speaker_info_with_serialization(const char *data) noexcept
+int halvo_set_connected_bt_speaker_info(const char *vsid, bt_spk_info_t *info) noexcept
+{
+    return run_sync(set_speaker_info_op(vsid, info));
+}
+
+void halvo_set_connected_bt_speaker_info_async(const char *vsid, bt_spk_info_t *info, GCancellable *cancellable,
+                                               GAsyncReadyCallback callback, gpointer user_data) noexcept
+{
+    start_async<int>((void *)halvo_set_connected_bt_speaker_info_async, cancellable, callback, user_data,
+                     [&](Held &) { return set_speaker_info_op(vsid, info); });
+}
+
+int halvo_set_connected_bt_speaker_info_finish(GAsyncResult *result) noexcept
+{
+    /* This operation's answer to arguments it cannot use. */
+    return finish_async<int>(result, (void *)halvo_set_connected_bt_speaker_info_async,
+                             HALVO_ERROR_INVALID_SPEAKER_INFO, HALVO_ERROR_CANCELLED);
+}
+
+/* @data is logged and packed before the call. */
+static Op<int> set_serialized_info_op(const char *data)
 {
     if (data == nullptr) {
         ERR("data is NULL");
-        return HALVO_ERROR_INVALID_PARAMETER;
+        co_return HALVO_ERROR_INVALID_PARAMETER;
     }
     if (!valid_text(data)) {
         ERR("data is not valid UTF-8");
-        return HALVO_ERROR_INVALID_PARAMETER;
+        co_return HALVO_ERROR_INVALID_PARAMETER;
     }
     INFO("%s", data);
     RETURN_SERVICE_RESULT("set_connected_bt_speaker_info", g_variant_new("(s)", data));
+}
+
+int halvo_set_connected_bt_speaker_info_with_serialization(const char *data) noexcept
+{
+    return run_sync(set_serialized_info_op(data));
+}
+
+void halvo_set_connected_bt_speaker_info_with_serialization_async(const char *data, GCancellable *cancellable,
+                                                                  GAsyncReadyCallback callback,
+                                                                  gpointer user_data) noexcept
+{
+    start_async<int>((void *)halvo_set_connected_bt_speaker_info_with_serialization_async, cancellable, callback,
+                     user_data, [&](Held &) { return set_serialized_info_op(data); });
+}
+
+int halvo_set_connected_bt_speaker_info_with_serialization_finish(GAsyncResult *result) noexcept
+{
+    return finish_result(result, (void *)halvo_set_connected_bt_speaker_info_with_serialization_async);
 }
 
 /* Runs in the main context of the thread that registered the callback. */
@@ -439,6 +562,36 @@ int halvo_register_bt_spaeker_info_changed_cb(halvo_bt_spk_info_changed_cb callb
 int halvo_unregister_bt_spaeker_info_changed_cb(void) noexcept
 {
     return speaker::unset(speaker::SLOT_INFO_CHANGED, HALVO_SIGNAL_BT_SPK_INFO_CHANGED);
+}
+
+/* Runs where the store delivers its notification.  The list is the
+ * library's: freed when the callback returns. */
+static void connected_speakers_changed(valko_keynode_t *node, void *) noexcept
+{
+    auto slot = speaker::take<halvo_connected_bt_speakers_changed_cb>(speaker::SLOT_CONNECTED_SPEAKERS);
+    if (slot.callback == nullptr)
+        return;
+    /* Borrowed from the store; NULL once the key is gone. */
+    const char *text = valko_keynode_get_str(node);
+    GSList *list = nullptr;
+    if (text != nullptr && __halvo_api_convert_to_data_get_connected_bt_speaker_info(text, &list) != HALVO_ERROR_NONE) {
+        ERR("fail to conver json to  data");
+        g_clear_pointer(&list, free_speakers);
+    }
+    slot.callback(list, slot.user_data);
+    free_speakers(list);
+}
+
+int halvo_set_connected_bt_speakers_changed_cb(halvo_connected_bt_speakers_changed_cb callback,
+                                               void *user_data) noexcept
+{
+    return speaker::watch(speaker::SLOT_CONNECTED_SPEAKERS, KEY_CONNECTED_SPEAKERS, connected_speakers_changed,
+                          reinterpret_cast<speaker::any_cb>(callback), user_data);
+}
+
+int halvo_unset_connected_bt_speakers_changed_cb(void) noexcept
+{
+    return speaker::unwatch(speaker::SLOT_CONNECTED_SPEAKERS, KEY_CONNECTED_SPEAKERS, connected_speakers_changed);
 }
 
 int get_size_of_speaker_t(void) noexcept
@@ -553,9 +706,19 @@ static void __halvo_free_last_bluetooth_audio(last_spk_info_t *speaker) noexcept
     EXIT();
 }
 
+static void free_last_speaker(gpointer speaker) noexcept
+{
+    __halvo_free_last_bluetooth_audio(static_cast<last_spk_info_t *>(speaker));
+}
+
+static void free_last_speakers(gpointer list) noexcept
+{
+    g_slist_free_full(static_cast<GSList *>(list), free_last_speaker);
+}
+
 static int _halvo_free_last_bluetooth_audio_list(GSList **list) noexcept
 {
-    return free_list(list, [](gpointer s) { __halvo_free_last_bluetooth_audio(static_cast<last_spk_info_t *>(s)); });
+    return free_list(list, free_last_speaker);
 }
 
 static int _halvo_api_convert_to_data_last_bluetooth_speakers(const char *text, GSList **list) noexcept
@@ -575,18 +738,38 @@ static int _halvo_api_convert_to_data_last_bluetooth_speakers(const char *text, 
     return ret;
 }
 
+static Op<int> last_speakers_op(GSList **list)
+{
+    return stored_list_op(KEY_LAST_SPEAKERS, list, _halvo_api_convert_to_data_last_bluetooth_speakers,
+                          _halvo_free_last_bluetooth_audio_list);
+}
+
 int halvo_get_last_bluetooth_speakers_internal(GSList **list) noexcept
 {
     INFO("");
-    return read_stored_list(KEY_LAST_SPEAKERS, list, _halvo_api_convert_to_data_last_bluetooth_speakers,
-                            _halvo_free_last_bluetooth_audio_list);
+    return run_sync(last_speakers_op(list));
+}
+
+void halvo_get_last_bluetooth_speakers_async(GCancellable *cancellable, GAsyncReadyCallback callback,
+                                             gpointer user_data) noexcept
+{
+    start_async<int>((void *)halvo_get_last_bluetooth_speakers_async, cancellable, callback, user_data,
+                     [](Held &held) {
+                         held.release = free_last_speakers;
+                         return last_speakers_op((GSList **)&held.owned);
+                     });
+}
+
+int halvo_get_last_bluetooth_speakers_finish(GAsyncResult *result, GSList **list) noexcept
+{
+    return finish_list(result, (void *)halvo_get_last_bluetooth_speakers_async, list);
 }
 
 int halvo_free_last_bluetooth_speakers_internal(GSList **list) noexcept
 {
     if (list == nullptr || *list == nullptr) {
         ERR("List is NULL!!");
-        return HALVO_ERROR_INVALID_PARAMETER;
+        return plain_result(HALVO_ERROR_INVALID_PARAMETER);
     }
     ENTER();
     int ret = _halvo_free_last_bluetooth_audio_list(list);
@@ -625,14 +808,14 @@ int halvo_set_last_bluetooth_speakers_key_changed_cb(void *user_data) noexcept
 {
     int ret = valko_notify_key_changed(KEY_LAST_SPEAKERS, _halvo_last_bluetooth_speakers_changed, user_data);
     INFO("set valko key changed callback  = %d", ret);
-    return ret == 0 ? HALVO_ERROR_NONE : HALVO_ERROR_OPERATION_FAILED;
+    return plain_result(ret == 0 ? HALVO_ERROR_NONE : HALVO_ERROR_OPERATION_FAILED, HALVO_FAILURE_STORE);
 }
 
 int halvo_unset_last_bluetooth_speakers_key_changed_cb(void) noexcept
 {
     int ret = valko_ignore_key_changed(KEY_LAST_SPEAKERS, _halvo_last_bluetooth_speakers_changed);
     INFO("unset valko key changed callback  = %d", ret);
-    return ret == 0 ? HALVO_ERROR_NONE : HALVO_ERROR_OPERATION_FAILED;
+    return plain_result(ret == 0 ? HALVO_ERROR_NONE : HALVO_ERROR_OPERATION_FAILED, HALVO_FAILURE_STORE);
 }
 
 int halvo_set_last_bluetooth_speakers_changed_cb_internal(halvo_last_bluetooth_speakers_changed_cb callback,
@@ -666,15 +849,53 @@ int get_size_of_last_spk_info_t(void) noexcept
 /* Reconnection of the last speakers                                   */
 /* ------------------------------------------------------------------ */
 
-int halvo_connect_to_last_bluetooth_speakers_internal(bool show_connecting_ui) noexcept
+static Op<int> connect_last_op(bool show_connecting_ui)
 {
     INFO("show_connecting_ui = %d", show_connecting_ui);
     RETURN_SERVICE_RESULT("connect_last_btspk_list", g_variant_new("(b)", gboolean(show_connecting_ui)));
 }
 
+int halvo_connect_to_last_bluetooth_speakers_internal(bool show_connecting_ui) noexcept
+{
+    return run_sync(connect_last_op(show_connecting_ui));
+}
+
+void halvo_connect_to_last_bluetooth_speakers_async(bool show_connecting_ui, GCancellable *cancellable,
+                                                    GAsyncReadyCallback callback, gpointer user_data) noexcept
+{
+    start_async<int>((void *)halvo_connect_to_last_bluetooth_speakers_async, cancellable, callback, user_data,
+                     [&](Held &) { return connect_last_op(show_connecting_ui); });
+}
+
+int halvo_connect_to_last_bluetooth_speakers_finish(GAsyncResult *result) noexcept
+{
+    return finish_result(result, (void *)halvo_connect_to_last_bluetooth_speakers_async);
+}
+
+/* A command without arguments that the service answers with its "(i)"
+ * result; @entry (NULL: none) is logged first. */
+static Op<int> command_op(const char *entry, const char *method)
+{
+    if (entry != nullptr)
+        INFO("%s", entry);
+    RETURN_SERVICE_RESULT(method, nullptr);
+}
+
 int halvo_disconnect_to_last_bluetooth_speakers_internal(void) noexcept
 {
-    RETURN_SERVICE_RESULT("disconnect_last_btspk_list", nullptr);
+    return run_sync(command_op(nullptr, "disconnect_last_btspk_list"));
+}
+
+void halvo_disconnect_to_last_bluetooth_speakers_async(GCancellable *cancellable, GAsyncReadyCallback callback,
+                                                       gpointer user_data) noexcept
+{
+    start_async<int>((void *)halvo_disconnect_to_last_bluetooth_speakers_async, cancellable, callback, user_data,
+                     [](Held &) { return command_op(nullptr, "disconnect_last_btspk_list"); });
+}
+
+int halvo_disconnect_to_last_bluetooth_speakers_finish(GAsyncResult *result) noexcept
+{
+    return finish_result(result, (void *)halvo_disconnect_to_last_bluetooth_speakers_async);
 }
 
 /* Runs in the main context of the thread that set the callback. */
@@ -719,21 +940,53 @@ int halvo_unset_last_bluetooth_speakers_connecting_status_changed_cb_internal(vo
 /* Volume and mute                                                     */
 /* ------------------------------------------------------------------ */
 
+/* The two reads by address, of the volume (int) and of whether it can be
+ * controlled (bool): @out is written whenever an answer came.  @entry is
+ * logged first; the address is read before the call. */
+template <typename T> static Op<int> by_address_op(const char *entry, const char *method, const char *address, T *out)
+{
+    if (!valid_text(address) || out == nullptr) {
+        ERR("address is not a valid string, or no output");
+        co_return HALVO_ERROR_INVALID_PARAMETER;
+    }
+    INFO("%s, address : %s", entry, address);
+    Variant reply(co_await call(method, g_variant_new("(s)", address), "(ii)"));
+    if (!reply) {
+        ERR("%s", "result is NULL");
+        co_return HALVO_ERROR_OPERATION_FAILED;
+    }
+    int result = 0, value = 0;
+    g_variant_get(reply.get(), "(ii)", &result, &value);
+    T got = static_cast<T>(value);
+    *out = got;
+    INFO("result :%d, vol : %d", result, int(got));
+    co_return result;
+}
+
+static Op<int> get_volume_controlable_op(const char *address, bool *controlable)
+{
+    return by_address_op("halvo_api_get_volume_controlable_internal", "get_volume_controlable_by_address", address,
+                         controlable);
+}
+
 int halvo_api_get_volume_controlable_internal(const char *address, bool *controlable) noexcept
 {
-    if (!valid_text(address) || controlable == nullptr) {
-        ERR("address is not a valid string, or no output");
-        return HALVO_ERROR_INVALID_PARAMETER;
-    }
-    INFO("halvo_api_get_volume_controlable_internal, address : %s", address);
-    int result = 0, flag = 0;
-    if (!call_for_two_ints("get_volume_controlable_by_address", g_variant_new("(s)", address), &result, &flag)) {
-        ERR("%s", "result is NULL");
-        return HALVO_ERROR_OPERATION_FAILED;
-    }
-    *controlable = flag != 0;
-    INFO("result :%d, vol : %d", result, flag != 0 ? 1 : 0);
-    return result;
+    return run_sync(get_volume_controlable_op(address, controlable));
+}
+
+void halvo_api_get_volume_controlable_async(const char *address, GCancellable *cancellable,
+                                            GAsyncReadyCallback callback, gpointer user_data) noexcept
+{
+    start_async<int>((void *)halvo_api_get_volume_controlable_async, cancellable, callback, user_data,
+                     [&](Held &held) { return get_volume_controlable_op(address, &held.flag); });
+}
+
+int halvo_api_get_volume_controlable_finish(GAsyncResult *result, bool *controlable) noexcept
+{
+    if (controlable == nullptr)
+        return plain_result(HALVO_ERROR_INVALID_PARAMETER);
+    return finish_output(result, (void *)halvo_api_get_volume_controlable_async,
+                         [&](Held &held) { *controlable = held.flag; });
 }
 
 int halvo_api_get_volume_controlable(const char *address, bool *controlable) noexcept
@@ -741,20 +994,39 @@ int halvo_api_get_volume_controlable(const char *address, bool *controlable) noe
     return halvo_api_get_volume_controlable_internal(address, controlable);
 }
 
-int halvo_api_set_volume_internal(const char *address, int volume) noexcept
+static Op<int> set_volume_op(const char *address, int volume)
 {
     if (!valid_text(address)) {
         ERR("address is not a valid string");
-        return HALVO_ERROR_INVALID_PARAMETER;
+        co_return HALVO_ERROR_INVALID_PARAMETER;
     }
     INFO("halvo_api_set_volume_internal, address : %s", address);
-    int result = 0;
-    if (!call_for_int("set_volume_by_address", g_variant_new("(si)", address, volume), &result)) {
+    Variant reply(co_await call("set_volume_by_address", g_variant_new("(si)", address, volume), "(i)"));
+    if (!reply) {
         ERR("%s", "result is NULL");
-        return HALVO_ERROR_OPERATION_FAILED;
+        co_return HALVO_ERROR_OPERATION_FAILED;
     }
+    int result = 0;
+    g_variant_get(reply.get(), "(i)", &result);
     INFO("result :%d, vol : %d", result, volume);
-    return result;
+    co_return result;
+}
+
+int halvo_api_set_volume_internal(const char *address, int volume) noexcept
+{
+    return run_sync(set_volume_op(address, volume));
+}
+
+void halvo_api_set_volume_async(const char *address, int volume, GCancellable *cancellable,
+                                GAsyncReadyCallback callback, gpointer user_data) noexcept
+{
+    start_async<int>((void *)halvo_api_set_volume_async, cancellable, callback, user_data,
+                     [&](Held &) { return set_volume_op(address, volume); });
+}
+
+int halvo_api_set_volume_finish(GAsyncResult *result) noexcept
+{
+    return finish_result(result, (void *)halvo_api_set_volume_async);
 }
 
 int halvo_api_set_volume(const char *address, int volume) noexcept
@@ -762,21 +1034,28 @@ int halvo_api_set_volume(const char *address, int volume) noexcept
     return halvo_api_set_volume_internal(address, volume);
 }
 
+static Op<int> get_volume_op(const char *address, int *volume)
+{
+    return by_address_op("halvo_api_get_volume_internal", "get_volume_by_address", address, volume);
+}
+
 int halvo_api_get_volume_internal(const char *address, int *volume) noexcept
 {
-    if (!valid_text(address) || volume == nullptr) {
-        ERR("address is not a valid string, or no output");
-        return HALVO_ERROR_INVALID_PARAMETER;
-    }
-    INFO("halvo_api_get_volume_internal, address : %s", address);
-    int result = 0, value = 0;
-    if (!call_for_two_ints("get_volume_by_address", g_variant_new("(s)", address), &result, &value)) {
-        ERR("%s", "result is NULL");
-        return HALVO_ERROR_OPERATION_FAILED;
-    }
-    *volume = value;
-    INFO("result :%d, vol : %d", result, value);
-    return result;
+    return run_sync(get_volume_op(address, volume));
+}
+
+void halvo_api_get_volume_async(const char *address, GCancellable *cancellable, GAsyncReadyCallback callback,
+                                gpointer user_data) noexcept
+{
+    start_async<int>((void *)halvo_api_get_volume_async, cancellable, callback, user_data,
+                     [&](Held &held) { return get_volume_op(address, &held.ints[0]); });
+}
+
+int halvo_api_get_volume_finish(GAsyncResult *result, int *volume) noexcept
+{
+    if (volume == nullptr)
+        return plain_result(HALVO_ERROR_INVALID_PARAMETER);
+    return finish_output(result, (void *)halvo_api_get_volume_async, [&](Held &held) { *volume = held.ints[0]; });
 }
 
 int halvo_api_get_volume(const char *address, int *volume) noexcept
@@ -784,21 +1063,43 @@ int halvo_api_get_volume(const char *address, int *volume) noexcept
     return halvo_api_get_volume_internal(address, volume);
 }
 
-int halvo_api_get_num_of_connected_spaker_internal(int *count) noexcept
+static Op<int> num_of_speakers_op(int *count)
 {
     if (count == nullptr) {
         ERR("count is NULL");
-        return HALVO_ERROR_INVALID_PARAMETER;
+        co_return HALVO_ERROR_INVALID_PARAMETER;
     }
     INFO("halvo_api_get_num_of_connected_spaker_internal");
-    int result = 0, value = 0;
-    if (!call_for_two_ints("get_num_of_speaker", nullptr, &result, &value)) {
+    Variant reply(co_await call("get_num_of_speaker", nullptr, "(ii)"));
+    if (!reply) {
         ERR("%s", "result is NULL");
-        return HALVO_ERROR_OPERATION_FAILED;
+        co_return HALVO_ERROR_OPERATION_FAILED;
     }
+    int result = 0, value = 0;
+    g_variant_get(reply.get(), "(ii)", &result, &value);
     *count = value;
     INFO("result :%d, num_of_connected_spk : %d", result, value);
-    return result;
+    co_return result;
+}
+
+int halvo_api_get_num_of_connected_spaker_internal(int *count) noexcept
+{
+    return run_sync(num_of_speakers_op(count));
+}
+
+void halvo_api_get_num_of_connected_spaker_async(GCancellable *cancellable, GAsyncReadyCallback callback,
+                                                 gpointer user_data) noexcept
+{
+    start_async<int>((void *)halvo_api_get_num_of_connected_spaker_async, cancellable, callback, user_data,
+                     [](Held &held) { return num_of_speakers_op(&held.ints[0]); });
+}
+
+int halvo_api_get_num_of_connected_spaker_finish(GAsyncResult *result, int *count) noexcept
+{
+    if (count == nullptr)
+        return plain_result(HALVO_ERROR_INVALID_PARAMETER);
+    return finish_output(result, (void *)halvo_api_get_num_of_connected_spaker_async,
+                         [&](Held &held) { *count = held.ints[0]; });
 }
 
 int halvo_api_get_num_of_connected_spaker(int *count) noexcept
@@ -808,8 +1109,18 @@ int halvo_api_get_num_of_connected_spaker(int *count) noexcept
 
 int halvo_api_mute_unmute_internal(void) noexcept
 {
-    INFO("toggle mute");
-    RETURN_SERVICE_RESULT("spk_mute_unmute", nullptr);
+    return run_sync(command_op("toggle mute", "spk_mute_unmute"));
+}
+
+void halvo_api_mute_unmute_async(GCancellable *cancellable, GAsyncReadyCallback callback, gpointer user_data) noexcept
+{
+    start_async<int>((void *)halvo_api_mute_unmute_async, cancellable, callback, user_data,
+                     [](Held &) { return command_op("toggle mute", "spk_mute_unmute"); });
+}
+
+int halvo_api_mute_unmute_finish(GAsyncResult *result) noexcept
+{
+    return finish_result(result, (void *)halvo_api_mute_unmute_async);
 }
 
 int halvo_api_mute_unmute(void) noexcept
@@ -819,8 +1130,18 @@ int halvo_api_mute_unmute(void) noexcept
 
 int halvo_api_volume_down_internal(void) noexcept
 {
-    INFO("volume down");
-    RETURN_SERVICE_RESULT("spk_vol_down", nullptr);
+    return run_sync(command_op("volume down", "spk_vol_down"));
+}
+
+void halvo_api_volume_down_async(GCancellable *cancellable, GAsyncReadyCallback callback, gpointer user_data) noexcept
+{
+    start_async<int>((void *)halvo_api_volume_down_async, cancellable, callback, user_data,
+                     [](Held &) { return command_op("volume down", "spk_vol_down"); });
+}
+
+int halvo_api_volume_down_finish(GAsyncResult *result) noexcept
+{
+    return finish_result(result, (void *)halvo_api_volume_down_async);
 }
 
 int halvo_api_volume_down(void) noexcept
@@ -830,8 +1151,18 @@ int halvo_api_volume_down(void) noexcept
 
 int halvo_api_volume_up_internal(void) noexcept
 {
-    INFO("volume up");
-    RETURN_SERVICE_RESULT("spk_vol_up", nullptr);
+    return run_sync(command_op("volume up", "spk_vol_up"));
+}
+
+void halvo_api_volume_up_async(GCancellable *cancellable, GAsyncReadyCallback callback, gpointer user_data) noexcept
+{
+    start_async<int>((void *)halvo_api_volume_up_async, cancellable, callback, user_data,
+                     [](Held &) { return command_op("volume up", "spk_vol_up"); });
+}
+
+int halvo_api_volume_up_finish(GAsyncResult *result) noexcept
+{
+    return finish_result(result, (void *)halvo_api_volume_up_async);
 }
 
 int halvo_api_volume_up(void) noexcept
@@ -839,25 +1170,155 @@ int halvo_api_volume_up(void) noexcept
     return halvo_api_volume_up_internal();
 }
 
-int halvo_api_get_mute_state_internal(bool *muted) noexcept
+/* The stored mute flag (any non-zero value is muted); false, logged, when
+ * the key is unreadable. */
+static bool read_mute(bool *muted) noexcept
 {
-    if (muted == nullptr) {
-        ERR("muted is NULL");
-        return HALVO_ERROR_INVALID_PARAMETER;
-    }
-    INFO("get mute");
     int value = 0;
     if (valko_get_int(KEY_BT_MUTE, &value) != 0) {
         ERR("fail to get mute state");
-        return HALVO_ERROR_OPERATION_FAILED;
+        note_failure(HALVO_FAILURE_STORE);
+        return false;
     }
     *muted = value != 0;
-    return HALVO_ERROR_NONE;
+    return true;
+}
+
+static Op<int> get_mute_state_op(bool *muted)
+{
+    if (muted == nullptr) {
+        ERR("muted is NULL");
+        co_return HALVO_ERROR_INVALID_PARAMETER;
+    }
+    INFO("get mute");
+    co_await on_worker();
+    bool stored = false;
+    if (!read_mute(&stored))
+        co_return HALVO_ERROR_OPERATION_FAILED;
+    *muted = stored;
+    co_return HALVO_ERROR_NONE;
+}
+
+int halvo_api_get_mute_state_internal(bool *muted) noexcept
+{
+    return run_sync(get_mute_state_op(muted));
+}
+
+void halvo_api_get_mute_state_async(GCancellable *cancellable, GAsyncReadyCallback callback,
+                                    gpointer user_data) noexcept
+{
+    start_async<int>((void *)halvo_api_get_mute_state_async, cancellable, callback, user_data,
+                     [](Held &held) { return get_mute_state_op(&held.flag); });
+}
+
+int halvo_api_get_mute_state_finish(GAsyncResult *result, bool *muted) noexcept
+{
+    if (muted == nullptr)
+        return plain_result(HALVO_ERROR_INVALID_PARAMETER);
+    return finish_output(result, (void *)halvo_api_get_mute_state_async, [&](Held &held) { *muted = held.flag; });
 }
 
 int halvo_api_get_mute_state(bool *muted) noexcept
 {
     return halvo_api_get_mute_state_internal(muted);
+}
+
+/* set_mute's calls take turns in the order they were made: the ticket is
+ * drawn on the caller's thread, the turn is waited for where the read and
+ * the toggle run (a worker, for a non-blocking call), and it passes on
+ * when the call's work is done.  A plain mutex would let two workers race
+ * for it, and the earlier call could end up last. */
+namespace {
+std::mutex mute_turn_lock;
+std::condition_variable mute_turn_cv;
+unsigned long mute_tickets = 0, mute_serving = 0;
+
+class MuteTurn {
+  public:
+    MuteTurn() noexcept
+    {
+        Locked hold(mute_turn_lock);
+        ticket_ = mute_tickets++;
+    }
+    void wait() noexcept
+    {
+        std::unique_lock<std::mutex> hold(mute_turn_lock);
+        mute_turn_cv.wait(hold, [this] { return mute_serving == ticket_; });
+    }
+    ~MuteTurn()
+    {
+        wait();
+        {
+            Locked hold(mute_turn_lock);
+            mute_serving++;
+        }
+        mute_turn_cv.notify_all();
+    }
+    MuteTurn(const MuteTurn &) = delete;
+    MuteTurn &operator=(const MuteTurn &) = delete;
+
+  private:
+    unsigned long ticket_;
+};
+} // namespace
+
+static Op<int> set_mute_op(bool muted)
+{
+    INFO("set mute : %d", muted);
+    MuteTurn turn;
+    co_await on_worker();
+    turn.wait();
+    bool stored = false;
+    if (!read_mute(&stored))
+        co_return HALVO_ERROR_OPERATION_FAILED;
+    if (stored == muted) {
+        INFO("mute is %d already", muted);
+        co_return HALVO_ERROR_NONE;
+    }
+    /* The service writes the new flag to the store before it answers the
+     * toggle, so the next call in turn reads the state this one made. */
+    RETURN_SERVICE_RESULT("spk_mute_unmute", nullptr);
+}
+
+int halvo_api_set_mute(bool muted) noexcept
+{
+    return run_sync(set_mute_op(muted));
+}
+
+void halvo_api_set_mute_async(bool muted, GCancellable *cancellable, GAsyncReadyCallback callback,
+                              gpointer user_data) noexcept
+{
+    start_async<int>((void *)halvo_api_set_mute_async, cancellable, callback, user_data,
+                     [&](Held &) { return set_mute_op(muted); });
+}
+
+int halvo_api_set_mute_finish(GAsyncResult *result) noexcept
+{
+    return finish_result(result, (void *)halvo_api_set_mute_async);
+}
+
+/* Runs where the store delivers its notification. */
+static void mute_changed(valko_keynode_t *, void *) noexcept
+{
+    auto slot = speaker::take<halvo_api_mute_changed_cb>(speaker::SLOT_MUTE);
+    bool muted = false;
+    /* The store's own reading of the flag, as halvo_api_get_mute_state()'s;
+     * a key that is gone or holds no integer is no state to report. */
+    if (slot.callback == nullptr || !read_mute(&muted))
+        return;
+    INFO("mute changed : %d", muted);
+    slot.callback(muted, slot.user_data);
+}
+
+int halvo_api_set_mute_changed_callback(halvo_api_mute_changed_cb callback, void *user_data) noexcept
+{
+    return speaker::watch(speaker::SLOT_MUTE, KEY_BT_MUTE, mute_changed, reinterpret_cast<speaker::any_cb>(callback),
+                          user_data);
+}
+
+int halvo_api_unset_mute_changed_callback(void) noexcept
+{
+    return speaker::unwatch(speaker::SLOT_MUTE, KEY_BT_MUTE, mute_changed);
 }
 
 /* Steps shared by the two "(si)" handlers: the row's name, a callback in
@@ -997,7 +1458,7 @@ int halvo_api_get_common_icon_path_internal(const char *icon_type, char **path) 
 {
     if (path == nullptr) {
         ERR("path is NULL");
-        return HALVO_ERROR_INVALID_PARAMETER;
+        return plain_result(HALVO_ERROR_INVALID_PARAMETER);
     }
     const icon_row *row = &speaker_icons[0];
     for (const icon_row &candidate : speaker_icons) {
@@ -1009,50 +1470,195 @@ int halvo_api_get_common_icon_path_internal(const char *icon_type, char **path) 
     char *resource = getCommonResourcePath(row->name, 0);
     if (resource == nullptr) {
         ERR("no resource path for %s", row->name);
-        return HALVO_ERROR_OPERATION_FAILED;
+        return plain_result(HALVO_ERROR_OPERATION_FAILED, HALVO_FAILURE_STORE);
     }
     char *copy = strdup(resource);
     freeResourcePath(resource);
     if (copy == nullptr)
-        return HALVO_ERROR_OPERATION_FAILED;
+        return plain_result(HALVO_ERROR_OPERATION_FAILED, HALVO_FAILURE_STORE);
     INFO("icon path : %s", copy);
     *path = copy;
-    return HALVO_ERROR_NONE;
+    return plain_result(HALVO_ERROR_NONE);
 }
 
-int halvo_api_get_last_bluetooth_speaker_icon_path_internal(const char *icon_type, char **path) noexcept
+/* The code is copied before the call: the local table looks it up after. */
+static Op<int> icon_path_op(const char *icon_type, char **path)
 {
     /* No code is a code no row carries: the local table answers it. */
     if (path == nullptr || (icon_type != nullptr && !valid_text(icon_type))) {
         ERR("no path, or icon type is not UTF-8");
-        return HALVO_ERROR_INVALID_PARAMETER;
+        co_return HALVO_ERROR_INVALID_PARAMETER;
     }
     INFO("icon type = %s", STR(icon_type));
-    Variant reply(icon_type ? call_for("get_last_bluetooth_speaker_icon_path", g_variant_new("(s)", icon_type), "(s)")
-                            : nullptr);
+    GString_ code(g_strdup(icon_type));
+    Variant reply;
+    if (code)
+        reply.reset(co_await call("get_last_bluetooth_speaker_icon_path", g_variant_new("(s)", code.get()), "(s)"));
     if (reply) {
         const char *result = nullptr;
         g_variant_get(reply.get(), "(&s)", &result);
         INFO("result = [%s]", result);
         char *copy = strdup(result);
         if (copy == nullptr)
-            return HALVO_ERROR_OPERATION_FAILED;
+            co_return HALVO_ERROR_OPERATION_FAILED;
         INFO("path is %s", copy);
         *path = copy;
-        return HALVO_ERROR_NONE;
+        co_return HALVO_ERROR_NONE;
     }
-    if (halvo_api_get_common_icon_path_internal(icon_type, path) != HALVO_ERROR_NONE)
-        return HALVO_ERROR_OPERATION_FAILED;
+    if (halvo_api_get_common_icon_path_internal(code.get(), path) != HALVO_ERROR_NONE) {
+        note_failure(HALVO_FAILURE_STORE);
+        co_return HALVO_ERROR_OPERATION_FAILED;
+    }
     INFO("path is %s", *path);
-    return HALVO_ERROR_NONE;
+    co_return HALVO_ERROR_NONE;
+}
+
+int halvo_api_get_last_bluetooth_speaker_icon_path_internal(const char *icon_type, char **path) noexcept
+{
+    return run_sync(icon_path_op(icon_type, path));
+}
+
+void halvo_api_get_last_bluetooth_speaker_icon_path_async(const char *icon_type, GCancellable *cancellable,
+                                                          GAsyncReadyCallback callback, gpointer user_data) noexcept
+{
+    start_async<int>((void *)halvo_api_get_last_bluetooth_speaker_icon_path_async, cancellable, callback, user_data,
+                     [&](Held &held) { return icon_path_op(icon_type, &held.text); });
+}
+
+int halvo_api_get_last_bluetooth_speaker_icon_path_finish(GAsyncResult *result, char **path) noexcept
+{
+    if (path == nullptr)
+        return plain_result(HALVO_ERROR_INVALID_PARAMETER);
+    return finish_async<int>(result, (void *)halvo_api_get_last_bluetooth_speaker_icon_path_async,
+                             HALVO_ERROR_INVALID_PARAMETER, HALVO_ERROR_CANCELLED, [&](Held &held) {
+                                 if (held.text != nullptr)
+                                     *path = std::exchange(held.text, nullptr);
+                             });
+}
+
+static Op<int> replace_speaker_op(const char *address)
+{
+    if (!valid_text(address)) {
+        ERR("address is not a valid string");
+        co_return HALVO_ERROR_INVALID_PARAMETER;
+    }
+    INFO("replace address = %s", address);
+    RETURN_SERVICE_RESULT("replace_current_bluetooth_speaker", g_variant_new("(s)", address));
 }
 
 int halvo_api_replace_current_speaker_internal(const char *address) noexcept
 {
-    if (!valid_text(address)) {
-        ERR("address is not a valid string");
-        return HALVO_ERROR_INVALID_PARAMETER;
+    return run_sync(replace_speaker_op(address));
+}
+
+void halvo_api_replace_current_speaker_async(const char *address, GCancellable *cancellable,
+                                             GAsyncReadyCallback callback, gpointer user_data) noexcept
+{
+    start_async<int>((void *)halvo_api_replace_current_speaker_async, cancellable, callback, user_data,
+                     [&](Held &) { return replace_speaker_op(address); });
+}
+
+int halvo_api_replace_current_speaker_finish(GAsyncResult *result) noexcept
+{
+    return finish_result(result, (void *)halvo_api_replace_current_speaker_async);
+}
+
+/* ------------------------------------------------------------------ */
+/* Speakers with their volumes                                         */
+/* ------------------------------------------------------------------ */
+
+/* A refresh composes the public non-blocking calls: the connected
+ * speakers, then both reads of every speaker at once.  Everything runs in
+ * the main context of the thread that started it.  The records wait in
+ * the task's Held until _finish takes them. */
+namespace {
+
+struct Refresh : AsyncState<int> {
+    int pending = 0; /* reads still out */
+};
+
+struct RefreshRead {
+    GTask *task;
+    halvo_speaker_volume_t *record;
+    bool controlable; /* which of the two reads */
+};
+
+void free_speaker_volume(gpointer record) noexcept
+{
+    free_speaker(static_cast<halvo_speaker_volume_t *>(record)->speaker);
+    g_free(record);
+}
+
+void free_speaker_volumes(gpointer list) noexcept
+{
+    g_slist_free_full(static_cast<GSList *>(list), free_speaker_volume);
+}
+
+void on_refresh_read(GObject *, GAsyncResult *result, gpointer data) noexcept
+{
+    auto *read = static_cast<RefreshRead *>(data);
+    halvo_speaker_volume_t *r = read->record;
+    if (read->controlable) {
+        r->controlable_result = halvo_api_get_volume_controlable_finish(result, &r->controlable);
+        r->controlable_failure = halvo_api_last_failure();
+    } else {
+        r->volume_result = halvo_api_get_volume_finish(result, &r->volume);
+        r->volume_failure = halvo_api_last_failure();
     }
-    INFO("replace address = %s", address);
-    RETURN_SERVICE_RESULT("replace_current_bluetooth_speaker", g_variant_new("(s)", address));
+    auto *refresh = static_cast<Refresh *>(g_task_get_task_data(read->task));
+    if (--refresh->pending == 0)
+        complete_task(read->task);
+    delete read;
+}
+
+void on_refresh_list(GObject *, GAsyncResult *result, gpointer data) noexcept
+{
+    auto *task = static_cast<GTask *>(data);
+    auto *refresh = static_cast<Refresh *>(g_task_get_task_data(task));
+    GSList *speakers = nullptr;
+    refresh->result = halvo_get_connected_bt_speaker_infos_finish(result, &speakers);
+    refresh->failure = halvo_api_last_failure();
+    ListAppender records(reinterpret_cast<GSList **>(&refresh->held.owned));
+    for (GSList *l = speakers; l != nullptr; l = l->next) {
+        auto *record = g_new0(halvo_speaker_volume_t, 1);
+        record->speaker = static_cast<speaker_t *>(l->data);
+        records.append(record);
+        refresh->pending += 2;
+    }
+    g_slist_free(speakers);
+    if (refresh->pending == 0) {
+        complete_task(task);
+        return;
+    }
+    GCancellable *cancellable = g_task_get_cancellable(task);
+    for (GSList *l = static_cast<GSList *>(refresh->held.owned); l != nullptr; l = l->next) {
+        auto *record = static_cast<halvo_speaker_volume_t *>(l->data);
+        const char *address = record->speaker->address;
+        halvo_api_get_volume_async(address, cancellable, on_refresh_read, new RefreshRead{task, record, false});
+        halvo_api_get_volume_controlable_async(address, cancellable, on_refresh_read,
+                                               new RefreshRead{task, record, true});
+    }
+}
+
+} // namespace
+
+void halvo_api_speakers_with_volumes_async(GCancellable *cancellable, GAsyncReadyCallback callback,
+                                           gpointer user_data) noexcept
+{
+    GTask *task = g_task_new(nullptr, cancellable, callback, user_data);
+    g_task_set_source_tag(task, (void *)halvo_api_speakers_with_volumes_async);
+    auto *refresh = new Refresh;
+    refresh->held.release = free_speaker_volumes;
+    g_task_set_task_data(task, refresh, [](gpointer d) { delete static_cast<AsyncStateBase *>(d); });
+    halvo_get_connected_bt_speaker_infos_async(cancellable, on_refresh_list, task);
+}
+
+int halvo_api_speakers_with_volumes_finish(GAsyncResult *result, GSList **list) noexcept
+{
+    return finish_list(result, (void *)halvo_api_speakers_with_volumes_async, list);
+}
+
+int halvo_free_speakers_with_volumes(GSList **list) noexcept
+{
+    return free_list(list, free_speaker_volume);
 }

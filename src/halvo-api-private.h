@@ -5,8 +5,15 @@
 #include "halvo-api.h"
 #include "kerlo.h"
 
+#include <atomic>
+#include <coroutine>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
 #include <memory>
 #include <mutex>
+#include <type_traits>
+#include <utility>
 
 /* Log priorities of the system log. */
 enum {
@@ -249,6 +256,278 @@ int remaining_ms(int bound_ms) noexcept;
 /* Whether the reconnection retry is armed; it disarms itself once no
  * wanted row waits for a subscription. */
 bool retry_armed() noexcept;
+
+} // namespace halvo
+
+/* ------------------------------------------------------------------ */
+/* Operations: written once, run blocking or as a GTask               */
+/* ------------------------------------------------------------------ */
+/* An operation is a coroutine (halvo::Op<T>) that builds its request,
+ * waits for the reply with `co_await call(...)` and reads it.  Run by
+ * run_sync() it never suspends: each call is the blocking transport, on
+ * the caller's thread.  Run by start_async() its calls go out with GDBus's
+ * asynchronous send and it resumes in the caller's main context when the
+ * reply is in; `co_await on_worker()` moves the rest of a store operation
+ * to GTask's pool.  Either way the same code builds and reads.
+ *
+ * In a coroutine, a pointer argument may be gone once the coroutine first
+ * suspends: read what is needed before the first co_await. */
+namespace halvo {
+
+/* How the operation in hand has gone so far. */
+struct Outcome {
+    halvo_failure_e failure = HALVO_FAILURE_NONE; /* what was noted last */
+    bool noted = false;    /* a failure was noted and not since answered */
+    bool called = false;   /* a request went out (or was tried) */
+    bool answered = false; /* the last request got an answer of its type */
+    bool settled = false;  /* the operation declared itself a success */
+};
+
+/* Notes a failure of the operation in hand; the last one noted counts. */
+void note_failure(halvo_failure_e failure) noexcept;
+/* The operation in hand succeeded, whatever its value looks like (an
+ * answer that is a status rather than a result code). */
+void note_success() noexcept;
+/* Sets the calling thread's last failure. */
+void set_last_failure(halvo_failure_e failure) noexcept;
+/* The failure of a plain (non-coroutine) operation with result @rc:
+ * 0 none, 3 an invalid argument, anything else @otherwise.  Returns @rc. */
+int plain_result(int rc, halvo_failure_e otherwise = HALVO_FAILURE_NO_BUS) noexcept;
+
+/* A request to the service ("(...)" args taken over; NULL for none) whose
+ * reply must be of @type (NULL: any).  update: the update manager's
+ * firmware request instead (method and args unused). */
+struct CallRequest {
+    const char *method;
+    GVariant *args;
+    const char *type;
+    bool update;
+};
+inline CallRequest call(const char *method, GVariant *args, const char *type = nullptr) noexcept
+{
+    return {method, args, type, false};
+}
+inline CallRequest update_call() noexcept
+{
+    return {"ZEMOFW", nullptr, nullptr, true};
+}
+struct ToWorker {};
+inline ToWorker on_worker() noexcept
+{
+    return {};
+}
+
+struct OpPromiseBase;
+
+/* What an _async call keeps until its _finish: the outputs (owned, freed
+ * with @release unless handed over), and how it ended. */
+struct Held {
+    int ints[2] = {0, 0};
+    bool flag = false;
+    char *text = nullptr;             /* freed with free() unless handed over */
+    gpointer owned = nullptr;         /* a record or list */
+    void (*release)(gpointer) = nullptr;
+    Held() = default;
+    Held(const Held &) = delete;
+    Held &operator=(const Held &) = delete;
+    ~Held()
+    {
+        free(text);
+        if (owned != nullptr && release != nullptr)
+            release(owned);
+    }
+};
+
+struct AsyncStateBase {
+    Held held;
+    halvo_failure_e failure = HALVO_FAILURE_NONE;
+    std::atomic<bool> returned{false}; /* the task has its result */
+    bool finished = false;             /* _finish has taken it */
+    std::coroutine_handle<> handle;    /* resumed by the worker */
+    std::atomic<bool> handed{false};   /* orders the hand-over for the thread checker */
+    OpPromiseBase *promise = nullptr;
+    virtual ~AsyncStateBase() = default;
+};
+template <typename T> struct AsyncState : AsyncStateBase {
+    T result{};
+};
+
+struct OpPromiseBase {
+    Outcome outcome;
+    bool async = false;
+    bool threaded = false; /* async, and moved to a worker: calls block there */
+    GTask *task = nullptr; /* async: the task it returns (a reference) */
+    gint64 deadline = 0;   /* async: monotonic microseconds */
+    int bound_ms = HALVO_METHOD_TIMEOUT_MS;
+
+    std::suspend_always initial_suspend() noexcept { return {}; }
+    void unhandled_exception() noexcept { std::terminate(); }
+};
+
+/* The promise of the operation running on this thread (set around each
+ * resume), for note_failure(). */
+OpPromiseBase *&current_op() noexcept;
+
+/* Resumes @h with its promise as the operation in hand. */
+void resume_op(std::coroutine_handle<> h, OpPromiseBase *promise) noexcept;
+
+/* The awaiters; their work is in halvo-api-gdbus.cpp. */
+struct CallAwaiter {
+    OpPromiseBase *op;
+    std::coroutine_handle<> handle;
+    CallRequest request;
+    GVariant *reply = nullptr;
+    bool await_ready() noexcept { return false; }
+    bool await_suspend(std::coroutine_handle<> h) noexcept;
+    GVariant *await_resume() noexcept { return reply; }
+};
+struct WorkerAwaiter {
+    OpPromiseBase *op;
+    bool await_ready() noexcept { return !op->async; }
+    void await_suspend(std::coroutine_handle<> h) noexcept;
+    void await_resume() noexcept {}
+};
+
+template <typename T> halvo_failure_e final_failure(const Outcome &o, const T &value) noexcept
+{
+    bool ok;
+    if constexpr (std::is_same_v<T, bool>)
+        ok = value;
+    else if constexpr (std::is_same_v<T, const char *>)
+        ok = value != nullptr && strcmp(value, "OK") == 0;
+    else
+        ok = value == HALVO_ERROR_NONE;
+    if (ok || o.settled)
+        return HALVO_FAILURE_NONE;
+    if (o.noted)
+        return o.failure;
+    if (o.answered)
+        return HALVO_FAILURE_SERVICE_ANSWERED;
+    if constexpr (std::is_same_v<T, int>)
+        return value == HALVO_ERROR_INVALID_PARAMETER ? HALVO_FAILURE_INVALID_ARGUMENT : HALVO_FAILURE_STORE;
+    else
+        return HALVO_FAILURE_INVALID_ARGUMENT;
+}
+
+/* Whether the operation in hand runs as a call that has been cancelled:
+ * a store edit checks it just before it writes. */
+inline bool op_cancelled() noexcept
+{
+    OpPromiseBase *p = current_op();
+    return p != nullptr && p->async && g_cancellable_is_cancelled(g_task_get_cancellable(p->task));
+}
+
+/* Completes the task of an asynchronous run; the frame is already gone. */
+void complete_task(GTask *task) noexcept;
+
+template <typename T> class Op {
+  public:
+    struct promise_type : OpPromiseBase {
+        T value{};
+        Op get_return_object() noexcept { return Op(std::coroutine_handle<promise_type>::from_promise(*this)); }
+        void return_value(T v) noexcept { value = v; }
+        CallAwaiter await_transform(CallRequest r) noexcept { return {this, {}, r}; }
+        WorkerAwaiter await_transform(ToWorker) noexcept { return {this}; }
+        struct Final {
+            bool await_ready() noexcept { return false; }
+            void await_suspend(std::coroutine_handle<promise_type> h) noexcept
+            {
+                promise_type &p = h.promise();
+                if (!p.async)
+                    return; /* run_sync reads the value, then destroys */
+                GTask *task = p.task;
+                auto *state = static_cast<AsyncState<T> *>(g_task_get_task_data(task));
+                state->result = p.value;
+                state->failure = final_failure(p.outcome, p.value);
+                h.destroy();
+                complete_task(task);
+            }
+            void await_resume() noexcept {}
+        };
+        Final final_suspend() noexcept { return {}; }
+    };
+    using handle_type = std::coroutine_handle<promise_type>;
+
+    explicit Op(handle_type h) noexcept : h_(h) {}
+    Op(Op &&o) noexcept : h_(std::exchange(o.h_, nullptr)) {}
+    Op(const Op &) = delete;
+    Op &operator=(const Op &) = delete;
+    ~Op()
+    {
+        if (h_)
+            h_.destroy();
+    }
+
+    /* Runs to the end on this thread within @bound_ms, and sets the
+     * thread's last failure. */
+    T run(int bound_ms) noexcept
+    {
+        OperationTime time(bound_ms);
+        resume_op(h_, &h_.promise());
+        promise_type &p = h_.promise();
+        set_last_failure(final_failure(p.outcome, p.value));
+        return p.value;
+    }
+    /* Starts it as @task's work (the task's data an AsyncState<T>); the
+     * frame then belongs to the run, which ends it. */
+    void start(GTask *task, int bound_ms) noexcept
+    {
+        promise_type &p = h_.promise();
+        p.async = true;
+        p.task = task;
+        p.bound_ms = bound_ms;
+        p.deadline = g_get_monotonic_time() + gint64(bound_ms) * 1000;
+        resume_op(std::exchange(h_, nullptr), &p);
+    }
+
+  private:
+    handle_type h_;
+};
+
+template <typename T> T run_sync(Op<T> op, int bound_ms = HALVO_METHOD_TIMEOUT_MS) noexcept
+{
+    return op.run(bound_ms);
+}
+
+/* Starts @op (made with outputs in the state's Held) as an _async call.
+ * @make receives the Held and returns the Op. */
+template <typename T, typename Make>
+void start_async(void *tag, GCancellable *cancellable, GAsyncReadyCallback callback, gpointer user_data,
+                 Make make, int bound_ms = HALVO_METHOD_TIMEOUT_MS) noexcept
+{
+    GTask *task = g_task_new(nullptr, cancellable, callback, user_data);
+    g_task_set_source_tag(task, tag);
+    auto *state = new AsyncState<T>;
+    g_task_set_task_data(task, state, [](gpointer d) { delete static_cast<AsyncStateBase *>(d); });
+    Op<T> op = make(state->held);
+    op.start(task, bound_ms);
+}
+
+/* The state of @result when it is an unfinished task of @tag; sets the
+ * thread's last failure.  NULL, with *@cancelled set when it was
+ * cancelled, otherwise for a result that is not one of ours. */
+AsyncStateBase *finish_state(GAsyncResult *result, void *tag, bool *cancelled) noexcept;
+
+/* The common shape of a _finish: @failed for a foreign result, @on_cancel
+ * for a cancelled one; otherwise @take(state) hands the outputs over and
+ * the operation's own result is returned. */
+template <typename T, typename Take>
+T finish_async(GAsyncResult *result, void *tag, T failed, T on_cancel, Take take) noexcept
+{
+    bool cancelled = false;
+    auto *state = static_cast<AsyncState<T> *>(finish_state(result, tag, &cancelled));
+    if (state == nullptr)
+        return cancelled ? on_cancel : failed;
+    /* Outputs are written only when an answer came, as the blocking call
+     * writes them. */
+    if (state->failure == HALVO_FAILURE_NONE || state->failure == HALVO_FAILURE_SERVICE_ANSWERED)
+        take(state->held);
+    return state->result;
+}
+template <typename T> T finish_async(GAsyncResult *result, void *tag, T failed, T on_cancel) noexcept
+{
+    return finish_async<T>(result, tag, failed, on_cancel, [](Held &) {});
+}
 
 } // namespace halvo
 

@@ -14,38 +14,60 @@ const char *tuvo_switching_disconnect = "tuvo_switching_disconnect";
 
 halvo_tuvo_switching_cb_s callbacks = {nullptr, nullptr};
 
-/* The service's result, or 5 without a reply of type "(i)".  Takes @args over. */
-static int __send_dbus_method_call(const char *method, GVariant *args) noexcept
+/* The service's result, or 5 without a reply of type "(i)".  Each call
+ * reads the method's name anew; connect and disconnect differ only in it. */
+static Op<int> switching_op(const char *method_arg, const char *address)
 {
+    if (!valid_text(address) || !valid_method(method_arg))
+        co_return HALVO_ERROR_INVALID_PARAMETER;
+    ERR("%s(%s)", method_arg, address);
     ENTER();
-    Variant reply(call_for(method, args, "(i)"));
+    /* The name may be repointed (and its text freed) while the call waits. */
+    GString_ method(g_strdup(method_arg));
+    Variant reply(co_await call(method.get(), g_variant_new("(s)", address), "(i)"));
     if (!reply) {
-        ERR("fail %s", method);
-        return HALVO_ERROR_OPERATION_FAILED;
+        ERR("fail %s", method.get());
+        co_return HALVO_ERROR_OPERATION_FAILED;
     }
     int result = HALVO_ERROR_NONE;
     g_variant_get(reply.get(), "(i)", &result);
-    return result;
+    co_return result;
 }
 
-/* Connect and disconnect log under their own names, hence no shared helper
- * beyond the call itself. */
 int halvo_tuvo_switching_connect(const char *address) noexcept
 {
-    const char *method = tuvo_switching_connect;
-    if (!valid_text(address) || !valid_method(method))
-        return HALVO_ERROR_INVALID_PARAMETER;
-    ERR("%s(%s)", method, address);
-    return __send_dbus_method_call(method, g_variant_new("(s)", address));
+    return run_sync(switching_op(tuvo_switching_connect, address));
+}
+
+void halvo_tuvo_switching_connect_async(const char *address, GCancellable *cancellable, GAsyncReadyCallback callback,
+                                        gpointer user_data) noexcept
+{
+    start_async<int>((void *)halvo_tuvo_switching_connect_async, cancellable, callback, user_data,
+                     [&](Held &) { return switching_op(tuvo_switching_connect, address); });
+}
+
+int halvo_tuvo_switching_connect_finish(GAsyncResult *result) noexcept
+{
+    return finish_async<int>(result, (void *)halvo_tuvo_switching_connect_async, HALVO_ERROR_INVALID_PARAMETER,
+                             HALVO_ERROR_CANCELLED);
 }
 
 int halvo_tuvo_switching_disconnect(const char *address) noexcept
 {
-    const char *method = tuvo_switching_disconnect;
-    if (!valid_text(address) || !valid_method(method))
-        return HALVO_ERROR_INVALID_PARAMETER;
-    ERR("%s(%s)", method, address);
-    return __send_dbus_method_call(method, g_variant_new("(s)", address));
+    return run_sync(switching_op(tuvo_switching_disconnect, address));
+}
+
+void halvo_tuvo_switching_disconnect_async(const char *address, GCancellable *cancellable,
+                                           GAsyncReadyCallback callback, gpointer user_data) noexcept
+{
+    start_async<int>((void *)halvo_tuvo_switching_disconnect_async, cancellable, callback, user_data,
+                     [&](Held &) { return switching_op(tuvo_switching_disconnect, address); });
+}
+
+int halvo_tuvo_switching_disconnect_finish(GAsyncResult *result) noexcept
+{
+    return finish_async<int>(result, (void *)halvo_tuvo_switching_disconnect_async, HALVO_ERROR_INVALID_PARAMETER,
+                             HALVO_ERROR_CANCELLED);
 }
 
 /* Runs in the main context of the thread that set the callback.  The
@@ -86,7 +108,7 @@ int halvo_tuvo_switching_set_connection_state_cb(halvo_tuvo_switching_connection
 {
     ENTER();
     if (callback == nullptr)
-        return HALVO_ERROR_INVALID_PARAMETER;
+        return plain_result(HALVO_ERROR_INVALID_PARAMETER);
     ERR("halvo_tuvo_switching_set_connection_state_cb");
     halvo_tuvo_switching_cb_s before;
     {
@@ -104,7 +126,7 @@ int halvo_tuvo_switching_set_connection_state_cb(halvo_tuvo_switching_connection
             callbacks = before;
     }
     EXIT();
-    return ret;
+    return plain_result(ret);
 }
 
 int halvo_tuvo_switching_unset_connection_state_cb(void) noexcept
@@ -117,5 +139,5 @@ int halvo_tuvo_switching_unset_connection_state_cb(void) noexcept
     }
     _halvo_api_unsubscribe_internal_signal(HALVO_SIGNAL_TUVO_SWITCHING_STATE_CHANGED);
     EXIT();
-    return HALVO_ERROR_NONE;
+    return plain_result(HALVO_ERROR_NONE);
 }

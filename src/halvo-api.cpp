@@ -12,22 +12,23 @@ static bool initialized = false;
 
 int halvo_initialize(void) noexcept
 {
+    /* Initialising twice is a misuse, counted as a refused argument. */
     if (initialized)
-        return HALVO_ERROR_ALREADY_INITIALIZED;
+        return plain_result(HALVO_ERROR_ALREADY_INITIALIZED, HALVO_FAILURE_INVALID_ARGUMENT);
     /* A failed subscription is logged where it happens; the library still
      * counts as initialised. */
     _halvo_api_init_gdbus();
     initialized = true;
-    return HALVO_ERROR_NONE;
+    return plain_result(HALVO_ERROR_NONE);
 }
 
 int halvo_deinitialzie(void) noexcept
 {
     if (!initialized)
-        return HALVO_ERROR_NOT_INITIALIZED;
+        return plain_result(HALVO_ERROR_NOT_INITIALIZED, HALVO_FAILURE_INVALID_ARGUMENT);
     initialized = false;
     _halvo_api_deinit_gdbus();
-    return HALVO_ERROR_NONE;
+    return plain_result(HALVO_ERROR_NONE);
 }
 
 /* ------------------------------------------------------------------ */
@@ -46,30 +47,27 @@ GVariant *text_tuple(const char *text) noexcept
     return g_variant_new("(s)", text);
 }
 
-/* Calls @method with @args (NULL: no arguments) and returns the integer
- * of its "(i)" reply, logged as "result = [%d]" at @priority; @failed
- * when no reply or one of another type comes back. */
-int call_for_answer(const char *method, GVariant *args, int failed, int priority) noexcept
+/* The integer of an "(i)" reply, logged as "result = [%d]" at @priority;
+ * @failed when there is none. */
+int read_answer(GVariant *reply, int failed, int priority) noexcept
 {
-    Variant reply(call_for(method, args, "(i)"));
-    if (!reply)
+    if (!has_type(reply, "(i)"))
         return failed;
     int answer = failed;
-    g_variant_get(reply.get(), "(i)", &answer);
+    g_variant_get(reply, "(i)", &answer);
     HALVO_LOG(priority, "result = [%d]", answer);
     return answer;
 }
 
-/* Sends the builder's document as the text of "(s)" to @method: the
- * answer, or @answer when nothing came back. */
-int send_document(const char *method, JsonBuilder *builder, int answer) noexcept
+/* The builder's document, logged, as the "(s)" arguments of a call; NULL
+ * when it cannot travel. */
+GVariant *document_args(JsonBuilder *builder) noexcept
 {
     char *text = nullptr;
     _halvo_api_convert_json_node_to_string(builder, &text);
     GString_ owned_text(text);
     INFO("%s", text ? text : "(null)");
-    GVariant *args = text_tuple(text);
-    return args ? call_for_answer(method, args, answer, HALVO_LOG_INFO) : answer;
+    return text_tuple(text);
 }
 
 /* A string member, or JSON null for no string (json-glib's generator
@@ -91,7 +89,8 @@ struct ReplyDocument {
 
 /* Parses the text of @reply, logged at @priority.  False when the reply
  * carries no text; text that is no JSON gives an empty document, on
- * which every read finds nothing. */
+ * which every read finds nothing, and is noted as a bad reply (it counts
+ * only when the operation fails). */
 bool read_reply_text(GVariant *reply, int priority, ReplyDocument &doc) noexcept
 {
     if (!has_type(reply, "(s)"))
@@ -99,7 +98,8 @@ bool read_reply_text(GVariant *reply, int priority, ReplyDocument &doc) noexcept
     const char *text = nullptr;
     g_variant_get(reply, "(&s)", &text);
     HALVO_LOG(priority, "%s", text);
-    halvo_json_parse(doc.parser.get(), text, -1);
+    if (!halvo_json_parse(doc.parser.get(), text, -1))
+        note_failure(HALVO_FAILURE_BAD_REPLY);
     doc.reader.reset(halvo_json_reader_new(doc.parser.get()));
     return true;
 }
@@ -113,7 +113,7 @@ bool read_reply_text(GVariant *reply, int priority, ReplyDocument &doc) noexcept
 /* Fills a new record from the device object the reader stands on and
  * stores it in *dev_info at once.  Anything but an object (a string, a
  * number, a member that was not there) gives a record whose members all
- * read as absent. */
+ * read as absent.  The type is left 0 for the caller to ask. */
 static void __halvo_fill_device_info(halvo_device_info_s **dev_info, JsonReader *reader) noexcept
 {
     ENTER();
@@ -140,9 +140,6 @@ static void __halvo_fill_device_info(halvo_device_info_s **dev_info, JsonReader 
     } else {
         info->pid = info->vid = info->profile = -1;
     }
-    int device_type = 0;
-    halvo_get_device_type(info->address, &device_type);
-    info->device_type = device_type;
     EXIT();
 }
 
@@ -162,6 +159,17 @@ static void __halvo_free_paired_dev_info(halvo_device_info_s *dev_info) noexcept
     EXIT();
 }
 
+/* Held's release of a record, and of a list of them. */
+static void free_device_record(gpointer dev_info) noexcept
+{
+    __halvo_free_paired_dev_info(static_cast<halvo_device_info_s *>(dev_info));
+}
+
+static void free_device_list(gpointer list) noexcept
+{
+    g_slist_free_full(static_cast<GSList *>(list), free_device_record);
+}
+
 /* Parses a device reply; false when it carries no text or "result" is not
  * true. */
 static bool open_device_reply(GVariant *reply, ReplyDocument &doc) noexcept
@@ -169,38 +177,69 @@ static bool open_device_reply(GVariant *reply, ReplyDocument &doc) noexcept
     return read_reply_text(reply, HALVO_LOG_INFO, doc) && _bt_json_read_boolean_member(doc.reader.get(), "result");
 }
 
-int halvo_get_paired_dev_info(const char *remote_address, halvo_device_info_s **dev_info) noexcept
+/* The two halves of a type look-up, shared by halvo_get_device_type and
+ * the device records.  The arguments that ask @address's type, or NULL
+ * (logged) when the address or the output is missing or cannot travel. */
+static GVariant *device_type_args(const char *address, const int *device_type) noexcept
+{
+    if (address == nullptr) {
+        ERR("remote_address is NULL");
+        return nullptr;
+    }
+    if (device_type == nullptr || !valid_text(address)) {
+        ERR("no device_type, or remote_address is not UTF-8");
+        return nullptr;
+    }
+    ENTER();
+    return g_variant_new("(s)", address);
+}
+
+/* Reads the type reply into *@device_type; false, with nothing written,
+ * when none came. */
+static bool read_device_type(GVariant *reply, int *device_type) noexcept
+{
+    bool typed = has_type(reply, "(i)");
+    if (typed) {
+        int type = 0;
+        g_variant_get(reply, "(i)", &type);
+        DBG("result = [%d]", type);
+        *device_type = type;
+    }
+    EXIT();
+    return typed;
+}
+
+/* The record and its type share the operation's bound. */
+static Op<int> get_paired_dev_info_op(const char *remote_address, halvo_device_info_s **dev_info)
 {
     if (remote_address == nullptr) {
         ERR("remote_address is NULL");
-        return HALVO_ERROR_INVALID_PARAMETER;
+        co_return HALVO_ERROR_INVALID_PARAMETER;
     }
     if (dev_info == nullptr) {
         ERR("dev_info is NULL");
-        return HALVO_ERROR_INVALID_PARAMETER;
+        co_return HALVO_ERROR_INVALID_PARAMETER;
     }
     if (*dev_info != nullptr) {
         ERR("dev_info is not NULL, parameter should be NULL");
-        return HALVO_ERROR_INVALID_PARAMETER;
+        co_return HALVO_ERROR_INVALID_PARAMETER;
     }
     if (!valid_text(remote_address)) {
         ERR("remote_address is not UTF-8");
-        return HALVO_ERROR_INVALID_PARAMETER;
+        co_return HALVO_ERROR_INVALID_PARAMETER;
     }
     ENTER();
-    /* The device's record and its type share one bound. */
-    OperationTime time(HALVO_METHOD_TIMEOUT_MS);
-    Variant reply(_halvo_api_send_method_call_sync("get_device_info", g_variant_new("(s)", remote_address)));
+    Variant reply(co_await call("get_device_info", g_variant_new("(s)", remote_address), "(s)"));
     if (!reply) {
         ERR("Dbus failed");
         EXIT();
-        return HALVO_ERROR_OPERATION_FAILED;
+        co_return HALVO_ERROR_OPERATION_FAILED;
     }
     ReplyDocument doc;
     if (!open_device_reply(reply.get(), doc)) {
         ERR("no Paired device");
         EXIT();
-        return HALVO_ERROR_OPERATION_FAILED;
+        co_return HALVO_ERROR_OPERATION_FAILED;
     }
     halvo_device_info_s *info = nullptr;
     {
@@ -208,41 +247,70 @@ int halvo_get_paired_dev_info(const char *remote_address, halvo_device_info_s **
         MemberScope data(doc.reader.get(), "data");
         if (!data.entered() || !json_reader_is_object(doc.reader.get())) {
             ERR("no device data");
+            note_failure(HALVO_FAILURE_BAD_REPLY);
             EXIT();
-            return HALVO_ERROR_OPERATION_FAILED;
+            co_return HALVO_ERROR_OPERATION_FAILED;
         }
         __halvo_fill_device_info(&info, doc.reader.get());
     }
+    /* Owned by *dev_info before the type is asked. */
     *dev_info = info;
+    if (GVariant *args = info ? device_type_args(info->address, &info->device_type) : nullptr) {
+        Variant type_reply(co_await call("get_device_type", args, "(i)"));
+        read_device_type(type_reply.get(), &info->device_type);
+    }
     EXIT();
-    return HALVO_ERROR_NONE;
+    co_return HALVO_ERROR_NONE;
 }
 
-int halvo_get_paired_dev_info_list(GSList **list) noexcept
+int halvo_get_paired_dev_info(const char *remote_address, halvo_device_info_s **dev_info) noexcept
+{
+    return run_sync(get_paired_dev_info_op(remote_address, dev_info));
+}
+
+void halvo_get_paired_dev_info_async(const char *remote_address, GCancellable *cancellable,
+                                     GAsyncReadyCallback callback, gpointer user_data) noexcept
+{
+    start_async<int>((void *)halvo_get_paired_dev_info_async, cancellable, callback, user_data, [&](Held &held) {
+        held.release = free_device_record;
+        return get_paired_dev_info_op(remote_address, reinterpret_cast<halvo_device_info_s **>(&held.owned));
+    });
+}
+
+int halvo_get_paired_dev_info_finish(GAsyncResult *result, halvo_device_info_s **dev_info) noexcept
+{
+    if (dev_info == nullptr || *dev_info != nullptr)
+        return plain_result(HALVO_ERROR_INVALID_PARAMETER);
+    return finish_async<int>(result, (void *)halvo_get_paired_dev_info_async, HALVO_ERROR_INVALID_PARAMETER,
+                             HALVO_ERROR_CANCELLED, [&](Held &held) {
+                                 *dev_info = static_cast<halvo_device_info_s *>(std::exchange(held.owned, nullptr));
+                             });
+}
+
+/* The list and every device's type share one bound: once it has passed,
+ * the remaining types are not asked for and read 0. */
+static Op<int> get_paired_dev_info_list_op(GSList **list)
 {
     if (list == nullptr) {
         ERR("list is NULL");
-        return HALVO_ERROR_INVALID_PARAMETER;
+        co_return HALVO_ERROR_INVALID_PARAMETER;
     }
     if (*list != nullptr) {
         ERR("list is not NULL, parameter should be NULL");
-        return HALVO_ERROR_INVALID_PARAMETER;
+        co_return HALVO_ERROR_INVALID_PARAMETER;
     }
     ENTER();
-    /* The list and every device's type share one bound: once it has passed,
-     * the remaining types are not asked for and read 0. */
-    OperationTime time(HALVO_METHOD_TIMEOUT_MS);
-    Variant reply(_halvo_api_send_method_call_sync("get_devices_info", nullptr));
+    Variant reply(co_await call("get_devices_info", nullptr, "(s)"));
     if (!reply) {
         ERR("Dbus failed or no Paired device");
         EXIT();
-        return HALVO_ERROR_OPERATION_FAILED;
+        co_return HALVO_ERROR_OPERATION_FAILED;
     }
     ReplyDocument doc;
     if (!open_device_reply(reply.get(), doc)) {
         ERR("no Paired device");
         EXIT();
-        return HALVO_ERROR_OPERATION_FAILED;
+        co_return HALVO_ERROR_OPERATION_FAILED;
     }
     JsonReader *reader = doc.reader.get();
     MemberScope data(reader, "data");
@@ -256,60 +324,98 @@ int halvo_get_paired_dev_info_list(GSList **list) noexcept
             MemberScope element(reader, guint(i));
             __halvo_fill_device_info(&info, reader);
         }
+        /* In the list before its type is asked, so that it is freed with it. */
         appender.append(info);
+        if (GVariant *args = info ? device_type_args(info->address, &info->device_type) : nullptr) {
+            Variant type_reply(co_await call("get_device_type", args, "(i)"));
+            read_device_type(type_reply.get(), &info->device_type);
+        }
     }
     EXIT();
-    return HALVO_ERROR_NONE;
+    co_return HALVO_ERROR_NONE;
+}
+
+int halvo_get_paired_dev_info_list(GSList **list) noexcept
+{
+    return run_sync(get_paired_dev_info_list_op(list));
+}
+
+void halvo_get_paired_dev_info_list_async(GCancellable *cancellable, GAsyncReadyCallback callback,
+                                          gpointer user_data) noexcept
+{
+    start_async<int>((void *)halvo_get_paired_dev_info_list_async, cancellable, callback, user_data,
+                     [&](Held &held) {
+                         held.release = free_device_list;
+                         return get_paired_dev_info_list_op(reinterpret_cast<GSList **>(&held.owned));
+                     });
+}
+
+int halvo_get_paired_dev_info_list_finish(GAsyncResult *result, GSList **list) noexcept
+{
+    if (list == nullptr || *list != nullptr)
+        return plain_result(HALVO_ERROR_INVALID_PARAMETER);
+    return finish_async<int>(result, (void *)halvo_get_paired_dev_info_list_async, HALVO_ERROR_INVALID_PARAMETER,
+                             HALVO_ERROR_CANCELLED, [&](Held &held) {
+                                 *list = static_cast<GSList *>(std::exchange(held.owned, nullptr));
+                             });
+}
+
+static Op<int> get_device_type_op(const char *remote_address, int *device_type)
+{
+    GVariant *args = device_type_args(remote_address, device_type);
+    if (args == nullptr)
+        co_return HALVO_ERROR_INVALID_PARAMETER;
+    Variant reply(co_await call("get_device_type", args, "(i)"));
+    co_return read_device_type(reply.get(), device_type) ? HALVO_ERROR_NONE : HALVO_ERROR_OPERATION_FAILED;
 }
 
 int halvo_get_device_type(const char *remote_address, int *device_type) noexcept
 {
-    if (remote_address == nullptr) {
-        ERR("remote_address is NULL");
-        return HALVO_ERROR_INVALID_PARAMETER;
-    }
-    if (device_type == nullptr || !valid_text(remote_address)) {
-        ERR("no device_type, or remote_address is not UTF-8");
-        return HALVO_ERROR_INVALID_PARAMETER;
-    }
-    ENTER();
-    int result = HALVO_ERROR_OPERATION_FAILED;
-    Variant reply(call_for("get_device_type", g_variant_new("(s)", remote_address), "(i)"));
-    if (reply) {
-        int type = 0;
-        g_variant_get(reply.get(), "(i)", &type);
-        DBG("result = [%d]", type);
+    return run_sync(get_device_type_op(remote_address, device_type));
+}
+
+void halvo_get_device_type_async(const char *remote_address, GCancellable *cancellable,
+                                 GAsyncReadyCallback callback, gpointer user_data) noexcept
+{
+    start_async<int>((void *)halvo_get_device_type_async, cancellable, callback, user_data,
+                     [&](Held &held) { return get_device_type_op(remote_address, &held.ints[0]); });
+}
+
+int halvo_get_device_type_finish(GAsyncResult *result, int *device_type) noexcept
+{
+    if (device_type == nullptr)
+        return plain_result(HALVO_ERROR_INVALID_PARAMETER);
+    int type = 0;
+    int rc = finish_async<int>(result, (void *)halvo_get_device_type_async, HALVO_ERROR_INVALID_PARAMETER,
+                               HALVO_ERROR_CANCELLED, [&](Held &held) { type = held.ints[0]; });
+    /* Written only on success, as the blocking call does. */
+    if (rc == HALVO_ERROR_NONE)
         *device_type = type;
-        result = HALVO_ERROR_NONE;
-    }
-    EXIT();
-    return result;
+    return rc;
 }
 
 int halvo_free_paired_dev_info(halvo_device_info_s *dev_info) noexcept
 {
     if (dev_info == nullptr) {
         ERR("dev_info is NULL");
-        return HALVO_ERROR_INVALID_PARAMETER;
+        return plain_result(HALVO_ERROR_INVALID_PARAMETER);
     }
     ENTER();
     __halvo_free_paired_dev_info(dev_info);
     EXIT();
-    return HALVO_ERROR_NONE;
+    return plain_result(HALVO_ERROR_NONE);
 }
 
 int halvo_free_paired_dev_info_list(GSList *list) noexcept
 {
     if (list == nullptr) {
         ERR("List is NULL!!");
-        return HALVO_ERROR_INVALID_PARAMETER;
+        return plain_result(HALVO_ERROR_INVALID_PARAMETER);
     }
     ENTER();
-    g_slist_free_full(list, [](gpointer data) {
-        __halvo_free_paired_dev_info(static_cast<halvo_device_info_s *>(data));
-    });
+    free_device_list(list);
     EXIT();
-    return HALVO_ERROR_NONE;
+    return plain_result(HALVO_ERROR_NONE);
 }
 
 int get_size_of_halvo_device_info_s(void) noexcept
@@ -321,11 +427,12 @@ int get_size_of_halvo_device_info_s(void) noexcept
 /* Use / don't-use mark                                                */
 /* ------------------------------------------------------------------ */
 
-bool halvo_set_use_dontuse_status(const char *name, const char *address, bool usedontuse) noexcept
+/* The document is built before the call, while the strings are at hand. */
+static Op<bool> set_use_dontuse_status_op(const char *name, const char *address, bool usedontuse)
 {
     /* NULL travels as JSON null; text that is not UTF-8 cannot travel. */
     if ((name != nullptr && !valid_text(name)) || (address != nullptr && !valid_text(address)))
-        return false;
+        co_return false;
     Object<JsonBuilder> builder(json_builder_new());
     json_builder_begin_object(builder.get());
     add_string_member(builder.get(), "address", address);
@@ -334,31 +441,98 @@ bool halvo_set_use_dontuse_status(const char *name, const char *address, bool us
     json_builder_set_member_name(builder.get(), "status");
     json_builder_add_boolean_value(builder.get(), !usedontuse);
     json_builder_end_object(builder.get());
-    return send_document("set_use_dontuse", builder.get(), 0) == 1;
+    GVariant *args = document_args(builder.get());
+    if (args == nullptr)
+        co_return false;
+    Variant reply(co_await call("set_use_dontuse", args, "(i)"));
+    co_return read_answer(reply.get(), 0, HALVO_LOG_INFO) == 1;
+}
+
+bool halvo_set_use_dontuse_status(const char *name, const char *address, bool usedontuse) noexcept
+{
+    return run_sync(set_use_dontuse_status_op(name, address, usedontuse));
+}
+
+void halvo_set_use_dontuse_status_async(const char *name, const char *address, bool usedontuse,
+                                        GCancellable *cancellable, GAsyncReadyCallback callback,
+                                        gpointer user_data) noexcept
+{
+    start_async<bool>((void *)halvo_set_use_dontuse_status_async, cancellable, callback, user_data,
+                      [&](Held &) { return set_use_dontuse_status_op(name, address, usedontuse); });
+}
+
+bool halvo_set_use_dontuse_status_finish(GAsyncResult *result) noexcept
+{
+    return finish_async<bool>(result, (void *)halvo_set_use_dontuse_status_async, false, false);
 }
 
 /* The service's own status value, or -1 when the call fails. */
-int halvo_get_use_dontuse_status(const char *address) noexcept
+static Op<int> get_use_dontuse_status_op(const char *address)
 {
     GVariant *args = text_tuple(address);
-    return args ? call_for_answer("get_use_dontuse", args, -1, HALVO_LOG_INFO) : -1;
+    if (args == nullptr) {
+        note_failure(HALVO_FAILURE_INVALID_ARGUMENT);
+        co_return -1;
+    }
+    Variant reply(co_await call("get_use_dontuse", args, "(i)"));
+    int status = read_answer(reply.get(), -1, HALVO_LOG_INFO);
+    if (status != -1)
+        note_success();
+    co_return status;
+}
+
+int halvo_get_use_dontuse_status(const char *address) noexcept
+{
+    return run_sync(get_use_dontuse_status_op(address));
+}
+
+void halvo_get_use_dontuse_status_async(const char *address, GCancellable *cancellable,
+                                        GAsyncReadyCallback callback, gpointer user_data) noexcept
+{
+    start_async<int>((void *)halvo_get_use_dontuse_status_async, cancellable, callback, user_data,
+                     [&](Held &) { return get_use_dontuse_status_op(address); });
+}
+
+int halvo_get_use_dontuse_status_finish(GAsyncResult *result) noexcept
+{
+    return finish_async<int>(result, (void *)halvo_get_use_dontuse_status_async, -1, -1);
+}
+
+static Op<bool> remove_use_dontuse_status_op(const char *address)
+{
+    GVariant *args = text_tuple(address);
+    if (args == nullptr)
+        co_return false;
+    Variant reply(co_await call("remove_use_donuse_info", args, "(i)"));
+    co_return read_answer(reply.get(), 0, HALVO_LOG_DEBUG) == 1;
 }
 
 bool halvo_remove_use_dontuse_status(const char *address) noexcept
 {
-    GVariant *args = text_tuple(address);
-    return args != nullptr && call_for_answer("remove_use_donuse_info", args, 0, HALVO_LOG_DEBUG) == 1;
+    return run_sync(remove_use_dontuse_status_op(address));
+}
+
+void halvo_remove_use_dontuse_status_async(const char *address, GCancellable *cancellable,
+                                           GAsyncReadyCallback callback, gpointer user_data) noexcept
+{
+    start_async<bool>((void *)halvo_remove_use_dontuse_status_async, cancellable, callback, user_data,
+                      [&](Held &) { return remove_use_dontuse_status_op(address); });
+}
+
+bool halvo_remove_use_dontuse_status_finish(GAsyncResult *result) noexcept
+{
+    return finish_async<bool>(result, (void *)halvo_remove_use_dontuse_status_async, false, false);
 }
 
 /* Appends to whatever *list already holds. */
-bool halvo_get_dontuse_device_list(GSList **list) noexcept
+static Op<bool> get_dontuse_device_list_op(GSList **list)
 {
     if (list == nullptr)
-        return false;
-    Variant reply(_halvo_api_send_method_call_sync("get_dontuse_dev_list", nullptr));
+        co_return false;
+    Variant reply(co_await call("get_dontuse_dev_list", nullptr, "(s)"));
     ReplyDocument doc;
     if (!read_reply_text(reply.get(), HALVO_LOG_DEBUG, doc))
-        return false;
+        co_return false;
     JsonReader *reader = doc.reader.get();
     MemberScope devices(reader, "DontUseDevices");
     int count = devices.entered() && json_reader_is_array(reader) ? json_reader_count_elements(reader) : -1;
@@ -381,7 +555,35 @@ bool halvo_get_dontuse_device_list(GSList **list) noexcept
         info->usedontuse = true;
         appender.append(info);
     }
-    return true;
+    co_return true;
+}
+
+bool halvo_get_dontuse_device_list(GSList **list) noexcept
+{
+    return run_sync(get_dontuse_device_list_op(list));
+}
+
+/* The devices gather in a list of their own, appended to the caller's by
+ * _finish. */
+void halvo_get_dontuse_device_list_async(GCancellable *cancellable, GAsyncReadyCallback callback,
+                                         gpointer user_data) noexcept
+{
+    start_async<bool>((void *)halvo_get_dontuse_device_list_async, cancellable, callback, user_data,
+                      [&](Held &held) {
+                          held.release = free_device_list;
+                          return get_dontuse_device_list_op(reinterpret_cast<GSList **>(&held.owned));
+                      });
+}
+
+bool halvo_get_dontuse_device_list_finish(GAsyncResult *result, GSList **list) noexcept
+{
+    if (list == nullptr) {
+        set_last_failure(HALVO_FAILURE_INVALID_ARGUMENT);
+        return false;
+    }
+    return finish_async<bool>(result, (void *)halvo_get_dontuse_device_list_async, false, false, [&](Held &held) {
+        *list = g_slist_concat(*list, static_cast<GSList *>(std::exchange(held.owned, nullptr)));
+    });
 }
 
 /* ------------------------------------------------------------------ */
@@ -395,6 +597,13 @@ const char *halvo_write_manufacturer = "write_manufacturer_data";
 const char *halvo_read_manufacturer = "read_manufacturer_data";
 const char *halvo_read_specific_manufacturer = "read_specific_manufacturer_data";
 const char *halvo_parse_manufacturer = "parse_manufacturer_data";
+
+/* A copy of a method name the operation keeps: the application may point
+ * the name elsewhere, and free the old one, while the call is out. */
+static GString_ method_copy(const char *name) noexcept
+{
+    return GString_(g_strdup(name));
+}
 
 /* Exactly @length bytes of @data as "ay", bytes unchanged. */
 static GVariant *byte_array(const char *data, int length) noexcept
@@ -444,79 +653,186 @@ static bool take_manufacturer_reply(GVariant *reply, int *result, int *option, c
     return true;
 }
 
-int halvo_parse_manufacturer_data(int link_type, const char *data, int length, int option, char **out_data,
-                                  int *out_length) noexcept
+/* Hands over the buffer an _async read left in @held (ints: length, then
+ * option), when the reply gave one; otherwise writes nothing. */
+static void hand_over_bytes(Held &held, char **out_data, int *out_length, int *option = nullptr) noexcept
 {
-    if (data == nullptr || length < 1 || out_data == nullptr || out_length == nullptr ||
-        !valid_method(halvo_parse_manufacturer))
-        return HALVO_ERROR_INVALID_PARAMETER;
+    if (held.text == nullptr)
+        return;
+    *out_data = std::exchange(held.text, nullptr);
+    *out_length = held.ints[0];
+    if (option != nullptr)
+        *option = held.ints[1];
+}
+
+static Op<int> parse_manufacturer_data_op(int link_type, const char *data, int length, int option,
+                                          char **out_data, int *out_length)
+{
+    GString_ method = method_copy(halvo_parse_manufacturer);
+    if (data == nullptr || length < 1 || out_data == nullptr || out_length == nullptr || !valid_method(method.get()))
+        co_return HALVO_ERROR_INVALID_PARAMETER;
     INFO("length = %d link_type = %d", length, link_type);
-    Variant reply(_halvo_api_send_method_call_sync(
-        halvo_parse_manufacturer, g_variant_new("(iii@ay)", length, link_type, option, byte_array(data, length))));
+    Variant reply(co_await call(
+        method.get(), g_variant_new("(iii@ay)", length, link_type, option, byte_array(data, length)), "(iiay)"));
     int result = 0;
     if (!take_manufacturer_reply(reply.get(), &result, nullptr, out_data, out_length)) {
         ERR("fail halvo_parse_manufacturer_data");
-        return HALVO_ERROR_OPERATION_FAILED;
+        co_return HALVO_ERROR_OPERATION_FAILED;
     }
-    return result;
+    co_return result;
+}
+
+int halvo_parse_manufacturer_data(int link_type, const char *data, int length, int option, char **out_data,
+                                  int *out_length) noexcept
+{
+    return run_sync(parse_manufacturer_data_op(link_type, data, length, option, out_data, out_length));
+}
+
+void halvo_parse_manufacturer_data_async(int link_type, const char *data, int length, int option,
+                                         GCancellable *cancellable, GAsyncReadyCallback callback,
+                                         gpointer user_data) noexcept
+{
+    start_async<int>((void *)halvo_parse_manufacturer_data_async, cancellable, callback, user_data,
+                     [&](Held &held) {
+                         return parse_manufacturer_data_op(link_type, data, length, option, &held.text,
+                                                           &held.ints[0]);
+                     });
+}
+
+int halvo_parse_manufacturer_data_finish(GAsyncResult *result, char **out_data, int *out_length) noexcept
+{
+    if (out_data == nullptr || out_length == nullptr)
+        return plain_result(HALVO_ERROR_INVALID_PARAMETER);
+    return finish_async<int>(result, (void *)halvo_parse_manufacturer_data_async, HALVO_ERROR_INVALID_PARAMETER,
+                             HALVO_ERROR_CANCELLED,
+                             [&](Held &held) { hand_over_bytes(held, out_data, out_length); });
+}
+
+static Op<int> read_specific_manufacturer_data_op(const char *address, int option, char **out_data,
+                                                  int *out_length)
+{
+    GString_ method = method_copy(halvo_read_specific_manufacturer);
+    if (!valid_text(address) || out_data == nullptr || out_length == nullptr || !valid_method(method.get()))
+        co_return HALVO_ERROR_INVALID_PARAMETER;
+    Variant reply(co_await call(method.get(), g_variant_new("(si)", address, option), "(iiay)"));
+    int result = 0;
+    if (!take_manufacturer_reply(reply.get(), &result, nullptr, out_data, out_length)) {
+        ERR("fail halvo_read_specific_manufacturer_data");
+        co_return HALVO_ERROR_OPERATION_FAILED;
+    }
+    co_return result;
 }
 
 int halvo_read_specific_manufacturer_data(const char *address, int option, char **out_data,
                                           int *out_length) noexcept
 {
-    if (!valid_text(address) || out_data == nullptr || out_length == nullptr ||
-        !valid_method(halvo_read_specific_manufacturer))
-        return HALVO_ERROR_INVALID_PARAMETER;
-    Variant reply(
-        _halvo_api_send_method_call_sync(halvo_read_specific_manufacturer, g_variant_new("(si)", address, option)));
+    return run_sync(read_specific_manufacturer_data_op(address, option, out_data, out_length));
+}
+
+void halvo_read_specific_manufacturer_data_async(const char *address, int option, GCancellable *cancellable,
+                                                 GAsyncReadyCallback callback, gpointer user_data) noexcept
+{
+    start_async<int>((void *)halvo_read_specific_manufacturer_data_async, cancellable, callback, user_data,
+                     [&](Held &held) {
+                         return read_specific_manufacturer_data_op(address, option, &held.text, &held.ints[0]);
+                     });
+}
+
+int halvo_read_specific_manufacturer_data_finish(GAsyncResult *result, char **out_data, int *out_length) noexcept
+{
+    if (out_data == nullptr || out_length == nullptr)
+        return plain_result(HALVO_ERROR_INVALID_PARAMETER);
+    return finish_async<int>(result, (void *)halvo_read_specific_manufacturer_data_async,
+                             HALVO_ERROR_INVALID_PARAMETER, HALVO_ERROR_CANCELLED,
+                             [&](Held &held) { hand_over_bytes(held, out_data, out_length); });
+}
+
+static Op<int> read_manufacturer_data_op(const char *address, int *option, char **out_data, int *out_length)
+{
+    GString_ method = method_copy(halvo_read_manufacturer);
+    if (!valid_text(address) || option == nullptr || out_data == nullptr || out_length == nullptr ||
+        !valid_method(method.get()))
+        co_return HALVO_ERROR_INVALID_PARAMETER;
+    Variant reply(co_await call(method.get(), g_variant_new("(s)", address), "(iiiay)"));
     int result = 0;
-    if (!take_manufacturer_reply(reply.get(), &result, nullptr, out_data, out_length)) {
-        ERR("fail halvo_read_specific_manufacturer_data");
-        return HALVO_ERROR_OPERATION_FAILED;
+    if (!take_manufacturer_reply(reply.get(), &result, option, out_data, out_length)) {
+        ERR("fail halvo_read_manufacturer_data");
+        co_return HALVO_ERROR_OPERATION_FAILED;
     }
-    return result;
+    co_return result;
 }
 
 int halvo_read_manufacturer_data(const char *address, int *option, char **out_data, int *out_length) noexcept
 {
-    if (!valid_text(address) || option == nullptr || out_data == nullptr || out_length == nullptr ||
-        !valid_method(halvo_read_manufacturer))
-        return HALVO_ERROR_INVALID_PARAMETER;
-    Variant reply(_halvo_api_send_method_call_sync(halvo_read_manufacturer, g_variant_new("(s)", address)));
-    int result = 0;
-    if (!take_manufacturer_reply(reply.get(), &result, option, out_data, out_length)) {
-        ERR("fail halvo_read_manufacturer_data");
-        return HALVO_ERROR_OPERATION_FAILED;
+    return run_sync(read_manufacturer_data_op(address, option, out_data, out_length));
+}
+
+void halvo_read_manufacturer_data_async(const char *address, GCancellable *cancellable,
+                                        GAsyncReadyCallback callback, gpointer user_data) noexcept
+{
+    start_async<int>((void *)halvo_read_manufacturer_data_async, cancellable, callback, user_data,
+                     [&](Held &held) {
+                         return read_manufacturer_data_op(address, &held.ints[1], &held.text, &held.ints[0]);
+                     });
+}
+
+int halvo_read_manufacturer_data_finish(GAsyncResult *result, int *option, char **out_data,
+                                        int *out_length) noexcept
+{
+    if (option == nullptr || out_data == nullptr || out_length == nullptr)
+        return plain_result(HALVO_ERROR_INVALID_PARAMETER);
+    return finish_async<int>(result, (void *)halvo_read_manufacturer_data_async, HALVO_ERROR_INVALID_PARAMETER,
+                             HALVO_ERROR_CANCELLED,
+                             [&](Held &held) { hand_over_bytes(held, out_data, out_length, option); });
+}
+
+static Op<int> write_manufacturer_data_op(const char *address, int link_type, const char *data, int length)
+{
+    GString_ method = method_copy(halvo_write_manufacturer);
+    if (data == nullptr || length < 1 || !valid_text(address) || !valid_method(method.get()))
+        co_return HALVO_ERROR_INVALID_PARAMETER;
+    INFO("address = %s length = %d link_type = %d", address, length, link_type);
+    Variant reply(co_await call(
+        method.get(), g_variant_new("(iis@ay)", length, link_type, address, byte_array(data, length)), "(i)"));
+    if (!reply) {
+        ERR("fail halvo_write_manufacturer_data");
+        co_return HALVO_ERROR_OPERATION_FAILED;
     }
-    return result;
+    int result = 0;
+    g_variant_get(reply.get(), "(i)", &result);
+    co_return result;
 }
 
 int halvo_write_manufacturer_data(const char *address, int link_type, const char *data, int length) noexcept
 {
-    if (data == nullptr || length < 1 || !valid_text(address) || !valid_method(halvo_write_manufacturer))
-        return HALVO_ERROR_INVALID_PARAMETER;
-    INFO("address = %s length = %d link_type = %d", address, length, link_type);
-    Variant reply(call_for(halvo_write_manufacturer,
-                           g_variant_new("(iis@ay)", length, link_type, address, byte_array(data, length)), "(i)"));
-    if (!reply) {
-        ERR("fail halvo_write_manufacturer_data");
-        return HALVO_ERROR_OPERATION_FAILED;
-    }
-    int result = 0;
-    g_variant_get(reply.get(), "(i)", &result);
-    return result;
+    return run_sync(write_manufacturer_data_op(address, link_type, data, length));
 }
 
-int halvo_send_custom_command(const char *command, char **response) noexcept
+void halvo_write_manufacturer_data_async(const char *address, int link_type, const char *data, int length,
+                                         GCancellable *cancellable, GAsyncReadyCallback callback,
+                                         gpointer user_data) noexcept
+{
+    start_async<int>((void *)halvo_write_manufacturer_data_async, cancellable, callback, user_data,
+                     [&](Held &) { return write_manufacturer_data_op(address, link_type, data, length); });
+}
+
+int halvo_write_manufacturer_data_finish(GAsyncResult *result) noexcept
+{
+    return finish_async<int>(result, (void *)halvo_write_manufacturer_data_async, HALVO_ERROR_INVALID_PARAMETER,
+                             HALVO_ERROR_CANCELLED);
+}
+
+static Op<int> send_custom_command_op(const char *command, char **response)
 {
     ENTER();
-    if (!valid_text(command) || response == nullptr || !valid_method(halvo_custom_command))
-        return HALVO_ERROR_INVALID_PARAMETER;
-    INFO("%s, %s", halvo_custom_command, command);
-    Variant reply(call_for(halvo_custom_command, g_variant_new("(s)", command), "(is)"));
+    GString_ method = method_copy(halvo_custom_command);
+    if (!valid_text(command) || response == nullptr || !valid_method(method.get()))
+        co_return HALVO_ERROR_INVALID_PARAMETER;
+    INFO("%s, %s", method.get(), command);
+    Variant reply(co_await call(method.get(), g_variant_new("(s)", command), "(is)"));
     if (!reply) {
         ERR("fail halvo_send_custom_command");
-        return HALVO_ERROR_OPERATION_FAILED;
+        co_return HALVO_ERROR_OPERATION_FAILED;
     }
     int result = 0;
     char *text = nullptr;
@@ -524,24 +840,67 @@ int halvo_send_custom_command(const char *command, char **response) noexcept
     *response = text;
     INFO("response : %s", text);
     EXIT();
-    return result;
+    co_return result;
+}
+
+int halvo_send_custom_command(const char *command, char **response) noexcept
+{
+    return run_sync(send_custom_command_op(command, response));
+}
+
+void halvo_send_custom_command_async(const char *command, GCancellable *cancellable, GAsyncReadyCallback callback,
+                                     gpointer user_data) noexcept
+{
+    start_async<int>((void *)halvo_send_custom_command_async, cancellable, callback, user_data,
+                     [&](Held &held) { return send_custom_command_op(command, &held.text); });
+}
+
+int halvo_send_custom_command_finish(GAsyncResult *result, char **response) noexcept
+{
+    if (response == nullptr)
+        return plain_result(HALVO_ERROR_INVALID_PARAMETER);
+    return finish_async<int>(result, (void *)halvo_send_custom_command_async, HALVO_ERROR_INVALID_PARAMETER,
+                             HALVO_ERROR_CANCELLED, [&](Held &held) {
+                                 /* Untouched when no response came, as the blocking call. */
+                                 if (held.text != nullptr)
+                                     *response = std::exchange(held.text, nullptr);
+                             });
 }
 
 /* ------------------------------------------------------------------ */
 /* Device-under-test mode                                              */
 /* ------------------------------------------------------------------ */
 
-bool halvo_enter_bt_dut_mode(void) noexcept
+static Op<bool> enter_bt_dut_mode_op()
 {
-    return call_for_answer("enter_bt_dut_mode", nullptr, -1, HALVO_LOG_DEBUG) == 1;
+    Variant reply(co_await call("enter_bt_dut_mode", nullptr, "(i)"));
+    co_return read_answer(reply.get(), -1, HALVO_LOG_DEBUG) == 1;
 }
 
-bool halvo_enter_bt_dut_mode_new(const char *test_side, const char *test_mode, int test_channel,
-                                 int test_power) noexcept
+bool halvo_enter_bt_dut_mode(void) noexcept
+{
+    return run_sync(enter_bt_dut_mode_op());
+}
+
+void halvo_enter_bt_dut_mode_async(GCancellable *cancellable, GAsyncReadyCallback callback,
+                                   gpointer user_data) noexcept
+{
+    start_async<bool>((void *)halvo_enter_bt_dut_mode_async, cancellable, callback, user_data,
+                      [&](Held &) { return enter_bt_dut_mode_op(); });
+}
+
+bool halvo_enter_bt_dut_mode_finish(GAsyncResult *result) noexcept
+{
+    return finish_async<bool>(result, (void *)halvo_enter_bt_dut_mode_async, false, false);
+}
+
+/* The document is built before the call, while the strings are at hand. */
+static Op<bool> enter_bt_dut_mode_new_op(const char *test_side, const char *test_mode, int test_channel,
+                                         int test_power)
 {
     ENTER();
     if ((test_side != nullptr && !valid_text(test_side)) || (test_mode != nullptr && !valid_text(test_mode)))
-        return false;
+        co_return false;
     Object<JsonBuilder> builder(json_builder_new());
     json_builder_begin_object(builder.get());
     add_string_member(builder.get(), "test_side", test_side);
@@ -551,30 +910,91 @@ bool halvo_enter_bt_dut_mode_new(const char *test_side, const char *test_mode, i
     json_builder_set_member_name(builder.get(), "test_power");
     json_builder_add_int_value(builder.get(), gint64(test_power));
     json_builder_end_object(builder.get());
-    return send_document("enter_bt_dut_mode_with_ui", builder.get(), -1) == 1;
+    GVariant *args = document_args(builder.get());
+    if (args == nullptr)
+        co_return false;
+    Variant reply(co_await call("enter_bt_dut_mode_with_ui", args, "(i)"));
+    co_return read_answer(reply.get(), -1, HALVO_LOG_INFO) == 1;
+}
+
+bool halvo_enter_bt_dut_mode_new(const char *test_side, const char *test_mode, int test_channel,
+                                 int test_power) noexcept
+{
+    return run_sync(enter_bt_dut_mode_new_op(test_side, test_mode, test_channel, test_power));
+}
+
+void halvo_enter_bt_dut_mode_new_async(const char *test_side, const char *test_mode, int test_channel,
+                                       int test_power, GCancellable *cancellable, GAsyncReadyCallback callback,
+                                       gpointer user_data) noexcept
+{
+    start_async<bool>((void *)halvo_enter_bt_dut_mode_new_async, cancellable, callback, user_data, [&](Held &) {
+        return enter_bt_dut_mode_new_op(test_side, test_mode, test_channel, test_power);
+    });
+}
+
+bool halvo_enter_bt_dut_mode_new_finish(GAsyncResult *result) noexcept
+{
+    return finish_async<bool>(result, (void *)halvo_enter_bt_dut_mode_new_async, false, false);
+}
+
+static Op<bool> stop_bt_dut_mode_new_op()
+{
+    ENTER();
+    Variant reply(co_await call("stop_bt_dut_mode", nullptr, "(i)"));
+    co_return read_answer(reply.get(), -1, HALVO_LOG_INFO) == 1;
 }
 
 bool halvo_stop_bt_dut_mode_new(void) noexcept
 {
-    ENTER();
-    return call_for_answer("stop_bt_dut_mode", nullptr, -1, HALVO_LOG_INFO) == 1;
+    return run_sync(stop_bt_dut_mode_new_op());
+}
+
+void halvo_stop_bt_dut_mode_new_async(GCancellable *cancellable, GAsyncReadyCallback callback,
+                                      gpointer user_data) noexcept
+{
+    start_async<bool>((void *)halvo_stop_bt_dut_mode_new_async, cancellable, callback, user_data,
+                      [&](Held &) { return stop_bt_dut_mode_new_op(); });
+}
+
+bool halvo_stop_bt_dut_mode_new_finish(GAsyncResult *result) noexcept
+{
+    return finish_async<bool>(result, (void *)halvo_stop_bt_dut_mode_new_async, false, false);
 }
 
 /* ------------------------------------------------------------------ */
 /* Remote-control firmware update                                      */
 /* ------------------------------------------------------------------ */
 
-/* Blocks for up to a minute.  The outcome of the update itself arrives
- * later, in g_zemo_update_result, while the library is initialised. */
-const char *halvo_update_zemo_fw(void) noexcept
+/* Up to a minute.  The outcome of the update itself arrives later, in
+ * g_zemo_update_result, while the library is initialised. */
+static Op<const char *> update_zemo_fw_op()
 {
-    Variant reply(_halvo_api_request_zemo_update());
+    Variant reply(co_await update_call());
     if (!reply)
-        return "NG";
+        co_return "NG";
     /* The update manager reports acceptance as 0; any other reply is "NG". */
     int result = 1;
     if (has_type(reply.get(), "(i)"))
         g_variant_get(reply.get(), "(i)", &result);
+    else
+        note_failure(HALVO_FAILURE_BAD_REPLY);
     DBG("result = [%d]", result);
-    return result == 0 ? "OK" : "NG";
+    co_return result == 0 ? "OK" : "NG";
+}
+
+const char *halvo_update_zemo_fw(void) noexcept
+{
+    return run_sync(update_zemo_fw_op(), HALVO_UPDATE_TIMEOUT_MS);
+}
+
+void halvo_update_zemo_fw_async(GCancellable *cancellable, GAsyncReadyCallback callback, gpointer user_data) noexcept
+{
+    start_async<const char *>(
+        (void *)halvo_update_zemo_fw_async, cancellable, callback, user_data,
+        [&](Held &) { return update_zemo_fw_op(); }, HALVO_UPDATE_TIMEOUT_MS);
+}
+
+const char *halvo_update_zemo_fw_finish(GAsyncResult *result) noexcept
+{
+    return finish_async<const char *>(result, (void *)halvo_update_zemo_fw_async, "NG", "NG");
 }

@@ -11,6 +11,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
 #include <filesystem>
 
 namespace halvo_test {
@@ -50,7 +52,13 @@ void end(int *pid, int sig)
         return;
     kill(*pid, SIGCONT);
     kill(*pid, sig);
-    waitpid(*pid, nullptr, 0);
+    /* A process stuck on its way out (a sanitizer's exit-time check) must
+     * not hold the test: after a while it is killed outright. */
+    for (int waited = 0; waitpid(*pid, nullptr, WNOHANG) == 0; waited++) {
+        if (waited == 1000)
+            kill(*pid, SIGKILL);
+        g_usleep(10000);
+    }
     g_spawn_close_pid(*pid);
     *pid = 0;
 }
@@ -113,6 +121,124 @@ bool run_until(const std::function<bool()> &done, int timeout_ms)
     g_source_destroy(tick);
     g_source_unref(tick);
     return ok;
+}
+
+std::string outcome(int result)
+{
+    return outcome(std::to_string(result).c_str());
+}
+
+std::string outcome(const char *result)
+{
+    return std::string(halvo_api_failure_name(halvo_api_last_failure())) + ": " + str(result);
+}
+
+std::string outcome(int result, char **text)
+{
+    return outcome(result) + "|" + take(*text);
+}
+
+namespace {
+
+std::vector<char *> g_args;
+
+/* Spoils and frees what arg() copied. */
+void drop_args()
+{
+    for (char *a : g_args) {
+        memset(a, 'X', strlen(a));
+        free(a);
+    }
+    g_args.clear();
+}
+
+/* The calls the peer received since its reset.  A call that wants no
+ * reply is in once the bus has passed on what the library sent. */
+std::string sent()
+{
+    flush_system_bus();
+    std::string s;
+    for (const Call &c : Peer::calls())
+        s += c.member + c.text() + ";";
+    return s;
+}
+
+/* What a twin's outcome says of its outputs. */
+std::string outputs(const std::string &s)
+{
+    return s.substr(std::min(s.find('|'), s.size()));
+}
+
+} // namespace
+
+const char *arg(const char *text)
+{
+    if (text == nullptr)
+        return nullptr;
+    g_args.push_back(strdup(text));
+    return g_args.back();
+}
+
+void expect_twins_agree(const Twin *twins, size_t count, void (*script)(bool failing))
+{
+    struct Seen {
+        const Twin *twin;
+        bool bad;
+        std::string got; /* empty until the callback ran */
+    };
+    for (size_t i = 0; i < count; i++)
+        for (halvo_failure_e kind : {HALVO_FAILURE_NONE, HALVO_FAILURE_INVALID_ARGUMENT, HALVO_FAILURE_ERROR_REPLY,
+                                     HALVO_FAILURE_CANCELLED}) {
+            const Twin &t = twins[i];
+            bool bad = kind == HALVO_FAILURE_INVALID_ARGUMENT, failing = kind == HALVO_FAILURE_ERROR_REPLY;
+            if (bad && !t.refuses)
+                continue;
+            SCOPED_TRACE("row " + std::to_string(i) + " (" + str(t.method) + "), " + halvo_api_failure_name(kind));
+            kind = failing ? t.on_error : kind;
+            /* Scripts the run; returns what a foreign result gives: the
+             * invalid-argument answer and the outputs as they start. */
+            auto prepare = [&] {
+                Peer::reset();
+                if (t.method)
+                    failing ? Peer::error(t.method) : Peer::reply(t.method, g_variant_new_parsed(t.reply));
+                if (script)
+                    script(failing);
+                return t.finish(nullptr, false);
+            };
+            const std::string refusal = "invalid argument: ", foreign = prepare(), untouched = outputs(foreign);
+            EXPECT_EQ(foreign.rfind(refusal, 0), 0u) << foreign;
+            /* Cancelled, a result code is HALVO_ERROR_CANCELLED; a bool (false),
+             * the firmware request ("NG") and the mark's status (-1) answer as
+             * when refused. */
+            std::string refused = foreign.substr(refusal.size(), foreign.size() - refusal.size() - untouched.size());
+            bool as_refused = refused == "0" || refused == "NG" || refused == "-1";
+            std::string calls, want = "cancelled: " +
+                                      (as_refused ? refused : std::to_string(HALVO_ERROR_CANCELLED)) + untouched;
+            if (kind != HALVO_FAILURE_CANCELLED) {
+                want = t.blocking(bad);
+                drop_args();
+                calls = sent();
+                EXPECT_EQ(want.rfind(std::string(halvo_api_failure_name(kind)) + ":", 0), 0u) << want;
+                EXPECT_TRUE(!bad || calls.empty()) << "a refused call was sent";
+                prepare();
+            }
+            GCancellable *cancellable = g_cancellable_new();
+            if (kind == HALVO_FAILURE_CANCELLED)
+                g_cancellable_cancel(cancellable);
+            Seen seen{&t, bad, ""};
+            t.start(bad, cancellable, [](GObject *, GAsyncResult *result, gpointer data) {
+                auto *s = static_cast<Seen *>(data);
+                s->got = s->twin->finish(result, s->bad);
+            }, &seen);
+            drop_args();
+            EXPECT_TRUE(seen.got.empty()) << "finished inside _async";
+            ASSERT_TRUE(run_until([&] { return !seen.got.empty(); }, 10000));
+            g_object_unref(cancellable);
+            EXPECT_EQ(seen.got, want);
+            EXPECT_TRUE(kind == HALVO_FAILURE_NONE || outputs(seen.got) == untouched)
+                << seen.got << ": a failed call wrote an output";
+            EXPECT_EQ(sent(), calls) << "not sent both ways (a cancelled call sends nothing)";
+        }
 }
 
 std::string Call::text() const
@@ -298,6 +424,11 @@ void Peer::error(const char *method, const char *name, const char *text)
 }
 
 void Peer::silent(const char *method) { control_void("SetSilent", g_variant_new("(s)", method)); }
+void Peer::hold(const char *method, GVariant *body)
+{
+    control_void("SetHeld", g_variant_new("(sv)", method, body));
+}
+void Peer::release(const char *method) { control_void("Release", g_variant_new("(s)", method)); }
 void Peer::die(const char *method) { control_void("SetDie", g_variant_new("(s)", method)); }
 void Peer::reset() { control_void("Reset", nullptr); }
 
@@ -404,6 +535,17 @@ void store_remove(const std::string &key)
     g_unlink(key_path(key).c_str());
 }
 
+std::set<std::string> dir_entries(const std::string &dir)
+{
+    std::set<std::string> names;
+    if (GDir *d = g_dir_open(dir.c_str(), 0, nullptr)) {
+        while (const char *n = g_dir_read_name(d))
+            names.insert(n);
+        g_dir_close(d);
+    }
+    return names;
+}
+
 /* A change is reported once its key has been quiet for a moment, so
  * changes settle in the order they were made: a marker key changed now is
  * reported last. */
@@ -436,6 +578,23 @@ void forget_system_bus()
         return alive == nullptr;
     })) << "the bus connection is still held";
     g_weak_ref_clear(&weak);
+}
+
+OwnBus::OwnBus()
+    : dir(g_dir_make_tmp("halvo-bus-XXXXXX", nullptr)), bus(std::string("unix:path=") + dir + "/bus")
+{
+    bus.start_daemon();
+    forget_system_bus();
+    g_setenv("DBUS_SYSTEM_BUS_ADDRESS", bus.address().c_str(), TRUE);
+}
+
+OwnBus::~OwnBus()
+{
+    g_setenv("DBUS_SYSTEM_BUS_ADDRESS", bus_address().c_str(), TRUE);
+    bus.stop_peer();
+    bus.kill_daemon();
+    g_rmdir(dir);
+    g_free(dir);
 }
 
 /* ------------------------------------------------------------------ */

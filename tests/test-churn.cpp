@@ -210,15 +210,14 @@ TEST(Soak, EveryListGetAndFreeKeepsTheHeapFlat)
     Peer::reply("get_device_type", g_variant_new("(i)", 3));
     Peer::reply("get_dontuse_dev_list",
                 g_variant_new("(s)", R"({"DontUseDevices":[{"name":"a","address":"AA:01"},{"name":"b","address":"B"}]})"));
-    store_write("memory/org.velmo.pellix/soundoutput_info",
+    store_write(kConnectedKey,
                 R"([{"vsid":["v1"],"address":"AA:01","name":"one","iconType":"01","audioType":1},)"
                 R"({"vsid":[],"address":"AA:02","name":"two","iconType":"02","audioType":2}])");
-    store_write("db/pellix/last_btspk_list",
+    store_write(kLastKey,
                 R"([{"address":"AA:01","name":"one","iconType":"01","audioType":1,"connected":true},)"
                 R"({"address":"AA:02","name":"two","iconType":"02","audioType":2,"connected":false}])");
-    store_write("memory/pellix/connected_btspk_addr_list", "AA:01");
-    store_write("db/com.marlox.tv.bt-rilomanager/btinfosync/devices",
-                R"({"d1":{"address":"AA:01","name":"one"},"d2":{"address":"AA:02","name":"two"}})");
+    store_write(kAddressesKey, "AA:01");
+    store_write(kInfoSyncKey, R"({"d1":{"address":"AA:01","name":"one"},"d2":{"address":"AA:02","name":"two"}})");
 
     /* Under AddressSanitizer or valgrind freed memory is held back: there
      * the leak checkers judge instead.  Under an emulator the heap

@@ -73,37 +73,67 @@ TEST(PairedList, CostsOnePlusNCallsKeepsOrderAndTypesPerAddress)
     EXPECT_EQ(halvo_free_paired_dev_info_list(list), 0);
 }
 
-TEST(PairedList, ResultNotTrueOrNoJsonGives5NoDevicesArrayGives0)
+/* Replies that hold no record: the list or the device stays NULL and no
+ * type is asked.  No text: an error reply.  A list call whose result is
+ * not true says so; nor may the root's own members stand in for the
+ * device; anything but an array of devices is none, the don't-use list
+ * succeeding all the same. */
+TEST(PairedDevices, RepliesWithoutUsableRecordsGiveNone)
 {
+    /* What the failure reads as: the service's own "no", or a reply of no use. */
+    constexpr halvo_failure_e NO = HALVO_FAILURE_SERVICE_ANSWERED, BAD = HALVO_FAILURE_BAD_REPLY;
     const struct {
-        const char *text;
+        const char *method, *text;
         int result;
+        const char *log;
+        halvo_failure_e kind = HALVO_FAILURE_NONE;
     } cases[] = {
-        {R"({"result":false,"data":{"Devices":[{"address":"AA:01"}]}})", 5},
-        {R"({"data":{"Devices":[{"address":"AA:01"}]}})", 5},
-        {R"({"result":"true","data":{"Devices":[{"address":"AA:01"}]}})", 5},
-        {R"(["result",true])", 5},
-        {"org.freedesktop.DBus.Error.Failed: no devices", 5},
-        {"", 5},
-        {R"({"result":true,"data":{"Devices":[]}})", 0},
-        {R"({"result":true,"data":{}})", 0},
-        {R"({"result":true})", 0},
-        {R"({"result":true,"data":{"Devices":{"0":{"address":"AA:01"}}}})", 0},
-        {R"({"result":true,"data":{"Devices":"AA:01"}})", 0},
-        {R"({"result":true,"data":"Devices"})", 0},
-        /* An array in place of the object that holds it is not the list. */
-        {R"({"result":true,"data":[{"address":"AA:01"}]})", 0},
+        {"get_devices_info", R"({"result":false,"data":{"Devices":[{"address":"AA:01"}]}})", 5, "no Paired device", NO},
+        {"get_devices_info", R"({"data":{"Devices":[{"address":"AA:01"}]}})", 5, "no Paired device", NO},
+        {"get_devices_info", R"({"result":"true","data":{"Devices":[{"address":"AA:01"}]}})", 5, "no Paired device", NO},
+        {"get_devices_info", R"(["result",true])", 5, "no Paired device", NO},
+        {"get_devices_info", "org.freedesktop.DBus.Error.Failed: no devices", 5, "no Paired device", BAD},
+        {"get_devices_info", "", 5, "no Paired device", NO},
+        {"get_devices_info", R"({"result":true,"data":{"Devices":[]}})", 0, ""},
+        {"get_devices_info", R"({"result":true,"data":{}})", 0, ""},
+        {"get_devices_info", R"({"result":true})", 0, ""},
+        {"get_devices_info", R"({"result":true,"data":{"Devices":{"0":{"address":"AA:01"}}}})", 0, ""},
+        {"get_devices_info", R"({"result":true,"data":{"Devices":"AA:01"}})", 0, ""},
+        {"get_devices_info", R"({"result":true,"data":"Devices"})", 0, ""},
+        {"get_devices_info", R"({"result":true,"data":[{"address":"AA:01"}]})", 0, ""},
+        {"get_device_info", R"({"result":false,"data":{"address":"AA:01"}})", 5, "no Paired device", NO},
+        /* json-glib keeps the complete first value of this one. */
+        {"get_device_info", R"({"result":true,"data":{"address":"AA"}} trailing)", 5, "no Paired device", BAD},
+        {"get_device_info", R"({"result":true,"address":"AA:root","name":"root","pid":1})", 5, "no device data", BAD},
+        {"get_device_info", R"({"result":true,"data":"AA:01","address":"AA:root","name":"root"})", 5, "no device data", BAD},
+        {"get_device_info", R"({"result":true,"data":[{"address":"AA:01"}],"name":"root"})", 5, "no device data", BAD},
+        {"get_device_info", R"({"result":true,"data":null})", 5, "no device data", BAD},
+        {"get_device_info", nullptr, 5, "Dbus failed", HALVO_FAILURE_ERROR_REPLY},
+        {"get_dontuse_dev_list", R"({"DontUseDevices":[]})", 1, "# of devices : 0"},
+        {"get_dontuse_dev_list", R"({"DontUseDevices":{"name":"x","address":"AA:01"}})", 1, "# of devices : -1"},
+        {"get_dontuse_dev_list", R"({"Devices":[{"name":"x","address":"AA:01"}]})", 1, "# of devices : -1"},
+        {"get_dontuse_dev_list", R"([{"name":"x","address":"AA:01"}])", 1, "# of devices : -1"},
+        {"get_dontuse_dev_list", "not json", 1, "# of devices : -1"},
+        {"get_dontuse_dev_list", "{}", 1, "# of devices : -1"},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.text);
+        SCOPED_TRACE(std::string(c.method) + " " + str(c.text));
         Peer::reset();
-        reply_text("get_devices_info", c.text);
+        c.text ? reply_text(c.method, c.text) : Peer::error(c.method);
         LogCapture log;
         GSList *list = nullptr;
-        EXPECT_EQ(halvo_get_paired_dev_info_list(&list), c.result);
+        halvo_device_info_s *info = nullptr;
+        const std::string method = c.method;
+        EXPECT_EQ(method == "get_device_info"    ? halvo_get_paired_dev_info("AA:01", &info)
+                  : method == "get_devices_info" ? halvo_get_paired_dev_info_list(&list)
+                                                 : int(halvo_get_dontuse_device_list(&list)),
+                  c.result);
         EXPECT_EQ(list, nullptr);
-        EXPECT_EQ(log.contains("no Paired device"), c.result == 5);
-        EXPECT_EQ(Peer::calls().size(), 1u) << "no type call";
+        EXPECT_EQ(info, nullptr);
+        EXPECT_TRUE(log.contains(c.log));
+        EXPECT_EQ(halvo_api_last_failure(), c.kind) << halvo_api_failure_name(halvo_api_last_failure());
+        EXPECT_EQ(log.contains("no Paired device"), std::string(c.log) == "no Paired device");
+        EXPECT_TRUE(Peer::calls("get_device_type").empty());
     }
 }
 
@@ -131,36 +161,6 @@ TEST(PairedList, SetTargetGives3FreeAcceptsNullEntriesAndRefusesNoList)
 /* ---------------------------------------------------------------- */
 /* One device and its type                                           */
 /* ---------------------------------------------------------------- */
-
-TEST(PairedDevice, NoUsableDeviceGives5)
-{
-    /* Nor may the root's own members stand in for the device.  No text: an
-     * error reply. */
-    const struct {
-        const char *text, *log;
-    } cases[] = {
-        {R"({"result":false,"data":{"address":"AA:01"}})", "no Paired device"},
-        {R"({"result":true,"address":"AA:root","name":"root","pid":1})", "no device data"},
-        {R"({"result":true,"data":"AA:01","address":"AA:root","name":"root"})", "no device data"},
-        {R"({"result":true,"data":[{"address":"AA:01"}],"name":"root"})", "no device data"},
-        {R"({"result":true,"data":null})", "no device data"},
-        {nullptr, "Dbus failed"},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(str(c.text));
-        Peer::reset();
-        if (c.text)
-            reply_text("get_device_info", c.text);
-        else
-            Peer::error("get_device_info");
-        LogCapture log;
-        halvo_device_info_s *info = nullptr;
-        EXPECT_EQ(halvo_get_paired_dev_info("AA:01", &info), 5);
-        EXPECT_EQ(info, nullptr);
-        EXPECT_TRUE(log.contains(c.log));
-        EXPECT_TRUE(Peer::calls("get_device_type").empty());
-    }
-}
 
 TEST(PairedDevice, RecordAndTypeOrBadArgumentsGive3)
 {
@@ -203,7 +203,8 @@ TEST(UseDontUse, SetSendsCompactDocumentWithStatusNegatedAnswersPassThrough)
         Peer::reply("set_use_dontuse", g_variant_new("(i)", answer));
         Peer::reply("get_use_dontuse", g_variant_new("(i)", answer));
         Peer::reply("remove_use_donuse_info", g_variant_new("(i)", answer));
-        EXPECT_EQ(halvo_set_use_dontuse_status(answer == 1 ? "Spk \"1\"" : nullptr, "AA:01", answer != 2),
+        EXPECT_EQ(halvo_set_use_dontuse_status(answer == 1 ? "Spk \"1\"" : nullptr, answer == 2 ? nullptr : "AA:01",
+                                               answer != 2),
                   answer == 1);
         EXPECT_EQ(halvo_get_use_dontuse_status("AA:01"), answer);
         EXPECT_EQ(halvo_remove_use_dontuse_status("AA:01"), answer == 1);
@@ -211,52 +212,90 @@ TEST(UseDontUse, SetSendsCompactDocumentWithStatusNegatedAnswersPassThrough)
     EXPECT_EQ(Peer::first_args("set_use_dontuse"), (std::vector<std::string>{
                                                  R"({"address":"AA:01","name":"Spk \"1\"","status":false})",
                                                  R"({"address":"AA:01","name":null,"status":false})",
-                                                 R"({"address":"AA:01","name":null,"status":true})",
+                                                 R"({"address":null,"name":null,"status":true})",
                                              }));
     EXPECT_EQ(Peer::first_args("get_use_dontuse").back(), "AA:01");
     EXPECT_EQ(Peer::first_args("remove_use_donuse_info").back(), "AA:01");
 }
 
-TEST(DontUseList, AppendsToWhatTheListHoldsMissingOrWrongKindFieldsStayNull)
+/* Appending to the caller's list is in the twin table. */
+TEST(DontUseList, MissingOrWrongKindFieldsStayNullAndTheWalkGoesOn)
 {
-    reply_text("get_dontuse_dev_list",
-               R"({"DontUseDevices":[{"name":"one","address":"AA:01"},{"name":"two","address":"BB:02"}]})");
+    reply_text("get_dontuse_dev_list", R"({"DontUseDevices":[{"name":"one","address":"AA:01"},{"address":"CC:03"},)"
+                                       R"({"name":5,"address":null},7,{"name":"x","address":"DD:04"}]})");
     GSList *list = nullptr;
     ASSERT_TRUE(halvo_get_dontuse_device_list(&list));
-    ASSERT_EQ(g_slist_length(list), 2u);
-    GSList *head = list;
-
-    reply_text("get_dontuse_dev_list",
-               R"({"DontUseDevices":[{"address":"CC:03"},{"name":5,"address":null},7,)"
-               R"({"name":"x","address":"DD:04"}]})");
-    ASSERT_TRUE(halvo_get_dontuse_device_list(&list));
-    EXPECT_EQ(list, head);
-    /* The walk goes on after a bad element. */
     const std::string bare = "<null>|<null>|<null>|<null>|-u|0|0|0|0";
-    EXPECT_EQ(records(list), (Records{"AA:01|one|<null>|<null>|-u|0|0|0|0", "BB:02|two|<null>|<null>|-u|0|0|0|0",
-                                      "CC:03|<null>|<null>|<null>|-u|0|0|0|0", bare, bare,
-                                      "DD:04|x|<null>|<null>|-u|0|0|0|0"}));
+    EXPECT_EQ(records(list), (Records{"AA:01|one|<null>|<null>|-u|0|0|0|0", "CC:03|<null>|<null>|<null>|-u|0|0|0|0",
+                                      bare, bare, "DD:04|x|<null>|<null>|-u|0|0|0|0"}));
     EXPECT_EQ(Peer::calls("get_device_type").size(), 0u) << "the list asks for no types";
     EXPECT_EQ(halvo_free_paired_dev_info_list(list), 0);
 }
 
-TEST(DontUseList, NoArrayOrNoTextLeavesTheListAndSucceeds)
+/* ---------------------------------------------------------------- */
+/* The non-blocking pairs                                            */
+/* ---------------------------------------------------------------- */
+
+namespace {
+
+using Dev = halvo_device_info_s;
+
+/* The outcome and the records the operation left in *@list, freed. */
+std::string fold(int result, GSList **list)
 {
-    const char *texts[] = {
-        R"({"DontUseDevices":[]})",
-        R"({"DontUseDevices":{"name":"x","address":"AA:01"}})",
-        R"({"Devices":[{"name":"x","address":"AA:01"}]})",
-        R"([{"name":"x","address":"AA:01"}])",
-        "not json",
-        "{}",
-    };
-    LogCapture log;
-    for (const char *text : texts) {
-        SCOPED_TRACE(text);
-        reply_text("get_dontuse_dev_list", text);
+    std::string s = outcome(result);
+    for (const std::string &r : records(*list))
+        s += "|" + r;
+    if (*list != nullptr)
+        halvo_free_paired_dev_info_list(*list);
+    return s;
+}
+
+std::string fold(int result, Dev **info)
+{
+    GSList *list = *info ? g_slist_prepend(nullptr, *info) : nullptr;
+    return fold(result, &list);
+}
+
+const Twin kTwins[] = {
+    {"get_device_info", R"(('{"result":true,"data":{"address":"AA:01","name":"Remote","pid":513}}',))", true,
+     TWIN_OUT_CALLS(fold, Dev *, nullptr, halvo_get_paired_dev_info, address(bad))},
+    {"get_devices_info", R"(('{"result":true,"data":{"Devices":[{"address":"AA:01"},{"name":"x"}]}}',))", false,
+     TWIN_OUT_CALLS(fold, GSList *, nullptr, halvo_get_paired_dev_info_list)},
+    {"get_device_type", "(9,)", true, TWIN_OUT_CALLS(outcome, int, -7, halvo_get_device_type, address(bad))},
+    {"set_use_dontuse", "(1,)", true, TWIN_CALLS(outcome, halvo_set_use_dontuse_status, arg("n"), address(bad), true)},
+    /* A status other than 0 is a value, not a failure. */
+    {"get_use_dontuse", "(2,)", true, TWIN_CALLS(outcome, halvo_get_use_dontuse_status, address(bad))},
+    {"remove_use_donuse_info", "(1,)", true, TWIN_CALLS(outcome, halvo_remove_use_dontuse_status, address(bad))},
+    {"get_dontuse_dev_list", R"(('{"DontUseDevices":[{"address":"AA:01"}]}',))", false,
+     TWIN_OUT_CALLS(fold, GSList *, held_list(sizeof(Dev)), halvo_get_dontuse_device_list)},
+};
+
+} // namespace
+
+TEST(DeviceTwins, EachPairFinishesAsItsBlockingCallACancelledListKeepsNothing)
+{
+    expect_twins_agree(kTwins, G_N_ELEMENTS(kTwins), [](bool failing) {
+        if (!failing)
+            reply_type("AA:01", 9);
+    });
+
+    /* Cancelled while the first type is asked: the records made so far go
+     * with the call. */
+    Peer::reset();
+    reply_text("get_devices_info", R"({"result":true,"data":{"Devices":[{"address":"AA:01"},{"address":"BB:02"}]}})");
+    Peer::hold("get_device_type", g_variant_new("(i)", 9));
+    GCancellable *cancel = g_cancellable_new();
+    int seen = 0; /* the result * 10, plus 1 when a list came */
+    halvo_get_paired_dev_info_list_async(cancel, [](GObject *, GAsyncResult *r, gpointer data) {
         GSList *list = nullptr;
-        EXPECT_TRUE(halvo_get_dontuse_device_list(&list));
-        EXPECT_EQ(list, nullptr);
-    }
-    EXPECT_TRUE(log.contains("# of devices : -1"));
+        *static_cast<int *>(data) = halvo_get_paired_dev_info_list_finish(r, &list) * 10 + (list != nullptr);
+    }, &seen);
+    ASSERT_TRUE(run_until([] { return Peer::calls("get_device_type").size() == 1; }));
+    g_cancellable_cancel(cancel);
+    ASSERT_TRUE(run_until([&] { return seen != 0; }));
+    EXPECT_EQ(seen, HALVO_ERROR_CANCELLED * 10);
+    EXPECT_EQ(halvo_api_last_failure(), HALVO_FAILURE_CANCELLED);
+    EXPECT_EQ(Peer::first_args("get_device_type"), std::vector<std::string>{"AA:01"}) << "none after the cancel";
+    g_object_unref(cancel);
 }

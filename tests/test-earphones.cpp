@@ -56,6 +56,7 @@ TEST_F(Earphones, ReplyIntegersPassThroughToTheMethodNamed)
     LogCapture log;
     Peer::reply("tuvo_switching_connect", g_variant_new("(i)", 17));
     EXPECT_EQ(halvo_tuvo_switching_connect("AA:BB"), 17);
+    EXPECT_EQ(halvo_api_last_failure(), HALVO_FAILURE_SERVICE_ANSWERED);
     EXPECT_TRUE(log.contains("tuvo_switching_connect(AA:BB)"));
     Peer::reply("tuvo_switching_disconnect", g_variant_new("(i)", -29359869));
     EXPECT_EQ(halvo_tuvo_switching_disconnect("CC:DD"), -29359869);
@@ -118,4 +119,18 @@ TEST_F(Earphones, EmptyAddressIsDeliveredAnotherPayloadIsLogged)
     EXPECT_EQ(g_first, std::vector<std::string>{"-3||0"});
     EXPECT_EQ(g_user_data, &data);
     EXPECT_TRUE(log.contains("unexpected parameters (si)"));
+}
+
+namespace {
+
+const Twin kTwins[] = {
+    {"tuvo_switching_connect", "(0,)", true, TWIN_CALLS(outcome, halvo_tuvo_switching_connect, address(bad))},
+    {"tuvo_switching_disconnect", "(0,)", true, TWIN_CALLS(outcome, halvo_tuvo_switching_disconnect, address(bad))},
+};
+
+} // namespace
+
+TEST_F(Earphones, NonBlockingCallsEndAsTheBlockingOnesDo)
+{
+    expect_twins_agree(kTwins, G_N_ELEMENTS(kTwins));
 }

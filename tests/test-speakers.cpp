@@ -13,10 +13,6 @@ using namespace halvo_test;
 
 namespace {
 
-const char *const kConnectedKey = "memory/org.velmo.pellix/soundoutput_info";
-const char *const kLastKey = "db/pellix/last_btspk_list";
-const char *const kAddressesKey = "memory/pellix/connected_btspk_addr_list";
-
 /* The enum's C++ range stops at its enumerators: read it as a word. */
 guint32 word(const bt_spk_audio_type_e &field)
 {
@@ -92,7 +88,8 @@ template <typename T> Records read(const std::string &doc)
 /* Connected speakers                                                  */
 /* ------------------------------------------------------------------ */
 
-TEST(ConnectedSpeakers, StoredObjectsGiveRecordsInOrderAfterTheCallersList)
+/* Appending to the caller's list is held by VolumePairs. */
+TEST(ConnectedSpeakers, StoredObjectsGiveRecordsInOrder)
 {
     Stored doc(kConnectedKey, R"([{"vsid":["v1","v2"],"address":"AA:01","name":"Kitchen","iconType":"SB","audioType":1},
                                   {"vsid":[],"address":"AA:02","name":"Den","iconType":"PS","audioType":3},
@@ -100,13 +97,8 @@ TEST(ConnectedSpeakers, StoredObjectsGiveRecordsInOrderAfterTheCallersList)
     GSList *list = nullptr;
     ASSERT_EQ(halvo_get_connected_bt_speaker_infos(&list), 0);
     /* vsid as the array's compact text; audioType stored one-based. */
-    const Records want = {R"(["v1","v2"]|AA:01|Kitchen|SB|0)", "[]|AA:02|Den|PS|2",
-                          "<null>|AA:03|Hall|<null>|4294967294"};
-    EXPECT_EQ(records<speaker_t>(list), want);
-
-    /* A second read appends after what the list already holds. */
-    ASSERT_EQ(halvo_get_connected_bt_speaker_infos(&list), 0);
-    EXPECT_EQ(records<speaker_t>(list), (Records{want[0], want[1], want[2], want[0], want[1], want[2]}));
+    EXPECT_EQ(records<speaker_t>(list), (Records{R"(["v1","v2"]|AA:01|Kitchen|SB|0)", "[]|AA:02|Den|PS|2",
+                                                 "<null>|AA:03|Hall|<null>|4294967294"}));
     EXPECT_EQ(halvo_free_connected_bt_spaekr_infos(&list), 0);
     EXPECT_EQ(list, nullptr);
 }
@@ -308,14 +300,13 @@ TEST(LastSpeakers, AnAddressAnywhereInTheKeyCounts)
     EXPECT_EQ(flags(got), "++++-+-++");
 }
 
-TEST(LastSpeakers, ReadAppendsAfterTheCallersListAndFreeEmptiesIt)
+/* Appending to the caller's list is held by VolumePairs. */
+TEST(LastSpeakers, FreeEmptiesTheListAndNoListIsRefused)
 {
     Stored doc(kLastKey, R"([{"address":"AA:01"},{"address":"AA:02"}])");
     GSList *list = nullptr;
-    ASSERT_EQ(halvo_get_last_bluetooth_speakers(&list), 0);
     ASSERT_EQ(halvo_get_last_bluetooth_speakers_internal(&list), 0);
-    const std::string a = "-AA:01|<null>|<null>|4294967294", b = "-AA:02|<null>|<null>|4294967294";
-    EXPECT_EQ(records<last_spk_info_t>(list), (Records{a, b, a, b}));
+    EXPECT_EQ(g_slist_length(list), 2u);
     EXPECT_EQ(halvo_free_last_bluetooth_speakers(&list), 0);
     EXPECT_EQ(list, nullptr);
 
@@ -327,63 +318,190 @@ TEST(LastSpeakers, ReadAppendsAfterTheCallersListAndFreeEmptiesIt)
     EXPECT_EQ(log.count("List is NULL!!"), 4);
 }
 
-namespace {
-
-struct ListEvents {
-    std::vector<Records> lists; /* {"NULL"} for a NULL list */
-    void *user_data = nullptr;
-};
-
-void on_list(GSList *list, void *user_data)
-{
-    auto *e = static_cast<ListEvents *>(user_data);
-    e->user_data = user_data;
-    e->lists.push_back(list ? records<last_spk_info_t>(list) : Records{"NULL"});
-    /* The list is the callback's to free. */
-    if (list) {
-        EXPECT_EQ(halvo_free_last_bluetooth_speakers(&list), 0);
-    }
-}
-
-} // namespace
-
-TEST(LastSpeakers, RewrittenKeyDeliversAFreshListToTheLatestCallback)
+/* The watch of the last speakers is in StoreWatches. */
+TEST(LastSpeakers, OnlyTheInternalSetTakesNoCallback)
 {
     LogCapture log;
     EXPECT_EQ(halvo_set_last_bluetooth_speakers_changed_cb(nullptr, nullptr), 3);
     EXPECT_TRUE(log.contains("cb is NULL!!"));
     EXPECT_EQ(halvo_unset_last_bluetooth_speakers_key_changed_cb(), 5) << "no notification was registered";
 
-    Stored addresses(kAddressesKey, "AA:02");
-    store_write(kLastKey, "[]");
-    ListEvents first, events;
-    ASSERT_EQ(halvo_set_last_bluetooth_speakers_changed_cb(on_list, &first), 0);
-    ASSERT_EQ(halvo_set_last_bluetooth_speakers_changed_cb(on_list, &events), 0) << "the second set replaces";
-
-    store_write(kLastKey, R"([{"address":"AA:01","connected":true},{"address":"AA:02","connected":true}])");
-    ASSERT_TRUE(run_until([&] { return events.lists.size() == 1; }));
-    EXPECT_TRUE(first.lists.empty());
-    EXPECT_EQ(events.user_data, &events);
-    EXPECT_EQ(events.lists[0], (Records{"-AA:01|<null>|<null>|4294967294", "+AA:02|<null>|<null>|4294967294"}));
-
-    /* The key gone: no text, NULL list. */
-    store_remove(kLastKey);
-    ASSERT_TRUE(run_until([&] { return events.lists.size() == 2; }));
-    EXPECT_EQ(events.lists[1], Records{"NULL"});
-    EXPECT_TRUE(log.contains("info str is null"));
-
-    EXPECT_EQ(halvo_unset_last_bluetooth_speakers_changed_cb(), 0);
-    store_write(kLastKey, R"([{"address":"AA:09"}])");
-    store_settle();
-    EXPECT_EQ(events.lists.size(), 2u) << "nothing after unset";
-    EXPECT_EQ(halvo_unset_last_bluetooth_speakers_changed_cb(), 5) << "nothing left to remove";
-
-    /* Only the internal set accepts an empty callback; the notification then calls nothing. */
+    /* The notification then calls nothing. */
     ASSERT_EQ(halvo_set_last_bluetooth_speakers_changed_cb_internal(nullptr, nullptr), 0);
-    log.clear();
     store_write(kLastKey, R"([{"address":"AA:01"}])");
     EXPECT_TRUE(run_until([&] { return log.contains("callback is NULL"); }));
     EXPECT_FALSE(log.contains("call callbacks"));
     EXPECT_EQ(halvo_unset_last_bluetooth_speakers_changed_cb_internal(), 0);
     store_remove(kLastKey);
+}
+
+namespace {
+
+/* What a store-watched callback saw, a line per call. */
+struct Seen {
+    Records lines;
+    void *user_data = nullptr;
+};
+
+void saw(void *user_data, const std::string &line)
+{
+    static_cast<Seen *>(user_data)->lines.push_back(line);
+    static_cast<Seen *>(user_data)->user_data = user_data;
+}
+
+/* The list is the library's: freed after the call. */
+void on_connected(GSList *list, void *user_data)
+{
+    std::string line = list ? "" : "NULL";
+    for (const std::string &r : records<speaker_t>(list))
+        line += r + ";";
+    saw(user_data, line);
+}
+
+/* This list is the callback's to free. */
+void on_last(GSList *list, void *user_data)
+{
+    std::string line = list ? "" : "NULL";
+    for (const std::string &r : records<last_spk_info_t>(list))
+        line += r + ";";
+    saw(user_data, line);
+    if (list) {
+        EXPECT_EQ(halvo_free_last_bluetooth_speakers(&list), 0);
+    }
+}
+
+void on_mute(bool muted, void *user_data) { saw(user_data, muted ? "muted" : "unmuted"); }
+
+} // namespace
+
+TEST(StoreWatches, ChangesReachTheLatestCallbackUntilUnset)
+{
+    const struct {
+        const char *key;
+        int (*set)(void *user_data); /* NULL user data: a NULL callback */
+        int (*unset)(void);
+        int none; /* what unset answers with none set */
+        std::vector<const char *> texts; /* NULL: the key removed */
+        Records want;
+    } watches[] = {
+        {kConnectedKey,
+         [](void *d) { return halvo_set_connected_bt_speakers_changed_cb(d ? on_connected : nullptr, d); },
+         halvo_unset_connected_bt_speakers_changed_cb, 3,
+         {R"([{"vsid":["v"],"address":"AA:01","audioType":2},{"name":"Den"}])", "not json", "[{}]", "[]", nullptr},
+         {R"(["v"]|AA:01|<null>|<null>|1;<null>|<null>|Den|<null>|4294967294;)", "NULL", kBlank + ";", "NULL",
+          "NULL"}},
+        /* A flag that is no integer is no state to report. */
+        {kMuteKey,
+         [](void *d) { return halvo_api_set_mute_changed_callback(d ? on_mute : nullptr, d); },
+         halvo_api_unset_mute_changed_callback, 3,
+         {"3", "0", "muted", "1", nullptr},
+         {"muted", "unmuted", "muted"}},
+        /* Connected only when stored so and in the key of addresses. */
+        {kLastKey, [](void *d) { return halvo_set_last_bluetooth_speakers_changed_cb(d ? on_last : nullptr, d); },
+         halvo_unset_last_bluetooth_speakers_changed_cb, 5,
+         {R"([{"address":"AA:01","connected":true},{"address":"AA:02","connected":true}])", nullptr},
+         {"-AA:01|<null>|<null>|4294967294;+AA:02|<null>|<null>|4294967294;", "NULL"}},
+    };
+    Stored addresses(kAddressesKey, "AA:02");
+    LogCapture log;
+    for (const auto &w : watches) {
+        SCOPED_TRACE(w.key);
+        EXPECT_EQ(w.set(nullptr), 3);
+        EXPECT_EQ(w.unset(), w.none) << "none set";
+        store_write(w.key, "0");
+        Seen first, seen;
+        ASSERT_EQ(w.set(&first), 0);
+        ASSERT_EQ(w.set(&seen), 0) << "the second set replaces";
+        for (const char *text : w.texts) {
+            text ? store_write(w.key, text) : store_remove(w.key);
+            store_settle();
+        }
+        EXPECT_EQ(seen.lines, w.want);
+        EXPECT_EQ(seen.user_data, &seen);
+        EXPECT_TRUE(first.lines.empty());
+
+        EXPECT_EQ(w.unset(), 0);
+        store_write(w.key, "1");
+        store_settle();
+        EXPECT_EQ(seen.lines.size(), w.want.size()) << "nothing after unset";
+        EXPECT_EQ(w.unset(), w.none) << "nothing left to remove";
+        store_remove(w.key);
+    }
+    EXPECT_TRUE(log.contains("info str is null")) << "the last speakers' key gone";
+}
+
+/* ------------------------------------------------------------------ */
+/* Speakers with their volumes                                         */
+/* ------------------------------------------------------------------ */
+
+namespace {
+
+/* "address volume_result/volume controlable_result/controlable" per record. */
+Records volumes(GSList *list)
+{
+    Records out;
+    for (GSList *l = list; l; l = l->next) {
+        auto *r = static_cast<const halvo_speaker_volume_t *>(l->data);
+        out.push_back(str(r->speaker->address) + " " + std::to_string(r->volume_result) + "/" +
+                      std::to_string(r->volume) + " " + std::to_string(r->controlable_result) + "/" +
+                      std::to_string(r->controlable));
+    }
+    return out;
+}
+
+struct Refresh {
+    GAsyncResult *result = nullptr;
+    static void done(GObject *, GAsyncResult *result, gpointer data)
+    {
+        static_cast<Refresh *>(data)->result = G_ASYNC_RESULT(g_object_ref(result));
+    }
+    /* The finish's result, with the list it gave. */
+    int finish(GSList **list)
+    {
+        EXPECT_TRUE(run_until([&] { return result != nullptr; }));
+        int rc = halvo_api_speakers_with_volumes_finish(result, list);
+        g_clear_object(&result);
+        return rc;
+    }
+};
+
+} // namespace
+
+TEST(SpeakersWithVolumes, ReadsOfEverySpeakerOverlapAndLandInTheirOwnRecords)
+{
+    Stored doc(kConnectedKey, R"([{"address":"AA:01"},{"address":"AA:02"},{"name":"no address"}])");
+    Peer::hold("get_volume_by_address", g_variant_new("(ii)", 0, 33));
+    Peer::reply("get_volume_controlable_by_address", g_variant_new("(ii)", 0, 1), "AA:01");
+    Peer::reply("get_volume_controlable_by_address", g_variant_new("(ii)", 4, 0), "AA:02");
+    Refresh refresh;
+    halvo_api_speakers_with_volumes_async(nullptr, Refresh::done, &refresh);
+    /* All four calls are out while both volume reads are held. */
+    EXPECT_TRUE(run_until([&] { return Peer::calls().size() == 4; }));
+    EXPECT_EQ(refresh.result, nullptr);
+    Peer::release("get_volume_by_address");
+    GSList *list = nullptr;
+    ASSERT_EQ(refresh.finish(&list), 0);
+    EXPECT_EQ(halvo_api_last_failure(), HALVO_FAILURE_NONE) << "one speaker's failure is its record's";
+    EXPECT_EQ(volumes(list), (Records{"AA:01 0/33 0/1", "AA:02 0/33 4/0", "<null> 3/0 3/0"}));
+    EXPECT_EQ(halvo_free_speakers_with_volumes(&list), 0);
+    EXPECT_EQ(list, nullptr);
+    EXPECT_EQ(halvo_free_speakers_with_volumes(&list), 3);
+
+    /* Cancelled while the reads wait: nothing written. */
+    GCancellable *cancellable = g_cancellable_new();
+    halvo_api_speakers_with_volumes_async(cancellable, Refresh::done, &refresh);
+    EXPECT_TRUE(run_until([&] { return Peer::calls("get_volume_by_address").size() == 4; }));
+    g_cancellable_cancel(cancellable);
+    EXPECT_EQ(refresh.finish(&list), HALVO_ERROR_CANCELLED);
+    EXPECT_EQ(list, nullptr);
+    EXPECT_EQ(halvo_api_last_failure(), HALVO_FAILURE_CANCELLED);
+    g_object_unref(cancellable);
+
+    /* The store read failing is the answer. */
+    store_remove(kConnectedKey);
+    halvo_api_speakers_with_volumes_async(nullptr, Refresh::done, &refresh);
+    EXPECT_EQ(refresh.finish(&list), 5);
+    EXPECT_EQ(list, nullptr);
+    EXPECT_EQ(halvo_api_last_failure(), HALVO_FAILURE_STORE);
+    Peer::release("get_volume_by_address");
 }

@@ -11,9 +11,6 @@ using namespace halvo_test;
 
 namespace {
 
-const char *const kInfoSyncKey = "db/com.marlox.tv.bt-rilomanager/btinfosync/devices";
-const char *const kBlockedKey = "db/pellix/pairing_blocekd_devices";
-
 using Pairs = std::vector<std::pair<std::string, std::string>>;
 
 /* The records of an info-sync list, in list order. */
@@ -117,20 +114,14 @@ TEST(InfoSync, ListsDevicesNotDeletedInDocumentOrder)
     EXPECT_EQ(get_size_of_speaker_t(), int(sizeof(speaker_t)));
 }
 
-TEST(InfoSync, AppendsAfterRecordsTheListAlreadyHolds)
+/* Appending, and a failed read keeping the list, are in the twin table. */
+TEST(InfoSync, UnreadableGives5FreeEmptiesTheListAndNoListIsRefused)
 {
-    store_write(kInfoSyncKey, R"({"a":{"address":"A1","name":"one"},"b":{"address":"A2","name":"two"}})");
+    store_write(kInfoSyncKey, R"({"a":{"address":"A1","name":"one"}})");
     GSList *list = nullptr;
     ASSERT_EQ(halvo_get_info_sync_devices(&list), 0);
-    GSList *head = list;
-    ASSERT_EQ(halvo_get_info_sync_devices(&list), 0);
-    EXPECT_EQ(list, head) << "appending keeps the head";
-    EXPECT_EQ(records(list), (Pairs{{"A1", "one"}, {"A2", "two"}, {"A1", "one"}, {"A2", "two"}}));
-
-    /* An unreadable key fails without dropping what the caller holds. */
     store_remove(kInfoSyncKey);
     EXPECT_EQ(halvo_get_info_sync_devices(&list), 5);
-    EXPECT_EQ(g_slist_length(list), 4u);
     EXPECT_EQ(halvo_free_info_sync_devices(&list), 0);
     EXPECT_EQ(list, nullptr);
 
@@ -139,26 +130,6 @@ TEST(InfoSync, AppendsAfterRecordsTheListAlreadyHolds)
     EXPECT_TRUE(log.contains("List is NULL!!"));
     EXPECT_EQ(halvo_free_info_sync_devices(nullptr), 3);
     EXPECT_EQ(halvo_get_info_sync_devices(nullptr), 3);
-}
-
-TEST(InfoSync, RemoveMarksTheDeviceAndKeepsEverythingElse)
-{
-    const std::string k1 = R"({"k1":{"address":"A1","name":"one","x":[1,{"y":null}]},)",
-                      k2 = R"("k2":{"name":"two","address":"A2","deleted_on_tv":false,"extra":"e"},)",
-                      k3 = R"("k3":{"address":"A3","name":"three"},"note":"not a device"})";
-    store_write(kInfoSyncKey, k1 + k2 + k3);
-    LogCapture log;
-    EXPECT_EQ(halvo_remove_info_sync_device("k2"), 0);
-    EXPECT_TRUE(log.contains("mark k2 as deleted on tv"));
-    const std::string k2_marked = R"("k2":{"name":"two","address":"A2","deleted_on_tv":true,"extra":"e"},)";
-    EXPECT_EQ(store_read(kInfoSyncKey), k1 + k2_marked + k3) << "the mark replaces the member in place";
-    EXPECT_EQ(read_info_sync(), (Pairs{{"A1", "one"}, {"A3", "three"}}));
-
-    EXPECT_EQ(halvo_remove_info_sync_device("k3"), 0);
-    EXPECT_EQ(store_read(kInfoSyncKey),
-              k1 + k2_marked + R"("k3":{"address":"A3","name":"three","deleted_on_tv":true},"note":"not a device"})")
-        << "a missing mark is added after the device's members";
-    EXPECT_EQ(read_info_sync(), (Pairs{{"A1", "one"}}));
 }
 
 /* ---------------------------------------------------------------- */
@@ -199,55 +170,37 @@ TEST(BlockedDevices, WalkReportsBlockedDevicesInDocumentOrderUntilTheCallbackSto
     EXPECT_TRUE(log.contains("fail to get db/pellix/pairing_blocked_devices fail"));
 }
 
-TEST(BlockedDevices, RemoveDropsOnlyThatMember)
-{
-    store_write(kBlockedKey, R"({"A":{"isBlocked":true,"name":"a","x":[{"z":1}]},)"
-                             R"("B":{"name":"b","isBlocked":true},"C":{"isBlocked":true,"name":"c"},"meta":7})");
-    EXPECT_EQ(halvo_remove_pairing_blocked_devices("B"), 0);
-    EXPECT_EQ(store_read(kBlockedKey),
-              R"({"A":{"isBlocked":true,"name":"a","x":[{"z":1}]},"C":{"isBlocked":true,"name":"c"},"meta":7})");
-    EXPECT_EQ(walk_blocked(), (Pairs{{"A", "a"}, {"C", "c"}}));
-
-    EXPECT_EQ(halvo_remove_pairing_blocked_devices("A"), 0);
-    EXPECT_EQ(halvo_remove_pairing_blocked_devices("C"), 0);
-    EXPECT_EQ(store_read(kBlockedKey), R"({"meta":7})");
-    EXPECT_TRUE(walk_blocked().empty());
-}
-
 /* ---------------------------------------------------------------- */
 /* Both lists                                                         */
 /* ---------------------------------------------------------------- */
 
-TEST(StoredLists, DocumentsWithoutDevicesGiveNothing)
+/* Documents without devices give nothing to read; an edit that changes
+ * nothing (there, or for an unknown, an already marked, a not-a-device,
+ * a prefix or another case's key) leaves the file byte for byte. */
+TEST(StoredLists, NothingToReadOrEditLeavesTheFileByteIdentical)
 {
+    std::vector<std::string> texts = {"", "   ", "{not json", R"([{"address":"A1","name":"n","isBlocked":true}])",
+                                      "[{\"k1\":{}}]", "\"text\"", "\"k1\"", "42", "null", "{}", "{}{}", too_deep()};
     LogCapture log;
-    for (const std::string &text :
-         std::vector<std::string>{"", "   ", "{not json", R"([{"address":"A1","name":"n","isBlocked":true}])",
-                                  "\"text\"", "42", "null", "{}", "{}{}", too_deep()}) {
+    for (const std::string &text : texts) {
         SCOPED_TRACE(text.substr(0, 40));
         store_write(kInfoSyncKey, text);
         store_write(kBlockedKey, text);
-        GSList *list = nullptr;
-        EXPECT_EQ(halvo_get_info_sync_devices(&list), 0);
-        EXPECT_EQ(list, nullptr);
+        EXPECT_TRUE(read_info_sync().empty());
         int result = -1;
         EXPECT_TRUE(walk_blocked(&result).empty());
         EXPECT_EQ(result, 0);
     }
     EXPECT_EQ(log.count("no blocked devices"), 1) << "only the empty text";
-}
 
-TEST(StoredLists, RemoveThatChangesNothingLeavesTheFileByteIdentical)
-{
-    /* Unknown, already marked, not a device, a prefix, another case. */
     const std::string info_sync = "{ \"k1\" : {\"address\":\"A1\", \"name\":\"one\"},\n"
                                   "  \"gone\": {\"address\":\"A2\",\"deleted_on_tv\" : true},\n"
                                   "  \"odd\": [1, 2] }\n",
                       blocked = "{ \"A\" : {\"isBlocked\": true, \"name\": \"a\"} }\n";
     for (bool is_blocked : {false, true}) {
         const char *key = is_blocked ? kBlockedKey : kInfoSyncKey;
-        for (const std::string &text : std::vector<std::string>{is_blocked ? blocked : info_sync, "[{\"k1\":{}}]",
-                                                                "[\"A\"]", "", "{broken", "\"k1\"", too_deep()}) {
+        texts.push_back(is_blocked ? blocked : info_sync);
+        for (const std::string &text : texts) {
             for (const char *address : {"unknown", "gone", "odd", "k", "a"}) {
                 SCOPED_TRACE(text.substr(0, 30) + " / " + address);
                 store_write(key, text);
@@ -257,8 +210,9 @@ TEST(StoredLists, RemoveThatChangesNothingLeavesTheFileByteIdentical)
                 EXPECT_TRUE(ok);
             }
         }
+        texts.pop_back();
 
-        LogCapture log;
+        log.clear();
         EXPECT_EQ(remove_from(is_blocked, nullptr), 3);
         EXPECT_TRUE(!is_blocked || log.contains("address is NULL"));
         store_remove(key);
@@ -272,7 +226,8 @@ TEST(StoredLists, RemoveThatChangesNothingLeavesTheFileByteIdentical)
 
 TEST(StoredEdits, OnlyTheEditedMemberChangesOrNothingDoes)
 {
-    /* Device "B" is marked (info-sync) or unblocked; after is NULL where
+    /* Device "B" is marked (info-sync: in place, or after its members) or
+     * unblocked (first, middle, last or only member); after is NULL where
      * the edit is refused: 5, and the text stays byte for byte. */
     const struct {
         bool blocked;
@@ -304,6 +259,7 @@ TEST(StoredEdits, OnlyTheEditedMemberChangesOrNothingDoes)
         {true, R"({"A":"\x","B":{}})", nullptr},
         {true, R"({"A":1.,"B":{}})", nullptr},
     };
+    LogCapture log;
     for (const auto &c : cases) {
         SCOPED_TRACE(c.before);
         const char *key = c.blocked ? kBlockedKey : kInfoSyncKey;
@@ -311,4 +267,65 @@ TEST(StoredEdits, OnlyTheEditedMemberChangesOrNothingDoes)
         EXPECT_EQ(remove_from(c.blocked, "B"), c.after ? 0 : 5);
         EXPECT_EQ(store_read(key), c.after ? c.after : c.before);
     }
+    EXPECT_TRUE(log.contains("mark B as deleted on tv"));
+}
+
+/* ---------------------------------------------------------------- */
+/* Non-blocking calls                                                 */
+/* ---------------------------------------------------------------- */
+
+namespace {
+
+Walk g_walk;
+
+/* The outcome of a stored-list call, the records left in *@list (a
+ * held_list(), freed), what the walk reported, and both documents. */
+std::string fold(int result, GSList **list = nullptr)
+{
+    std::string s = outcome(result);
+    for (const auto &[address, name] : records(list ? *list : nullptr))
+        s += "|" + address + " " + name;
+    if (list != nullptr && *list != nullptr)
+        halvo_free_info_sync_devices(list);
+    for (const auto &[address, name] : std::exchange(g_walk.seen, {}))
+        s += "|walked " + address + " " + name;
+    return s + "|" + store_read(kInfoSyncKey) + "|" + store_read(kBlockedKey);
+}
+
+const char *key(bool bad)
+{
+    return arg(bad ? nullptr : "B");
+}
+
+/* Both edits touch device "B". */
+const Twin kTwins[] = {
+    {nullptr, nullptr, true,
+     TWIN_OUTS_CALLS(fold, GSList *, held_list(sizeof(info_sync_device_t)), (bad ? nullptr : &o),
+                     halvo_get_info_sync_devices),
+     HALVO_FAILURE_STORE},
+    {nullptr, nullptr, true, TWIN_CALLS(fold, halvo_remove_info_sync_device, key(bad)), HALVO_FAILURE_STORE},
+    {nullptr, nullptr, true,
+     [](bool bad) { return fold(halvo_foreach_blocked_devices(bad ? nullptr : record_blocked, &g_walk)); },
+     TWIN_START(halvo_foreach_blocked_devices, bad ? nullptr : record_blocked, &g_walk),
+     [](GAsyncResult *r, bool) {
+         EXPECT_TRUE(g_walk.seen.empty()) << "the walk runs inside _finish";
+         return fold(halvo_foreach_blocked_devices_finish(r));
+     },
+     HALVO_FAILURE_STORE},
+    {nullptr, nullptr, true, TWIN_CALLS(fold, halvo_remove_pairing_blocked_devices, key(bad)), HALVO_FAILURE_STORE},
+};
+
+} // namespace
+
+TEST(StoredLists, NonBlockingCallsEndAsTheBlockingOnesDo)
+{
+    expect_twins_agree(kTwins, G_N_ELEMENTS(kTwins), [](bool failing) {
+        if (failing) {
+            store_remove(kInfoSyncKey);
+            store_remove(kBlockedKey);
+            return;
+        }
+        store_write(kInfoSyncKey, R"({"A":{"address":"A1","name":"one"},"B":{"address":"B2","name":"two"}})");
+        store_write(kBlockedKey, R"({"A":{"isBlocked":true,"name":"a"},"B":{"isBlocked":true,"name":"b"}})");
+    });
 }

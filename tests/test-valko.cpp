@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+using halvo_test::dir_entries;
 using halvo_test::run_until;
 using halvo_test::str;
 using halvo_test::store_read;
@@ -41,19 +42,6 @@ std::string make_tmp(const char *pattern)
     std::string path = str(dir);
     g_free(dir);
     return path;
-}
-
-std::set<std::string> dir_entries(const std::string &dir)
-{
-    std::set<std::string> names;
-    GDir *d = g_dir_open(dir.c_str(), 0, nullptr);
-    if (d) {
-        const char *n;
-        while ((n = g_dir_read_name(d)) != nullptr)
-            names.insert(n);
-        g_dir_close(d);
-    }
-    return names;
 }
 
 /* Runs a shell command as a separate process and waits for it. */

@@ -174,24 +174,20 @@ TEST(DutMode, EnterWithParametersSendsTheDocumentInOrder)
 {
     Peer::reply("enter_bt_dut_mode_with_ui", g_variant_new("(i)", 1));
     EXPECT_TRUE(halvo_enter_bt_dut_mode_new("tx", "ble \"le\"", -1, 10));
-    EXPECT_TRUE(halvo_enter_bt_dut_mode_new(nullptr, "m", -2147483647 - 1, 2147483647));
+    EXPECT_TRUE(halvo_enter_bt_dut_mode_new(nullptr, nullptr, -2147483647 - 1, 2147483647));
     EXPECT_EQ(Peer::first_args("enter_bt_dut_mode_with_ui"),
               (std::vector<std::string>{
                   R"({"test_side":"tx","test_mode":"ble \"le\"","test_channel":-1,"test_power":10})",
-                  R"({"test_side":null,"test_mode":"m","test_channel":-2147483648,"test_power":2147483647})"}));
+                  R"({"test_side":null,"test_mode":null,"test_channel":-2147483648,"test_power":2147483647})"}));
 }
 
 TEST(DutMode, OnlyAnAnswerOf1IsTrue)
 {
-    /* -1: a reply of another signature; -2: an error reply. */
-    for (int answer : {1, 0, 2, -1, -2}) {
+    /* -1: a reply of another signature.  An error reply is in the twin table. */
+    for (int answer : {1, 0, 2, -1}) {
         SCOPED_TRACE(answer);
-        for (const char *method : {"enter_bt_dut_mode", "enter_bt_dut_mode_with_ui", "stop_bt_dut_mode"}) {
-            if (answer == -2)
-                Peer::error(method);
-            else
-                Peer::reply(method, answer == -1 ? g_variant_new("(s)", "1") : g_variant_new("(i)", answer));
-        }
+        for (const char *method : {"enter_bt_dut_mode", "enter_bt_dut_mode_with_ui", "stop_bt_dut_mode"})
+            Peer::reply(method, answer == -1 ? g_variant_new("(s)", "1") : g_variant_new("(i)", answer));
         EXPECT_EQ(halvo_enter_bt_dut_mode(), answer == 1);
         EXPECT_EQ(halvo_enter_bt_dut_mode_new("a", "b", 1, 2), answer == 1);
         EXPECT_EQ(halvo_stop_bt_dut_mode_new(), answer == 1);
@@ -230,6 +226,56 @@ TEST(FirmwareUpdate, AnyAnswerSendsExitOnceOnlyZeroIsOk)
     Peer::stop();
     EXPECT_STREQ(halvo_update_zemo_fw(), "NG");
     Peer::start();
+}
+
+/* ---------------------------------------------------------------- */
+/* The non-blocking pairs                                            */
+/* ---------------------------------------------------------------- */
+
+namespace {
+
+/* The outputs of a byte read, which start untouched, after the outcome
+ * of @result; the bytes handed back are shown with their zero, and freed. */
+struct Bytes {
+    char *data = kUntouched;
+    int len = -9, opt = -9;
+};
+
+std::string bytes(int result, Bytes *o)
+{
+    std::string s = outcome(result) + "|" + std::to_string(o->len) + "|" + std::to_string(o->opt) + "|";
+    if (o->data != kUntouched) {
+        s.append(o->data, size_t(o->len) + 1);
+        g_free(o->data);
+    }
+    return s;
+}
+
+const Twin kTwins[] = {
+    {"parse_manufacturer_data", "(0, 3, [byte 0x80, 0x00, 0x41])", true,
+     TWIN_OUTS_CALLS(bytes, Bytes, {}, (&o.data, &o.len), halvo_parse_manufacturer_data, 1, arg("ab"), bad ? 0 : 2,
+                     5)},
+    {"read_specific_manufacturer_data", "(0, 3, [byte 0x80, 0x00, 0x41])", true,
+     TWIN_OUTS_CALLS(bytes, Bytes, {}, (&o.data, &o.len), halvo_read_specific_manufacturer_data, address(bad), 4)},
+    /* With the option, 7, after the length. */
+    {"read_manufacturer_data", "(0, 3, 7, [byte 0x80, 0x00, 0x41])", true,
+     TWIN_OUTS_CALLS(bytes, Bytes, {}, (&o.opt, &o.data, &o.len), halvo_read_manufacturer_data, address(bad))},
+    {"write_manufacturer_data", "(0,)", true,
+     TWIN_CALLS(outcome, halvo_write_manufacturer_data, address(bad), 1, arg("ab"), 2)},
+    {"custom_command", "(0, 'done')", true,
+     TWIN_OUT_CALLS(outcome, char *, nullptr, halvo_send_custom_command, address(bad))},
+    {"enter_bt_dut_mode", "(1,)", false, TWIN_CALLS(outcome, halvo_enter_bt_dut_mode)},
+    {"enter_bt_dut_mode_with_ui", "(1,)", true,
+     TWIN_CALLS(outcome, halvo_enter_bt_dut_mode_new, address(bad), arg("m"), 1, 2)},
+    {"stop_bt_dut_mode", "(1,)", false, TWIN_CALLS(outcome, halvo_stop_bt_dut_mode_new)},
+    {"ZEMOFW", "(0,)", false, TWIN_CALLS(outcome, halvo_update_zemo_fw)},
+};
+
+} // namespace
+
+TEST(VendorTwins, EachPairFinishesAsItsBlockingCall)
+{
+    expect_twins_agree(kTwins, G_N_ELEMENTS(kTwins));
 }
 
 /* ---------------------------------------------------------------- */

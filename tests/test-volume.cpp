@@ -4,6 +4,7 @@
 #include "halvo-api-private.h"
 
 #include <string>
+#include <utility>
 #include <vector>
 
 using namespace halvo_test;
@@ -128,21 +129,20 @@ TEST(Volume, CommandsSendTheirArgumentsAndReturnTheResult)
 
 TEST(Volume, StoredMuteFlagIsOneInteger)
 {
-    const char *key = "memory/menu/network/screenmirroring/get_volume_mute_bt";
     bool muted = false;
-    store_write(key, " 12\n");
+    store_write(kMuteKey, " 12\n");
     EXPECT_EQ(halvo_api_get_mute_state(&muted), 0);
     EXPECT_TRUE(muted) << "any nonzero value";
-    store_write(key, "0");
+    store_write(kMuteKey, "0");
     EXPECT_EQ(halvo_api_get_mute_state_internal(&muted), 0);
     EXPECT_FALSE(muted);
 
     LogCapture log;
     muted = true;
-    store_remove(key);
+    store_remove(kMuteKey);
     EXPECT_EQ(halvo_api_get_mute_state(&muted), 5);
     for (const char *text : {"", "  ", "yes", "1e30", "12abc", "null", "99999999999"}) {
-        store_write(key, text);
+        store_write(kMuteKey, text);
         EXPECT_EQ(halvo_api_get_mute_state(&muted), 5) << text;
         EXPECT_TRUE(muted) << text << ": left as it was";
     }
@@ -240,4 +240,119 @@ TEST(Icons, TheServicePathAsItComesElseTheLocalTable)
     EXPECT_EQ(halvo_api_get_common_icon_path_internal("TW", &path), 0);
     EXPECT_EQ(take(path), resources.icon("i_icon_device_m_tower_speaker"));
     Peer::start();
+}
+
+/* ------------------------------------------------------------------ */
+/* Non-blocking pairs                                                  */
+/* ------------------------------------------------------------------ */
+
+namespace {
+
+/* The outcome and the address of each record of *@list, a held_list()
+ * that @release frees. */
+template <typename T, int (*release)(GSList **)> std::string addresses(int result, GSList **list)
+{
+    std::string s = outcome(result);
+    for (GSList *l = *list; l != nullptr; l = l->next)
+        s += "|" + str(static_cast<T *>(l->data)->address);
+    release(list);
+    return s;
+}
+const auto speakers = addresses<speaker_t, halvo_free_connected_bt_spaekr_infos>;
+const auto lasts = addresses<last_spk_info_t, halvo_free_last_bluetooth_speakers>;
+
+char good_text[] = "SB";
+bt_spk_info_t info = {good_text, good_text, good_text, BT_SPK_AUDIO_TYPE_FIRST};
+
+/* A flag starts true: a success reads false, and a failure writes nothing.
+ * The stored mute flag is read before the toggle: gone, no toggle is
+ * asked for.  A failed icon call falls back to the local table. */
+const Twin kTwins[] = {
+    {"get_volume_by_address", "(0, 30)", true, TWIN_OUT_CALLS(outcome, int, -7, halvo_api_get_volume, address(bad))},
+    {"get_volume_controlable_by_address", "(0, 0)", true,
+     TWIN_OUT_CALLS(outcome, bool, true, halvo_api_get_volume_controlable, address(bad))},
+    {"set_volume_by_address", "(0,)", true, TWIN_CALLS(outcome, halvo_api_set_volume, address(bad), 9)},
+    {"get_num_of_speaker", "(0, 2)", false, TWIN_OUT_CALLS(outcome, int, -7, halvo_api_get_num_of_connected_spaker)},
+    {"spk_mute_unmute", "(0,)", false, TWIN_CALLS(outcome, halvo_api_mute_unmute)},
+    {"spk_vol_down", "(0,)", false, TWIN_CALLS(outcome, halvo_api_volume_down)},
+    {"spk_vol_up", "(0,)", false, TWIN_CALLS(outcome, halvo_api_volume_up)},
+    {nullptr, nullptr, false, TWIN_OUT_CALLS(outcome, bool, true, halvo_api_get_mute_state), HALVO_FAILURE_STORE},
+    {"spk_mute_unmute", "(0,)", false, TWIN_CALLS(outcome, halvo_api_set_mute, true), HALVO_FAILURE_STORE},
+    {"get_last_bluetooth_speaker_icon_path", "('/srv/ps.png',)", true,
+     TWIN_OUT_CALLS(outcome, char *, nullptr, halvo_api_get_last_bluetooth_speaker_icon_path, arg(bad ? "\xff" : "PS")),
+     HALVO_FAILURE_NONE},
+    {"replace_current_bluetooth_speaker", "(0,)", true,
+     TWIN_CALLS(outcome, halvo_api_replace_current_speaker, address(bad))},
+    {"connect_last_btspk_list", "(0,)", false, TWIN_CALLS(outcome, halvo_connect_to_last_bluetooth_speakers, true)},
+    {"disconnect_last_btspk_list", "(0,)", false, TWIN_CALLS(outcome, halvo_disconnect_to_last_bluetooth_speakers)},
+    {"set_connected_bt_speaker_info", "(0,)", true,
+     TWIN_CALLS(outcome, halvo_set_connected_bt_speaker_info, arg(bad ? nullptr : "v"), &info)},
+    {"set_connected_bt_speaker_info", "(0,)", true,
+     TWIN_CALLS(outcome, halvo_set_connected_bt_speaker_info_with_serialization, address(bad))},
+    /* The lists refuse no list to append to. */
+    {nullptr, nullptr, true,
+     TWIN_OUTS_CALLS(speakers, GSList *, held_list(sizeof(speaker_t)), (bad ? nullptr : &o),
+                     halvo_get_connected_bt_speaker_infos),
+     HALVO_FAILURE_STORE},
+    {nullptr, nullptr, true,
+     TWIN_OUTS_CALLS(lasts, GSList *, held_list(sizeof(last_spk_info_t)), (bad ? nullptr : &o),
+                     halvo_get_last_bluetooth_speakers),
+     HALVO_FAILURE_STORE},
+};
+
+} // namespace
+
+TEST(VolumePairs, EachPairAnswersAsItsBlockingTwin)
+{
+    expect_twins_agree(kTwins, G_N_ELEMENTS(kTwins), [](bool failing) {
+        if (failing) {
+            for (const char *key : {kMuteKey, kConnectedKey, kLastKey})
+                store_remove(key);
+            return;
+        }
+        store_write(kMuteKey, "0");
+        store_write(kConnectedKey, R"([{"address":"AA:01"},{"address":"AA:02"}])");
+        store_write(kLastKey, R"([{"address":"AA:03"}])");
+    });
+}
+
+TEST(SetMute, TogglesOnlyWhenTheStoredStateDiffers)
+{
+    Peer::reply("spk_mute_unmute", g_variant_new("(i)", 7));
+    const struct {
+        const char *stored; /* NULL: no key */
+        bool muted;
+        int rc;
+        size_t toggles;
+    } cases[] = {{"0", false, 0, 0}, {" 4", true, 0, 0}, {"1", false, 7, 1}, {"0", true, 7, 2}, {nullptr, true, 5, 2}};
+    for (const auto &c : cases) {
+        c.stored ? store_write(kMuteKey, c.stored) : store_remove(kMuteKey);
+        EXPECT_EQ(halvo_api_set_mute(c.muted), c.rc) << str(c.stored);
+        EXPECT_EQ(Peer::calls("spk_mute_unmute").size(), c.toggles) << str(c.stored);
+    }
+    EXPECT_EQ(halvo_api_last_failure(), HALVO_FAILURE_STORE);
+}
+
+TEST(SetMute, TwoQuickCallsEndInTheStateOfTheLaterOne)
+{
+    /* The peer stands in for the service, which stores the new flag before
+     * it answers a toggle: the test writes it while the toggle is held. */
+    store_write(kMuteKey, "0");
+    Peer::hold("spk_mute_unmute", g_variant_new("(i)", 0));
+    int rc[2] = {-1, -1};
+    auto done = [](GObject *, GAsyncResult *result, gpointer data) {
+        *static_cast<int *>(data) = halvo_api_set_mute_finish(result);
+    };
+    halvo_api_set_mute_async(true, nullptr, done, &rc[0]);
+    halvo_api_set_mute_async(false, nullptr, done, &rc[1]);
+    for (size_t toggles : {1, 2}) {
+        ASSERT_TRUE(run_until([&] { return Peer::calls("spk_mute_unmute").size() == toggles; })) << toggles;
+        EXPECT_EQ(rc[1], -1) << "the later call waits for its turn";
+        store_write(kMuteKey, toggles == 1 ? "1" : "0");
+        Peer::release("spk_mute_unmute");
+    }
+    ASSERT_TRUE(run_until([&] { return rc[0] != -1 && rc[1] != -1; }));
+    EXPECT_EQ(rc[0], 0);
+    EXPECT_EQ(rc[1], 0);
+    EXPECT_EQ(Peer::calls("spk_mute_unmute").size(), 2u) << "the later call saw the earlier one's toggle";
 }

@@ -1,37 +1,54 @@
 /**
  * @file halvo/halvo.hpp
- * @brief C++17 API over libhalvo-api: values, results and scoped subscriptions.
+ * @brief C++17 API over libhalvo-api: values, results, scoped subscriptions and calls.
  *
  * Header-only, over the public C functions of halvo-api.h.  Nothing here
  * throws (it builds with -fno-exceptions too) and the caller frees nothing:
- * records come back as values, lists as std::vector, and each callback is
- * held by a halvo::Subscription that unsets it when it goes.
+ * records come back as values, lists as std::vector, each callback is held
+ * by a halvo::Subscription that ends it when it goes, and each
+ * non-blocking call (halvo::async) by a halvo::Call that cancels it when
+ * it goes.
  *
  * @code
  * auto devices = halvo::paired_devices();
  * if (!devices)
  *     fprintf(stderr, "%s\n", devices.message());
  * auto volume = halvo::on_volume([](std::string_view address, int level) { ... });
- * // ... iterate the main context; the callback ends with `volume`.
+ * refresh_ = halvo::async::volume(address, [this](halvo::Result<int> level) { ... });
+ * // ... iterate the main context; the callback ends with `volume`, the call with `refresh_`.
  * @endcode
  *
- * Threads and main contexts: every call runs on the caller's thread and
- * returns when done, as in C.  A callback runs in the thread-default GLib
- * main context of the thread that subscribed it (the last-speakers
- * callback: where the configuration store delivers, the same context); no
+ * Threads and main contexts: every blocking call runs on the caller's
+ * thread and returns when done, as in C.  A callback runs in the
+ * thread-default GLib main context of the thread that subscribed it (the
+ * store's families: where the store delivers, the same context), and a
+ * non-blocking call's callable in that of the thread that started it; no
  * callback runs unless that context is iterated.  A callback may call the
- * library, and may reset or destroy its own subscription.  Which threads
- * may call the library at once is the C library's rule (halvo-api.h);
- * this layer adds none, as a mutex per family guards its bookkeeping.
- * After reset() returns no new call of that callback starts; one already
- * running on another thread finishes.
+ * library, and may reset or destroy any subscription, its own included.
+ * Which threads may call the library at once is the C library's rule
+ * (halvo-api.h); this layer adds none, as a mutex per family guards its
+ * bookkeeping.  After reset() returns no new call of that callback starts;
+ * one already running on another thread finishes.
  *
- * One callback per family: the C library holds one, so a second
- * subscription to a family replaces the first, whose handle then becomes
- * inert (active() is false; destroying it unsets nothing).  Do not set the
- * same family through the C functions while a subscription exists.  The
- * bookkeeping lives in this header's inline variables: a program shares it
- * as long as its modules do not hide those symbols from one another.
+ * Several subscriptions per family: each gets every event (a volume pop-up
+ * and a settings page both follow the volume).  The C library holds one
+ * callback per family, so this layer sets it when a family gets its first
+ * subscription and unsets it when the last one goes.  Meanwhile the C
+ * callback runs in the main context of the thread that made that first
+ * subscription, which must stay iterated (normally it is the application's
+ * main loop); from there each event goes to every subscriber in its own
+ * context: at once when that is the context running, otherwise queued to
+ * it.  Do not set a family through the C functions while a subscription
+ * to it exists.  The bookkeeping lives in static variables of this
+ * header's inline functions: a program shares it as long as its modules do
+ * not hide those symbols from one another.
+ *
+ * Failures: a Result that holds no value says why in three ways: code()
+ * and error(), the C result as before; failure(), the kind the library
+ * noted (halvo_api_last_failure(), read right after the C call); and
+ * message(), words built from the kind, e.g. "the service answered 3" for
+ * a result of the service's own, which error() would read as one of the
+ * library's codes.
  *
  * Memory: running out ends the program, as GLib's allocator does.  An
  * exception that a callback throws is caught and dropped at the C frame.
@@ -41,8 +58,11 @@
 
 #include <halvo-api.h>
 
+#include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <memory>
@@ -50,6 +70,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -70,7 +91,8 @@ enum class Error : int {
 };
 
 /** The Error that the C result code @p code stands for.  The service's
- *  codes share the library's numbers, so its 3 reads as InvalidParameter. */
+ *  codes share the library's numbers, so its 3 reads as InvalidParameter:
+ *  Result::failure() tells them apart. */
 constexpr Error to_error(int code) noexcept
 {
     switch (code) {
@@ -110,23 +132,76 @@ constexpr const char *describe(Error error) noexcept
     return "a result of the service's own, passed through unchanged";
 }
 
+/** The failure kind @p failure in a sentence; a kind this header does not
+ *  know by its C name (halvo_api_failure_name()).  Never NULL.  The
+ *  service's own answer has a sentence with its number: Failure::message(). */
+inline const char *describe(halvo_failure_e failure) noexcept
+{
+    switch (failure) {
+    case HALVO_FAILURE_NONE:
+        return "success";
+    case HALVO_FAILURE_INVALID_ARGUMENT:
+        return describe(Error::InvalidParameter);
+    case HALVO_FAILURE_NO_BUS:
+        return "no bus: there is no connection to the system bus";
+    case HALVO_FAILURE_NO_SERVICE:
+        return "no service: nobody owns the service's name on the bus";
+    case HALVO_FAILURE_TIMEOUT:
+        return "timed out: no answer came within the operation's time";
+    case HALVO_FAILURE_ERROR_REPLY:
+        return "error reply: the service answered with a D-Bus error";
+    case HALVO_FAILURE_BAD_REPLY:
+        return "bad reply: the answer has another type or content than the method's";
+    case HALVO_FAILURE_SERVICE_ANSWERED:
+        return "the service answered a failure of its own";
+    case HALVO_FAILURE_STORE:
+        return "store: a key of the configuration store is unreadable or unwritable, or holds unusable JSON";
+    case HALVO_FAILURE_CANCELLED:
+        return "cancelled";
+    }
+    return halvo_api_failure_name(failure);
+}
+
 /** Why an operation gave no value. */
 class Failure {
   public:
-    /** A failure with C result @p code, described by describe(). */
+    /** A failure with C result @p code, described by describe(); its kind unknown. */
     constexpr explicit Failure(int code) noexcept : Failure(code, describe(to_error(code))) {}
-    /** A failure with C result @p code and @p message (a static string). */
+    /** A failure with C result @p code and @p message (a static string); its kind unknown. */
     constexpr Failure(int code, const char *message) noexcept : code_(code), message_(message) {}
+    /** A failure with C result @p code of kind @p failure, in words of the
+     *  kind unless @p message (a static string) is given. */
+    Failure(int code, halvo_failure_e failure, const char *message = nullptr) noexcept
+        : code_(code), failure_(failure), message_(message)
+    {
+        if (message_ != nullptr)
+            return;
+        /* A service may answer 1 or -22 itself, not the library's 0xFE400103. */
+        Error e = to_error(code);
+        if (e == Error::AlreadyInitialized)
+            message_ = describe(e);
+        else if (failure == HALVO_FAILURE_SERVICE_ANSWERED)
+            std::snprintf(answered_, sizeof answered_, "the service answered %d", code);
+        else if (failure == HALVO_FAILURE_NONE || e == Error::NotInitialized || e == Error::InvalidSpeakerInfo)
+            message_ = describe(e);
+        else
+            message_ = describe(failure);
+    }
     /** The error the code stands for. */
     constexpr Error error() const noexcept { return to_error(code_); }
     /** The integer as the C function returned it (the service's own for ServiceResult). */
     constexpr int code() const noexcept { return code_; }
-    /** What went wrong, in words.  Static: never freed. */
-    constexpr const char *message() const noexcept { return message_; }
+    /** The kind of failure the library noted; HALVO_FAILURE_NONE when not known. */
+    constexpr halvo_failure_e failure() const noexcept { return failure_; }
+    /** What went wrong, in words.  Valid as long as this Failure (or the
+     *  Result holding it); never freed by the caller. */
+    constexpr const char *message() const noexcept { return message_ ? message_ : answered_; }
 
   private:
     int code_;
+    halvo_failure_e failure_ = HALVO_FAILURE_NONE;
     const char *message_;
+    char answered_[40] = {}; /* "the service answered N" */
 };
 
 /** @cond INTERNAL */
@@ -191,7 +266,9 @@ class [[nodiscard]] Result {
     Error error() const noexcept { return ok() ? Error::None : failure_.error(); }
     /** The C result: 0 on success. */
     int code() const noexcept { return ok() ? 0 : failure_.code(); }
-    /** "success", or what went wrong. */
+    /** HALVO_FAILURE_NONE on success, else the kind the library noted. */
+    halvo_failure_e failure() const noexcept { return ok() ? HALVO_FAILURE_NONE : failure_.failure(); }
+    /** "success", or what went wrong (valid as long as this Result). */
     const char *message() const noexcept { return ok() ? describe(Error::None) : failure_.message(); }
 
   private:
@@ -220,7 +297,9 @@ class [[nodiscard]] Result<void> {
     Error error() const noexcept { return failure_.error(); }
     /** The C result: 0 on success. */
     int code() const noexcept { return failure_.code(); }
-    /** "success", or what went wrong. */
+    /** HALVO_FAILURE_NONE on success, else the kind the library noted. */
+    halvo_failure_e failure() const noexcept { return failure_.failure(); }
+    /** "success", or what went wrong (valid as long as this Result). */
     const char *message() const noexcept { return failure_.message(); }
 
   private:
@@ -253,6 +332,16 @@ struct Speaker {
     std::optional<std::string> name;      /**< "name" */
     std::optional<std::string> icon_type; /**< two-character icon-type code */
     std::optional<int> audio_type;        /**< the stored "audioType" minus one */
+};
+
+/** One connected speaker with its volume, as a screen's refresh reads it
+ *  (async::speakers_with_volumes()).  Each read has its own result: a
+ *  failed one holds the service's result or the library's code, with no
+ *  failure kind. */
+struct SpeakerVolume {
+    Speaker speaker;            /**< the stored record */
+    Result<int> volume;         /**< its volume */
+    Result<bool> controllable;  /**< whether its volume can be controlled */
 };
 
 /** A speaker's information as sent to the service. */
@@ -303,6 +392,7 @@ enum class ConnectingStatus : int {
 };
 
 class Subscription;
+class Call;
 
 /** @cond INTERNAL */
 namespace detail {
@@ -310,9 +400,8 @@ namespace detail {
 struct Slot;
 template <class Fn, class Set, class Trampoline, class F>
 Result<Subscription> subscribe(Slot &slot, Set set, Trampoline trampoline, F &&callback) noexcept;
-
-constexpr const char *kUnconfirmed =
-    "the service did not confirm it (no reply, an error reply, or an answer other than 1)";
+template <class F, class Start, class Read>
+Call start(F &&fn, bool accepted, Start begin, Read read) noexcept;
 
 inline std::optional<std::string> text(const char *s)
 {
@@ -335,19 +424,53 @@ inline std::string_view view(const char *s) noexcept
     return s ? std::string_view(s) : std::string_view();
 }
 
-inline Result<void> status(int rc) noexcept
-{
-    return rc == HALVO_ERROR_NONE ? Result<void>() : Result<void>(Failure(rc));
-}
-
-inline Result<void> confirmed(bool ok) noexcept
-{
-    return ok ? Result<void>() : Result<void>(Failure(HALVO_ERROR_OPERATION_FAILED, kUnconfirmed));
-}
-
 inline Failure invalid() noexcept
 {
-    return Failure(HALVO_ERROR_INVALID_PARAMETER);
+    return Failure(HALVO_ERROR_INVALID_PARAMETER, HALVO_FAILURE_INVALID_ARGUMENT);
+}
+
+/* Each failure below reads the thread's failure detail: build it right
+ * after the C call, before anything else calls the library. */
+inline Failure failed(int rc) noexcept
+{
+    return Failure(rc, halvo_api_last_failure());
+}
+
+/* A failure whose C call gave no code (a bool, a marker value): @p answered
+ * says it when the service's answer was the failure, @p unknown when no
+ * kind was noted. */
+inline Failure failed(int code, const char *answered, const char *unknown) noexcept
+{
+    halvo_failure_e why = halvo_api_last_failure();
+    if (why == HALVO_FAILURE_INVALID_ARGUMENT)
+        return invalid();
+    return Failure(code, why,
+                   why == HALVO_FAILURE_SERVICE_ANSWERED ? answered : why == HALVO_FAILURE_NONE ? unknown : nullptr);
+}
+
+/* C functions report either a result code or whether the service confirmed. */
+inline bool succeeded(int rc) noexcept
+{
+    return rc == HALVO_ERROR_NONE;
+}
+inline bool succeeded(bool confirmed) noexcept
+{
+    return confirmed;
+}
+inline Failure failure_of(int rc) noexcept
+{
+    return failed(rc);
+}
+inline Failure failure_of(bool) noexcept
+{
+    return failed(HALVO_ERROR_OPERATION_FAILED, "the service answered, but not 1: it did not confirm it",
+                  "the service did not confirm it (no reply, an error reply, or an answer other than 1)");
+}
+
+template <class Rc>
+Result<void> outcome(Rc rc) noexcept
+{
+    return succeeded(rc) ? Result<void>() : Result<void>(failure_of(rc));
 }
 
 /* A NUL-terminated copy of a view for the C functions; short texts stay
@@ -377,6 +500,31 @@ class CText {
     const char *p_;
 };
 
+/* A speaker's information as the C functions take it. */
+struct CSpeakerInfo {
+    CSpeakerInfo(std::string_view vsid, const SpeakerInfo &info) noexcept
+        : v(vsid), a(info.address), n(info.name), i(info.icon_type),
+          c{const_cast<char *>(a.get()), const_cast<char *>(n.get()), const_cast<char *>(i.get()),
+            bt_spk_audio_type_e(info.audio_type)}
+    {
+    }
+    explicit operator bool() const noexcept { return v && a && n && i; }
+    CText v, a, n, i;
+    bt_spk_info_t c;
+};
+
+/* The values of a GSList of records. */
+template <class Value, class Record, class Convert>
+std::vector<Value> values(GSList *head, Convert to_value)
+{
+    std::vector<Value> out;
+    out.reserve(g_slist_length(head));
+    for (GSList *l = head; l; l = l->next)
+        if (l->data)
+            out.push_back(to_value(*static_cast<const Record *>(l->data)));
+    return out;
+}
+
 /* Frees a GSList of records with its C free function on every path. */
 template <class Record>
 class List {
@@ -392,12 +540,7 @@ class List {
     template <class Value, class Convert>
     std::vector<Value> convert(Convert to_value) const
     {
-        std::vector<Value> out;
-        out.reserve(g_slist_length(head));
-        for (GSList *l = head; l; l = l->next)
-            if (l->data)
-                out.push_back(to_value(*static_cast<const Record *>(l->data)));
-        return out;
+        return values<Value, Record>(head, to_value);
     }
     GSList *head = nullptr;
 
@@ -431,6 +574,18 @@ inline InfoSyncDevice info_sync_device(const info_sync_device_t &d)
     return {text(d.address), text(d.name)};
 }
 
+template <class T>
+Result<T> speaker_read(int rc, halvo_failure_e failure, T value) noexcept
+{
+    return rc == HALVO_ERROR_NONE ? Result<T>(value) : Result<T>(Failure(rc, failure));
+}
+
+inline SpeakerVolume speaker_volume(const halvo_speaker_volume_t &s)
+{
+    return {s.speaker ? speaker(*s.speaker) : Speaker{}, speaker_read<int>(s.volume_result, s.volume_failure, s.volume),
+            speaker_read<bool>(s.controlable_result, s.controlable_failure, s.controlable)};
+}
+
 /* Bytes the library handed out with g_malloc. */
 inline std::vector<std::uint8_t> take_bytes(char *data, int length)
 {
@@ -439,6 +594,121 @@ inline std::vector<std::uint8_t> take_bytes(char *data, int length)
         out.assign(data, data + length);
     g_free(data);
     return out;
+}
+
+/* Readers: each calls @p f (a blocking C function or a _finish) with
+ * @p in... and its outputs, and makes the C++ value of what came back, so
+ * that both ways of running an operation share them. */
+template <class T, class F, class... In>
+Result<T> value_out(F f, In... in) noexcept
+{
+    T v{};
+    int rc = f(in..., &v);
+    return rc == HALVO_ERROR_NONE ? Result<T>(v) : Result<T>(failed(rc));
+}
+
+template <class Record, class Value, class F, class... In>
+Result<std::vector<Value>> list_out(int (*release)(GSList **) noexcept, Value (*convert)(const Record &), F f,
+                                    In... in) noexcept
+{
+    List<Record> list(release);
+    auto rc = f(in..., &list.head);
+    if (!succeeded(rc))
+        return failure_of(rc);
+    return list.template convert<Value>(convert);
+}
+
+template <class F, class... In>
+Result<Device> device_out(F f, In... in) noexcept
+{
+    halvo_device_info_s *d = nullptr;
+    int rc = f(in..., &d);
+    std::unique_ptr<halvo_device_info_s, int (*)(halvo_device_info_s *) noexcept> owned(
+        d, &halvo_free_paired_dev_info);
+    if (rc != HALVO_ERROR_NONE)
+        return failed(rc);
+    if (!d)
+        return Failure(HALVO_ERROR_OPERATION_FAILED);
+    return device(*d);
+}
+
+template <class F, class... In>
+Result<ManufacturerData> bytes_out(F f, In... in) noexcept
+{
+    char *data = nullptr;
+    int length = 0;
+    int rc = f(in..., &data, &length);
+    if (rc != HALVO_ERROR_NONE) {
+        Failure why = failed(rc);
+        g_free(data);
+        return why;
+    }
+    return ManufacturerData{std::nullopt, take_bytes(data, length)};
+}
+
+template <class F, class... In>
+Result<ManufacturerData> option_bytes_out(F f, In... in) noexcept
+{
+    int option = 0;
+    Result<ManufacturerData> r = bytes_out(f, in..., &option);
+    if (r)
+        r->option = option;
+    return r;
+}
+
+template <class F, class... In>
+CommandReply command_out(F f, In... in) noexcept
+{
+    char *response = nullptr;
+    int rc = f(in..., &response);
+    CommandReply reply{outcome(rc), text(response)};
+    g_free(response);
+    return reply;
+}
+
+template <class F, class... In>
+Result<std::string> path_out(F f, In... in) noexcept
+{
+    char *path = nullptr;
+    int rc = f(in..., &path);
+    if (rc != HALVO_ERROR_NONE) {
+        Failure why = failed(rc);
+        free(path);
+        return why;
+    }
+    std::optional<std::string> out = text(path);
+    free(path);
+    return out ? Result<std::string>(std::move(*out)) : Result<std::string>(Failure(HALVO_ERROR_OPERATION_FAILED));
+}
+
+/* The don't-use mark: the answer is the value, -1 a failure. */
+inline Result<int> mark_of(int status) noexcept
+{
+    if (status == -1)
+        return failed(HALVO_ERROR_OPERATION_FAILED, "the service answered -1",
+                      "no reply or an error reply from the service");
+    return status;
+}
+
+inline Result<void> accepted_of(const char *answer) noexcept
+{
+    if (view(answer) == "OK")
+        return Result<void>();
+    constexpr const char *refused = "the update manager did not accept the update";
+    return failed(HALVO_ERROR_OPERATION_FAILED, refused, refused);
+}
+
+inline bool collect_blocked(const char *address, char *name, void *out) noexcept
+{
+    static_cast<std::vector<BlockedDevice> *>(out)->push_back({text(address), text(name)});
+    return true;
+}
+
+inline Result<std::vector<BlockedDevice>> blocked_of(int rc, std::vector<BlockedDevice> &out) noexcept
+{
+    if (rc != HALVO_ERROR_NONE)
+        return failed(rc);
+    return std::move(out);
 }
 
 /* Calls a user callback; an exception stops at this C frame. */
@@ -455,30 +725,100 @@ void guarded(F &&f) noexcept
 #endif
 }
 
-/* A family's subscriber.  `registration` orders the C set and unset
- * calls; `mutex` guards `current`, which a delivery copies out and calls
- * with no lock held. */
+/* One subscriber of a family and the main context it subscribed in. */
+struct Listener {
+    Listener() noexcept : context(g_main_context_ref_thread_default()) {}
+    Listener(const Listener &) = delete;
+    Listener &operator=(const Listener &) = delete;
+    virtual ~Listener() { g_main_context_unref(context); }
+    GMainContext *const context;
+    std::atomic<bool> live{true}; /* false once reset: nothing more is delivered */
+};
+
+template <class Fn>
+struct ListenerOf : Listener {
+    template <class F>
+    explicit ListenerOf(F &&f) : fn(std::forward<F>(f))
+    {
+    }
+    std::function<Fn> fn;
+};
+
+/* A family's subscribers.  `registration` orders the C set and unset
+ * calls with the first and last subscriber; `mutex` guards `listeners`,
+ * which a delivery copies out and calls with no lock held. */
 struct Slot {
-    constexpr explicit Slot(int (*unset_fn)() noexcept) noexcept : unset(unset_fn) {}
+    explicit Slot(int (*unset_fn)() noexcept) noexcept : unset(unset_fn) {}
     std::mutex registration;
     std::mutex mutex;
-    std::shared_ptr<void> current;
+    std::vector<std::shared_ptr<Listener>> listeners;
     int (*const unset)() noexcept;
+};
 
-    template <class Fn>
-    std::shared_ptr<std::function<Fn>> take() noexcept
+/* The slot of the family that @p Unset ends; made on first use. */
+template <int (*Unset)() noexcept>
+Slot &slot() noexcept
+{
+    static Slot s(Unset);
+    return s;
+}
+
+template <class Fn, class Args>
+void deliver(ListenerOf<Fn> &to, Args &args) noexcept
+{
+    if (to.live.load())
+        guarded([&] { std::apply(to.fn, args); });
+}
+
+/* An event queued to a subscriber's own context. */
+template <class Fn, class Args>
+struct Delivery {
+    std::shared_ptr<ListenerOf<Fn>> to;
+    Args args;
+    /* GLib hands the delivery over under its own locks; the atomic orders
+     * it for thread checkers too. */
+    std::atomic<bool> handed{false};
+    Delivery(std::shared_ptr<ListenerOf<Fn>> t, Args a) : to(std::move(t)), args(std::move(a))
     {
-        std::lock_guard<std::mutex> lock(mutex);
-        return std::static_pointer_cast<std::function<Fn>>(current);
+        handed.store(true, std::memory_order_release);
+    }
+    static gboolean run(gpointer self) noexcept
+    {
+        auto *d = static_cast<Delivery *>(self);
+        d->handed.load(std::memory_order_acquire);
+        deliver(*d->to, d->args);
+        return G_SOURCE_REMOVE;
+    }
+    static void drop(gpointer self) noexcept
+    {
+        auto *d = static_cast<Delivery *>(self);
+        d->handed.load(std::memory_order_acquire);
+        delete d;
     }
 };
 
-inline Slot speaker_info_slot{&halvo_unregister_bt_spaeker_info_changed_cb};
-inline Slot last_speakers_slot{&halvo_unset_last_bluetooth_speakers_changed_cb};
-inline Slot connecting_slot{&halvo_unset_last_bluetooth_speakers_connecting_status_changed_cb};
-inline Slot volume_slot{&halvo_api_unset_volume_changed_callback};
-inline Slot controllable_slot{&halvo_api_unset_volume_controlable_changed_callback};
-inline Slot earphones_slot{&halvo_tuvo_switching_unset_connection_state_cb};
+/* Runs in the context the C callback was set in: each subscriber whose
+ * context that is gets the event at once, the others in their own. */
+template <class Fn, class... A>
+void fan_out(Slot &slot, A... a) noexcept
+{
+    std::vector<std::shared_ptr<Listener>> now;
+    {
+        std::lock_guard<std::mutex> lock(slot.mutex);
+        now = slot.listeners;
+    }
+    using Args = std::tuple<A...>;
+    Args args(std::move(a)...);
+    for (auto &l : now) {
+        auto to = std::static_pointer_cast<ListenerOf<Fn>>(l);
+        GMainContext *context = to->context;
+        if (g_main_context_is_owner(context))
+            deliver(*to, args);
+        else
+            g_main_context_invoke_full(context, G_PRIORITY_DEFAULT, &Delivery<Fn, Args>::run,
+                                       new Delivery<Fn, Args>(std::move(to), args), &Delivery<Fn, Args>::drop);
+    }
+}
 
 using SpeakerInfoFn = void(const std::optional<Speaker> &);
 using LastSpeakersFn = void(std::vector<LastSpeaker>);
@@ -486,43 +826,57 @@ using ConnectingFn = void(ConnectingStatus);
 using VolumeFn = void(std::string_view, int);
 using ControllableFn = void(std::string_view, bool);
 using EarphonesFn = void(int, std::string_view, bool);
+using MuteFn = void(bool);
+using ConnectedSpeakersFn = void(std::vector<Speaker>);
 
 inline void on_speaker_info(speaker_t *s, void *) noexcept
 {
-    if (auto fn = speaker_info_slot.take<SpeakerInfoFn>())
-        guarded([&] { (*fn)(s ? std::optional<Speaker>(speaker(*s)) : std::nullopt); });
+    fan_out<SpeakerInfoFn>(slot<&halvo_unregister_bt_spaeker_info_changed_cb>(),
+                           s ? std::optional<Speaker>(speaker(*s)) : std::nullopt);
 }
 
+/* The last-speakers list passes to the callback: freed here. */
 inline void on_last_speakers(GSList *list, void *) noexcept
 {
     List<last_spk_info_t> owned(&halvo_free_last_bluetooth_speakers);
     owned.head = list;
-    if (auto fn = last_speakers_slot.take<LastSpeakersFn>())
-        guarded([&] { (*fn)(owned.convert<LastSpeaker>(last_speaker)); });
+    fan_out<LastSpeakersFn>(slot<&halvo_unset_last_bluetooth_speakers_changed_cb>(),
+                            owned.convert<LastSpeaker>(last_speaker));
 }
 
 inline void on_connecting(int status, void *) noexcept
 {
-    if (auto fn = connecting_slot.take<ConnectingFn>())
-        guarded([&] { (*fn)(ConnectingStatus(status)); });
+    fan_out<ConnectingFn>(slot<&halvo_unset_last_bluetooth_speakers_connecting_status_changed_cb>(),
+                          ConnectingStatus(status));
 }
 
 inline void on_volume(const char *address, int volume, void *) noexcept
 {
-    if (auto fn = volume_slot.take<VolumeFn>())
-        guarded([&] { (*fn)(view(address), volume); });
+    fan_out<VolumeFn>(slot<&halvo_api_unset_volume_changed_callback>(), std::string(view(address)), volume);
 }
 
 inline void on_controllable(const char *address, bool controllable, void *) noexcept
 {
-    if (auto fn = controllable_slot.take<ControllableFn>())
-        guarded([&] { (*fn)(view(address), controllable); });
+    fan_out<ControllableFn>(slot<&halvo_api_unset_volume_controlable_changed_callback>(),
+                            std::string(view(address)), controllable);
 }
 
 inline void on_earphones(int result, const char *address, int connected, void *) noexcept
 {
-    if (auto fn = earphones_slot.take<EarphonesFn>())
-        guarded([&] { (*fn)(result, view(address), connected != 0); });
+    fan_out<EarphonesFn>(slot<&halvo_tuvo_switching_unset_connection_state_cb>(), result,
+                         std::string(view(address)), connected != 0);
+}
+
+inline void on_mute(bool muted, void *) noexcept
+{
+    fan_out<MuteFn>(slot<&halvo_api_unset_mute_changed_callback>(), muted);
+}
+
+/* The list stays the library's. */
+inline void on_connected_speakers(GSList *list, void *) noexcept
+{
+    fan_out<ConnectedSpeakersFn>(slot<&halvo_unset_connected_bt_speakers_changed_cb>(),
+                                 values<Speaker, speaker_t>(list, speaker));
 }
 
 } // namespace detail
@@ -533,8 +887,9 @@ inline void on_earphones(int result, const char *address, int connected, void *)
 /* ------------------------------------------------------------------ */
 
 /** Holds one callback of a family: move-only; destroying it or reset()
- *  unsets the callback.  A later subscription to the same family makes
- *  this one inert.  A default-constructed one holds nothing. */
+ *  ends the callback (and unsets the C callback when it was the family's
+ *  last).  Other subscriptions to the same family are independent of it.
+ *  A default-constructed one holds nothing. */
 class [[nodiscard]] Subscription {
   public:
     /** Holds nothing. */
@@ -559,23 +914,27 @@ class [[nodiscard]] Subscription {
     /** Same as reset(). */
     ~Subscription() { reset(); }
 
-    /** Unsets the callback, unless another subscription replaced it, and
-     *  releases what it captured.  Safe from inside the callback itself. */
+    /** Ends the callback, unsets the family's C callback when no other
+     *  subscription to it is left, and releases what the callback
+     *  captured (an event already queued to its context keeps that until
+     *  the event is dropped there, uncalled).  Safe from inside any
+     *  callback, its own included. */
     void reset() noexcept
     {
         if (!slot_)
             return;
         {
             std::lock_guard<std::mutex> registration(slot_->registration);
-            bool mine;
+            bool last;
             {
                 std::lock_guard<std::mutex> lock(slot_->mutex);
-                mine = slot_->current == state_;
-                if (mine)
-                    slot_->current.reset();
+                auto &all = slot_->listeners;
+                all.erase(std::remove(all.begin(), all.end(), state_), all.end());
+                state_->live = false;
+                last = all.empty();
             }
             /* Deliveries never wait on the C call. */
-            if (mine)
+            if (last)
                 slot_->unset();
         }
         /* The captured state goes with no lock held: its destructors may
@@ -584,14 +943,8 @@ class [[nodiscard]] Subscription {
         slot_ = nullptr;
     }
 
-    /** Whether this subscription's callback is the one its family calls. */
-    bool active() const noexcept
-    {
-        if (!slot_)
-            return false;
-        std::lock_guard<std::mutex> lock(slot_->mutex);
-        return slot_->current == state_;
-    }
+    /** Whether this subscription's callback is still subscribed. */
+    bool active() const noexcept { return state_ && state_->live.load(); }
 
   private:
     /** @cond INTERNAL */
@@ -600,27 +953,31 @@ class [[nodiscard]] Subscription {
                                                   F &&callback) noexcept;
     /** @endcond */
 
-    Subscription(detail::Slot *slot, std::shared_ptr<void> state) noexcept : slot_(slot), state_(std::move(state)) {}
+    Subscription(detail::Slot *slot, std::shared_ptr<detail::Listener> state) noexcept
+        : slot_(slot), state_(std::move(state))
+    {
+    }
 
     detail::Slot *slot_ = nullptr;
-    std::shared_ptr<void> state_;
+    std::shared_ptr<detail::Listener> state_;
 };
 
 /** @cond INTERNAL */
 template <class Fn, class Set, class Trampoline, class F>
 Result<Subscription> detail::subscribe(detail::Slot &slot, Set set, Trampoline trampoline, F &&callback) noexcept
 {
-    auto state = std::make_shared<std::function<Fn>>(std::forward<F>(callback));
-    if (!*state)
+    auto state = std::make_shared<detail::ListenerOf<Fn>>(std::forward<F>(callback));
+    if (!state->fn)
         return detail::invalid();
-    std::shared_ptr<void> replaced; /* dropped after the locks */
     {
         std::lock_guard<std::mutex> registration(slot.registration);
-        int rc = set(trampoline, nullptr);
-        if (rc != HALVO_ERROR_NONE)
-            return Failure(rc);
+        if (slot.listeners.empty()) {
+            int rc = set(trampoline, nullptr);
+            if (rc != HALVO_ERROR_NONE)
+                return detail::failed(rc);
+        }
         std::lock_guard<std::mutex> lock(slot.mutex);
-        replaced = std::exchange(slot.current, state);
+        slot.listeners.push_back(state);
     }
     return Subscription(&slot, std::move(state));
 }
@@ -632,8 +989,9 @@ Result<Subscription> detail::subscribe(detail::Slot &slot, Set set, Trampoline t
 template <class F>
 Result<Subscription> on_speaker_info(F &&callback) noexcept
 {
-    return detail::subscribe<detail::SpeakerInfoFn>(detail::speaker_info_slot, &halvo_register_bt_spaeker_info_changed_cb,
-                                            &detail::on_speaker_info, std::forward<F>(callback));
+    return detail::subscribe<detail::SpeakerInfoFn>(detail::slot<&halvo_unregister_bt_spaeker_info_changed_cb>(),
+                                                    &halvo_register_bt_spaeker_info_changed_cb,
+                                                    &detail::on_speaker_info, std::forward<F>(callback));
 }
 
 /** Calls @p callback(std::vector<LastSpeaker>) with the list read afresh
@@ -642,9 +1000,9 @@ Result<Subscription> on_speaker_info(F &&callback) noexcept
 template <class F>
 Result<Subscription> on_last_speakers(F &&callback) noexcept
 {
-    return detail::subscribe<detail::LastSpeakersFn>(detail::last_speakers_slot,
-                                             &halvo_set_last_bluetooth_speakers_changed_cb,
-                                             &detail::on_last_speakers, std::forward<F>(callback));
+    return detail::subscribe<detail::LastSpeakersFn>(
+        detail::slot<&halvo_unset_last_bluetooth_speakers_changed_cb>(), &halvo_set_last_bluetooth_speakers_changed_cb,
+        &detail::on_last_speakers, std::forward<F>(callback));
 }
 
 /** Calls @p callback(ConnectingStatus) as the service reports the
@@ -653,9 +1011,10 @@ Result<Subscription> on_last_speakers(F &&callback) noexcept
 template <class F>
 Result<Subscription> on_connecting_status(F &&callback) noexcept
 {
-    return detail::subscribe<detail::ConnectingFn>(detail::connecting_slot,
-                                           &halvo_set_last_bluetooth_speakers_connecting_status_changed_cb,
-                                           &detail::on_connecting, std::forward<F>(callback));
+    return detail::subscribe<detail::ConnectingFn>(
+        detail::slot<&halvo_unset_last_bluetooth_speakers_connecting_status_changed_cb>(),
+        &halvo_set_last_bluetooth_speakers_connecting_status_changed_cb, &detail::on_connecting,
+        std::forward<F>(callback));
 }
 
 /** Calls @p callback(std::string_view address, int volume) each time the
@@ -665,8 +1024,9 @@ Result<Subscription> on_connecting_status(F &&callback) noexcept
 template <class F>
 Result<Subscription> on_volume(F &&callback) noexcept
 {
-    return detail::subscribe<detail::VolumeFn>(detail::volume_slot, &halvo_api_set_volume_changed_callback,
-                                       &detail::on_volume, std::forward<F>(callback));
+    return detail::subscribe<detail::VolumeFn>(detail::slot<&halvo_api_unset_volume_changed_callback>(),
+                                               &halvo_api_set_volume_changed_callback, &detail::on_volume,
+                                               std::forward<F>(callback));
 }
 
 /** Calls @p callback(std::string_view address, bool controllable) each
@@ -676,9 +1036,9 @@ Result<Subscription> on_volume(F &&callback) noexcept
 template <class F>
 Result<Subscription> on_volume_controllable(F &&callback) noexcept
 {
-    return detail::subscribe<detail::ControllableFn>(detail::controllable_slot,
-                                             &halvo_api_set_volume_controlable_changed_callback,
-                                             &detail::on_controllable, std::forward<F>(callback));
+    return detail::subscribe<detail::ControllableFn>(
+        detail::slot<&halvo_api_unset_volume_controlable_changed_callback>(),
+        &halvo_api_set_volume_controlable_changed_callback, &detail::on_controllable, std::forward<F>(callback));
 }
 
 /** Calls @p callback(int result, std::string_view address, bool connected)
@@ -689,9 +1049,186 @@ Result<Subscription> on_volume_controllable(F &&callback) noexcept
 template <class F>
 Result<Subscription> on_earphones(F &&callback) noexcept
 {
-    return detail::subscribe<detail::EarphonesFn>(detail::earphones_slot, &halvo_tuvo_switching_set_connection_state_cb,
-                                          &detail::on_earphones, std::forward<F>(callback));
+    return detail::subscribe<detail::EarphonesFn>(detail::slot<&halvo_tuvo_switching_unset_connection_state_cb>(),
+                                                  &halvo_tuvo_switching_set_connection_state_cb,
+                                                  &detail::on_earphones, std::forward<F>(callback));
 }
+
+/** Calls @p callback(bool muted) each time the stored mute state changes.
+ *  @return the subscription, or OperationFailed when the store cannot watch it. */
+template <class F>
+Result<Subscription> on_mute(F &&callback) noexcept
+{
+    return detail::subscribe<detail::MuteFn>(detail::slot<&halvo_api_unset_mute_changed_callback>(),
+                                             &halvo_api_set_mute_changed_callback, &detail::on_mute,
+                                             std::forward<F>(callback));
+}
+
+/** Calls @p callback(std::vector<Speaker>) with the connected speakers
+ *  each time their stored list changes (empty for none or an unusable
+ *  document).
+ *  @return the subscription, or OperationFailed when the store cannot watch it. */
+template <class F>
+Result<Subscription> on_connected_speakers(F &&callback) noexcept
+{
+    return detail::subscribe<detail::ConnectedSpeakersFn>(
+        detail::slot<&halvo_unset_connected_bt_speakers_changed_cb>(), &halvo_set_connected_bt_speakers_changed_cb,
+        &detail::on_connected_speakers, std::forward<F>(callback));
+}
+
+/* ------------------------------------------------------------------ */
+/* Non-blocking calls                                                  */
+/* ------------------------------------------------------------------ */
+
+/** @cond INTERNAL */
+namespace detail {
+/* A call in flight, shared by its Call and the callback GIO runs. */
+struct Pending {
+    Pending() noexcept : cancellable(g_cancellable_new()) {}
+    Pending(const Pending &) = delete;
+    Pending &operator=(const Pending &) = delete;
+    virtual ~Pending() { g_object_unref(cancellable); }
+    virtual void cancel() noexcept = 0;
+    GCancellable *const cancellable;
+    std::mutex mutex;
+    bool cancelled = false;        /* guarded by mutex */
+    std::atomic<bool> done{false}; /* the C side has finished */
+};
+} // namespace detail
+/** @endcond */
+
+/** One non-blocking call (halvo::async): move-only; destroying it or
+ *  cancel() cancels the call, and then its callable never runs.  A
+ *  default-constructed one holds nothing. */
+class [[nodiscard]] Call {
+  public:
+    /** Holds nothing. */
+    Call() noexcept = default;
+    /** Takes over @p other's call; @p other then holds nothing. */
+    Call(Call &&other) noexcept = default;
+    /** Cancels this call, then takes over @p other's. */
+    Call &operator=(Call &&other) noexcept
+    {
+        if (this != &other) {
+            cancel();
+            state_ = std::move(other.state_);
+        }
+        return *this;
+    }
+    Call(const Call &) = delete;
+    Call &operator=(const Call &) = delete;
+    /** Same as cancel(). */
+    ~Call() { cancel(); }
+
+    /** Cancels the call: its callable does not start after this returns
+     *  (one already running on another thread finishes) and what it
+     *  captured is released.  The call itself ends soon after, in the
+     *  background.  Safe from inside the callable; nothing once it is over. */
+    void cancel() noexcept
+    {
+        if (state_)
+            state_->cancel();
+    }
+
+    /** Whether the call is still running: false once its C side has
+     *  finished (also when cancelled), and while its callable runs. */
+    bool active() const noexcept { return state_ && !state_->done.load(); }
+
+  private:
+    /** @cond INTERNAL */
+    template <class F, class Start, class Read>
+    friend Call detail::start(F &&fn, bool accepted, Start begin, Read read) noexcept;
+    /** @endcond */
+
+    explicit Call(std::shared_ptr<detail::Pending> state) noexcept : state_(std::move(state)) {}
+
+    std::shared_ptr<detail::Pending> state_;
+};
+
+/** @cond INTERNAL */
+namespace detail {
+
+template <class R, class Read>
+struct PendingOf : Pending {
+    PendingOf(Read r, std::function<void(R)> f) : read(std::move(r)), fn(std::move(f)) {}
+    void cancel() noexcept override
+    {
+        std::function<void(R)> gone; /* released with no lock held */
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            cancelled = true;
+            gone.swap(fn);
+        }
+        g_cancellable_cancel(cancellable);
+    }
+    Read read; /* the _finish and the conversion */
+    std::function<void(R)> fn;
+};
+
+/* What a call whose inputs this layer refused gives. */
+template <class R>
+R refused() noexcept
+{
+    if constexpr (std::is_same<R, CommandReply>::value)
+        return CommandReply{invalid(), std::nullopt};
+    else
+        return invalid();
+}
+
+/* GIO's callback, in the starting thread's context.  _finish always runs,
+ * to free the C side's outputs; the callable only when not cancelled.
+ * @p result is NULL for refused inputs. */
+template <class R, class Read>
+void landed(GObject *, GAsyncResult *result, gpointer data) noexcept
+{
+    std::unique_ptr<std::shared_ptr<PendingOf<R, Read>>> keep(static_cast<std::shared_ptr<PendingOf<R, Read>> *>(data));
+    PendingOf<R, Read> &p = **keep;
+    R value = result ? p.read(result) : refused<R>();
+    std::function<void(R)> fn;
+    {
+        std::lock_guard<std::mutex> lock(p.mutex);
+        if (!p.cancelled)
+            fn.swap(p.fn);
+        p.done = true;
+    }
+    if (fn)
+        guarded([&] { fn(std::move(value)); });
+}
+
+template <class R, class Read>
+gboolean land_refused(gpointer data) noexcept
+{
+    landed<R, Read>(nullptr, nullptr, data);
+    return G_SOURCE_REMOVE;
+}
+
+/* Starts a call with @p begin(cancellable, callback, user_data), the C
+ * _async; @p read makes the callable's value of its GAsyncResult.  Refused
+ * inputs (@p accepted false) answer through the callable too, never
+ * inside this call, as C does. */
+template <class F, class Start, class Read>
+Call start(F &&fn, bool accepted, Start begin, Read read) noexcept
+{
+    using R = std::invoke_result_t<Read &, GAsyncResult *>;
+    using P = PendingOf<R, Read>;
+    auto p = std::make_shared<P>(std::move(read), std::function<void(R)>(std::forward<F>(fn)));
+    auto *keep = new std::shared_ptr<P>(p);
+    if (accepted) {
+        begin(p->cancellable, &landed<R, Read>, static_cast<gpointer>(keep));
+    } else {
+        GSource *idle = g_idle_source_new();
+        g_source_set_priority(idle, G_PRIORITY_DEFAULT);
+        g_source_set_callback(idle, &land_refused<R, Read>, keep, nullptr);
+        GMainContext *here = g_main_context_ref_thread_default();
+        g_source_attach(idle, here);
+        g_main_context_unref(here);
+        g_source_unref(idle);
+    }
+    return Call(std::move(p));
+}
+
+} // namespace detail
+/** @endcond */
 
 /* ------------------------------------------------------------------ */
 /* Lifecycle and the firmware-update result                           */
@@ -707,7 +1244,7 @@ class [[nodiscard]] Session {
     {
         int rc = halvo_initialize();
         if (rc != HALVO_ERROR_NONE)
-            return Failure(rc);
+            return detail::failed(rc);
         return Session(true);
     }
     /** Ends @p other's session here instead. */
@@ -757,10 +1294,7 @@ inline void clear_firmware_result() noexcept
  *  @return success when it accepted; OperationFailed otherwise. */
 inline Result<void> update_remote_firmware() noexcept
 {
-    std::string_view answer = detail::view(halvo_update_zemo_fw());
-    return answer == "OK" ? Result<void>()
-                          : Result<void>(Failure(HALVO_ERROR_OPERATION_FAILED,
-                                                 "the update manager did not accept the update"));
+    return detail::accepted_of(halvo_update_zemo_fw());
 }
 
 /* ------------------------------------------------------------------ */
@@ -773,25 +1307,13 @@ inline Result<Device> paired_device(std::string_view address) noexcept
     detail::CText a(address);
     if (!a)
         return detail::invalid();
-    halvo_device_info_s *d = nullptr;
-    int rc = halvo_get_paired_dev_info(a.get(), &d);
-    std::unique_ptr<halvo_device_info_s, int (*)(halvo_device_info_s *) noexcept> owned(
-        d, &halvo_free_paired_dev_info);
-    if (rc != HALVO_ERROR_NONE)
-        return Failure(rc);
-    if (!d)
-        return Failure(HALVO_ERROR_OPERATION_FAILED);
-    return detail::device(*d);
+    return detail::device_out(&halvo_get_paired_dev_info, a.get());
 }
 
 /** Every paired device, in the service's order. */
 inline Result<std::vector<Device>> paired_devices() noexcept
 {
-    detail::List<halvo_device_info_s> list(&detail::free_devices);
-    int rc = halvo_get_paired_dev_info_list(&list.head);
-    if (rc != HALVO_ERROR_NONE)
-        return Failure(rc);
-    return list.convert<Device>(detail::device);
+    return detail::list_out(&detail::free_devices, &detail::device, &halvo_get_paired_dev_info_list);
 }
 
 /** The service's device-type code of @p address. */
@@ -800,9 +1322,7 @@ inline Result<int> device_type(std::string_view address) noexcept
     detail::CText a(address);
     if (!a)
         return detail::invalid();
-    int type = 0;
-    int rc = halvo_get_device_type(a.get(), &type);
-    return rc == HALVO_ERROR_NONE ? Result<int>(type) : Result<int>(Failure(rc));
+    return detail::value_out<int>(&halvo_get_device_type, a.get());
 }
 
 /** Marks @p address (shown as @p name) as not to be used, or as usable.
@@ -812,7 +1332,7 @@ inline Result<void> set_dont_use(std::string_view address, std::string_view name
     detail::CText a(address), n(name);
     if (!a || !n)
         return detail::invalid();
-    return detail::confirmed(halvo_set_use_dontuse_status(n.get(), a.get(), dont_use));
+    return detail::outcome(halvo_set_use_dontuse_status(n.get(), a.get(), dont_use));
 }
 
 /** The service's mark value of @p address (its meaning is the service's). */
@@ -821,10 +1341,7 @@ inline Result<int> dont_use_status(std::string_view address) noexcept
     detail::CText a(address);
     if (!a)
         return detail::invalid();
-    int status = halvo_get_use_dontuse_status(a.get());
-    if (status == -1)
-        return Failure(HALVO_ERROR_OPERATION_FAILED, "no reply or an error reply from the service");
-    return status;
+    return detail::mark_of(halvo_get_use_dontuse_status(a.get()));
 }
 
 /** Makes the service forget the mark of @p address.
@@ -834,36 +1351,38 @@ inline Result<void> remove_dont_use_status(std::string_view address) noexcept
     detail::CText a(address);
     if (!a)
         return detail::invalid();
-    return detail::confirmed(halvo_remove_use_dontuse_status(a.get()));
+    return detail::outcome(halvo_remove_use_dontuse_status(a.get()));
 }
 
 /** The devices marked as not to be used (address and name only). */
 inline Result<std::vector<Device>> dont_use_devices() noexcept
 {
-    detail::List<halvo_device_info_s> list(&detail::free_devices);
-    if (!halvo_get_dontuse_device_list(&list.head))
-        return Failure(HALVO_ERROR_OPERATION_FAILED, detail::kUnconfirmed);
-    return list.convert<Device>(detail::device);
+    return detail::list_out(&detail::free_devices, &detail::device, &halvo_get_dontuse_device_list);
 }
 
 /* ------------------------------------------------------------------ */
 /* Manufacturer data, custom commands, test mode                       */
 /* ------------------------------------------------------------------ */
 
+/** @cond INTERNAL */
+namespace detail {
+/* Bytes as C takes them: NULL when C would refuse them or cut them short. */
+inline const char *bytes_in(const std::vector<std::uint8_t> &bytes) noexcept
+{
+    return bytes.empty() || bytes.size() > size_t(INT_MAX) ? nullptr
+                                                           : reinterpret_cast<const char *>(bytes.data());
+}
+} // namespace detail
+/** @endcond */
+
 /** Has the service parse @p bytes (at least one). */
 inline Result<ManufacturerData> parse_manufacturer_data(int link_type, const std::vector<std::uint8_t> &bytes,
                                                         int option) noexcept
 {
-    if (bytes.empty() || bytes.size() > size_t(INT_MAX))
+    if (!detail::bytes_in(bytes))
         return detail::invalid();
-    char *data = nullptr;
-    int length = 0;
-    int rc = halvo_parse_manufacturer_data(link_type, reinterpret_cast<const char *>(bytes.data()),
-                                           int(bytes.size()), option, &data, &length);
-    auto out = detail::take_bytes(data, length);
-    if (rc != HALVO_ERROR_NONE)
-        return Failure(rc);
-    return ManufacturerData{std::nullopt, std::move(out)};
+    return detail::bytes_out(&halvo_parse_manufacturer_data, link_type, detail::bytes_in(bytes), int(bytes.size()),
+                             option);
 }
 
 /** Item @p option of the manufacturer data the service holds for @p address. */
@@ -872,13 +1391,7 @@ inline Result<ManufacturerData> read_specific_manufacturer_data(std::string_view
     detail::CText a(address);
     if (!a)
         return detail::invalid();
-    char *data = nullptr;
-    int length = 0;
-    int rc = halvo_read_specific_manufacturer_data(a.get(), option, &data, &length);
-    auto out = detail::take_bytes(data, length);
-    if (rc != HALVO_ERROR_NONE)
-        return Failure(rc);
-    return ManufacturerData{std::nullopt, std::move(out)};
+    return detail::bytes_out(&halvo_read_specific_manufacturer_data, a.get(), option);
 }
 
 /** The manufacturer data the service holds for @p address, with its option value. */
@@ -887,13 +1400,7 @@ inline Result<ManufacturerData> read_manufacturer_data(std::string_view address)
     detail::CText a(address);
     if (!a)
         return detail::invalid();
-    char *data = nullptr;
-    int length = 0, option = 0;
-    int rc = halvo_read_manufacturer_data(a.get(), &option, &data, &length);
-    auto out = detail::take_bytes(data, length);
-    if (rc != HALVO_ERROR_NONE)
-        return Failure(rc);
-    return ManufacturerData{option, std::move(out)};
+    return detail::option_bytes_out(&halvo_read_manufacturer_data, a.get());
 }
 
 /** Writes @p bytes (at least one) as manufacturer data to @p address. */
@@ -901,11 +1408,10 @@ inline Result<void> write_manufacturer_data(std::string_view address, int link_t
                                             const std::vector<std::uint8_t> &bytes) noexcept
 {
     detail::CText a(address);
-    if (!a || bytes.empty() || bytes.size() > size_t(INT_MAX))
+    if (!a || !detail::bytes_in(bytes))
         return detail::invalid();
-    return detail::status(halvo_write_manufacturer_data(a.get(), link_type,
-                                                        reinterpret_cast<const char *>(bytes.data()),
-                                                        int(bytes.size())));
+    return detail::outcome(
+        halvo_write_manufacturer_data(a.get(), link_type, detail::bytes_in(bytes), int(bytes.size())));
 }
 
 /** Sends the free-form text @p command to the service. */
@@ -913,18 +1419,14 @@ inline CommandReply send_custom_command(std::string_view command) noexcept
 {
     detail::CText c(command);
     if (!c)
-        return {detail::invalid(), std::nullopt};
-    char *response = nullptr;
-    int rc = halvo_send_custom_command(c.get(), &response);
-    CommandReply reply{detail::status(rc), detail::text(response)};
-    g_free(response);
-    return reply;
+        return detail::refused<CommandReply>();
+    return detail::command_out(&halvo_send_custom_command, c.get());
 }
 
 /** Puts the controller into device-under-test mode. */
 inline Result<void> enter_dut_mode() noexcept
 {
-    return detail::confirmed(halvo_enter_bt_dut_mode());
+    return detail::outcome(halvo_enter_bt_dut_mode());
 }
 
 /** Enters device-under-test mode with test parameters. */
@@ -933,13 +1435,13 @@ inline Result<void> enter_dut_mode(std::string_view side, std::string_view mode,
     detail::CText s(side), m(mode);
     if (!s || !m)
         return detail::invalid();
-    return detail::confirmed(halvo_enter_bt_dut_mode_new(s.get(), m.get(), channel, power));
+    return detail::outcome(halvo_enter_bt_dut_mode_new(s.get(), m.get(), channel, power));
 }
 
 /** Leaves device-under-test mode. */
 inline Result<void> stop_dut_mode() noexcept
 {
-    return detail::confirmed(halvo_stop_bt_dut_mode_new());
+    return detail::outcome(halvo_stop_bt_dut_mode_new());
 }
 
 /* ------------------------------------------------------------------ */
@@ -949,22 +1451,17 @@ inline Result<void> stop_dut_mode() noexcept
 /** The connected speakers the service publishes in the store. */
 inline Result<std::vector<Speaker>> connected_speakers() noexcept
 {
-    detail::List<speaker_t> list(&halvo_free_connected_bt_spaekr_infos);
-    int rc = halvo_get_connected_bt_speaker_infos(&list.head);
-    if (rc != HALVO_ERROR_NONE)
-        return Failure(rc);
-    return list.convert<Speaker>(detail::speaker);
+    return detail::list_out(&halvo_free_connected_bt_spaekr_infos, &detail::speaker,
+                            &halvo_get_connected_bt_speaker_infos);
 }
 
 /** Sends one speaker's information to the service, under the identifier @p vsid. */
 inline Result<void> set_connected_speaker_info(std::string_view vsid, const SpeakerInfo &info) noexcept
 {
-    detail::CText v(vsid), a(info.address), n(info.name), i(info.icon_type);
-    if (!v || !a || !n || !i)
+    detail::CSpeakerInfo c(vsid, info);
+    if (!c)
         return detail::invalid();
-    bt_spk_info_t c{const_cast<char *>(a.get()), const_cast<char *>(n.get()), const_cast<char *>(i.get()),
-                    bt_spk_audio_type_e(info.audio_type)};
-    return detail::status(halvo_set_connected_bt_speaker_info(v.get(), &c));
+    return detail::outcome(halvo_set_connected_bt_speaker_info(c.v.get(), &c.c));
 }
 
 /** Sends the JSON text @p json as a speaker's information, unchanged. */
@@ -973,30 +1470,27 @@ inline Result<void> set_connected_speaker_info_json(std::string_view json) noexc
     detail::CText j(json);
     if (!j)
         return detail::invalid();
-    return detail::status(halvo_set_connected_bt_speaker_info_with_serialization(j.get()));
+    return detail::outcome(halvo_set_connected_bt_speaker_info_with_serialization(j.get()));
 }
 
 /** The last-used speakers, in stored order, each with its connected flag. */
 inline Result<std::vector<LastSpeaker>> last_speakers() noexcept
 {
-    detail::List<last_spk_info_t> list(&halvo_free_last_bluetooth_speakers);
-    int rc = halvo_get_last_bluetooth_speakers(&list.head);
-    if (rc != HALVO_ERROR_NONE)
-        return Failure(rc);
-    return list.convert<LastSpeaker>(detail::last_speaker);
+    return detail::list_out(&halvo_free_last_bluetooth_speakers, &detail::last_speaker,
+                            &halvo_get_last_bluetooth_speakers);
 }
 
 /** Asks the service to connect the last-used speakers again; progress
  *  comes through on_connecting_status(). */
 inline Result<void> connect_last_speakers(bool show_connecting_ui) noexcept
 {
-    return detail::status(halvo_connect_to_last_bluetooth_speakers(show_connecting_ui));
+    return detail::outcome(halvo_connect_to_last_bluetooth_speakers(show_connecting_ui));
 }
 
 /** Asks the service to disconnect the last-used speakers. */
 inline Result<void> disconnect_last_speakers() noexcept
 {
-    return detail::status(halvo_disconnect_to_last_bluetooth_speakers());
+    return detail::outcome(halvo_disconnect_to_last_bluetooth_speakers());
 }
 
 /** The volume of speaker @p address. */
@@ -1005,9 +1499,7 @@ inline Result<int> volume(std::string_view address) noexcept
     detail::CText a(address);
     if (!a)
         return detail::invalid();
-    int v = 0;
-    int rc = halvo_api_get_volume(a.get(), &v);
-    return rc == HALVO_ERROR_NONE ? Result<int>(v) : Result<int>(Failure(rc));
+    return detail::value_out<int>(&halvo_api_get_volume, a.get());
 }
 
 /** Sets the volume of speaker @p address (range and meaning: the service's). */
@@ -1016,7 +1508,7 @@ inline Result<void> set_volume(std::string_view address, int volume) noexcept
     detail::CText a(address);
     if (!a)
         return detail::invalid();
-    return detail::status(halvo_api_set_volume(a.get(), volume));
+    return detail::outcome(halvo_api_set_volume(a.get(), volume));
 }
 
 /** Whether the volume of speaker @p address can be controlled. */
@@ -1025,74 +1517,62 @@ inline Result<bool> volume_controllable(std::string_view address) noexcept
     detail::CText a(address);
     if (!a)
         return detail::invalid();
-    bool v = false;
-    int rc = halvo_api_get_volume_controlable(a.get(), &v);
-    return rc == HALVO_ERROR_NONE ? Result<bool>(v) : Result<bool>(Failure(rc));
+    return detail::value_out<bool>(&halvo_api_get_volume_controlable, a.get());
 }
 
 /** How many speakers the service counts as connected. */
 inline Result<int> connected_speaker_count() noexcept
 {
-    int n = 0;
-    int rc = halvo_api_get_num_of_connected_spaker(&n);
-    return rc == HALVO_ERROR_NONE ? Result<int>(n) : Result<int>(Failure(rc));
+    return detail::value_out<int>(&halvo_api_get_num_of_connected_spaker);
 }
 
 /** Steps the volume of the speakers in use up. */
 inline Result<void> volume_up() noexcept
 {
-    return detail::status(halvo_api_volume_up());
+    return detail::outcome(halvo_api_volume_up());
 }
 
 /** Steps the volume of the speakers in use down. */
 inline Result<void> volume_down() noexcept
 {
-    return detail::status(halvo_api_volume_down());
+    return detail::outcome(halvo_api_volume_down());
 }
 
 /** Toggles the speakers' mute. */
 inline Result<void> toggle_mute() noexcept
 {
-    return detail::status(halvo_api_mute_unmute());
+    return detail::outcome(halvo_api_mute_unmute());
+}
+
+/** Brings the speakers' mute to @p muted (toggles it only when it differs). */
+inline Result<void> set_mute(bool muted) noexcept
+{
+    return detail::outcome(halvo_api_set_mute(muted));
 }
 
 /** The stored mute flag. */
 inline Result<bool> muted() noexcept
 {
-    bool m = false;
-    int rc = halvo_api_get_mute_state(&m);
-    return rc == HALVO_ERROR_NONE ? Result<bool>(m) : Result<bool>(Failure(rc));
+    return detail::value_out<bool>(&halvo_api_get_mute_state);
 }
-
-/** @cond INTERNAL */
-namespace detail {
-inline Result<std::string> icon(int (*lookup)(const char *, char **) noexcept, std::string_view code) noexcept
-{
-    CText c(code);
-    if (!c)
-        return invalid();
-    char *path = nullptr;
-    int rc = lookup(c.get(), &path);
-    std::optional<std::string> out = text(path);
-    free(path);
-    if (rc != HALVO_ERROR_NONE)
-        return Failure(rc);
-    return out ? Result<std::string>(std::move(*out)) : Result<std::string>(Failure(HALVO_ERROR_OPERATION_FAILED));
-}
-} // namespace detail
-/** @endcond */
 
 /** The icon file of speaker icon-type code @p code: the service's answer,
  *  else the library's own table. */
 inline Result<std::string> speaker_icon_path(std::string_view code) noexcept
 {
-    return detail::icon(&halvo_api_get_last_bluetooth_speaker_icon_path, code);
+    detail::CText c(code);
+    if (!c)
+        return detail::invalid();
+    return detail::path_out(&halvo_api_get_last_bluetooth_speaker_icon_path, c.get());
 }
 
 /** The icon file of @p code from the library's own table only. */
 inline Result<std::string> library_icon_path(std::string_view code) noexcept
 {
-    return detail::icon(&halvo_api_get_common_icon_path_internal, code);
+    detail::CText c(code);
+    if (!c)
+        return detail::invalid();
+    return detail::path_out(&halvo_api_get_common_icon_path_internal, c.get());
 }
 
 /** Asks the service to use speaker @p address instead of the current one. */
@@ -1101,7 +1581,7 @@ inline Result<void> replace_current_speaker(std::string_view address) noexcept
     detail::CText a(address);
     if (!a)
         return detail::invalid();
-    return detail::status(halvo_api_replace_current_speaker(a.get()));
+    return detail::outcome(halvo_api_replace_current_speaker(a.get()));
 }
 
 /* ------------------------------------------------------------------ */
@@ -1111,11 +1591,7 @@ inline Result<void> replace_current_speaker(std::string_view address) noexcept
 /** The info-sync devices not deleted on the television, in stored order. */
 inline Result<std::vector<InfoSyncDevice>> info_sync_devices() noexcept
 {
-    detail::List<info_sync_device_t> list(&halvo_free_info_sync_devices);
-    int rc = halvo_get_info_sync_devices(&list.head);
-    if (rc != HALVO_ERROR_NONE)
-        return Failure(rc);
-    return list.convert<InfoSyncDevice>(detail::info_sync_device);
+    return detail::list_out(&halvo_free_info_sync_devices, &detail::info_sync_device, &halvo_get_info_sync_devices);
 }
 
 /** Marks the info-sync device stored under @p key as deleted on the television. */
@@ -1124,23 +1600,14 @@ inline Result<void> remove_info_sync_device(std::string_view key) noexcept
     detail::CText k(key);
     if (!k)
         return detail::invalid();
-    return detail::status(halvo_remove_info_sync_device(k.get()));
+    return detail::outcome(halvo_remove_info_sync_device(k.get()));
 }
 
 /** The devices whose pairing is blocked, in stored order. */
 inline Result<std::vector<BlockedDevice>> blocked_devices() noexcept
 {
     std::vector<BlockedDevice> out;
-    int rc = halvo_foreach_blocked_devices(
-        [](const char *address, char *name, void *user_data) noexcept {
-            static_cast<std::vector<BlockedDevice> *>(user_data)->push_back(
-                {detail::text(address), detail::text(name)});
-            return true;
-        },
-        &out);
-    if (rc != HALVO_ERROR_NONE)
-        return Failure(rc);
-    return out;
+    return detail::blocked_of(halvo_foreach_blocked_devices(&detail::collect_blocked, &out), out);
 }
 
 /** Takes @p address off the pairing-blocked list. */
@@ -1149,7 +1616,7 @@ inline Result<void> unblock_device(std::string_view address) noexcept
     detail::CText a(address);
     if (!a)
         return detail::invalid();
-    return detail::status(halvo_remove_pairing_blocked_devices(a.get()));
+    return detail::outcome(halvo_remove_pairing_blocked_devices(a.get()));
 }
 
 /** Asks the service to switch earphones @p address to the television; the
@@ -1159,7 +1626,7 @@ inline Result<void> connect_earphones(std::string_view address) noexcept
     detail::CText a(address);
     if (!a)
         return detail::invalid();
-    return detail::status(halvo_tuvo_switching_connect(a.get()));
+    return detail::outcome(halvo_tuvo_switching_connect(a.get()));
 }
 
 /** Asks the service to switch earphones @p address away from the television. */
@@ -1168,8 +1635,425 @@ inline Result<void> disconnect_earphones(std::string_view address) noexcept
     detail::CText a(address);
     if (!a)
         return detail::invalid();
-    return detail::status(halvo_tuvo_switching_disconnect(a.get()));
+    return detail::outcome(halvo_tuvo_switching_disconnect(a.get()));
 }
+
+/* ------------------------------------------------------------------ */
+/* Non-blocking twins                                                  */
+/* ------------------------------------------------------------------ */
+
+/** Non-blocking twins of the operations above, over the C `_async` pairs.
+ *  Each starts the operation and returns at once with a Call; @p fn (a
+ *  callable taking what the blocking twin returns, e.g. Result<int> for
+ *  volume()) then runs once, in the thread-default main context of the
+ *  thread that started it, never inside the starting call; refused inputs
+ *  come back that way too.  Destroying the Call, or cancel(), cancels the
+ *  operation and @p fn never runs, so that it may capture an object that
+ *  goes with its Call (a screen's `this`).  Inputs are copied before the
+ *  starting call returns. */
+namespace async {
+
+/** paired_device() without waiting. */
+template <class F>
+Call paired_device(std::string_view address, F &&fn) noexcept
+{
+    detail::CText a(address);
+    return detail::start(std::forward<F>(fn), bool(a),
+                         [&](auto... x) { halvo_get_paired_dev_info_async(a.get(), x...); },
+                         [](GAsyncResult *r) { return detail::device_out(&halvo_get_paired_dev_info_finish, r); });
+}
+
+/** paired_devices() without waiting. */
+template <class F>
+Call paired_devices(F &&fn) noexcept
+{
+    return detail::start(std::forward<F>(fn), true, [](auto... x) { halvo_get_paired_dev_info_list_async(x...); },
+                         [](GAsyncResult *r) {
+                             return detail::list_out(&detail::free_devices, &detail::device,
+                                                     &halvo_get_paired_dev_info_list_finish, r);
+                         });
+}
+
+/** device_type() without waiting. */
+template <class F>
+Call device_type(std::string_view address, F &&fn) noexcept
+{
+    detail::CText a(address);
+    return detail::start(std::forward<F>(fn), bool(a), [&](auto... x) { halvo_get_device_type_async(a.get(), x...); },
+                         [](GAsyncResult *r) { return detail::value_out<int>(&halvo_get_device_type_finish, r); });
+}
+
+/** set_dont_use() without waiting. */
+template <class F>
+Call set_dont_use(std::string_view address, std::string_view name, bool dont_use, F &&fn) noexcept
+{
+    detail::CText a(address), n(name);
+    return detail::start(std::forward<F>(fn), a && n,
+                         [&](auto... x) { halvo_set_use_dontuse_status_async(n.get(), a.get(), dont_use, x...); },
+                         [](GAsyncResult *r) { return detail::outcome(halvo_set_use_dontuse_status_finish(r)); });
+}
+
+/** dont_use_status() without waiting. */
+template <class F>
+Call dont_use_status(std::string_view address, F &&fn) noexcept
+{
+    detail::CText a(address);
+    return detail::start(std::forward<F>(fn), bool(a),
+                         [&](auto... x) { halvo_get_use_dontuse_status_async(a.get(), x...); },
+                         [](GAsyncResult *r) { return detail::mark_of(halvo_get_use_dontuse_status_finish(r)); });
+}
+
+/** remove_dont_use_status() without waiting. */
+template <class F>
+Call remove_dont_use_status(std::string_view address, F &&fn) noexcept
+{
+    detail::CText a(address);
+    return detail::start(std::forward<F>(fn), bool(a),
+                         [&](auto... x) { halvo_remove_use_dontuse_status_async(a.get(), x...); },
+                         [](GAsyncResult *r) { return detail::outcome(halvo_remove_use_dontuse_status_finish(r)); });
+}
+
+/** dont_use_devices() without waiting. */
+template <class F>
+Call dont_use_devices(F &&fn) noexcept
+{
+    return detail::start(std::forward<F>(fn), true, [](auto... x) { halvo_get_dontuse_device_list_async(x...); },
+                         [](GAsyncResult *r) {
+                             return detail::list_out(&detail::free_devices, &detail::device,
+                                                     &halvo_get_dontuse_device_list_finish, r);
+                         });
+}
+
+/** parse_manufacturer_data() without waiting. */
+template <class F>
+Call parse_manufacturer_data(int link_type, const std::vector<std::uint8_t> &bytes, int option, F &&fn) noexcept
+{
+    const char *in = detail::bytes_in(bytes);
+    return detail::start(
+        std::forward<F>(fn), in != nullptr,
+        [&](auto... x) { halvo_parse_manufacturer_data_async(link_type, in, int(bytes.size()), option, x...); },
+        [](GAsyncResult *r) { return detail::bytes_out(&halvo_parse_manufacturer_data_finish, r); });
+}
+
+/** read_specific_manufacturer_data() without waiting. */
+template <class F>
+Call read_specific_manufacturer_data(std::string_view address, int option, F &&fn) noexcept
+{
+    detail::CText a(address);
+    return detail::start(
+        std::forward<F>(fn), bool(a),
+        [&](auto... x) { halvo_read_specific_manufacturer_data_async(a.get(), option, x...); },
+        [](GAsyncResult *r) { return detail::bytes_out(&halvo_read_specific_manufacturer_data_finish, r); });
+}
+
+/** read_manufacturer_data() without waiting. */
+template <class F>
+Call read_manufacturer_data(std::string_view address, F &&fn) noexcept
+{
+    detail::CText a(address);
+    return detail::start(std::forward<F>(fn), bool(a),
+                         [&](auto... x) { halvo_read_manufacturer_data_async(a.get(), x...); },
+                         [](GAsyncResult *r) { return detail::option_bytes_out(&halvo_read_manufacturer_data_finish, r); });
+}
+
+/** write_manufacturer_data() without waiting. */
+template <class F>
+Call write_manufacturer_data(std::string_view address, int link_type, const std::vector<std::uint8_t> &bytes,
+                             F &&fn) noexcept
+{
+    detail::CText a(address);
+    const char *in = detail::bytes_in(bytes);
+    return detail::start(
+        std::forward<F>(fn), a && in,
+        [&](auto... x) { halvo_write_manufacturer_data_async(a.get(), link_type, in, int(bytes.size()), x...); },
+        [](GAsyncResult *r) { return detail::outcome(halvo_write_manufacturer_data_finish(r)); });
+}
+
+/** send_custom_command() without waiting: @p fn(CommandReply). */
+template <class F>
+Call send_custom_command(std::string_view command, F &&fn) noexcept
+{
+    detail::CText c(command);
+    return detail::start(std::forward<F>(fn), bool(c), [&](auto... x) { halvo_send_custom_command_async(c.get(), x...); },
+                         [](GAsyncResult *r) { return detail::command_out(&halvo_send_custom_command_finish, r); });
+}
+
+/** enter_dut_mode() without waiting. */
+template <class F>
+Call enter_dut_mode(F &&fn) noexcept
+{
+    return detail::start(std::forward<F>(fn), true, [](auto... x) { halvo_enter_bt_dut_mode_async(x...); },
+                         [](GAsyncResult *r) { return detail::outcome(halvo_enter_bt_dut_mode_finish(r)); });
+}
+
+/** enter_dut_mode() with test parameters, without waiting. */
+template <class F>
+Call enter_dut_mode(std::string_view side, std::string_view mode, int channel, int power, F &&fn) noexcept
+{
+    detail::CText s(side), m(mode);
+    return detail::start(
+        std::forward<F>(fn), s && m,
+        [&](auto... x) { halvo_enter_bt_dut_mode_new_async(s.get(), m.get(), channel, power, x...); },
+        [](GAsyncResult *r) { return detail::outcome(halvo_enter_bt_dut_mode_new_finish(r)); });
+}
+
+/** stop_dut_mode() without waiting. */
+template <class F>
+Call stop_dut_mode(F &&fn) noexcept
+{
+    return detail::start(std::forward<F>(fn), true, [](auto... x) { halvo_stop_bt_dut_mode_new_async(x...); },
+                         [](GAsyncResult *r) { return detail::outcome(halvo_stop_bt_dut_mode_new_finish(r)); });
+}
+
+/** update_remote_firmware() without waiting (up to 60 s). */
+template <class F>
+Call update_remote_firmware(F &&fn) noexcept
+{
+    return detail::start(std::forward<F>(fn), true, [](auto... x) { halvo_update_zemo_fw_async(x...); },
+                         [](GAsyncResult *r) { return detail::accepted_of(halvo_update_zemo_fw_finish(r)); });
+}
+
+/** connected_speakers() without waiting. */
+template <class F>
+Call connected_speakers(F &&fn) noexcept
+{
+    return detail::start(std::forward<F>(fn), true,
+                         [](auto... x) { halvo_get_connected_bt_speaker_infos_async(x...); },
+                         [](GAsyncResult *r) {
+                             return detail::list_out(&halvo_free_connected_bt_spaekr_infos, &detail::speaker,
+                                                     &halvo_get_connected_bt_speaker_infos_finish, r);
+                         });
+}
+
+/** set_connected_speaker_info() without waiting. */
+template <class F>
+Call set_connected_speaker_info(std::string_view vsid, const SpeakerInfo &info, F &&fn) noexcept
+{
+    detail::CSpeakerInfo c(vsid, info);
+    return detail::start(
+        std::forward<F>(fn), bool(c),
+        [&](auto... x) { halvo_set_connected_bt_speaker_info_async(c.v.get(), &c.c, x...); },
+        [](GAsyncResult *r) { return detail::outcome(halvo_set_connected_bt_speaker_info_finish(r)); });
+}
+
+/** set_connected_speaker_info_json() without waiting. */
+template <class F>
+Call set_connected_speaker_info_json(std::string_view json, F &&fn) noexcept
+{
+    detail::CText j(json);
+    return detail::start(
+        std::forward<F>(fn), bool(j),
+        [&](auto... x) { halvo_set_connected_bt_speaker_info_with_serialization_async(j.get(), x...); },
+        [](GAsyncResult *r) {
+            return detail::outcome(halvo_set_connected_bt_speaker_info_with_serialization_finish(r));
+        });
+}
+
+/** last_speakers() without waiting. */
+template <class F>
+Call last_speakers(F &&fn) noexcept
+{
+    return detail::start(std::forward<F>(fn), true, [](auto... x) { halvo_get_last_bluetooth_speakers_async(x...); },
+                         [](GAsyncResult *r) {
+                             return detail::list_out(&halvo_free_last_bluetooth_speakers, &detail::last_speaker,
+                                                     &halvo_get_last_bluetooth_speakers_finish, r);
+                         });
+}
+
+/** connect_last_speakers() without waiting. */
+template <class F>
+Call connect_last_speakers(bool show_connecting_ui, F &&fn) noexcept
+{
+    return detail::start(
+        std::forward<F>(fn), true,
+        [&](auto... x) { halvo_connect_to_last_bluetooth_speakers_async(show_connecting_ui, x...); },
+        [](GAsyncResult *r) { return detail::outcome(halvo_connect_to_last_bluetooth_speakers_finish(r)); });
+}
+
+/** disconnect_last_speakers() without waiting. */
+template <class F>
+Call disconnect_last_speakers(F &&fn) noexcept
+{
+    return detail::start(
+        std::forward<F>(fn), true, [](auto... x) { halvo_disconnect_to_last_bluetooth_speakers_async(x...); },
+        [](GAsyncResult *r) { return detail::outcome(halvo_disconnect_to_last_bluetooth_speakers_finish(r)); });
+}
+
+/** volume() without waiting. */
+template <class F>
+Call volume(std::string_view address, F &&fn) noexcept
+{
+    detail::CText a(address);
+    return detail::start(std::forward<F>(fn), bool(a), [&](auto... x) { halvo_api_get_volume_async(a.get(), x...); },
+                         [](GAsyncResult *r) { return detail::value_out<int>(&halvo_api_get_volume_finish, r); });
+}
+
+/** set_volume() without waiting. */
+template <class F>
+Call set_volume(std::string_view address, int volume, F &&fn) noexcept
+{
+    detail::CText a(address);
+    return detail::start(std::forward<F>(fn), bool(a),
+                         [&](auto... x) { halvo_api_set_volume_async(a.get(), volume, x...); },
+                         [](GAsyncResult *r) { return detail::outcome(halvo_api_set_volume_finish(r)); });
+}
+
+/** volume_controllable() without waiting. */
+template <class F>
+Call volume_controllable(std::string_view address, F &&fn) noexcept
+{
+    detail::CText a(address);
+    return detail::start(
+        std::forward<F>(fn), bool(a), [&](auto... x) { halvo_api_get_volume_controlable_async(a.get(), x...); },
+        [](GAsyncResult *r) { return detail::value_out<bool>(&halvo_api_get_volume_controlable_finish, r); });
+}
+
+/** connected_speaker_count() without waiting. */
+template <class F>
+Call connected_speaker_count(F &&fn) noexcept
+{
+    return detail::start(
+        std::forward<F>(fn), true, [](auto... x) { halvo_api_get_num_of_connected_spaker_async(x...); },
+        [](GAsyncResult *r) { return detail::value_out<int>(&halvo_api_get_num_of_connected_spaker_finish, r); });
+}
+
+/** volume_up() without waiting. */
+template <class F>
+Call volume_up(F &&fn) noexcept
+{
+    return detail::start(std::forward<F>(fn), true, [](auto... x) { halvo_api_volume_up_async(x...); },
+                         [](GAsyncResult *r) { return detail::outcome(halvo_api_volume_up_finish(r)); });
+}
+
+/** volume_down() without waiting. */
+template <class F>
+Call volume_down(F &&fn) noexcept
+{
+    return detail::start(std::forward<F>(fn), true, [](auto... x) { halvo_api_volume_down_async(x...); },
+                         [](GAsyncResult *r) { return detail::outcome(halvo_api_volume_down_finish(r)); });
+}
+
+/** toggle_mute() without waiting. */
+template <class F>
+Call toggle_mute(F &&fn) noexcept
+{
+    return detail::start(std::forward<F>(fn), true, [](auto... x) { halvo_api_mute_unmute_async(x...); },
+                         [](GAsyncResult *r) { return detail::outcome(halvo_api_mute_unmute_finish(r)); });
+}
+
+/** set_mute() without waiting. */
+template <class F>
+Call set_mute(bool muted, F &&fn) noexcept
+{
+    return detail::start(std::forward<F>(fn), true, [&](auto... x) { halvo_api_set_mute_async(muted, x...); },
+                         [](GAsyncResult *r) { return detail::outcome(halvo_api_set_mute_finish(r)); });
+}
+
+/** muted() without waiting. */
+template <class F>
+Call muted(F &&fn) noexcept
+{
+    return detail::start(std::forward<F>(fn), true, [](auto... x) { halvo_api_get_mute_state_async(x...); },
+                         [](GAsyncResult *r) { return detail::value_out<bool>(&halvo_api_get_mute_state_finish, r); });
+}
+
+/** speaker_icon_path() without waiting. */
+template <class F>
+Call speaker_icon_path(std::string_view code, F &&fn) noexcept
+{
+    detail::CText c(code);
+    return detail::start(
+        std::forward<F>(fn), bool(c),
+        [&](auto... x) { halvo_api_get_last_bluetooth_speaker_icon_path_async(c.get(), x...); },
+        [](GAsyncResult *r) { return detail::path_out(&halvo_api_get_last_bluetooth_speaker_icon_path_finish, r); });
+}
+
+/** replace_current_speaker() without waiting. */
+template <class F>
+Call replace_current_speaker(std::string_view address, F &&fn) noexcept
+{
+    detail::CText a(address);
+    return detail::start(std::forward<F>(fn), bool(a),
+                         [&](auto... x) { halvo_api_replace_current_speaker_async(a.get(), x...); },
+                         [](GAsyncResult *r) { return detail::outcome(halvo_api_replace_current_speaker_finish(r)); });
+}
+
+/** info_sync_devices() without waiting. */
+template <class F>
+Call info_sync_devices(F &&fn) noexcept
+{
+    return detail::start(std::forward<F>(fn), true, [](auto... x) { halvo_get_info_sync_devices_async(x...); },
+                         [](GAsyncResult *r) {
+                             return detail::list_out(&halvo_free_info_sync_devices, &detail::info_sync_device,
+                                                     &halvo_get_info_sync_devices_finish, r);
+                         });
+}
+
+/** remove_info_sync_device() without waiting. */
+template <class F>
+Call remove_info_sync_device(std::string_view key, F &&fn) noexcept
+{
+    detail::CText k(key);
+    return detail::start(std::forward<F>(fn), bool(k),
+                         [&](auto... x) { halvo_remove_info_sync_device_async(k.get(), x...); },
+                         [](GAsyncResult *r) { return detail::outcome(halvo_remove_info_sync_device_finish(r)); });
+}
+
+/** blocked_devices() without waiting. */
+template <class F>
+Call blocked_devices(F &&fn) noexcept
+{
+    auto out = std::make_shared<std::vector<BlockedDevice>>();
+    return detail::start(
+        std::forward<F>(fn), true,
+        [&](auto... x) { halvo_foreach_blocked_devices_async(&detail::collect_blocked, out.get(), x...); },
+        [out](GAsyncResult *r) { return detail::blocked_of(halvo_foreach_blocked_devices_finish(r), *out); });
+}
+
+/** unblock_device() without waiting. */
+template <class F>
+Call unblock_device(std::string_view address, F &&fn) noexcept
+{
+    detail::CText a(address);
+    return detail::start(
+        std::forward<F>(fn), bool(a), [&](auto... x) { halvo_remove_pairing_blocked_devices_async(a.get(), x...); },
+        [](GAsyncResult *r) { return detail::outcome(halvo_remove_pairing_blocked_devices_finish(r)); });
+}
+
+/** connect_earphones() without waiting. */
+template <class F>
+Call connect_earphones(std::string_view address, F &&fn) noexcept
+{
+    detail::CText a(address);
+    return detail::start(std::forward<F>(fn), bool(a),
+                         [&](auto... x) { halvo_tuvo_switching_connect_async(a.get(), x...); },
+                         [](GAsyncResult *r) { return detail::outcome(halvo_tuvo_switching_connect_finish(r)); });
+}
+
+/** disconnect_earphones() without waiting. */
+template <class F>
+Call disconnect_earphones(std::string_view address, F &&fn) noexcept
+{
+    detail::CText a(address);
+    return detail::start(std::forward<F>(fn), bool(a),
+                         [&](auto... x) { halvo_tuvo_switching_disconnect_async(a.get(), x...); },
+                         [](GAsyncResult *r) { return detail::outcome(halvo_tuvo_switching_disconnect_finish(r)); });
+}
+
+/** A screen's refresh in one call: the connected speakers, each with its
+ *  volume and controllability read, the reads overlapped on the bus;
+ *  @p fn(Result<std::vector<SpeakerVolume>>).  No blocking twin. */
+template <class F>
+Call speakers_with_volumes(F &&fn) noexcept
+{
+    return detail::start(std::forward<F>(fn), true, [](auto... x) { halvo_api_speakers_with_volumes_async(x...); },
+                         [](GAsyncResult *r) {
+                             return detail::list_out(&halvo_free_speakers_with_volumes, &detail::speaker_volume,
+                                                     &halvo_api_speakers_with_volumes_finish, r);
+                         });
+}
+
+} // namespace async
 
 } // namespace halvo
 

@@ -158,9 +158,10 @@ case_reconnect() {
 
 case_failures() {
   # Started with --error get_volume_by_address.
-  refuses 1 "halvoctl volume: reading the volume of $BAR failed: result 5 (HALVO_ERROR_OPERATION_FAILED)" volume "$BAR"
-  err_has "library: GDbus error : GDBus.Error:org.halvo.Sim.Error.Injected: injected failure of get_volume_by_address"
+  refuses 1 "halvoctl volume: reading the volume of $BAR failed: error reply" volume "$BAR"
   [ -z "$out" ] || fail "a failed read printed a value"
+  expect_fail 1 --json volume "$BAR"
+  has '"failure":"error reply"'
   # Other methods still work; the speaker list shows the volume as unknown.
   shows "muted" mute
   refuses 1 "partial answer: the service did not tell the volume of $BAR" --json speakers
@@ -217,6 +218,8 @@ case_examples() {
   done
   out=$("$ex/last-speakers") || fail "last-speakers failed"
   has "$BAR  Bar                   icon SB  connected"
+  out=$("$ex/volume-screen-cxx") || fail "volume-screen-cxx exited $?"
+  grep -qE "^refreshed at frame [0-9]+$" <<<"$out" || fail "volume-screen-cxx did not refresh"
 }
 
 # PROGRAM prints one volume change, then ends by itself.
@@ -281,9 +284,9 @@ case_sim_actions() {
 
 # halvoctl sim fault KIND | exit status of "volume" then | what it prints.
 SIM_FAULTS=(
-  "error|1|injected failure of get_volume_by_address"
+  "error|1|failed: error reply"
   "latency=300|0|volume 20"
-  "silent|1|Timeout was reached"
+  "silent|1|failed: timed out"
   "clear|0|volume 20"
 )
 
@@ -393,6 +396,8 @@ case_exit_codes() {
     start=$(date +%s%N)
     # shellcheck disable=SC2086
     expect_fail "$want" $args
+    [ "$want" -ne 8 ] || err_has "is not on the bus (nobody owns "
+    [ "$want" -ne 3 ] || err_has "timed out after 1 s (--timeout)"
     # Within --timeout, not after the library's own bound of 5 s.
     [ "$want" -ne 3 ] || [ $((($(date +%s%N) - start) / 1000000)) -lt 4000 ] || fail "halvoctl $args took too long"
     [ "$want" -eq 0 ] && continue
@@ -401,6 +406,8 @@ case_exit_codes() {
     python3 -c 'import json,sys; sys.exit(json.loads(sys.stdin.read())["error"]["code"] != int(sys.argv[1]))' "$want" \
       <<<"$out" || fail "not a JSON error object of code $want"
   done
+  # The read that --timeout cancelled was made: the simulator held it.
+  grep -qF "call get_volume_by_address: left unanswered" "$SIM_ENV_DIR/sim.log" || fail "no held read in the log"
 }
 
 # ARGS (with --json) | a Python test of the parsed stdout, d.

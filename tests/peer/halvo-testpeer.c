@@ -11,6 +11,9 @@
  *                                          whose first argument is that string
  *     SetError(s method, s name, s text)   reply with a D-Bus error
  *     SetSilent(s method)                  never reply
+ *     SetHeld(s method, v body)            hold the calls until Release
+ *     Release(s method)                    answer the held calls with body
+ *     SetDelay(s method, u ms, v body)     reply with body after ms (benchmarks)
  *     SetDie(s method)                     kill itself (SIGKILL) when called
  *     Reset()                              forget rules and recorded calls
  *     GetCalls() -> a(sssavb)              destination, interface, member,
@@ -33,15 +36,17 @@
 #define CONTROL_PATH "/org/halvo/TestPeer"
 #define CONTROL_IFACE "org.halvo.TestPeer"
 
-typedef enum { RULE_REPLY, RULE_ERROR, RULE_SILENT, RULE_DIE } RuleKind;
+typedef enum { RULE_REPLY, RULE_ERROR, RULE_SILENT, RULE_DIE, RULE_HOLD, RULE_DELAY } RuleKind;
 
 typedef struct {
     RuleKind kind;
+    guint delay_ms;
     GVariant *body; /* the reply's tuple, or the error's "(ss)" name and text */
 } Rule;
 
 static GHashTable *rules;  /* "method\x1f" "arg0" -> Rule */
 static GPtrArray *calls;   /* GVariant "(sssv)" */
+static GPtrArray *held;    /* GDBusMessage: calls waiting for Release */
 static GMainLoop *loop;
 
 static void rule_free(gpointer p)
@@ -126,6 +131,28 @@ static void handle_control(GDBusConnection *connection, GDBusMessage *call)
     } else if ((g_strcmp0(member, "SetSilent") == 0 || g_strcmp0(member, "SetDie") == 0) && strcmp(type, "(s)") == 0) {
         g_variant_get(args, "(&s)", &method);
         set_rule(method, "", member[3] == 'D' ? RULE_DIE : RULE_SILENT, NULL);
+    } else if (g_strcmp0(member, "SetHeld") == 0 && strcmp(type, "(sv)") == 0) {
+        g_variant_get(args, "(&sv)", &method, &body);
+        set_rule(method, "", RULE_HOLD, body);
+        g_variant_unref(body);
+    } else if (g_strcmp0(member, "SetDelay") == 0 && strcmp(type, "(suv)") == 0) {
+        guint ms;
+        g_variant_get(args, "(&suv)", &method, &ms, &body);
+        set_rule(method, "", RULE_DELAY, body);
+        lookup(method, "")->delay_ms = ms;
+        g_variant_unref(body);
+    } else if (g_strcmp0(member, "Release") == 0 && strcmp(type, "(s)") == 0) {
+        g_variant_get(args, "(&s)", &method);
+        Rule *r = lookup(method, "");
+        for (guint i = 0; i < held->len;) {
+            GDBusMessage *m = g_ptr_array_index(held, i);
+            if (r && r->kind == RULE_HOLD && g_strcmp0(g_dbus_message_get_member(m), method) == 0) {
+                send_reply(connection, m, r->body);
+                g_ptr_array_remove_index(held, i);
+            } else {
+                i++;
+            }
+        }
     } else if (g_strcmp0(member, "Reset") == 0) {
         g_hash_table_remove_all(rules);
         g_ptr_array_set_size(calls, 0);
@@ -151,6 +178,23 @@ static void handle_control(GDBusConnection *connection, GDBusMessage *call)
         return;
     }
     send_reply(connection, call, NULL);
+}
+
+typedef struct {
+    GDBusConnection *connection;
+    GDBusMessage *call;
+    GVariant *body;
+} Delayed;
+
+static gboolean answer_delayed(gpointer data)
+{
+    Delayed *d = data;
+    send_reply(d->connection, d->call, d->body);
+    g_object_unref(d->call);
+    g_object_unref(d->connection);
+    g_variant_unref(d->body);
+    g_free(d);
+    return G_SOURCE_REMOVE;
 }
 
 static void handle_service(GDBusConnection *connection, GDBusMessage *call)
@@ -182,6 +226,18 @@ static void handle_service(GDBusConnection *connection, GDBusMessage *call)
     } else if (r->kind == RULE_ERROR) {
         g_variant_get(r->body, "(&s&s)", &name, &text);
         send(connection, g_dbus_message_new_method_error_literal(call, name, text));
+    } else if (r->kind == RULE_DELAY) {
+        /* Answered from the main loop, so that delayed calls overlap. */
+        Delayed *d = g_new0(Delayed, 1);
+        d->connection = g_object_ref(connection);
+        d->call = g_object_ref(call);
+        d->body = g_variant_ref(r->body);
+        GSource *t = g_timeout_source_new(r->delay_ms);
+        g_source_set_callback(t, answer_delayed, d, NULL);
+        g_source_attach(t, NULL);
+        g_source_unref(t);
+    } else if (r->kind == RULE_HOLD) {
+        g_ptr_array_add(held, g_object_ref(call));
     } else if (r->kind == RULE_REPLY) {
         send_reply(connection, call, g_variant_n_children(r->body) > 0 ? r->body : NULL);
     }
@@ -233,6 +289,7 @@ int main(int argc, char **argv)
     }
     rules = g_hash_table_new_full(g_str_hash, g_str_equal, g_free, rule_free);
     calls = g_ptr_array_new_with_free_func((GDestroyNotify)g_variant_unref);
+    held = g_ptr_array_new_with_free_func(g_object_unref);
     loop = g_main_loop_new(NULL, FALSE);
 
     GError *error = NULL;

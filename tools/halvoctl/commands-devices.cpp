@@ -35,7 +35,7 @@ std::string id(const std::optional<int> &v)
 
 int devices(Ctx &ctx)
 {
-    auto list = halvo::paired_devices();
+    auto list = await<std::vector<halvo::Device>>(ctx, [](auto done) { return halvo::async::paired_devices(done); });
     if (!list)
         return fail(ctx, "listing the paired devices", list);
     if (ctx.json) {
@@ -61,10 +61,11 @@ int devices(Ctx &ctx)
 
 int device(Ctx &ctx)
 {
-    auto d = halvo::paired_device(ctx.args[0]);
+    auto d = await<halvo::Device>(ctx, [&](auto done) { return halvo::async::paired_device(ctx.args[0], done); });
     if (!d) {
         /* An unknown address fails like any other failure: look it up. */
-        auto all = halvo::paired_devices();
+        auto all =
+            await<std::vector<halvo::Device>>(ctx, [](auto done) { return halvo::async::paired_devices(done); });
         auto same = [&](const halvo::Device &p) { return p.address == ctx.args[0]; };
         if (all && std::none_of(all->begin(), all->end(), same))
             return not_found(ctx, "no paired device " + ctx.args[0]);
@@ -93,17 +94,17 @@ int dont_use(Ctx &ctx)
     const std::string &verb = ctx.args[0];
     size_t n = ctx.args.size();
     if (verb == "list" && n == 1) {
-        auto list = halvo::dont_use_devices();
+        auto list =
+            await<std::vector<halvo::Device>>(ctx, [](auto done) { return halvo::async::dont_use_devices(done); });
         if (!list)
-            return fail_bool(ctx, "listing the don't-use devices");
+            return fail(ctx, "listing the don't-use devices", list);
         print_named(ctx, *list, "devices", "no device is marked don't-use");
         return EXIT_OK;
     }
     if (verb == "status" && n == 2) {
-        auto status = halvo::dont_use_status(ctx.args[1]);
+        auto status = await<int>(ctx, [&](auto done) { return halvo::async::dont_use_status(ctx.args[1], done); });
         if (!status)
-            return fail_text(ctx, "reading the mark of " + ctx.args[1] +
-                                      " failed: no reply or an error reply from the service");
+            return fail(ctx, "reading the mark of " + ctx.args[1], status);
         if (ctx.json) {
             tools::JsonWriter w;
             w.obj().s("address", ctx.args[1]).i("status", *status).s("status_name", status_name(*status)).end_obj();
@@ -115,15 +116,19 @@ int dont_use(Ctx &ctx)
     }
     if ((verb == "set" || verb == "unset") && n == 3) {
         bool dontuse = verb == "set";
-        if (!halvo::set_dont_use(ctx.args[1], ctx.args[2], dontuse))
-            return fail_bool(ctx, "marking " + ctx.args[1]);
+        auto marked = await<void>(
+            ctx, [&](auto done) { return halvo::async::set_dont_use(ctx.args[1], ctx.args[2], dontuse, done); });
+        if (!marked)
+            return fail(ctx, "marking " + ctx.args[1], marked);
         confirm(ctx, ctx.args[1] + " marked " + (dontuse ? "don't use" : "use"),
                 tools::JsonWriter().obj().s("address", ctx.args[1]).b("dont_use", dontuse).end_obj());
         return EXIT_OK;
     }
     if (verb == "remove" && n == 2) {
-        if (!halvo::remove_dont_use_status(ctx.args[1]))
-            return fail_bool(ctx, "removing the mark of " + ctx.args[1]);
+        auto removed =
+            await<void>(ctx, [&](auto done) { return halvo::async::remove_dont_use_status(ctx.args[1], done); });
+        if (!removed)
+            return fail(ctx, "removing the mark of " + ctx.args[1], removed);
         confirm(ctx, "mark of " + ctx.args[1] + " removed",
                 tools::JsonWriter().obj().s("address", ctx.args[1]).b("mark_removed", true).end_obj());
         return EXIT_OK;

@@ -55,7 +55,8 @@ bool has_key(const std::map<std::string, std::string> &keys, const std::string &
 
 int info_sync_list(Ctx &ctx)
 {
-    auto list = halvo::info_sync_devices();
+    auto list = await<std::vector<halvo::InfoSyncDevice>>(
+        ctx, [](auto done) { return halvo::async::info_sync_devices(done); });
     if (!list)
         return fail(ctx, "reading the info-sync devices", list);
     auto keys = info_sync_keys();
@@ -86,7 +87,7 @@ int info_sync_remove(Ctx &ctx, const std::string &key)
                                       by_address->second + "\"");
         return not_found(ctx, "no info-sync device has the key \"" + key + "\" (see info-sync list)");
     }
-    auto done = halvo::remove_info_sync_device(key);
+    auto done = await<void>(ctx, [&](auto fn) { return halvo::async::remove_info_sync_device(key, fn); });
     if (!done)
         return fail(ctx, "removing " + key, done);
     if (has_key(info_sync_keys(), key))
@@ -106,6 +107,11 @@ int info_sync(Ctx &ctx)
     return usage_error(ctx, "expected list or remove KEY");
 }
 
+halvo::Result<std::vector<halvo::BlockedDevice>> read_blocked(const Ctx &ctx)
+{
+    return await<std::vector<halvo::BlockedDevice>>(ctx, [](auto done) { return halvo::async::blocked_devices(done); });
+}
+
 bool is_blocked(const std::vector<halvo::BlockedDevice> &list, const std::string &address)
 {
     for (const auto &b : list)
@@ -118,7 +124,7 @@ int blocked(Ctx &ctx)
 {
     const std::string &verb = ctx.args[0];
     if (verb == "list" && ctx.args.size() == 1) {
-        auto found = halvo::blocked_devices();
+        auto found = read_blocked(ctx);
         if (!found)
             return fail(ctx, "reading the blocked devices", found);
         tools::JsonWriter w;
@@ -136,17 +142,19 @@ int blocked(Ctx &ctx)
         const std::string &address = ctx.args[1];
         /* The library answers 0 for an address the list lacks: look first,
          * and afterwards that it went. */
-        auto before = halvo::blocked_devices();
+        auto before = read_blocked(ctx);
         if (!before)
             return fail(ctx, "reading the blocked devices", before);
         if (!is_blocked(*before, address))
             return not_found(ctx, address + " is not among the blocked devices (addresses are matched exactly, "
                                             "upper case)");
-        auto done = halvo::unblock_device(address);
+        auto done = await<void>(ctx, [&](auto fn) { return halvo::async::unblock_device(address, fn); });
         if (!done)
             return fail(ctx, "unblocking " + address, done);
-        auto after = halvo::blocked_devices();
-        if (!after || is_blocked(*after, address))
+        auto after = read_blocked(ctx);
+        if (!after)
+            return fail(ctx, "reading the blocked devices", after);
+        if (is_blocked(*after, address))
             return fail_text(ctx, "unblocking " + address + " failed: it is still blocked");
         confirm(ctx, address + " may pair again",
                 tools::JsonWriter().obj().s("address", address).b("blocked", false).end_obj());
@@ -176,25 +184,26 @@ int earphones(Ctx &ctx)
             return fail(ctx, "following the earphone state", sub);
         following = std::move(*sub);
     }
-    auto requested = verb == "connect" ? halvo::connect_earphones(address) : halvo::disconnect_earphones(address);
-    if (!requested) {
-        following.reset(); /* before the failure quotes the library's lines */
-        return fail_service(ctx, verb + " " + address, requested);
-    }
+    auto requested = await<void>(ctx, [&](auto done) {
+        return verb == "connect" ? halvo::async::connect_earphones(address, done)
+                                 : halvo::async::disconnect_earphones(address, done);
+    });
+    if (!requested)
+        return fail(ctx, verb + " " + address, requested);
     if (!wait) {
         confirm(ctx, verb + " requested for " + address,
                 tools::JsonWriter().obj().s("address", address).s("requested", verb).end_obj());
         return EXIT_OK;
     }
     Progress progress(ctx, "switching " + address);
-    bool seen = wait_until([&] { return result.has_value(); }, ctx.timeout_ms);
+    bool seen = wait_until(ctx, [&] { return result.has_value(); }, ctx.timeout_ms);
     progress.done();
     following.reset();
     if (!seen)
         return fail_timeout(ctx, "the service reported no new state of " + address + " within " +
                                   std::to_string(ctx.timeout_ms / 1000) + " s");
     if (*result != 0)
-        return fail_service(ctx, verb + " " + address, *result);
+        return fail_text(ctx, verb + " " + address + " failed: the service answered " + std::to_string(*result));
     if (ctx.json) {
         tools::JsonWriter w;
         w.obj().s("address", address).i("result", *result).b("connected", connected).end_obj();

@@ -14,15 +14,18 @@ namespace ctl {
 namespace {
 
 /* Calls a control method; on failure prints the simulator's message and
- * returns the exit status: 2 for what the scenario loader would refuse. */
+ * returns the exit status: 2 for what the scenario loader would refuse,
+ * 8 when no simulator is on the bus. */
 int control(Ctx &ctx, const char *method, GVariant *args, GVariant **reply = nullptr)
 {
     GError *error = nullptr;
+    bool timed_out = false;
     GDBusConnection *bus = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, &error);
     GVariant *r = nullptr;
     if (bus) {
-        r = g_dbus_connection_call_sync(bus, SIM_CONTROL_NAME, SIM_CONTROL_PATH, SIM_CONTROL_INTERFACE, method, args,
-                                        nullptr, G_DBUS_CALL_FLAGS_NONE, ctx.timeout_ms, nullptr, &error);
+        g_dbus_connection_set_exit_on_close(bus, FALSE);
+        r = BusCall(bus, SIM_CONTROL_NAME, SIM_CONTROL_PATH, SIM_CONTROL_INTERFACE, method, args, nullptr)
+                .wait(ctx, &error, &timed_out);
         g_object_unref(bus);
     } else if (args) {
         g_variant_unref(g_variant_ref_sink(args));
@@ -34,6 +37,13 @@ int control(Ctx &ctx, const char *method, GVariant *args, GVariant **reply = nul
             g_variant_unref(r);
         return EXIT_OK;
     }
+    if (timed_out)
+        return fail_timeout(ctx, ctx.timeout_message);
+    if (g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_SERVICE_UNKNOWN) ||
+        g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_NAME_HAS_NO_OWNER)) {
+        g_error_free(error);
+        return not_on_bus(ctx, "reaching the simulator");
+    }
     gchar *remote = g_dbus_error_get_remote_error(error);
     g_dbus_error_strip_remote_error(error);
     int status = EXIT_FAILED;
@@ -44,7 +54,6 @@ int control(Ctx &ctx, const char *method, GVariant *args, GVariant **reply = nul
             fprintf(stderr, "halvoctl %s: %s\n", ctx.command.c_str(), *l);
         g_strfreev(lines);
     } else {
-        /* 8 when no simulator is on the bus */
         status = fail_text(ctx, std::string("reaching the simulator failed: ") + error->message);
     }
     g_free(remote);

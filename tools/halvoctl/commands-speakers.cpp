@@ -12,21 +12,23 @@ namespace {
 /* AUDIO: the zero-based audio type, -2 when none is stored. */
 int audio(const std::optional<int> &t) { return t.value_or(-2); }
 
-/* For commands that read only the store: its documents outlive the
- * service that wrote them. */
-void warn_if_stale(const Ctx &ctx)
+/* For lists read from the store: its documents outlive the service that
+ * wrote them.  Whether the service is on the bus. */
+bool warn_if_stale(const Ctx &ctx)
 {
-    if (!name_has_owner(SERVICE_NAME))
+    bool present = name_has_owner(ctx, SERVICE_NAME);
+    if (!present)
         fprintf(stderr, "halvoctl %s: warning: the service is not on the bus (nobody owns " SERVICE_NAME
                         "); the stored data may be stale\n", ctx.command.c_str());
+    return present;
 }
 
 int speakers(Ctx &ctx)
 {
     if (ctx.flag("--count")) {
-        auto count = halvo::connected_speaker_count();
+        auto count = await<int>(ctx, [](auto done) { return halvo::async::connected_speaker_count(done); });
         if (!count)
-            return fail_service(ctx, "counting the connected speakers", count);
+            return fail(ctx, "counting the connected speakers", count);
         if (ctx.json) {
             tools::JsonWriter w;
             w.obj().i("connected", *count).end_obj();
@@ -36,19 +38,19 @@ int speakers(Ctx &ctx)
         }
         return EXIT_OK;
     }
-    auto list = halvo::connected_speakers();
+    /* One refresh: the stored list, then every speaker's volume and
+     * controllability asked of the service at once. */
+    auto list = await<std::vector<halvo::SpeakerVolume>>(
+        ctx, [](auto done) { return halvo::async::speakers_with_volumes(done); });
     if (!list)
         return fail(ctx, "reading the connected speakers", list);
-    warn_if_stale(ctx);
+    /* The reads of a refresh note no failure kind: the bus tells why. */
+    bool present = warn_if_stale(ctx);
     std::vector<std::string> missing; /* what the service did not tell */
     tools::JsonWriter w;
     Table t({"ADDRESS", "NAME", "ICON", "AUDIO", "VOLUME", "CONTROLLABLE", "VSID"});
     w.obj().arr("speakers");
-    for (const auto &s : *list) {
-        /* Volume and controllability come from the service, per speaker. */
-        halvo::Failure unknown(HALVO_ERROR_INVALID_PARAMETER); /* no address to ask about */
-        auto volume = s.address ? halvo::volume(*s.address) : unknown;
-        auto controllable = s.address ? halvo::volume_controllable(*s.address) : unknown;
+    for (const auto &[s, volume, controllable] : *list) {
         if (!volume)
             missing.push_back("the volume of " + or_dash(s.address));
         if (!controllable)
@@ -73,31 +75,39 @@ int speakers(Ctx &ctx)
     }
     w.end_arr().b("partial", !missing.empty()).end_obj();
     print_either(ctx, w, t, "no speaker connected");
-    return partial(ctx, missing);
+    return partial(ctx, missing, present);
 }
 
 int speaker_info(Ctx &ctx)
 {
     halvo::Result<void> sent;
     if (ctx.args.size() == 1) {
-        sent = halvo::set_connected_speaker_info_json(ctx.args[0]);
+        sent = await<void>(
+            ctx, [&](auto done) { return halvo::async::set_connected_speaker_info_json(ctx.args[0], done); });
     } else if (ctx.args.size() == 5) {
         int audio_type = 0;
         if (!parse_int(ctx.args[4], &audio_type) || audio_type < 0)
             return usage_error(ctx, "AUDIO_TYPE is a number from 0");
-        sent = halvo::set_connected_speaker_info(ctx.args[0], {ctx.args[1], ctx.args[2], ctx.args[3], audio_type});
+        halvo::SpeakerInfo info{ctx.args[1], ctx.args[2], ctx.args[3], audio_type};
+        sent = await<void>(
+            ctx, [&](auto done) { return halvo::async::set_connected_speaker_info(ctx.args[0], info, done); });
     } else {
         return usage_error(ctx, "expected VSID ADDR NAME ICON AUDIO_TYPE, or one JSON text");
     }
     if (!sent)
-        return fail_service(ctx, "sending the speaker information", sent);
+        return fail(ctx, "sending the speaker information", sent);
     confirm(ctx, "speaker information sent", tools::JsonWriter().obj().b("sent", true).end_obj());
     return EXIT_OK;
 }
 
+halvo::Result<std::vector<halvo::LastSpeaker>> read_last_speakers(const Ctx &ctx)
+{
+    return await<std::vector<halvo::LastSpeaker>>(ctx, [](auto done) { return halvo::async::last_speakers(done); });
+}
+
 int last_speakers(Ctx &ctx)
 {
-    auto list = halvo::last_speakers();
+    auto list = read_last_speakers(ctx);
     if (!list)
         return fail(ctx, "reading the last speakers", list);
     if (ctx.command == "last-speakers")
@@ -129,24 +139,23 @@ int reconnect(Ctx &ctx)
             return fail(ctx, "following the connecting status", sub);
         following = std::move(*sub);
     }
-    auto requested = halvo::connect_last_speakers(ctx.flag("--ui"));
-    if (!requested) {
-        following.reset(); /* before the failure quotes the library's lines */
-        return fail_service(ctx, "reconnecting the last speakers", requested);
-    }
+    bool ui = ctx.flag("--ui");
+    auto requested = await<void>(ctx, [&](auto done) { return halvo::async::connect_last_speakers(ui, done); });
+    if (!requested)
+        return fail(ctx, "reconnecting the last speakers", requested);
     if (!wait) {
         confirm(ctx, "reconnection requested", tools::JsonWriter().obj().b("requested", true).end_obj());
         return EXIT_OK;
     }
     Progress progress(ctx, "reconnecting the last speakers");
-    ended = wait_until([&] { return ended; }, ctx.timeout_ms);
+    ended = wait_until(ctx, [&] { return ended; }, ctx.timeout_ms);
     progress.done();
     following.reset();
     if (!ended)
         return fail_timeout(ctx, "the service reported no end of the reconnection within " +
                                   std::to_string(ctx.timeout_ms / 1000) + " s");
     /* The status says only that it ended; the outcome is in the list. */
-    auto list = halvo::last_speakers();
+    auto list = read_last_speakers(ctx);
     if (!list)
         return fail(ctx, "reading the last speakers", list);
     size_t connected = 0;
@@ -162,19 +171,22 @@ int reconnect(Ctx &ctx)
 
 int disconnect_last(Ctx &ctx)
 {
-    auto done = halvo::disconnect_last_speakers();
+    auto done = await<void>(ctx, [](auto fn) { return halvo::async::disconnect_last_speakers(fn); });
     if (!done)
-        return fail_service(ctx, "disconnecting the last speakers", done);
+        return fail(ctx, "disconnecting the last speakers", done);
     confirm(ctx, "last speakers disconnected", tools::JsonWriter().obj().b("disconnected", true).end_obj());
     return EXIT_OK;
 }
 
 /* The service's answers do not tell an unknown speaker from a refusal:
  * one that is neither connected nor among the last speakers is not found. */
-int speaker_failed(const Ctx &ctx, const std::string &what, const std::string &address, int code)
+template <class T>
+int speaker_failed(const Ctx &ctx, const std::string &what, const std::string &address,
+                   const halvo::Result<T> &failed)
 {
-    auto connected = halvo::connected_speakers();
-    auto last = halvo::last_speakers();
+    auto connected =
+        await<std::vector<halvo::Speaker>>(ctx, [](auto done) { return halvo::async::connected_speakers(done); });
+    auto last = read_last_speakers(ctx);
     bool known = false;
     for (const auto &s : connected.value_or(std::vector<halvo::Speaker>{}))
         known |= s.address == address;
@@ -182,17 +194,18 @@ int speaker_failed(const Ctx &ctx, const std::string &what, const std::string &a
         known |= s.address == address;
     if (connected && last && !known)
         return not_found(ctx, "no speaker " + address + " (neither connected nor among the last speakers)");
-    return fail_service(ctx, what, code);
+    return fail(ctx, what, failed);
 }
 
 int show_volume(Ctx &ctx, const std::string &address)
 {
-    auto volume = halvo::volume(address);
+    auto volume = await<int>(ctx, [&](auto done) { return halvo::async::volume(address, done); });
     if (!volume)
-        return speaker_failed(ctx, "reading the volume of " + address, address, volume.code());
-    auto controllable = halvo::volume_controllable(address);
+        return speaker_failed(ctx, "reading the volume of " + address, address, volume);
+    auto controllable =
+        await<bool>(ctx, [&](auto done) { return halvo::async::volume_controllable(address, done); });
     if (!controllable)
-        return speaker_failed(ctx, "reading whether " + address + " is controllable", address, controllable.code());
+        return speaker_failed(ctx, "reading whether " + address + " is controllable", address, controllable);
     if (ctx.json) {
         tools::JsonWriter w;
         w.obj().s("address", address).i("volume", *volume).b("controllable", *controllable).end_obj();
@@ -206,9 +219,11 @@ int show_volume(Ctx &ctx, const std::string &address)
 /* Every speaker in use, by the service's own step. */
 int step_in_use(Ctx &ctx, const std::string &dir)
 {
-    auto done = dir == "up" ? halvo::volume_up() : halvo::volume_down();
+    auto done = await<void>(ctx, [&](auto fn) {
+        return dir == "up" ? halvo::async::volume_up(fn) : halvo::async::volume_down(fn);
+    });
     if (!done)
-        return fail_service(ctx, "volume " + dir, done);
+        return fail(ctx, "volume " + dir, done);
     confirm(ctx, "volume " + dir, tools::JsonWriter().obj().s("step", dir).end_obj());
     return EXIT_OK;
 }
@@ -220,13 +235,13 @@ int step_one(Ctx &ctx, const std::string &address, const std::string &dir)
     int step = 5;
     if (!ctx.value("--step").empty() && (!parse_int(ctx.value("--step"), &step) || step < 1 || step > 100))
         return usage_error(ctx, "--step takes a number from 1 to 100");
-    auto volume = halvo::volume(address);
+    auto volume = await<int>(ctx, [&](auto done) { return halvo::async::volume(address, done); });
     if (!volume)
-        return speaker_failed(ctx, "reading the volume of " + address, address, volume.code());
+        return speaker_failed(ctx, "reading the volume of " + address, address, volume);
     int level = std::clamp(*volume + (dir == "up" ? step : -step), 0, 100);
-    auto set = halvo::set_volume(address, level);
+    auto set = await<void>(ctx, [&](auto done) { return halvo::async::set_volume(address, level, done); });
     if (!set)
-        return speaker_failed(ctx, "setting the volume of " + address, address, set.code());
+        return speaker_failed(ctx, "setting the volume of " + address, address, set);
     return show_volume(ctx, address);
 }
 
@@ -242,17 +257,19 @@ int volume(Ctx &ctx)
     int level = 0;
     if (!parse_int(a[1], &level))
         return usage_error(ctx, "expected a volume number, up or down");
-    auto set = halvo::set_volume(a[0], level);
+    auto set = await<void>(ctx, [&](auto done) { return halvo::async::set_volume(a[0], level, done); });
     if (!set)
-        return speaker_failed(ctx, "setting the volume of " + a[0], a[0], set.code());
+        return speaker_failed(ctx, "setting the volume of " + a[0], a[0], set);
     return show_volume(ctx, a[0]);
 }
 
-int show_mute(Ctx &ctx)
+int show_mute(Ctx &ctx, std::optional<bool> want = std::nullopt)
 {
-    auto muted = halvo::muted();
+    auto muted = await<bool>(ctx, [](auto done) { return halvo::async::muted(done); });
     if (!muted)
         return fail(ctx, "reading the mute state", muted);
+    if (want && *muted != *want)
+        return fail_text(ctx, std::string("the mute state did not become ") + (*want ? "on" : "off"));
     if (ctx.json) {
         tools::JsonWriter w;
         w.obj().b("muted", *muted).end_obj();
@@ -268,30 +285,30 @@ int mute(Ctx &ctx)
     std::string verb = ctx.args.empty() ? "toggle" : ctx.args[0];
     if (verb == "status")
         return show_mute(ctx);
-    if (verb != "toggle" && verb != "on" && verb != "off")
-        return usage_error(ctx, "expected on, off, toggle or status");
-    /* The service only toggles: on and off toggle when the state differs,
-     * then check that it took. */
-    std::optional<bool> want;
-    if (verb != "toggle") {
-        auto muted = halvo::muted();
-        if (!muted)
-            return fail(ctx, "reading the mute state", muted);
-        want = verb == "on";
-        if (*muted == *want)
-            return show_mute(ctx);
+    if (verb == "toggle") {
+        auto toggled = await<void>(ctx, [](auto done) { return halvo::async::toggle_mute(done); });
+        if (!toggled)
+            return fail(ctx, "toggling mute", toggled);
+        return show_mute(ctx);
     }
-    auto toggled = halvo::toggle_mute();
-    if (!toggled)
-        return fail_service(ctx, "toggling mute", toggled);
-    if (want && !wait_until([&] { return halvo::muted().value_or(!*want) == *want; }, ctx.timeout_ms))
-        return fail_text(ctx, "the mute state did not become " + verb);
-    return show_mute(ctx);
+    if (verb != "on" && verb != "off")
+        return usage_error(ctx, "expected on, off, toggle or status");
+    /* The library toggles only when the state differs; the service stores
+     * the new state before it answers, so the read after it checks it. */
+    bool want = verb == "on";
+    auto set = await<void>(ctx, [&](auto done) { return halvo::async::set_mute(want, done); });
+    if (!set)
+        return fail(ctx, "setting mute " + verb, set);
+    return show_mute(ctx, want);
 }
 
 int icon(Ctx &ctx)
 {
-    auto path = ctx.flag("--local") ? halvo::library_icon_path(ctx.args[0]) : halvo::speaker_icon_path(ctx.args[0]);
+    /* The library's own table is at hand: only the service is waited for. */
+    const std::string &code = ctx.args[0];
+    auto path = ctx.flag("--local")
+                    ? halvo::library_icon_path(code)
+                    : await<std::string>(ctx, [&](auto done) { return halvo::async::speaker_icon_path(code, done); });
     if (!path)
         return fail(ctx, "finding the icon of " + ctx.args[0], path);
     if (ctx.json) {
@@ -306,9 +323,9 @@ int icon(Ctx &ctx)
 
 int replace(Ctx &ctx)
 {
-    auto done = halvo::replace_current_speaker(ctx.args[0]);
+    auto done = await<void>(ctx, [&](auto fn) { return halvo::async::replace_current_speaker(ctx.args[0], fn); });
     if (!done)
-        return fail_service(ctx, "replacing the current speaker by " + ctx.args[0], done);
+        return fail(ctx, "replacing the current speaker by " + ctx.args[0], done);
     confirm(ctx, ctx.args[0] + " is now the current speaker",
             tools::JsonWriter().obj().s("current_speaker", ctx.args[0]).end_obj());
     return EXIT_OK;

@@ -34,18 +34,20 @@ int manufacturer(Ctx &ctx)
     const auto &a = ctx.args;
     const std::string &verb = a[0];
     if (verb == "read" && a.size() == 2) {
-        auto data = halvo::read_manufacturer_data(a[1]);
+        auto data = await<halvo::ManufacturerData>(
+            ctx, [&](auto done) { return halvo::async::read_manufacturer_data(a[1], done); });
         if (!data)
-            return fail_service(ctx, "reading the manufacturer data of " + a[1], data);
+            return fail(ctx, "reading the manufacturer data of " + a[1], data);
         return print_bytes(ctx, *data);
     }
     if (verb == "read" && a.size() == 3) {
         int option = 0;
         if (!parse_int(a[2], &option))
             return usage_error(ctx, "OPTION is a number");
-        auto data = halvo::read_specific_manufacturer_data(a[1], option);
+        auto data = await<halvo::ManufacturerData>(
+            ctx, [&](auto done) { return halvo::async::read_specific_manufacturer_data(a[1], option, done); });
         if (!data)
-            return fail_service(ctx, "reading item " + a[2] + " of " + a[1], data);
+            return fail(ctx, "reading item " + a[2] + " of " + a[1], data);
         return print_bytes(ctx, *data);
     }
     if (verb == "write" && a.size() == 4) {
@@ -53,9 +55,10 @@ int manufacturer(Ctx &ctx)
         std::vector<uint8_t> bytes;
         if (!parse_int(a[2], &link) || !parse_hex(a[3], &bytes))
             return usage_error(ctx, "expected write ADDR LINK_TYPE HEX");
-        auto written = halvo::write_manufacturer_data(a[1], link, bytes);
+        auto written =
+            await<void>(ctx, [&](auto done) { return halvo::async::write_manufacturer_data(a[1], link, bytes, done); });
         if (!written)
-            return fail_service(ctx, "writing the manufacturer data of " + a[1], written);
+            return fail(ctx, "writing the manufacturer data of " + a[1], written);
         confirm(ctx, std::to_string(bytes.size()) + " bytes written",
                 tools::JsonWriter().obj().s("address", a[1]).i("written", gint64(bytes.size())).end_obj());
         return EXIT_OK;
@@ -65,9 +68,10 @@ int manufacturer(Ctx &ctx)
         std::vector<uint8_t> bytes;
         if (!parse_int(a[1], &link) || !parse_int(a[2], &option) || !parse_hex(a[3], &bytes))
             return usage_error(ctx, "expected parse LINK_TYPE OPTION HEX");
-        auto data = halvo::parse_manufacturer_data(link, bytes, option);
+        auto data = await<halvo::ManufacturerData>(
+            ctx, [&](auto done) { return halvo::async::parse_manufacturer_data(link, bytes, option, done); });
         if (!data)
-            return fail_service(ctx, "parsing the data", data);
+            return fail(ctx, "parsing the data", data);
         return print_bytes(ctx, *data);
     }
     return usage_error(ctx, "expected read ADDR [OPTION], write ADDR LINK_TYPE HEX or parse LINK_TYPE OPTION HEX");
@@ -78,11 +82,12 @@ int command(Ctx &ctx)
     std::string text;
     for (const auto &w : ctx.args)
         text += (text.empty() ? "" : " ") + w;
-    auto reply = halvo::send_custom_command(text);
+    auto reply =
+        await<halvo::CommandReply>(ctx, [&](auto done) { return halvo::async::send_custom_command(text, done); });
     if (!ctx.json && reply.response && !reply.response->empty())
         printf("%s\n", reply.response->c_str());
     if (!reply.status)
-        return fail_service(ctx, "command \"" + text + "\"", reply.status);
+        return fail(ctx, "command \"" + text + "\"", reply.status);
     if (ctx.json) {
         /* A response that is JSON is embedded as such. */
         tools::JsonWriter w;
@@ -95,22 +100,22 @@ int command(Ctx &ctx)
 int dut(Ctx &ctx)
 {
     const auto &a = ctx.args;
+    bool stopped = a[0] == "stop";
+    halvo::Result<void> done;
     if (a[0] == "enter" && a.size() == 1) {
-        if (!halvo::enter_dut_mode())
-            return fail_bool(ctx, "entering the device-under-test mode");
+        done = await<void>(ctx, [](auto fn) { return halvo::async::enter_dut_mode(fn); });
     } else if (a[0] == "enter" && a.size() == 5) {
         int channel = 0, power = 0;
         if (!parse_int(a[3], &channel) || !parse_int(a[4], &power))
             return usage_error(ctx, "CHANNEL and POWER are numbers");
-        if (!halvo::enter_dut_mode(a[1], a[2], channel, power))
-            return fail_bool(ctx, "entering the device-under-test mode");
-    } else if (a[0] == "stop" && a.size() == 1) {
-        if (!halvo::stop_dut_mode())
-            return fail_bool(ctx, "stopping the device-under-test mode");
+        done = await<void>(ctx, [&](auto fn) { return halvo::async::enter_dut_mode(a[1], a[2], channel, power, fn); });
+    } else if (stopped && a.size() == 1) {
+        done = await<void>(ctx, [](auto fn) { return halvo::async::stop_dut_mode(fn); });
     } else {
         return usage_error(ctx, "expected enter [SIDE MODE CHANNEL POWER] or stop");
     }
-    bool stopped = a[0] == "stop";
+    if (!done)
+        return fail(ctx, stopped ? "stopping the device-under-test mode" : "entering the device-under-test mode", done);
     confirm(ctx, std::string("device-under-test mode ") + (stopped ? "stopped" : "entered"),
             tools::JsonWriter().obj().b("dut_mode", !stopped).end_obj());
     return EXIT_OK;
@@ -128,10 +133,10 @@ int fw_update(Ctx &ctx)
     halvo::Result<void> accepted;
     {
         Progress progress(ctx, "asking the update manager");
-        accepted = halvo::update_remote_firmware();
+        accepted = await<void>(ctx, [](auto done) { return halvo::async::update_remote_firmware(done); });
     }
     if (!accepted)
-        return fail_text(ctx, "the update manager did not accept the update (\"NG\": refused, absent, or no reply)");
+        return fail(ctx, "starting the firmware update", accepted);
     if (ctx.flag("--no-wait")) {
         confirm(ctx, "firmware update started", tools::JsonWriter().obj().b("started", true).end_obj());
         return EXIT_OK;
@@ -142,7 +147,7 @@ int fw_update(Ctx &ctx)
     bool done;
     {
         Progress progress(ctx, "updating the remote control");
-        done = wait_until([] { return halvo::firmware_result().has_value(); }, ctx.timeout_ms);
+        done = wait_until(ctx, [] { return halvo::firmware_result().has_value(); }, ctx.timeout_ms);
     }
     bool ok = halvo::firmware_result().value_or(false);
     session->end();

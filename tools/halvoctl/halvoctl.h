@@ -7,11 +7,9 @@
 
 #include <halvo/halvo.hpp>
 
-#include <atomic>
 #include <functional>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace ctl {
@@ -19,7 +17,7 @@ namespace ctl {
 /* Exit statuses, in nmcli's manner (listed in --help and the README). */
 enum { EXIT_OK = 0, EXIT_FAILED = 1, EXIT_USAGE = 2, EXIT_TIMEOUT = 3, EXIT_NO_SERVICE = 8, EXIT_NOT_FOUND = 10 };
 
-/* The bus names a failure is checked against: nobody owning them is exit 8. */
+/* The names of the service and its update manager on the bus. */
 #define SERVICE_NAME "com.marlox.tv.bt.connectionmanager"
 #define UPDATE_MANAGER_NAME "com.marlox.tv.bt.updatemanager"
 
@@ -27,6 +25,8 @@ struct Ctx {
     bool json = false;
     bool progress = false; /* stderr is a terminal */
     int timeout_ms = 15000; /* for waits on events */
+    gint64 deadline = 0;    /* the whole command's, monotonic time in us; 0: none */
+    std::string timeout_message; /* "timed out after N s (--timeout)" */
     const char *service = SERVICE_NAME; /* the name the command needs on the bus */
     bool partial_ok = false;            /* a partial answer is a success */
     bool quiet = false;                 /* no confirmations; answers and errors only */
@@ -59,46 +59,33 @@ extern const Command sim_commands[];
 
 /* ---- Reporting ---- */
 
-/* The symbolic name and meaning of a library result code. */
+/* The symbolic name of a library result code. */
 const char *result_name(int code);
-const char *result_meaning(int code);
 /* Failures print "halvoctl CMD: ..." on stderr and, with --json, an
- * {"error": {...}} object on stdout; they return the exit status, which is
- * EXIT_NO_SERVICE when nobody owns ctx.service.
+ * {"error": {...}} object on stdout, and return the exit status.
  *
- * A library result code: "WHAT failed: result N (NAME): MEANING" and the
- * error lines the library logged. */
-int fail(const Ctx &ctx, const std::string &what, int code);
+ * A failed operation, from its result's failure kind: the service not on
+ * the bus is EXIT_NO_SERVICE, halvoctl's own deadline (a cancelled call)
+ * EXIT_TIMEOUT, anything else "WHAT failed: " and the kind in words. */
+int fail(const Ctx &ctx, const std::string &what, int code, halvo_failure_e kind, const char *message);
 template <class T>
 int fail(const Ctx &ctx, const std::string &what, const halvo::Result<T> &result)
 {
-    return fail(ctx, what, result.code());
+    return fail(ctx, what, result.code(), result.failure(), result.message());
 }
-/* The result of an operation that passes the service's own code through:
- * "the service answered N", unless the call got no answer at all. */
-int fail_service(const Ctx &ctx, const std::string &what, int code);
-template <class T>
-int fail_service(const Ctx &ctx, const std::string &what, const halvo::Result<T> &result)
-{
-    return fail_service(ctx, what, result.code());
-}
-/* The same for operations that report only true/false. */
-int fail_bool(const Ctx &ctx, const std::string &what);
-/* A failure that is not a result code. */
+/* A failure that is not an operation's. */
 int fail_text(const Ctx &ctx, const std::string &text);
 /* After an answer printed with some values unknown (@missing, in words):
- * EXIT_FAILED unless --partial-ok, EXIT_OK when nothing is missing. */
-int partial(const Ctx &ctx, const std::vector<std::string> &missing);
+ * EXIT_FAILED (EXIT_NO_SERVICE without @service_present) unless
+ * --partial-ok, EXIT_OK when nothing is missing. */
+int partial(const Ctx &ctx, const std::vector<std::string> &missing, bool service_present = true);
 /* --timeout passed. */
 int fail_timeout(const Ctx &ctx, const std::string &text);
-/* Whether @name has an owner on the system bus (false when the bus is
- * out of reach). */
-bool name_has_owner(const char *name);
+/* "WHAT failed: the service is not on the bus" (ctx.service). */
+int not_on_bus(const Ctx &ctx, const std::string &what);
 int usage_error(const Ctx &ctx, const std::string &text);
 /* The device, speaker, key or address named is not there. */
 int not_found(const Ctx &ctx, const std::string &text);
-/* Keeps the library's error lines for fail(). */
-void capture_library_errors();
 
 /* ---- Output ---- */
 
@@ -155,22 +142,88 @@ bool parse_hex(const std::string &text, std::vector<uint8_t> *bytes);
 
 /* ---- Waiting ---- */
 
-/* Iterates the thread-default main context until @done holds or
- * @timeout_ms passes; true when @done held. */
-bool wait_until(const std::function<bool()> &done, int timeout_ms);
+/* Iterates the thread-default main context until @done holds, the
+ * command's deadline passes, or @limit_ms (when given) passes; true when
+ * @done held. */
+bool wait_until(const Ctx &ctx, const std::function<bool()> &done, int limit_ms = -1);
+
+/** @cond INTERNAL */
+namespace detail {
+/* What a non-blocking call answers: a Result, but a custom command's reply. */
+template <class T>
+struct Answer {
+    using type = halvo::Result<T>;
+    static type late(halvo::Failure f) { return f; }
+};
+template <>
+struct Answer<halvo::CommandReply> {
+    using type = halvo::CommandReply;
+    static type late(halvo::Failure f) { return {f, std::nullopt}; }
+};
+/* The cancelled call's failure: fail() reports it as EXIT_TIMEOUT. */
+halvo::Failure deadline_passed(const Ctx &ctx);
+} // namespace detail
+/** @endcond */
+
+/* One library call through the non-blocking API: @start(fn) starts it
+ * with the callable that takes the answer (halvo::async::NAME(..., fn)),
+ * then the main context turns until it answers.  When the command's
+ * deadline comes first the call is cancelled and the answer is a failure
+ * that fail() reports as "timed out after N s (--timeout)". */
+template <class T, class Start>
+typename detail::Answer<T>::type await(const Ctx &ctx, Start start)
+{
+    using R = typename detail::Answer<T>::type;
+    std::optional<R> answer;
+    halvo::Call call = start([&answer](R r) { answer.emplace(std::move(r)); });
+    if (!wait_until(ctx, [&] { return answer.has_value(); })) {
+        call.cancel(); /* the callable never runs after this */
+        return detail::Answer<T>::late(detail::deadline_passed(ctx));
+    }
+    return std::move(*answer);
+}
+
+/* A D-Bus call of halvoctl's own (not through the library): it goes out
+ * at once; wait() waits for it as await() does.  Still out when this goes,
+ * it is cancelled. */
+class BusCall {
+  public:
+    BusCall(GDBusConnection *bus, const char *name, const char *path, const char *interface, const char *method,
+            GVariant *args, const GVariantType *type);
+    ~BusCall();
+    BusCall(const BusCall &) = delete;
+    BusCall &operator=(const BusCall &) = delete;
+    /* The reply (the caller's), or NULL: @error set, or no answer by the
+     * deadline or within @limit_ms, and then @timed_out set. */
+    GVariant *wait(const Ctx &ctx, GError **error, bool *timed_out = nullptr, int limit_ms = -1);
+
+  private:
+    GCancellable *cancellable_;
+    GVariant *reply_ = nullptr;
+    GError *error_ = nullptr;
+    bool answered_ = false;
+};
+
+/* Whether @name has an owner on the system bus; false when the bus is out
+ * of reach or the deadline passed. */
+bool name_has_owner(const Ctx &ctx, const char *name);
 
 /* A spinner with the elapsed time on stderr while something takes long
- * (only on a terminal).  Runs in its own thread, so it also turns while a
- * blocking library call waits. */
+ * (only on a terminal), turned by the main context that the wait iterates. */
 class Progress {
   public:
     Progress(const Ctx &ctx, const std::string &label);
     ~Progress();
+    Progress(const Progress &) = delete;
+    Progress &operator=(const Progress &) = delete;
     void done();
 
   private:
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
+    static gboolean tick(gpointer self);
+    std::string label_;
+    gint64 start_ = 0;
+    unsigned turn_ = 0;
+    GSource *source_ = nullptr;
 };
 
 } // namespace ctl

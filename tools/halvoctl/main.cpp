@@ -6,11 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <mutex>
-#include <thread>
 #include <cstdlib>
 #include <cstring>
 
@@ -154,38 +150,6 @@ void print_command_help(const Command &c)
     printf("\nCommon options: --json, --timeout=SECONDS, --address=ADDR, --store-root=DIR, -v\n\n%s", exit_statuses);
 }
 
-/* Runs @c on a worker thread and gives up waiting after @bound_ms: the
- * library's own calls block for up to 5 s each (60 s for the firmware
- * request), and --timeout bounds the whole command.  The worker iterates
- * the global default main context; this thread never does. */
-int run_bounded(const Command &c, Ctx &ctx, int bound_ms)
-{
-    std::mutex lock;
-    std::condition_variable ended;
-    bool done = false;
-    int rc = EXIT_OK;
-    std::thread worker([&] {
-        int r = c.run(ctx);
-        std::lock_guard<std::mutex> hold(lock);
-        rc = r;
-        done = true;
-        ended.notify_one();
-    });
-    std::unique_lock<std::mutex> hold(lock);
-    if (!ended.wait_for(hold, std::chrono::milliseconds(bound_ms), [&] { return done; })) {
-        hold.unlock();
-        if (ctx.progress)
-            fprintf(stderr, "\r\033[K");
-        int status = fail_timeout(ctx, "timed out after " + std::to_string(bound_ms / 1000) + " s (--timeout)");
-        fflush(stdout);
-        fflush(stderr);
-        _exit(status); /* the worker is still inside the library */
-    }
-    hold.unlock();
-    worker.join();
-    return rc;
-}
-
 /* Whether @flag (without its value) is one of @c's flags. */
 bool accepts(const Command &c, const std::string &flag)
 {
@@ -304,11 +268,12 @@ int main(int argc, char **argv)
         else if (!getenv("KERLO_LEVEL"))
             kerlo_set_level(99);
     }
-    capture_library_errors();
-    /* monitor runs until stopped (--duration bounds it). */
-    if (std::string(c->name) == "monitor")
-        return c->run(ctx);
-    /* Unless told otherwise, the firmware request keeps the library's 60 s. */
-    int bound = ctx.timeout_ms + (!timeout_given && ctx.command == "fw-update" ? 60000 : 0);
-    return run_bounded(*c, ctx, bound);
+    /* monitor runs until stopped (--duration bounds it).  Unless told
+     * otherwise, the firmware request keeps the library's 60 s. */
+    if (ctx.command != "monitor") {
+        int bound = ctx.timeout_ms + (!timeout_given && ctx.command == "fw-update" ? 60000 : 0);
+        ctx.deadline = g_get_monotonic_time() + gint64(bound) * 1000;
+        ctx.timeout_message = "timed out after " + std::to_string(bound / 1000) + " s (--timeout)";
+    }
+    return c->run(ctx);
 }

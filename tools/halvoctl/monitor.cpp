@@ -10,6 +10,7 @@
 #include <glib-unix.h>
 
 #include <cstdio>
+#include <list>
 
 namespace ctl {
 
@@ -132,18 +133,14 @@ gboolean poll_firmware(gpointer)
     return G_SOURCE_CONTINUE;
 }
 
-/* Stored documents without a callback of the library: the store's change
- * notification says when, the library reads what. */
-void on_mute_key(valko_keynode_t *, void *)
+void on_mute(bool muted)
 {
-    Line l("mute");
-    auto muted = halvo::muted();
-    if (muted)
-        l.b("muted", *muted);
-    else
-        l.text(" unreadable");
-    l.print();
+    Line("mute").b("muted", muted).print();
 }
+
+/* The reads that store changes started; each prints its line when it
+ * answers, and what is still out when the monitor stops is cancelled. */
+std::list<halvo::Call> reads;
 
 template <class Records>
 void named_list(const char *event, const halvo::Result<Records> &list)
@@ -162,15 +159,32 @@ void named_list(const char *event, const halvo::Result<Records> &list)
     l.print();
 }
 
-void on_blocked_key(valko_keynode_t *, void *) { named_list("blocked", halvo::blocked_devices()); }
-void on_info_sync_key(valko_keynode_t *, void *) { named_list("info-sync", halvo::info_sync_devices()); }
+/* Lists without a callback of the library: the store's change
+ * notification says when, the library reads what. */
+template <class Records, class Start>
+void read_list(const char *event, Start start)
+{
+    reads.remove_if([](const halvo::Call &c) { return !c.active(); });
+    reads.push_back(start([event](halvo::Result<Records> list) { named_list(event, list); }));
+}
+
+void on_blocked_key(valko_keynode_t *, void *)
+{
+    read_list<std::vector<halvo::BlockedDevice>>("blocked",
+                                                 [](auto done) { return halvo::async::blocked_devices(done); });
+}
+
+void on_info_sync_key(valko_keynode_t *, void *)
+{
+    read_list<std::vector<halvo::InfoSyncDevice>>("info-sync",
+                                                  [](auto done) { return halvo::async::info_sync_devices(done); });
+}
 
 struct KeyWatch {
     const char *key;
     valko_key_changed_cb changed;
 };
 const KeyWatch key_watches[] = {
-    {STORE_KEY_MUTE, on_mute_key},
     {STORE_KEY_BLOCKED, on_blocked_key},
     {STORE_KEY_INFO_SYNC, on_info_sync_key},
 };
@@ -217,19 +231,38 @@ const Watch watches[] = {
     {"volume", [] { return halvo::on_volume(on_volume); }},
     {"controllability", [] { return halvo::on_volume_controllable(on_controllable); }},
     {"earphones", [] { return halvo::on_earphones(on_earphones); }},
+    {"mute state", [] { return halvo::on_mute(on_mute); }},
 };
 
-/* A round trip to the bus: once it returns, the bus has every match rule
- * sent before it on @bus. */
-bool sync_with_bus(GDBusConnection *bus)
-{
-    GVariant *reply = g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                                  "org.freedesktop.DBus", "GetId", nullptr, nullptr,
-                                                  G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
-    if (reply)
-        g_variant_unref(reply);
-    return reply != nullptr;
-}
+/* The monitor's own connection, for the service's comings and goings;
+ * the library's follows them by itself. */
+struct OwnerWatch {
+    explicit OwnerWatch(GDBusConnection *b) : bus(b)
+    {
+        if (!bus)
+            return;
+        g_dbus_connection_set_exit_on_close(bus, FALSE);
+        closed = g_signal_connect(bus, "closed", G_CALLBACK(on_bus_closed), nullptr);
+        for (const char *name : watched_names)
+            owners.push_back(g_dbus_connection_signal_subscribe(
+                bus, "org.freedesktop.DBus", "org.freedesktop.DBus", "NameOwnerChanged", "/org/freedesktop/DBus",
+                name, G_DBUS_SIGNAL_FLAGS_NONE, on_name_owner, nullptr, nullptr));
+    }
+    ~OwnerWatch()
+    {
+        if (!bus)
+            return;
+        for (guint id : owners)
+            g_dbus_connection_signal_unsubscribe(bus, id);
+        g_signal_handler_disconnect(bus, closed);
+        g_object_unref(bus);
+    }
+    OwnerWatch(const OwnerWatch &) = delete;
+    OwnerWatch &operator=(const OwnerWatch &) = delete;
+    GDBusConnection *const bus;
+    gulong closed = 0;
+    std::vector<guint> owners;
+};
 
 int monitor(Ctx &ctx)
 {
@@ -240,6 +273,14 @@ int monitor(Ctx &ctx)
     if (!ctx.value("--duration").empty() && (!parse_int(ctx.value("--duration"), &duration_s) || duration_s < 1))
         return usage_error(ctx, "--duration takes a positive number of seconds");
 
+    /* The watch of the service's name goes first: the round trip that
+     * confirms it (once it returns, the bus has the match rules sent
+     * before it) travels while the library subscribes. */
+    OwnerWatch own(g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr));
+    std::optional<BusCall> confirming;
+    if (own.bus)
+        confirming.emplace(own.bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetId",
+                           nullptr, nullptr);
     auto session = halvo::Session::start();
     if (!session)
         return fail(ctx, "initialising the library", session);
@@ -252,32 +293,13 @@ int monitor(Ctx &ctx)
             fprintf(stderr, "halvoctl monitor: cannot watch the %s: result %d (%s): %s\n", watch.what,
                     sub.code(), result_name(sub.code()), sub.message());
     }
-    /* A connection of its own for the service's comings and goings; the
-     * library's follows them by itself. */
-    GDBusConnection *bus = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr);
     for (const auto &k : key_watches)
         if (valko_notify_key_changed(k.key, k.changed, nullptr) != 0)
             fprintf(stderr, "halvoctl monitor: cannot watch the store key %s\n", k.key);
-    if (subscriptions.empty() || !bus) {
-        if (bus)
-            g_object_unref(bus);
+    GVariant *confirmed = confirming ? confirming->wait(ctx, nullptr, nullptr, 5000) : nullptr;
+    if (subscriptions.empty() || !confirmed)
         return fail_text(ctx, "cannot watch anything: the bus cannot be reached");
-    }
-    g_dbus_connection_set_exit_on_close(bus, FALSE);
-    gulong closed = g_signal_connect(bus, "closed", G_CALLBACK(on_bus_closed), nullptr);
-    std::vector<guint> owners;
-    for (const char *name : watched_names)
-        owners.push_back(g_dbus_connection_signal_subscribe(bus, "org.freedesktop.DBus", "org.freedesktop.DBus",
-                                                            "NameOwnerChanged", "/org/freedesktop/DBus", name,
-                                                            G_DBUS_SIGNAL_FLAGS_NONE, on_name_owner, nullptr,
-                                                            nullptr));
-    if (!sync_with_bus(bus)) {
-        for (guint id : owners)
-            g_dbus_connection_signal_unsubscribe(bus, id);
-        g_signal_handler_disconnect(bus, closed);
-        g_object_unref(bus);
-        return fail_text(ctx, "cannot watch anything: the bus cannot be reached");
-    }
+    g_variant_unref(confirmed);
 
     guint sigint = g_unix_signal_add(SIGINT, on_unix_signal, nullptr);
     guint sigterm = g_unix_signal_add(SIGTERM, on_unix_signal, nullptr);
@@ -292,12 +314,9 @@ int monitor(Ctx &ctx)
     g_source_remove(poll);
     g_source_remove(sigint);
     g_source_remove(sigterm);
-    for (guint id : owners)
-        g_dbus_connection_signal_unsubscribe(bus, id);
-    g_signal_handler_disconnect(bus, closed);
-    g_object_unref(bus);
     for (const auto &k : key_watches)
         valko_ignore_key_changed(k.key, k.changed);
+    reads.clear();
     if (mon.bus_closed) {
         fprintf(stderr, "halvoctl monitor: the bus connection closed\n");
         return EXIT_NO_SERVICE;
@@ -311,7 +330,7 @@ const Command monitor_commands[] = {
     {"monitor", "", "Print every event of the library as it arrives, until interrupted",
      "Registers every callback: speaker information, the last-speakers list (a\n"
      "store change), the connecting status, volume, controllability, earphones,\n"
-     "and watches the store for the mute state and the blocked and info-sync lists,\n"
+     "the mute state, and watches the store for the blocked and info-sync lists,\n"
      "and the firmware-update result, and the service and the update manager\n"
      "leaving or joining the bus (\"service\").  Prints one time-stamped line per event\n"
      "(--json: one JSON object per line).  \"watching\" on stderr means every\n"

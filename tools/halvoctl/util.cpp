@@ -2,14 +2,14 @@
 #include "halvoctl.h"
 
 #include "hex.h"
-#include "kerlo.h"
 
 #include <gio/gio.h>
 
-#include <chrono>
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <utility>
 
 namespace ctl {
 
@@ -50,33 +50,31 @@ const ResultRow results[] = {
     {HALVO_ERROR_ALREADY_INITIALIZED, "HALVO_ERROR_ALREADY_INITIALIZED"},
 };
 
-std::vector<std::string> library_errors;
-
-void keep_errors(int prio, const char *, const char *line, void *)
+/* Every failure ends here: stderr, and with --json an error object on
+ * stdout with the library's result and failure kind when there are. */
+int report(const Ctx &ctx, int status, const std::string &message, std::optional<int> result = std::nullopt,
+           halvo_failure_e kind = HALVO_FAILURE_NONE)
 {
-    if (prio < 6)
-        return;
-    /* Drop the "file: function(line) > " prefix: the message is what helps. */
-    const char *msg = strstr(line, " > ");
-    library_errors.push_back(msg ? msg + 3 : line);
-    if (library_errors.size() > 4)
-        library_errors.erase(library_errors.begin());
+    fprintf(stderr, "halvoctl%s%s: %s\n", ctx.command.empty() ? "" : " ", ctx.command.c_str(), message.c_str());
+    if (ctx.json) {
+        tools::JsonWriter w;
+        w.obj().obj("error").i("code", status).s("message", message);
+        if (result)
+            w.i("result", *result);
+        if (kind != HALVO_FAILURE_NONE)
+            w.s("failure", halvo_api_failure_name(kind));
+        w.end_obj().end_obj();
+        print_json(w);
+    }
+    return status;
 }
 
-void print_library_errors()
+std::string not_on_bus_text(const Ctx &ctx)
 {
-    for (const auto &e : library_errors)
-        fprintf(stderr, "  library: %s\n", e.c_str());
+    return std::string("the service is not on the bus (nobody owns ") + ctx.service + ")";
 }
 
 } // namespace
-
-void capture_library_errors()
-{
-    /* Only the desktop stand-in of the log offers a sink. */
-    if (kerlo_set_sink != nullptr)
-        kerlo_set_sink(keep_errors, nullptr);
-}
 
 const char *result_name(int code)
 {
@@ -86,100 +84,34 @@ const char *result_name(int code)
     return "service code";
 }
 
-const char *result_meaning(int code)
+int fail(const Ctx &ctx, const std::string &what, int code, halvo_failure_e kind, const char *message)
 {
-    return halvo::describe(halvo::to_error(code));
-}
-
-bool name_has_owner(const char *name)
-{
-    GDBusConnection *bus = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr);
-    if (!bus)
-        return false;
-    g_dbus_connection_set_exit_on_close(bus, FALSE);
-    GVariant *r = g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                              "org.freedesktop.DBus", "NameHasOwner", g_variant_new("(s)", name),
-                                              G_VARIANT_TYPE("(b)"), G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, nullptr);
-    gboolean owned = FALSE;
-    if (r) {
-        g_variant_get(r, "(b)", &owned);
-        g_variant_unref(r);
+    switch (kind) {
+    case HALVO_FAILURE_CANCELLED: /* only the command's deadline cancels */
+        return report(ctx, EXIT_TIMEOUT, message);
+    case HALVO_FAILURE_NO_SERVICE:
+        return not_on_bus(ctx, what);
+    case HALVO_FAILURE_NONE: /* no kind noted: the code is all there is */
+        return report(ctx, EXIT_FAILED,
+                      what + " failed: result " + std::to_string(code) + " (" + result_name(code) + "): " + message,
+                      code);
+    default:
+        return report(ctx, EXIT_FAILED, what + " failed: " + message, code, kind);
     }
-    g_object_unref(bus);
-    return owned;
 }
 
-namespace {
-
-/* Every failure ends here: stderr, and with --json an error object on
- * stdout.  A failure while nobody owns the service's name is that. */
-int report(const Ctx &ctx, int status, std::string message, std::optional<int> result, bool library_lines)
+int not_on_bus(const Ctx &ctx, const std::string &what)
 {
-    if (status == EXIT_FAILED && !name_has_owner(ctx.service)) {
-        status = EXIT_NO_SERVICE;
-        /* That is the reason: it replaces the result's meaning. */
-        size_t reason = message.find(" failed: ");
-        if (reason != std::string::npos)
-            message.resize(reason + 7);
-        message += std::string(": the service is not on the bus (nobody owns ") + ctx.service + ")";
-        library_lines = false;
-    }
-    fprintf(stderr, "halvoctl%s%s: %s\n", ctx.command.empty() ? "" : " ", ctx.command.c_str(), message.c_str());
-    if (library_lines)
-        print_library_errors();
-    if (ctx.json) {
-        tools::JsonWriter w;
-        w.obj().obj("error").i("code", status).s("message", message);
-        if (result)
-            w.i("result", *result);
-        w.end_obj().end_obj();
-        print_json(w);
-    }
-    return status;
-}
-
-/* The transport's line when a call got no answer. */
-const std::string *transport_error()
-{
-    for (const auto &e : library_errors)
-        if (e.rfind("GDbus error", 0) == 0)
-            return &e;
-    return nullptr;
-}
-
-} // namespace
-
-int fail(const Ctx &ctx, const std::string &what, int code)
-{
-    return report(ctx, EXIT_FAILED,
-                  what + " failed: result " + std::to_string(code) + " (" + result_name(code) + "): " +
-                      result_meaning(code),
-                  code, true);
-}
-
-int fail_service(const Ctx &ctx, const std::string &what, int code)
-{
-    /* The service's codes share numbers with the library's: only a call
-     * that got no answer is the library's own failure. */
-    if (transport_error())
-        return fail(ctx, what, code);
-    return report(ctx, EXIT_FAILED, what + " failed: the service answered " + std::to_string(code), code, false);
-}
-
-int fail_bool(const Ctx &ctx, const std::string &what)
-{
-    return report(ctx, EXIT_FAILED,
-                  what + " failed: the service did not confirm it (no reply, an error reply, or an answer other "
-                         "than 1)",
-                  std::nullopt, true);
+    return report(ctx, EXIT_NO_SERVICE,
+                  what + " failed: " + not_on_bus_text(ctx), std::nullopt, HALVO_FAILURE_NO_SERVICE);
 }
 
 int fail_text(const Ctx &ctx, const std::string &text)
 {
-    return report(ctx, EXIT_FAILED, text, std::nullopt, false);
+    return report(ctx, EXIT_FAILED, text);
 }
 
-int partial(const Ctx &ctx, const std::vector<std::string> &missing)
+int partial(const Ctx &ctx, const std::vector<std::string> &missing, bool service_present)
 {
     if (missing.empty())
         return EXIT_OK;
@@ -194,24 +126,26 @@ int partial(const Ctx &ctx, const std::vector<std::string> &missing)
     /* The answer is already on stdout: the failure goes to stderr alone. */
     Ctx quiet = ctx;
     quiet.json = false;
-    return report(quiet, EXIT_FAILED, "partial answer: the service did not tell " + list + " (--partial-ok accepts it)",
-                  std::nullopt, true);
+    std::string text = "partial answer: the service did not tell " + list + " (--partial-ok accepts it)";
+    if (!service_present)
+        return report(quiet, EXIT_NO_SERVICE, text + ": " + not_on_bus_text(ctx));
+    return report(quiet, EXIT_FAILED, text);
 }
 
 int fail_timeout(const Ctx &ctx, const std::string &text)
 {
-    return report(ctx, EXIT_TIMEOUT, text, std::nullopt, false);
+    return report(ctx, EXIT_TIMEOUT, text);
 }
 
 int not_found(const Ctx &ctx, const std::string &text)
 {
-    return report(ctx, EXIT_NOT_FOUND, "not found: " + text, std::nullopt, false);
+    return report(ctx, EXIT_NOT_FOUND, "not found: " + text);
 }
 
 int usage_error(const Ctx &ctx, const std::string &text)
 {
     std::string help = ctx.command.empty() ? "halvoctl --help" : "halvoctl " + ctx.command + " --help";
-    return report(ctx, EXIT_USAGE, text + " (try " + help + ")", std::nullopt, false);
+    return report(ctx, EXIT_USAGE, text + " (try " + help + ")");
 }
 
 /* ------------------------------------------------------------------ */
@@ -345,43 +279,119 @@ bool parse_hex(const std::string &text, std::vector<uint8_t> *bytes)
 /* Waiting                                                              */
 /* ------------------------------------------------------------------ */
 
-bool wait_until(const std::function<bool()> &done, int timeout_ms)
+bool wait_until(const Ctx &ctx, const std::function<bool()> &done, int limit_ms)
 {
+    gint64 now = g_get_monotonic_time();
+    gint64 end = ctx.deadline;
+    if (limit_ms >= 0 && (end == 0 || now + gint64(limit_ms) * 1000 < end))
+        end = now + gint64(limit_ms) * 1000;
     GMainContext *context = g_main_context_get_thread_default();
-    gint64 deadline = g_get_monotonic_time() + gint64(timeout_ms) * 1000;
-    /* Wakes the iteration up at least every 50 ms to look at the clock. */
-    guint tick = g_timeout_add(50, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
+    /* Wakes the iteration up when the time is over. */
+    GSource *alarm = nullptr;
+    if (end != 0) {
+        alarm = g_timeout_source_new(guint(std::max<gint64>(0, (end - now + 999) / 1000)));
+        g_source_set_callback(alarm, [](gpointer) -> gboolean { return G_SOURCE_REMOVE; }, nullptr, nullptr);
+        g_source_attach(alarm, context);
+    }
     bool ok;
-    while (!(ok = done()) && g_get_monotonic_time() < deadline)
+    while (!(ok = done()) && (end == 0 || g_get_monotonic_time() < end))
         g_main_context_iteration(context, TRUE);
-    g_source_remove(tick);
+    if (alarm) {
+        g_source_destroy(alarm);
+        g_source_unref(alarm);
+    }
     return ok;
 }
 
-Progress::Progress(const Ctx &ctx, const std::string &label)
+halvo::Failure detail::deadline_passed(const Ctx &ctx)
+{
+    return halvo::Failure(HALVO_ERROR_CANCELLED, HALVO_FAILURE_CANCELLED, ctx.timeout_message.c_str());
+}
+
+BusCall::BusCall(GDBusConnection *bus, const char *name, const char *path, const char *interface,
+                 const char *method, GVariant *args, const GVariantType *type)
+    : cancellable_(g_cancellable_new())
+{
+    g_dbus_connection_call(
+        bus, name, path, interface, method, args, type, G_DBUS_CALL_FLAGS_NONE, -1, cancellable_,
+        [](GObject *source, GAsyncResult *result, gpointer self) {
+            auto *c = static_cast<BusCall *>(self);
+            c->reply_ = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &c->error_);
+            c->answered_ = true;
+        },
+        this);
+}
+
+BusCall::~BusCall()
+{
+    /* Cancelled, the call still lands once, and it points here. */
+    g_cancellable_cancel(cancellable_);
+    while (!answered_)
+        g_main_context_iteration(g_main_context_get_thread_default(), TRUE);
+    g_object_unref(cancellable_);
+    if (reply_)
+        g_variant_unref(reply_);
+    if (error_)
+        g_error_free(error_);
+}
+
+GVariant *BusCall::wait(const Ctx &ctx, GError **error, bool *timed_out, int limit_ms)
+{
+    bool answered = wait_until(ctx, [this] { return answered_; }, limit_ms);
+    if (timed_out)
+        *timed_out = !answered;
+    if (error_)
+        g_propagate_error(error, std::exchange(error_, nullptr));
+    return std::exchange(reply_, nullptr);
+}
+
+bool name_has_owner(const Ctx &ctx, const char *name)
+{
+    GDBusConnection *bus = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr);
+    if (!bus)
+        return false;
+    g_dbus_connection_set_exit_on_close(bus, FALSE);
+    GVariant *reply = BusCall(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                              "NameHasOwner", g_variant_new("(s)", name), G_VARIANT_TYPE("(b)"))
+                          .wait(ctx, nullptr);
+    gboolean owned = FALSE;
+    if (reply) {
+        g_variant_get(reply, "(b)", &owned);
+        g_variant_unref(reply);
+    }
+    g_object_unref(bus);
+    return owned;
+}
+
+Progress::Progress(const Ctx &ctx, const std::string &label) : label_(label), start_(g_get_monotonic_time())
 {
     if (!ctx.progress)
         return;
-    thread_ = std::thread([this, label] {
-        static const char spin[] = "|/-\\";
-        auto start = std::chrono::steady_clock::now();
-        for (int i = 0; !stop_; i++) {
-            double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-            fprintf(stderr, "\r%c %s (%.1f s)", spin[i % 4], label.c_str(), s);
-            fflush(stderr);
-            for (int t = 0; t < 10 && !stop_; t++)
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        fprintf(stderr, "\r\033[K");
-        fflush(stderr);
-    });
+    source_ = g_timeout_source_new(100);
+    g_source_set_callback(source_, tick, this, nullptr);
+    g_source_attach(source_, g_main_context_get_thread_default());
+    tick(this);
+}
+
+gboolean Progress::tick(gpointer self)
+{
+    static const char spin[] = "|/-\\";
+    auto *p = static_cast<Progress *>(self);
+    double s = double(g_get_monotonic_time() - p->start_) / G_USEC_PER_SEC;
+    fprintf(stderr, "\r%c %s (%.1f s)", spin[p->turn_++ % 4], p->label_.c_str(), s);
+    fflush(stderr);
+    return G_SOURCE_CONTINUE;
 }
 
 void Progress::done()
 {
-    stop_ = true;
-    if (thread_.joinable())
-        thread_.join();
+    if (!source_)
+        return;
+    g_source_destroy(source_);
+    g_source_unref(source_);
+    source_ = nullptr;
+    fprintf(stderr, "\r\033[K");
+    fflush(stderr);
 }
 
 Progress::~Progress()
