@@ -124,13 +124,7 @@ void halvo_get_info_sync_devices_async(GCancellable *cancellable, GAsyncReadyCal
 /* Appends, as the blocking call does. */
 int halvo_get_info_sync_devices_finish(GAsyncResult *result, GSList **list) noexcept
 {
-    if (list == nullptr)
-        return plain_result(HALVO_ERROR_INVALID_PARAMETER);
-    return finish_async<int>(result, (void *)halvo_get_info_sync_devices_async, HALVO_ERROR_INVALID_PARAMETER,
-                             HALVO_ERROR_CANCELLED, [&](Held &held) {
-                                 *list = g_slist_concat(*list, static_cast<GSList *>(held.owned));
-                                 held.owned = nullptr;
-                             });
+    return finish_list(result, (void *)halvo_get_info_sync_devices_async, list);
 }
 
 int halvo_free_info_sync_devices(GSList **list) noexcept

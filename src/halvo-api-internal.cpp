@@ -202,17 +202,6 @@ template <typename Take> static int finish_output(GAsyncResult *result, void *ta
     return finish_async<int>(result, tag, HALVO_ERROR_INVALID_PARAMETER, HALVO_ERROR_CANCELLED, take);
 }
 
-/* The finish of an operation that reads a list: it is appended to the
- * caller's. */
-static int finish_list(GAsyncResult *result, void *tag, GSList **list) noexcept
-{
-    if (list == nullptr)
-        return plain_result(HALVO_ERROR_INVALID_PARAMETER);
-    return finish_async<int>(result, tag, HALVO_ERROR_INVALID_PARAMETER, HALVO_ERROR_CANCELLED, [&](Held &held) {
-        *list = g_slist_concat(*list, static_cast<GSList *>(std::exchange(held.owned, nullptr)));
-    });
-}
-
 /* True when @signal_name is the name of internal row @row. */
 static bool is_row_signal(int row, const char *signal_name) noexcept
 {

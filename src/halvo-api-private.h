@@ -529,6 +529,22 @@ template <typename T> T finish_async(GAsyncResult *result, void *tag, T failed, 
     return finish_async<T>(result, tag, failed, on_cancel, [](Held &) {});
 }
 
+/* Appends the list an _async gathered to the caller's, as the blocking
+ * call appends to it. */
+inline void append_held_list(Held &held, GSList **list) noexcept
+{
+    *list = g_slist_concat(*list, static_cast<GSList *>(std::exchange(held.owned, nullptr)));
+}
+
+/* The _finish of an operation that reads a list into the caller's. */
+inline int finish_list(GAsyncResult *result, void *tag, GSList **list) noexcept
+{
+    if (list == nullptr)
+        return plain_result(HALVO_ERROR_INVALID_PARAMETER);
+    return finish_async<int>(result, tag, HALVO_ERROR_INVALID_PARAMETER, HALVO_ERROR_CANCELLED,
+                             [&](Held &held) { append_held_list(held, list); });
+}
+
 } // namespace halvo
 
 /* ------------------------------------------------------------------ */

@@ -581,9 +581,8 @@ bool halvo_get_dontuse_device_list_finish(GAsyncResult *result, GSList **list) n
         set_last_failure(HALVO_FAILURE_INVALID_ARGUMENT);
         return false;
     }
-    return finish_async<bool>(result, (void *)halvo_get_dontuse_device_list_async, false, false, [&](Held &held) {
-        *list = g_slist_concat(*list, static_cast<GSList *>(std::exchange(held.owned, nullptr)));
-    });
+    return finish_async<bool>(result, (void *)halvo_get_dontuse_device_list_async, false, false,
+                              [&](Held &held) { append_held_list(held, list); });
 }
 
 /* ------------------------------------------------------------------ */
