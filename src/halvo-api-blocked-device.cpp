@@ -144,6 +144,11 @@ static Op<int> remove_pairing_blocked_devices_op(const char *address_arg)
     /* The caller's text may be gone once the rest runs on the worker. */
     GString_ address_copy(g_strdup(address_arg));
     const char *address = address_copy.get();
+    /* Edits of the document take turns: two at once would both read the
+     * same text, and the later write would undo the earlier. */
+    DocTurn turn(BLOCKED_DEVICES_KEY);
+    if (!co_await turn.take())
+        co_return HALVO_ERROR_OPERATION_FAILED;
     co_await on_worker();
     CString text(valko_get_str(BLOCKED_DEVICES_KEY));
     if (!text) {

@@ -229,8 +229,12 @@ void attempt_done(GDBusConnection *connection, GError *error) noexcept
     Locked hold(state_lock);
     connecting = false;
     attempts_done++;
-    if (connection != nullptr) {
-        g_clear_object(&g_system_con);
+    if (connection != nullptr && g_system_con != nullptr && !g_dbus_connection_is_closed(g_system_con)) {
+        /* Never replace a live connection: every subscription is on it. */
+        g_dbus_connection_close(connection, nullptr, nullptr, nullptr);
+        g_object_unref(connection);
+    } else if (connection != nullptr) {
+        drop_connection_locked();
         g_system_con = connection;
         closed_handler = g_signal_connect(connection, "closed", G_CALLBACK(on_closed), nullptr);
         /* It may have closed before the handler was there. */
@@ -294,7 +298,8 @@ gboolean begin_attempt(gpointer) noexcept
 
 void start_attempt_locked() noexcept
 {
-    if (connecting)
+    /* One connection at a time: its subscriptions follow it. */
+    if (connecting || (g_system_con != nullptr && !g_dbus_connection_is_closed(g_system_con)))
         return;
     connecting = true;
     on_bus_thread(begin_attempt, nullptr);
@@ -633,9 +638,14 @@ OpPromiseBase *&halvo::current_op() noexcept
 void halvo::resume_op(std::coroutine_handle<> h, OpPromiseBase *promise) noexcept
 {
     OpPromiseBase *saved = t_current_op;
+    GTask *ended = nullptr;
+    promise->done = &ended;
     t_current_op = promise;
     h.resume();
+    /* @promise may be gone from here on. */
     t_current_op = saved;
+    if (ended != nullptr)
+        complete_task(ended);
 }
 
 void halvo::note_failure(halvo_failure_e failure) noexcept
@@ -839,26 +849,41 @@ void tell_waiters_locked() noexcept
 }
 
 /* Waits in the calling thread's context for the attempt under way (or a
- * new one) to end, within the call's bound. */
+ * new one) to end, within the call's bound.  The check for a connection
+ * and the queueing are one step under the lock, so that an attempt that
+ * ends in between cannot be followed by a second one. */
 void wait_for_connection(InFlight *f, GCancellable *cancellable, int left) noexcept
 {
     auto *w = new Waiting{f, g_main_context_ref_thread_default()};
-    if (cancellable != nullptr) {
-        w->cancelled = g_cancellable_source_new(cancellable);
-        g_source_set_callback(w->cancelled, G_SOURCE_FUNC(+[](GCancellable *, gpointer d) noexcept -> gboolean {
-                                  return give_up(static_cast<Waiting *>(d), HALVO_FAILURE_CANCELLED);
-                              }),
-                              w, nullptr);
-        g_source_attach(w->cancelled, w->context);
+    GDBusConnection *connection;
+    {
+        Locked hold(state_lock);
+        connection = live_connection_locked();
+        if (connection == nullptr) {
+            if (cancellable != nullptr) {
+                w->cancelled = g_cancellable_source_new(cancellable);
+                g_source_set_callback(w->cancelled,
+                                      G_SOURCE_FUNC(+[](GCancellable *, gpointer d) noexcept -> gboolean {
+                                          return give_up(static_cast<Waiting *>(d), HALVO_FAILURE_CANCELLED);
+                                      }),
+                                      w, nullptr);
+                g_source_attach(w->cancelled, w->context);
+            }
+            w->bound = g_timeout_source_new(guint(left));
+            g_source_set_callback(
+                w->bound,
+                [](gpointer d) noexcept -> gboolean { return give_up(static_cast<Waiting *>(d), HALVO_FAILURE_TIMEOUT); },
+                w, nullptr);
+            g_source_attach(w->bound, w->context);
+            waiters.push_back(w);
+            start_attempt_locked();
+            return;
+        }
     }
-    w->bound = g_timeout_source_new(guint(left));
-    g_source_set_callback(
-        w->bound, [](gpointer d) noexcept -> gboolean { return give_up(static_cast<Waiting *>(d), HALVO_FAILURE_TIMEOUT); },
-        w, nullptr);
-    g_source_attach(w->bound, w->context);
-    Locked hold(state_lock);
-    waiters.push_back(w);
-    start_attempt_locked();
+    g_main_context_unref(w->context);
+    delete w;
+    send_in_flight(f, connection);
+    g_object_unref(connection);
 }
 
 } // namespace
@@ -866,16 +891,9 @@ void wait_for_connection(InFlight *f, GCancellable *cancellable, int left) noexc
 bool CallAwaiter::await_suspend(std::coroutine_handle<> h) noexcept
 {
     op->outcome.called = true;
-    if (op->async && g_cancellable_is_cancelled(g_task_get_cancellable(op->task))) {
-        /* Not sent: a cancelled call changes nothing at the service. */
-        if (request.args != nullptr)
-            g_variant_unref(g_variant_ref_sink(request.args));
-        settle_reply(op, request, reply, HALVO_FAILURE_CANCELLED);
-        return false;
-    }
-    if (!op->async || op->threaded) {
-        /* Blocking: the caller's own thread, or a worker already. */
-        OperationTime time{op->async ? left_ms(op) : remaining_ms(op->bound_ms)};
+    if (!op->async) {
+        /* Blocking: the caller's own thread. */
+        OperationTime time{remaining_ms(op->bound_ms)};
         t_transport_failure = HALVO_FAILURE_NONE;
         reply = request.update ? _halvo_api_request_zemo_update()
                                : _halvo_api_send_method_call_sync(request.method, request.args);
@@ -883,6 +901,36 @@ bool CallAwaiter::await_suspend(std::coroutine_handle<> h) noexcept
         return false;
     }
     handle = h;
+    if (op->threaded) {
+        /* A worker never waits on the service: the request goes out from
+         * the call's own context, where its cancellable is heard. */
+        op->threaded = false;
+        GSource *idle = g_idle_source_new();
+        g_source_set_callback(
+            idle,
+            [](gpointer data) noexcept -> gboolean {
+                auto *a = static_cast<CallAwaiter *>(data);
+                if (!a->send())
+                    resume_op(a->handle, a->op);
+                return G_SOURCE_REMOVE;
+            },
+            this, nullptr);
+        g_source_attach(idle, g_task_get_context(op->task));
+        g_source_unref(idle);
+        return true;
+    }
+    return send();
+}
+
+bool CallAwaiter::send() noexcept
+{
+    if (g_cancellable_is_cancelled(g_task_get_cancellable(op->task))) {
+        /* Not sent: a cancelled call changes nothing at the service. */
+        if (request.args != nullptr)
+            g_variant_unref(g_variant_ref_sink(request.args));
+        settle_reply(op, request, reply, HALVO_FAILURE_CANCELLED);
+        return false;
+    }
     GCancellable *cancellable = g_task_get_cancellable(op->task);
     t_transport_failure = HALVO_FAILURE_NONE;
     GDBusMessage *message = request.update ? new_update_call(request.method)
@@ -897,37 +945,262 @@ bool CallAwaiter::await_suspend(std::coroutine_handle<> h) noexcept
         settle_reply(op, request, reply, HALVO_FAILURE_TIMEOUT);
         return false;
     }
-    auto *f = new InFlight{this, message};
-    Object<GDBusConnection> connection(connection_at_hand());
-    if (connection) {
-        send_in_flight(f, connection.get());
-        return true;
-    }
-    wait_for_connection(f, cancellable, left_ms(op));
+    wait_for_connection(new InFlight{this, message}, cancellable, left_ms(op));
     return true;
 }
+
+/* The store workers: a pool of the library's own, so that a store that
+ * blocks holds none of GTask's shared threads. */
+namespace {
+
+struct WorkItem {
+    std::coroutine_handle<> handle;
+    OpPromiseBase *op;
+};
+
+GThreadPool *store_workers() noexcept
+{
+    static GThreadPool *pool = g_thread_pool_new(
+        [](gpointer data, gpointer) noexcept {
+            std::unique_ptr<WorkItem> item(static_cast<WorkItem *>(data));
+            resume_op(item->handle, item->op);
+        },
+        nullptr, 4, FALSE, nullptr);
+    return pool;
+}
+
+gboolean resume_idle(gpointer data) noexcept
+{
+    std::unique_ptr<WorkItem> item(static_cast<WorkItem *>(data));
+    resume_op(item->handle, item->op);
+    return G_SOURCE_REMOVE;
+}
+
+} // namespace
 
 void WorkerAwaiter::await_suspend(std::coroutine_handle<> h) noexcept
 {
     op->threaded = true;
-    GTask *task = op->task; /* the frame is the worker's from the hand-over on */
-    auto *state = static_cast<AsyncStateBase *>(g_task_get_task_data(task));
-    state->handle = h;
-    state->promise = op;
-    state->handed.store(true, std::memory_order_release);
-    g_task_run_in_thread(task, [](GTask *, gpointer, gpointer data, GCancellable *) {
-        auto *s = static_cast<AsyncStateBase *>(data);
-        s->handed.load(std::memory_order_acquire);
-        resume_op(s->handle, s->promise);
-    });
+    g_thread_pool_push(store_workers(), new WorkItem{h, op}, nullptr);
+}
+
+/* ------------------------------------------------------------------ */
+/* Turns on stored documents                                           */
+/* ------------------------------------------------------------------ */
+
+/* One call waiting for its turn.  A blocking one waits on @cv; a
+ * non-blocking one is resumed in @context by whichever of its sources
+ * fires first: the turn given, its cancellable, or its bound. */
+struct halvo::TurnWaiter {
+    bool granted = false;
+    std::condition_variable cv;
+    TurnAwaiter *awaiter = nullptr;
+    std::coroutine_handle<> handle;
+    GMainContext *context = nullptr;
+    GSource *cancelled = nullptr;
+    GSource *bound = nullptr;
+
+    void stop_sources() noexcept
+    {
+        for (GSource **source : {&cancelled, &bound})
+            if (*source != nullptr) {
+                g_source_destroy(*source);
+                g_clear_pointer(source, g_source_unref);
+            }
+    }
+};
+
+namespace {
+
+struct TurnQueue {
+    bool busy = false;
+    std::vector<TurnWaiter *> waiting; /* in the order the calls were made */
+};
+
+/* Guards the queues only; nothing else is done under it. */
+std::mutex turn_lock;
+std::vector<std::pair<const char *, TurnQueue>> turn_queues;
+
+TurnQueue &queue_locked(const char *key) noexcept
+{
+    for (auto &q : turn_queues)
+        if (strcmp(q.first, key) == 0)
+            return q.second;
+    turn_queues.emplace_back(key, TurnQueue{});
+    return turn_queues.back().second;
+}
+
+/* The turn is free: take it now, or queue @w. */
+bool take_or_queue_locked(TurnQueue &q, TurnWaiter *w) noexcept
+{
+    if (!q.busy) {
+        q.busy = true;
+        return true;
+    }
+    q.waiting.push_back(w);
+    return false;
+}
+
+void leave_queue_locked(TurnQueue &q, TurnWaiter *w) noexcept
+{
+    q.waiting.erase(std::find(q.waiting.begin(), q.waiting.end(), w));
+}
+
+gboolean turn_given(gpointer data) noexcept
+{
+    auto *w = static_cast<TurnWaiter *>(data);
+    w->stop_sources();
+    g_main_context_unref(std::exchange(w->context, nullptr));
+    resume_op(w->handle, w->awaiter->op);
+    return G_SOURCE_REMOVE;
+}
+
+/* Cancelled or out of time while queued; nothing once the turn is on its
+ * way (turn_given then resumes the call). */
+gboolean stop_waiting_turn(TurnWaiter *w, halvo_failure_e failure) noexcept
+{
+    {
+        std::lock_guard<std::mutex> hold(turn_lock);
+        if (w->granted)
+            return G_SOURCE_REMOVE;
+        leave_queue_locked(queue_locked(w->awaiter->turn->key_), w);
+    }
+    w->stop_sources();
+    g_main_context_unref(std::exchange(w->context, nullptr));
+    w->awaiter->failure = failure;
+    resume_op(w->handle, w->awaiter->op);
+    return G_SOURCE_REMOVE;
+}
+
+} // namespace
+
+DocTurn::DocTurn(const char *key) noexcept : key_(key) {}
+
+DocTurn::~DocTurn()
+{
+    if (!held_)
+        return;
+    std::lock_guard<std::mutex> hold(turn_lock);
+    TurnQueue &q = queue_locked(key_);
+    if (q.waiting.empty()) {
+        q.busy = false;
+        return;
+    }
+    TurnWaiter *next = q.waiting.front();
+    q.waiting.erase(q.waiting.begin());
+    next->granted = true;
+    if (next->context == nullptr) {
+        next->cv.notify_one();
+        return;
+    }
+    GSource *idle = g_idle_source_new();
+    g_source_set_callback(idle, turn_given, next, nullptr);
+    g_source_attach(idle, next->context);
+    g_source_unref(idle);
+}
+
+bool TurnAwaiter::await_suspend(std::coroutine_handle<> h) noexcept
+{
+    if (op->async && g_cancellable_is_cancelled(g_task_get_cancellable(op->task))) {
+        failure = HALVO_FAILURE_CANCELLED;
+        return false;
+    }
+    auto *w = new TurnWaiter;
+    std::unique_lock<std::mutex> hold(turn_lock);
+    TurnQueue &q = queue_locked(turn->key_);
+    if (take_or_queue_locked(q, w)) {
+        turn->held_ = true;
+        delete w;
+        return false;
+    }
+    w->awaiter = this;
+    if (!op->async) {
+        /* Blocking: on the caller's own thread, within its bound. */
+        auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(remaining_ms(op->bound_ms));
+        if (!w->cv.wait_until(hold, until, [w] { return w->granted; })) {
+            leave_queue_locked(q, w);
+            failure = HALVO_FAILURE_TIMEOUT;
+        }
+        turn->held_ = w->granted;
+        delete w;
+        return false;
+    }
+    handle = h;
+    w->handle = h;
+    w->context = g_main_context_ref(g_task_get_context(op->task));
+    if (GCancellable *cancellable = g_task_get_cancellable(op->task)) {
+        w->cancelled = g_cancellable_source_new(cancellable);
+        g_source_set_callback(w->cancelled, G_SOURCE_FUNC(+[](GCancellable *, gpointer d) noexcept -> gboolean {
+                                  return stop_waiting_turn(static_cast<TurnWaiter *>(d), HALVO_FAILURE_CANCELLED);
+                              }),
+                              w, nullptr);
+        g_source_attach(w->cancelled, w->context);
+    }
+    w->bound = g_timeout_source_new(guint(left_ms(op)));
+    g_source_set_callback(
+        w->bound,
+        [](gpointer d) noexcept -> gboolean {
+            return stop_waiting_turn(static_cast<TurnWaiter *>(d), HALVO_FAILURE_TIMEOUT);
+        },
+        w, nullptr);
+    g_source_attach(w->bound, w->context);
+    waiter = w;
+    return true;
+}
+
+bool TurnAwaiter::await_resume() noexcept
+{
+    if (waiter != nullptr) {
+        turn->held_ = waiter->granted;
+        delete std::exchange(waiter, nullptr);
+    }
+    if (turn->held_)
+        return true;
+    if (failure == HALVO_FAILURE_TIMEOUT)
+        ERR("GDbus error : %s", "Timeout was reached");
+    note_failure(failure);
+    return false;
+}
+
+void halvo::resume_at_home(std::coroutine_handle<> h, OpPromiseBase *promise) noexcept
+{
+    GSource *idle = g_idle_source_new();
+    g_source_set_callback(idle, resume_idle, new WorkItem{h, promise}, nullptr);
+    g_source_attach(idle, g_task_get_context(promise->task));
+    g_source_unref(idle);
+}
+
+void halvo::task_ended(OpPromiseBase &op, GTask *task) noexcept
+{
+    if (!op.threaded && op.done != nullptr) {
+        *op.done = task; /* completed by the resume, once the frame is gone */
+        return;
+    }
+    /* On a worker: the task completes, and its last reference goes, in
+     * its own context.  The context's lock orders what the worker wrote
+     * before whatever reads it there. */
+    GSource *idle = g_idle_source_new();
+    g_source_set_callback(
+        idle,
+        [](gpointer data) noexcept -> gboolean {
+            complete_task(static_cast<GTask *>(data));
+            return G_SOURCE_REMOVE;
+        },
+        task, nullptr);
+    g_source_attach(idle, g_task_get_context(task));
+    g_source_unref(idle);
 }
 
 void halvo::complete_task(GTask *task) noexcept
 {
     auto *state = static_cast<AsyncStateBase *>(g_task_get_task_data(task));
     state->returned = true;
+    /* Nothing of the library's operation is in hand while the
+     * application's callback runs. */
+    OpPromiseBase *saved = std::exchange(t_current_op, nullptr);
     g_task_return_boolean(task, TRUE);
     g_object_unref(task);
+    t_current_op = saved;
 }
 
 AsyncStateBase *halvo::finish_state(GAsyncResult *result, void *tag, bool *cancelled) noexcept

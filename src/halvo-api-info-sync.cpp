@@ -154,6 +154,11 @@ static Op<int> remove_info_sync_device_op(const char *key_arg)
     /* The caller's text may be gone once the rest runs on the worker. */
     GString_ key_copy(g_strdup(key_arg));
     const char *key = key_copy.get();
+    /* Edits of the document take turns: two at once would both read the
+     * same text, and the later write would undo the earlier. */
+    DocTurn turn(INFO_SYNC_DEVICES_KEY);
+    if (!co_await turn.take())
+        co_return HALVO_ERROR_OPERATION_FAILED;
     co_await on_worker();
     CString text(valko_get_str(INFO_SYNC_DEVICES_KEY));
     if (!text) {

@@ -1212,51 +1212,16 @@ int halvo_api_get_mute_state(bool *muted) noexcept
     return halvo_api_get_mute_state_internal(muted);
 }
 
-/* set_mute's calls take turns in the order they were made: the ticket is
- * drawn on the caller's thread, the turn is waited for where the read and
- * the toggle run (a worker, for a non-blocking call), and it passes on
- * when the call's work is done.  A plain mutex would let two workers race
- * for it, and the earlier call could end up last. */
-namespace {
-std::mutex mute_turn_lock;
-std::condition_variable mute_turn_cv;
-unsigned long mute_tickets = 0, mute_serving = 0;
-
-class MuteTurn {
-  public:
-    MuteTurn() noexcept
-    {
-        Locked hold(mute_turn_lock);
-        ticket_ = mute_tickets++;
-    }
-    void wait() noexcept
-    {
-        std::unique_lock<std::mutex> hold(mute_turn_lock);
-        mute_turn_cv.wait(hold, [this] { return mute_serving == ticket_; });
-    }
-    ~MuteTurn()
-    {
-        wait();
-        {
-            Locked hold(mute_turn_lock);
-            mute_serving++;
-        }
-        mute_turn_cv.notify_all();
-    }
-    MuteTurn(const MuteTurn &) = delete;
-    MuteTurn &operator=(const MuteTurn &) = delete;
-
-  private:
-    unsigned long ticket_;
-};
-} // namespace
-
 static Op<int> set_mute_op(bool muted)
 {
     INFO("set mute : %d", muted);
-    MuteTurn turn;
+    /* Calls take turns in the order they were made: each reads the state
+     * the one before made (the service writes the new flag to the store
+     * before it answers the toggle). */
+    DocTurn turn(KEY_BT_MUTE);
+    if (!co_await turn.take())
+        co_return HALVO_ERROR_OPERATION_FAILED;
     co_await on_worker();
-    turn.wait();
     bool stored = false;
     if (!read_mute(&stored))
         co_return HALVO_ERROR_OPERATION_FAILED;
@@ -1264,8 +1229,6 @@ static Op<int> set_mute_op(bool muted)
         INFO("mute is %d already", muted);
         co_return HALVO_ERROR_NONE;
     }
-    /* The service writes the new flag to the store before it answers the
-     * toggle, so the next call in turn reads the state this one made. */
     RETURN_SERVICE_RESULT("spk_mute_unmute", nullptr);
 }
 

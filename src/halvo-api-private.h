@@ -319,6 +319,33 @@ inline ToWorker on_worker() noexcept
 
 struct OpPromiseBase;
 
+/* A turn on one stored document.  Every read-modify-write of a document
+ * in the process, blocking or not, from any thread, takes its turn in the
+ * order the calls were made, and keeps it until its operation ends: the
+ * edits then never read the same text.  A blocking call waits for its turn
+ * on its own thread, a non-blocking one in its own context, holding no
+ * thread; either waits no longer than its bound, and a cancelled call
+ * leaves the queue at once. */
+class DocTurn;
+struct TurnWaiter;
+struct TakeTurn {
+    DocTurn *turn;
+};
+
+class DocTurn {
+  public:
+    explicit DocTurn(const char *key) noexcept;
+    ~DocTurn();
+    DocTurn(const DocTurn &) = delete;
+    DocTurn &operator=(const DocTurn &) = delete;
+    /* `if (!co_await turn.take())`: false, with the failure noted, when the
+     * wait ended without the turn (cancelled, or out of time). */
+    TakeTurn take() noexcept { return {this}; }
+
+    const char *key_; /* a constant of the library */
+    bool held_ = false;
+};
+
 /* What an _async call keeps until its _finish: the outputs (owned, freed
  * with @release unless handed over), and how it ended. */
 struct Held {
@@ -341,11 +368,8 @@ struct Held {
 struct AsyncStateBase {
     Held held;
     halvo_failure_e failure = HALVO_FAILURE_NONE;
-    std::atomic<bool> returned{false}; /* the task has its result */
-    bool finished = false;             /* _finish has taken it */
-    std::coroutine_handle<> handle;    /* resumed by the worker */
-    std::atomic<bool> handed{false};   /* orders the hand-over for the thread checker */
-    OpPromiseBase *promise = nullptr;
+    bool returned = false; /* the task has its result */
+    bool finished = false; /* _finish has taken it */
     virtual ~AsyncStateBase() = default;
 };
 template <typename T> struct AsyncState : AsyncStateBase {
@@ -355,8 +379,9 @@ template <typename T> struct AsyncState : AsyncStateBase {
 struct OpPromiseBase {
     Outcome outcome;
     bool async = false;
-    bool threaded = false; /* async, and moved to a worker: calls block there */
+    bool threaded = false; /* async, and on a store worker now */
     GTask *task = nullptr; /* async: the task it returns (a reference) */
+    GTask **done = nullptr; /* async: where the resume that ends it wants the task */
     gint64 deadline = 0;   /* async: monotonic microseconds */
     int bound_ms = HALVO_METHOD_TIMEOUT_MS;
 
@@ -368,8 +393,16 @@ struct OpPromiseBase {
  * resume), for note_failure(). */
 OpPromiseBase *&current_op() noexcept;
 
-/* Resumes @h with its promise as the operation in hand. */
+/* Resumes @h with its promise as the operation in hand.  When the
+ * operation ends in this resume, its task completes (and the
+ * application's callback may run) only after the operation is no longer
+ * the one in hand: nothing of the application runs on a frame that is
+ * gone. */
 void resume_op(std::coroutine_handle<> h, OpPromiseBase *promise) noexcept;
+
+/* Resumes @h as resume_op() does, from an idle in the operation's own
+ * main context (the task's). */
+void resume_at_home(std::coroutine_handle<> h, OpPromiseBase *promise) noexcept;
 
 /* The awaiters; their work is in halvo-api-gdbus.cpp. */
 struct CallAwaiter {
@@ -380,10 +413,22 @@ struct CallAwaiter {
     bool await_ready() noexcept { return false; }
     bool await_suspend(std::coroutine_handle<> h) noexcept;
     GVariant *await_resume() noexcept { return reply; }
+    /* Sends the request without waiting; false when it settled at once. */
+    bool send() noexcept;
+};
+struct TurnAwaiter {
+    OpPromiseBase *op;
+    DocTurn *turn;
+    halvo_failure_e failure = HALVO_FAILURE_NONE; /* why there is no turn */
+    std::coroutine_handle<> handle;
+    TurnWaiter *waiter = nullptr; /* while queued without blocking */
+    bool await_ready() noexcept { return false; }
+    bool await_suspend(std::coroutine_handle<> h) noexcept;
+    bool await_resume() noexcept;
 };
 struct WorkerAwaiter {
     OpPromiseBase *op;
-    bool await_ready() noexcept { return !op->async; }
+    bool await_ready() noexcept { return !op->async || op->threaded; }
     void await_suspend(std::coroutine_handle<> h) noexcept;
     void await_resume() noexcept {}
 };
@@ -420,6 +465,10 @@ inline bool op_cancelled() noexcept
 /* Completes the task of an asynchronous run; the frame is already gone. */
 void complete_task(GTask *task) noexcept;
 
+/* An asynchronous run ended: its task completes in its own main context,
+ * never on a worker, and never while the frame is the operation in hand. */
+void task_ended(OpPromiseBase &op, GTask *task) noexcept;
+
 template <typename T> class Op {
   public:
     struct promise_type : OpPromiseBase {
@@ -428,6 +477,7 @@ template <typename T> class Op {
         void return_value(T v) noexcept { value = v; }
         CallAwaiter await_transform(CallRequest r) noexcept { return {this, {}, r}; }
         WorkerAwaiter await_transform(ToWorker) noexcept { return {this}; }
+        TurnAwaiter await_transform(TakeTurn t) noexcept { return {this, t.turn, HALVO_FAILURE_NONE, {}, nullptr}; }
         struct Final {
             bool await_ready() noexcept { return false; }
             void await_suspend(std::coroutine_handle<promise_type> h) noexcept
@@ -439,8 +489,8 @@ template <typename T> class Op {
                 auto *state = static_cast<AsyncState<T> *>(g_task_get_task_data(task));
                 state->result = p.value;
                 state->failure = final_failure(p.outcome, p.value);
+                task_ended(p, task);
                 h.destroy();
-                complete_task(task);
             }
             void await_resume() noexcept {}
         };
