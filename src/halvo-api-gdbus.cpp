@@ -901,22 +901,18 @@ bool CallAwaiter::await_suspend(std::coroutine_handle<> h) noexcept
         return false;
     }
     handle = h;
-    if (op->threaded) {
+    if (op->where != OpPromiseBase::HOME) {
         /* A worker never waits on the service: the request goes out from
-         * the call's own context, where its cancellable is heard. */
-        op->threaded = false;
-        GSource *idle = g_idle_source_new();
-        g_source_set_callback(
-            idle,
+         * the bus thread, and the reply is read there. */
+        op->where = OpPromiseBase::BUS;
+        on_bus_thread(
             [](gpointer data) noexcept -> gboolean {
                 auto *a = static_cast<CallAwaiter *>(data);
                 if (!a->send())
                     resume_op(a->handle, a->op);
                 return G_SOURCE_REMOVE;
             },
-            this, nullptr);
-        g_source_attach(idle, g_task_get_context(op->task));
-        g_source_unref(idle);
+            this);
         return true;
     }
     return send();
@@ -980,7 +976,7 @@ gboolean resume_idle(gpointer data) noexcept
 
 void WorkerAwaiter::await_suspend(std::coroutine_handle<> h) noexcept
 {
-    op->threaded = true;
+    op->where = OpPromiseBase::WORKER;
     g_thread_pool_push(store_workers(), new WorkItem{h, op}, nullptr);
 }
 
@@ -1127,7 +1123,10 @@ bool TurnAwaiter::await_suspend(std::coroutine_handle<> h) noexcept
     }
     handle = h;
     w->handle = h;
-    w->context = g_main_context_ref(g_task_get_context(op->task));
+    /* Waited for on the bus thread: the call's own context may be blocked
+     * meanwhile, in a blocking edit queued behind this one. */
+    ensure_bus_thread();
+    w->context = g_main_context_ref(bus_context);
     if (GCancellable *cancellable = g_task_get_cancellable(op->task)) {
         w->cancelled = g_cancellable_source_new(cancellable);
         g_source_set_callback(w->cancelled, G_SOURCE_FUNC(+[](GCancellable *, gpointer d) noexcept -> gboolean {
@@ -1151,6 +1150,7 @@ bool TurnAwaiter::await_suspend(std::coroutine_handle<> h) noexcept
 bool TurnAwaiter::await_resume() noexcept
 {
     if (waiter != nullptr) {
+        op->where = OpPromiseBase::BUS;
         turn->held_ = waiter->granted;
         delete std::exchange(waiter, nullptr);
     }
@@ -1172,7 +1172,7 @@ void halvo::resume_at_home(std::coroutine_handle<> h, OpPromiseBase *promise) no
 
 void halvo::task_ended(OpPromiseBase &op, GTask *task) noexcept
 {
-    if (!op.threaded && op.done != nullptr) {
+    if (op.where == OpPromiseBase::HOME && op.done != nullptr) {
         *op.done = task; /* completed by the resume, once the frame is gone */
         return;
     }

@@ -379,7 +379,11 @@ template <typename T> struct AsyncState : AsyncStateBase {
 struct OpPromiseBase {
     Outcome outcome;
     bool async = false;
-    bool threaded = false; /* async, and on a store worker now */
+    /* Where an asynchronous run is: in its own context, on a store worker,
+     * or on the bus thread.  Once it has left its context it never needs
+     * it again until it ends, so a blocking call made there meanwhile
+     * cannot hold it up. */
+    enum { HOME, WORKER, BUS } where = HOME;
     GTask *task = nullptr; /* async: the task it returns (a reference) */
     GTask **done = nullptr; /* async: where the resume that ends it wants the task */
     gint64 deadline = 0;   /* async: monotonic microseconds */
@@ -428,7 +432,7 @@ struct TurnAwaiter {
 };
 struct WorkerAwaiter {
     OpPromiseBase *op;
-    bool await_ready() noexcept { return !op->async || op->threaded; }
+    bool await_ready() noexcept { return !op->async || op->where == OpPromiseBase::WORKER; }
     void await_suspend(std::coroutine_handle<> h) noexcept;
     void await_resume() noexcept {}
 };
