@@ -341,6 +341,33 @@ GDBusConnection *live_connection_locked() noexcept
 
 } // namespace
 
+void halvo::run_on_bus(const std::function<void()> &fn) noexcept
+{
+    ensure_bus_thread();
+    if (g_main_context_is_owner(bus_context)) {
+        fn();
+        return;
+    }
+    struct Job {
+        const std::function<void()> *fn;
+        std::mutex lock;
+        std::condition_variable cv;
+        bool done = false;
+    } job{&fn, {}, {}, false};
+    on_bus_thread(
+        [](gpointer data) noexcept -> gboolean {
+            auto *j = static_cast<Job *>(data);
+            (*j->fn)();
+            std::lock_guard<std::mutex> hold(j->lock);
+            j->done = true;
+            j->cv.notify_all();
+            return G_SOURCE_REMOVE;
+        },
+        &job);
+    std::unique_lock<std::mutex> hold(job.lock);
+    job.cv.wait(hold, [&] { return job.done; });
+}
+
 bool halvo::retry_armed() noexcept
 {
     Locked hold(state_lock);
@@ -417,44 +444,68 @@ gboolean resubscribe_in_context(gpointer data) noexcept
 /* Subscribes @row with @handler in the calling thread's context.  A row
  * that is wanted stays wanted when @keep_wanted, so that it is subscribed
  * once a bus is there; otherwise a failure leaves it unset. */
-static int subscribe_row(row_ref row, GDBusSignalCallback handler, void *user_data, bool keep_wanted) noexcept
-{
-    /* Connecting may wait: not under the lock. */
-    Object<GDBusConnection> connection(__halvo_api_get_system_connection());
+static int subscribe_row_on(row_ref row, GDBusSignalCallback handler, void *user_data, bool keep_wanted,
+                            GMainContext *context, Object<GDBusConnection> &connection) noexcept;
 
-    Locked hold(state_lock);
+static int subscribe_row(row_ref row, GDBusSignalCallback handler, void *user_data, bool keep_wanted,
+                         GMainContext *context) noexcept
+{
+    /* Connecting may wait: not under the lock, nor on the bus thread. */
+    Object<GDBusConnection> connection(__halvo_api_get_system_connection());
+    if (context != bus_context)
+        return subscribe_row_on(row, handler, user_data, keep_wanted, context, connection);
+    /* A subscription remembers the thread-default context, which only its
+     * owner may push: the bus thread makes it. */
+    int ret = HALVO_ERROR_OPERATION_FAILED;
+    run_on_bus([&] { ret = subscribe_row_on(row, handler, user_data, keep_wanted, context, connection); });
+    return ret;
+}
+
+static int subscribe_row_on(row_ref row, GDBusSignalCallback handler, void *user_data, bool keep_wanted,
+                            GMainContext *context, Object<GDBusConnection> &connection) noexcept
+{
+    std::unique_lock<std::mutex> hold(state_lock);
     if (row.info->subscription_id != 0) {
+        hold.unlock();
         INFO("same signal is already subscribed");
         return HALVO_ERROR_NONE;
     }
     g_clear_pointer(&row.state->context, g_main_context_unref);
-    row.state->context = g_main_context_ref_thread_default();
+    row.state->context = g_main_context_ref(context);
     row.state->handler = handler;
     row.state->user_data = user_data;
     row.state->wanted = true;
     /* A connection replaced while we connected is no place to subscribe. */
     if (!connection || connection.get() != g_system_con) {
-        ERR("fail to get dbus connection for signal");
         if (keep_wanted)
             arm_retry_locked();
         else
             forget_row_locked(row);
+        hold.unlock();
+        ERR("fail to get dbus connection for signal");
         return HALVO_ERROR_OPERATION_FAILED;
     }
-    if (!subscribe_locked(row, connection.get())) {
-        ERR("fail to subscribe signal");
+    /* The subscription remembers the thread-default context. */
+    g_main_context_push_thread_default(context);
+    bool subscribed = subscribe_locked(row, connection.get());
+    g_main_context_pop_thread_default(context);
+    if (!subscribed) {
         if (!keep_wanted)
             forget_row_locked(row);
+        hold.unlock();
+        ERR("fail to subscribe signal");
         return HALVO_ERROR_OPERATION_FAILED;
     }
+    hold.unlock();
     EXIT();
     return HALVO_ERROR_NONE;
 }
 
 static int unsubscribe_row(row_ref row) noexcept
 {
-    Locked hold(state_lock);
+    std::unique_lock<std::mutex> hold(state_lock);
     if (!row.state->wanted && row.info->subscription_id == 0) {
+        hold.unlock();
         ERR("this signal was not subcribed.");
         return HALVO_ERROR_INVALID_PARAMETER;
     }
@@ -474,7 +525,9 @@ int _halvo_api_init_gdbus(void) noexcept
     ENTER();
     row_ref row = row_at(int(HALVO_INTERNAL_SIGNAL_COUNT) + int(HALVO_PUBLIC_SIGNAL_ZEMO_FW_UPDATE_RESULT));
     DBG("signal : %d, signal_info : %d, signal : %s", 0, row.info->subscription_id, row.info->signal_name);
-    subscribe_row(row, __halvo_api_handle_recieved_signal_cb, nullptr, true);
+    GMainContext *here = g_main_context_ref_thread_default();
+    subscribe_row(row, __halvo_api_handle_recieved_signal_cb, nullptr, true, here);
+    g_main_context_unref(here);
     return HALVO_ERROR_NONE;
 }
 
@@ -1238,7 +1291,10 @@ int _halvo_api_subscribe_signal(int index, void *user_data) noexcept
     }
     row_ref row = row_at(HALVO_INTERNAL_SIGNAL_COUNT + index);
     DBG("signal : %d, signal_info : %d, signal : %s", index, row.info->subscription_id, row.info->signal_name);
-    return subscribe_row(row, __halvo_api_handle_recieved_signal_cb, user_data, false);
+    GMainContext *here = g_main_context_ref_thread_default();
+    int ret = subscribe_row(row, __halvo_api_handle_recieved_signal_cb, user_data, false, here);
+    g_main_context_unref(here);
+    return ret;
 }
 
 int _halvo_api_unsubscribe_signal(int index) noexcept
@@ -1257,8 +1313,10 @@ int _halvo_api_subscribe_internal_signal(int index, GDBusSignalCallback handler,
         ERR("no such signal or no handler: %d", index);
         return HALVO_ERROR_INVALID_PARAMETER;
     }
-    /* Internal rows filter on member and path only. */
-    return subscribe_row(row_at(index), handler, user_data, false);
+    /* Internal rows filter on member and path only.  Their handlers run
+     * on the bus thread and hand each event to its slot's context. */
+    ensure_bus_thread();
+    return subscribe_row(row_at(index), handler, user_data, false, bus_context);
 }
 
 int _halvo_api_unsubscribe_internal_signal(int index) noexcept

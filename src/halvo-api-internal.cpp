@@ -2,12 +2,10 @@
  * reconnection, volume and mute, icons, the speaker callback slots, and
  * the non-blocking pairs of these operations.
  *
- * Signal handlers run in the main context of the thread that set their
- * callback; the store-watch handlers (last speakers, connected speakers,
- * mute) run where the store delivers its notification (the registering
- * thread's main context).  A slot is read
- * and written whole under the library's lock, and called outside it, so a
- * callback may call the library and unset itself.
+ * Signal handlers and store-watch handlers run on the library's bus
+ * thread; each hands its event to the slot's callback, which runs in the
+ * thread-default main context of the thread that set it, outside the
+ * library's lock, so a callback may call the library and unset itself.
  *
  * Store documents and signal payloads come from other processes: a
  * document of another shape gives the documented defaults, and a payload
@@ -34,54 +32,124 @@ using namespace halvo;
 /* The speaker callback slots                                          */
 /* ------------------------------------------------------------------ */
 
-/* A namespace of its own: the earphone record of the public header is
- * also called `callbacks`. */
+/* A slot holds its callback, the context of the thread that set it, and a
+ * generation that every fill moves on, so that an event queued for what
+ * the slot held before is dropped.  Invocations under way are counted:
+ * fill() waits for those on other threads, as g_cancellable_disconnect()
+ * waits for a handler, so that once an unset returns the callback neither
+ * runs nor starts, unless it is the caller itself. */
+namespace {
+
+struct SlotState {
+    slots::any_cb callback = nullptr;
+    void *user_data = nullptr;
+    GMainContext *context = nullptr; /* a reference while set */
+    unsigned generation = 0;
+    int running = 0;
+};
+
+SlotState slot_table[slots::COUNT];
+std::condition_variable slot_idle; /* with state_lock: an invocation ended */
+thread_local int t_running[slots::COUNT];
+
+struct Delivery {
+    int index;
+    unsigned generation;
+    slots::Event event;
+};
+
+void invoke(int index, unsigned generation, const slots::Event &event) noexcept
+{
+    slots::any_cb callback;
+    void *user_data;
+    {
+        Locked hold(state_lock);
+        SlotState &s = slot_table[index];
+        if (s.generation != generation || s.callback == nullptr)
+            return;
+        callback = s.callback;
+        user_data = s.user_data;
+        s.running++;
+    }
+    t_running[index]++;
+    event(callback, user_data);
+    t_running[index]--;
+    {
+        Locked hold(state_lock);
+        slot_table[index].running--;
+    }
+    slot_idle.notify_all();
+}
+
+} // namespace
+
+slots::Held slots::fill(int index, any_cb callback, void *user_data) noexcept
+{
+    GMainContext *gone;
+    Held before;
+    {
+        std::unique_lock<std::mutex> hold(state_lock);
+        SlotState &s = slot_table[index];
+        before = {s.callback, s.user_data};
+        s.callback = callback;
+        s.user_data = user_data;
+        s.generation++;
+        gone = std::exchange(s.context, callback ? g_main_context_ref_thread_default() : nullptr);
+        slot_idle.wait(hold, [&] { return s.running == t_running[index]; });
+    }
+    if (gone != nullptr)
+        g_main_context_unref(gone);
+    return before;
+}
+
+void slots::restore(int index, any_cb set, void *set_data, Held before) noexcept
+{
+    {
+        Locked hold(state_lock);
+        SlotState &s = slot_table[index];
+        if (s.callback != set || s.user_data != set_data)
+            return;
+    }
+    fill(index, before.callback, before.user_data);
+}
+
+bool slots::is_set(int index) noexcept
+{
+    Locked hold(state_lock);
+    return slot_table[index].callback != nullptr;
+}
+
+void slots::post(int index, Event event) noexcept
+{
+    GMainContext *context;
+    unsigned generation;
+    {
+        Locked hold(state_lock);
+        SlotState &s = slot_table[index];
+        if (s.callback == nullptr)
+            return;
+        context = g_main_context_ref(s.context);
+        generation = s.generation;
+    }
+    GSource *idle = g_idle_source_new();
+    g_source_set_priority(idle, G_PRIORITY_DEFAULT);
+    g_source_set_callback(
+        idle,
+        [](gpointer data) noexcept -> gboolean {
+            auto *d = static_cast<Delivery *>(data);
+            invoke(d->index, d->generation, d->event);
+            return G_SOURCE_REMOVE;
+        },
+        new Delivery{index, generation, std::move(event)},
+        [](gpointer data) noexcept { delete static_cast<Delivery *>(data); });
+    g_source_attach(idle, context);
+    g_source_unref(idle);
+    g_main_context_unref(context);
+}
+
 namespace speaker {
 
-/* Any callback fits a slot; each user casts it back to its own type. */
-typedef void (*any_cb)(void);
-
-struct slot {
-    any_cb callback;
-    void *user_data;
-};
-
-enum {
-    SLOT_INFO_CHANGED = 0,
-    SLOT_LAST_SPEAKERS = 1,
-    SLOT_CONNECTING_STATUS = 2,
-    SLOT_VOLUME = 3,
-    SLOT_VOLUME_CONTROLABLE = 4,
-    SLOT_MUTE = 5,
-    SLOT_CONNECTED_SPEAKERS = 6,
-    SLOT_COUNT
-};
-
-static slot callbacks[SLOT_COUNT];
-
-template <typename Cb> struct taken {
-    Cb callback;
-    void *user_data;
-};
-
-static void fill_locked(int index, any_cb callback, void *user_data) noexcept
-{
-    callbacks[index].callback = callback;
-    callbacks[index].user_data = user_data;
-}
-
-static void clear(int index) noexcept
-{
-    Locked hold(state_lock);
-    fill_locked(index, nullptr, nullptr);
-}
-
-/* The callback and its user data, read together. */
-template <typename Cb> static taken<Cb> take(int index) noexcept
-{
-    Locked hold(state_lock);
-    return {reinterpret_cast<Cb>(callbacks[index].callback), callbacks[index].user_data};
-}
+using slots::any_cb;
 
 /* Fills slot @index and subscribes signal @row for it.  A set that cannot
  * subscribe leaves the slot as it found it, unless another set came in
@@ -90,44 +158,53 @@ template <typename Cb>
 static int set(int index, Cb callback, void *user_data, int row, GDBusSignalCallback handler) noexcept
 {
     any_cb cb = reinterpret_cast<any_cb>(callback);
-    slot before;
-    {
-        Locked hold(state_lock);
-        before = callbacks[index];
-        fill_locked(index, cb, user_data);
-    }
+    slots::Held before = slots::fill(index, cb, user_data);
     int ret = _halvo_api_subscribe_internal_signal(row, handler, nullptr);
-    if (ret != HALVO_ERROR_NONE) {
-        Locked hold(state_lock);
-        if (callbacks[index].callback == cb && callbacks[index].user_data == user_data)
-            callbacks[index] = before;
-    }
+    if (ret != HALVO_ERROR_NONE)
+        slots::restore(index, cb, user_data, before);
     return plain_result(ret);
 }
 
 /* Empties slot @index and drops the subscription of signal @row. */
 static int unset(int index, int row) noexcept
 {
-    clear(index);
+    slots::fill(index, nullptr, nullptr);
     return plain_result(_halvo_api_unsubscribe_internal_signal(row));
 }
 
-/* Fills slot @index and watches store key @key with @handler.  Slot and
- * registration change together under the lock: the store keeps one
- * registration per key and handler.  A set that cannot watch leaves the
- * slot as it was. */
+/* Serializes the set and unset of the watched families: the store keeps
+ * one registration per key and handler.  Not the library's lock: the
+ * store is called under it. */
+static std::mutex watch_lock;
+
+/* Watches store key @key with @handler, on the bus thread. */
+static bool store_watch(const char *key, valko_key_changed_cb handler) noexcept
+{
+    int rc = -1;
+    run_on_bus([&] { rc = valko_notify_key_changed(key, handler, nullptr); });
+    return rc == 0;
+}
+
+static bool store_ignore(const char *key, valko_key_changed_cb handler) noexcept
+{
+    int rc = -1;
+    run_on_bus([&] { rc = valko_ignore_key_changed(key, handler); });
+    return rc == 0;
+}
+
+/* Fills slot @index and watches store key @key with @handler.  A set that
+ * cannot watch leaves the slot as it was. */
 static int watch(int index, const char *key, valko_key_changed_cb handler, any_cb callback, void *user_data) noexcept
 {
     if (callback == nullptr) {
         ERR("cb is NULL!!");
         return plain_result(HALVO_ERROR_INVALID_PARAMETER);
     }
-    Locked hold(state_lock);
-    slot before = callbacks[index];
-    fill_locked(index, callback, user_data);
-    if (valko_notify_key_changed(key, handler, nullptr) != 0) {
+    std::lock_guard<std::mutex> registration(watch_lock);
+    slots::Held before = slots::fill(index, callback, user_data);
+    if (!store_watch(key, handler)) {
         ERR("fail to watch %s", key);
-        callbacks[index] = before;
+        slots::restore(index, callback, user_data, before);
         return plain_result(HALVO_ERROR_OPERATION_FAILED, HALVO_FAILURE_STORE);
     }
     return plain_result(HALVO_ERROR_NONE);
@@ -136,14 +213,14 @@ static int watch(int index, const char *key, valko_key_changed_cb handler, any_c
 /* Empties slot @index and ends the watch of @key; 3 when none was set. */
 static int unwatch(int index, const char *key, valko_key_changed_cb handler) noexcept
 {
-    Locked hold(state_lock);
-    if (callbacks[index].callback == nullptr) {
+    std::lock_guard<std::mutex> registration(watch_lock);
+    if (!slots::is_set(index)) {
         ERR("callback is not set");
         return plain_result(HALVO_ERROR_INVALID_PARAMETER);
     }
-    fill_locked(index, nullptr, nullptr);
-    int ret = valko_ignore_key_changed(key, handler) == 0 ? HALVO_ERROR_NONE : HALVO_ERROR_OPERATION_FAILED;
-    return plain_result(ret, HALVO_FAILURE_STORE);
+    slots::fill(index, nullptr, nullptr);
+    return plain_result(store_ignore(key, handler) ? HALVO_ERROR_NONE : HALVO_ERROR_OPERATION_FAILED,
+                        HALVO_FAILURE_STORE);
 }
 
 } // namespace speaker
@@ -507,8 +584,7 @@ void _halvo_bt_spk_info_changed(GDBusConnection *, const gchar *, const gchar *,
 {
     if (!is_row_signal(HALVO_SIGNAL_BT_SPK_INFO_CHANGED, signal_name))
         return;
-    auto slot = speaker::take<halvo_bt_spk_info_changed_cb>(speaker::SLOT_INFO_CHANGED);
-    if (slot.callback == nullptr) {
+    if (!slots::is_set(slots::INFO_CHANGED)) {
         ERR("callback is NULL");
         return;
     }
@@ -525,40 +601,39 @@ void _halvo_bt_spk_info_changed(GDBusConnection *, const gchar *, const gchar *,
         return;
     }
     DBG("output_str : %s", text.get());
-    if (strcmp(text.get(), "null") == 0) {
-        slot.callback(nullptr, slot.user_data);
-        return;
-    }
-    Object<JsonParser> parser(json_parser_new());
-    if (!halvo_json_parse(parser.get(), text.get(), -1)) {
-        ERR("fail to json_parser_load_from_data ");
-        return;
-    }
-    Object<JsonReader> reader(halvo_json_reader_new(parser.get()));
     speaker_t *record = nullptr;
-    if (__halvo_api_convert_json_to_struct(reader.get(), &record) != HALVO_ERROR_NONE)
-        return;
-    slot.callback(record, slot.user_data);
-    __halvo_free_connected_bt_speaker_info(record);
+    if (strcmp(text.get(), "null") != 0) {
+        Object<JsonParser> parser(json_parser_new());
+        if (!halvo_json_parse(parser.get(), text.get(), -1)) {
+            ERR("fail to json_parser_load_from_data ");
+            return;
+        }
+        Object<JsonReader> reader(halvo_json_reader_new(parser.get()));
+        if (__halvo_api_convert_json_to_struct(reader.get(), &record) != HALVO_ERROR_NONE)
+            return;
+    }
+    std::shared_ptr<speaker_t> owned(record, __halvo_free_connected_bt_speaker_info);
+    slots::post(slots::INFO_CHANGED, [owned](slots::any_cb cb, void *user_data) {
+        reinterpret_cast<halvo_bt_spk_info_changed_cb>(cb)(owned.get(), user_data);
+    });
 }
 
 int halvo_register_bt_spaeker_info_changed_cb(halvo_bt_spk_info_changed_cb callback, void *user_data) noexcept
 {
-    return speaker::set(speaker::SLOT_INFO_CHANGED, callback, user_data, HALVO_SIGNAL_BT_SPK_INFO_CHANGED,
+    return speaker::set(slots::INFO_CHANGED, callback, user_data, HALVO_SIGNAL_BT_SPK_INFO_CHANGED,
                         _halvo_bt_spk_info_changed);
 }
 
 int halvo_unregister_bt_spaeker_info_changed_cb(void) noexcept
 {
-    return speaker::unset(speaker::SLOT_INFO_CHANGED, HALVO_SIGNAL_BT_SPK_INFO_CHANGED);
+    return speaker::unset(slots::INFO_CHANGED, HALVO_SIGNAL_BT_SPK_INFO_CHANGED);
 }
 
 /* Runs where the store delivers its notification.  The list is the
  * library's: freed when the callback returns. */
 static void connected_speakers_changed(valko_keynode_t *node, void *) noexcept
 {
-    auto slot = speaker::take<halvo_connected_bt_speakers_changed_cb>(speaker::SLOT_CONNECTED_SPEAKERS);
-    if (slot.callback == nullptr)
+    if (!slots::is_set(slots::CONNECTED_SPEAKERS))
         return;
     /* Borrowed from the store; NULL once the key is gone. */
     const char *text = valko_keynode_get_str(node);
@@ -567,20 +642,22 @@ static void connected_speakers_changed(valko_keynode_t *node, void *) noexcept
         ERR("fail to conver json to  data");
         g_clear_pointer(&list, free_speakers);
     }
-    slot.callback(list, slot.user_data);
-    free_speakers(list);
+    std::shared_ptr<GSList> owned(list, free_speakers);
+    slots::post(slots::CONNECTED_SPEAKERS, [owned](slots::any_cb cb, void *user_data) {
+        reinterpret_cast<halvo_connected_bt_speakers_changed_cb>(cb)(owned.get(), user_data);
+    });
 }
 
 int halvo_set_connected_bt_speakers_changed_cb(halvo_connected_bt_speakers_changed_cb callback,
                                                void *user_data) noexcept
 {
-    return speaker::watch(speaker::SLOT_CONNECTED_SPEAKERS, KEY_CONNECTED_SPEAKERS, connected_speakers_changed,
-                          reinterpret_cast<speaker::any_cb>(callback), user_data);
+    return speaker::watch(slots::CONNECTED_SPEAKERS, KEY_CONNECTED_SPEAKERS, connected_speakers_changed,
+                          reinterpret_cast<slots::any_cb>(callback), user_data);
 }
 
 int halvo_unset_connected_bt_speakers_changed_cb(void) noexcept
 {
-    return speaker::unwatch(speaker::SLOT_CONNECTED_SPEAKERS, KEY_CONNECTED_SPEAKERS, connected_speakers_changed);
+    return speaker::unwatch(slots::CONNECTED_SPEAKERS, KEY_CONNECTED_SPEAKERS, connected_speakers_changed);
 }
 
 int get_size_of_speaker_t(void) noexcept
@@ -771,38 +848,40 @@ int halvo_free_last_bluetooth_speakers_internal(GSList **list) noexcept
 static void _halvo_last_bluetooth_speakers_changed(valko_keynode_t *node, void *) noexcept
 {
     INFO("last bluetooth audio changed");
-    auto slot = speaker::take<halvo_last_bluetooth_speakers_changed_cb>(speaker::SLOT_LAST_SPEAKERS);
-    if (slot.callback == nullptr) {
+    if (!slots::is_set(slots::LAST_SPEAKERS)) {
         ERR("callback is NULL");
         return;
     }
-    /* Borrowed from the store. */
+    /* Borrowed from the store: the delivery keeps a copy, and makes the
+     * list (the callback's to free) where the callback runs. */
     const char *text = valko_keynode_get_str(node);
-    if (text == nullptr) {
+    if (text == nullptr)
         INFO("info str is null");
-        slot.callback(nullptr, slot.user_data);
-        return;
-    }
-    GSList *list = nullptr;
-    if (_halvo_api_convert_to_data_last_bluetooth_speakers(text, &list) != HALVO_ERROR_NONE) {
-        ERR("fail to conver json to  data");
-        if (list != nullptr)
-            _halvo_free_last_bluetooth_audio_list(&list);
-    }
-    INFO("call callbacks");
-    slot.callback(list, slot.user_data);
+    std::shared_ptr<char> copy(g_strdup(text), g_free);
+    slots::post(slots::LAST_SPEAKERS, [copy](slots::any_cb cb, void *user_data) {
+        GSList *list = nullptr;
+        if (copy && _halvo_api_convert_to_data_last_bluetooth_speakers(copy.get(), &list) != HALVO_ERROR_NONE) {
+            ERR("fail to conver json to  data");
+            if (list != nullptr)
+                _halvo_free_last_bluetooth_audio_list(&list);
+        }
+        INFO("call callbacks");
+        reinterpret_cast<halvo_last_bluetooth_speakers_changed_cb>(cb)(list, user_data);
+    });
 }
 
 int halvo_set_last_bluetooth_speakers_key_changed_cb(void *user_data) noexcept
 {
-    int ret = valko_notify_key_changed(KEY_LAST_SPEAKERS, _halvo_last_bluetooth_speakers_changed, user_data);
+    int ret = -1;
+    run_on_bus([&] { ret = valko_notify_key_changed(KEY_LAST_SPEAKERS, _halvo_last_bluetooth_speakers_changed, user_data); });
     INFO("set valko key changed callback  = %d", ret);
     return plain_result(ret == 0 ? HALVO_ERROR_NONE : HALVO_ERROR_OPERATION_FAILED, HALVO_FAILURE_STORE);
 }
 
 int halvo_unset_last_bluetooth_speakers_key_changed_cb(void) noexcept
 {
-    int ret = valko_ignore_key_changed(KEY_LAST_SPEAKERS, _halvo_last_bluetooth_speakers_changed);
+    int ret = -1;
+    run_on_bus([&] { ret = valko_ignore_key_changed(KEY_LAST_SPEAKERS, _halvo_last_bluetooth_speakers_changed); });
     INFO("unset valko key changed callback  = %d", ret);
     return plain_result(ret == 0 ? HALVO_ERROR_NONE : HALVO_ERROR_OPERATION_FAILED, HALVO_FAILURE_STORE);
 }
@@ -812,20 +891,21 @@ int halvo_set_last_bluetooth_speakers_changed_cb_internal(halvo_last_bluetooth_s
 {
     INFO("+");
     /* The store keeps one registration per key and callback: slot and
-     * registration change together under the lock. */
-    Locked hold(state_lock);
-    speaker::fill_locked(speaker::SLOT_LAST_SPEAKERS, reinterpret_cast<speaker::any_cb>(callback), user_data);
+     * registration change together. */
+    std::lock_guard<std::mutex> registration(speaker::watch_lock);
+    auto cb = reinterpret_cast<slots::any_cb>(callback);
+    slots::Held before = slots::fill(slots::LAST_SPEAKERS, cb, user_data);
     int ret = halvo_set_last_bluetooth_speakers_key_changed_cb(user_data);
     if (ret != HALVO_ERROR_NONE)
-        speaker::fill_locked(speaker::SLOT_LAST_SPEAKERS, nullptr, nullptr);
+        slots::restore(slots::LAST_SPEAKERS, cb, user_data, before);
     return ret;
 }
 
 int halvo_unset_last_bluetooth_speakers_changed_cb_internal(void) noexcept
 {
     INFO("+");
-    Locked hold(state_lock);
-    speaker::fill_locked(speaker::SLOT_LAST_SPEAKERS, nullptr, nullptr);
+    std::lock_guard<std::mutex> registration(speaker::watch_lock);
+    slots::fill(slots::LAST_SPEAKERS, nullptr, nullptr);
     return halvo_unset_last_bluetooth_speakers_key_changed_cb();
 }
 
@@ -903,26 +983,26 @@ void _halvo_last_connecting_status_changed(GDBusConnection *, const gchar *, con
     GString_ text(raw);
     INFO("output_str : %s", text.get());
     int status = strcmp(text.get(), "InProgress") == 0 ? 1 : 2;
-    auto slot = speaker::take<halvo_last_bluetooth_speakers_connecting_status_changed_cb>(
-        speaker::SLOT_CONNECTING_STATUS);
-    if (slot.callback == nullptr) {
+    if (!slots::is_set(slots::CONNECTING_STATUS)) {
         ERR("%s", "callback is NULL");
         return;
     }
-    slot.callback(status, slot.user_data);
+    slots::post(slots::CONNECTING_STATUS, [status](slots::any_cb cb, void *user_data) {
+        reinterpret_cast<halvo_last_bluetooth_speakers_connecting_status_changed_cb>(cb)(status, user_data);
+    });
 }
 
 int halvo_set_last_bluetooth_speakers_connecting_status_changed_cb_internal(
     halvo_last_bluetooth_speakers_connecting_status_changed_cb callback, void *user_data) noexcept
 {
     INFO("+");
-    return speaker::set(speaker::SLOT_CONNECTING_STATUS, callback, user_data,
+    return speaker::set(slots::CONNECTING_STATUS, callback, user_data,
                         HALVO_SIGNAL_LAST_CONNECTING_STATUS_CHANGED, _halvo_last_connecting_status_changed);
 }
 
 int halvo_unset_last_bluetooth_speakers_connecting_status_changed_cb_internal(void) noexcept
 {
-    return speaker::unset(speaker::SLOT_CONNECTING_STATUS, HALVO_SIGNAL_LAST_CONNECTING_STATUS_CHANGED);
+    return speaker::unset(slots::CONNECTING_STATUS, HALVO_SIGNAL_LAST_CONNECTING_STATUS_CHANGED);
 }
 
 /* ------------------------------------------------------------------ */
@@ -1252,38 +1332,37 @@ int halvo_api_set_mute_finish(GAsyncResult *result) noexcept
 /* Runs where the store delivers its notification. */
 static void mute_changed(valko_keynode_t *, void *) noexcept
 {
-    auto slot = speaker::take<halvo_api_mute_changed_cb>(speaker::SLOT_MUTE);
     bool muted = false;
     /* The store's own reading of the flag, as halvo_api_get_mute_state()'s;
      * a key that is gone or holds no integer is no state to report. */
-    if (slot.callback == nullptr || !read_mute(&muted))
+    if (!slots::is_set(slots::MUTE) || !read_mute(&muted))
         return;
     INFO("mute changed : %d", muted);
-    slot.callback(muted, slot.user_data);
+    slots::post(slots::MUTE, [muted](slots::any_cb cb, void *user_data) {
+        reinterpret_cast<halvo_api_mute_changed_cb>(cb)(muted, user_data);
+    });
 }
 
 int halvo_api_set_mute_changed_callback(halvo_api_mute_changed_cb callback, void *user_data) noexcept
 {
-    return speaker::watch(speaker::SLOT_MUTE, KEY_BT_MUTE, mute_changed, reinterpret_cast<speaker::any_cb>(callback),
+    return speaker::watch(slots::MUTE, KEY_BT_MUTE, mute_changed, reinterpret_cast<slots::any_cb>(callback),
                           user_data);
 }
 
 int halvo_api_unset_mute_changed_callback(void) noexcept
 {
-    return speaker::unwatch(speaker::SLOT_MUTE, KEY_BT_MUTE, mute_changed);
+    return speaker::unwatch(slots::MUTE, KEY_BT_MUTE, mute_changed);
 }
 
 /* Steps shared by the two "(si)" handlers: the row's name, a callback in
  * the slot (taken into @taken), and the payload.  Returns the address
  * (owned) or NULL when the signal is to be dropped. */
-template <typename Cb>
-static char *take_address_and_value(int row, int slot, const char *signal_name, GVariant *parameters, int *value,
-                                    speaker::taken<Cb> *taken) noexcept
+static char *take_address_and_value(int row, int slot, const char *signal_name, GVariant *parameters,
+                                    int *value) noexcept
 {
     if (!is_row_signal(row, signal_name))
         return nullptr;
-    *taken = speaker::take<Cb>(slot);
-    if (taken->callback == nullptr) {
+    if (!slots::is_set(slot)) {
         ERR("callback is NULL");
         return nullptr;
     }
@@ -1306,13 +1385,15 @@ void _halvo_bt_spk_volume_changed_by_address(GDBusConnection *, const gchar *, c
                                              const gchar *signal_name, GVariant *parameters, gpointer) noexcept
 {
     int volume = 0;
-    speaker::taken<halvo_api_volume_changed_cb> slot;
-    GString_ address(take_address_and_value(HALVO_SIGNAL_BT_SPK_VOLUME_CHANGED, speaker::SLOT_VOLUME, signal_name,
-                                            parameters, &volume, &slot));
+    std::shared_ptr<char> address(
+        take_address_and_value(HALVO_SIGNAL_BT_SPK_VOLUME_CHANGED, slots::VOLUME, signal_name, parameters, &volume),
+        g_free);
     if (!address)
         return;
     INFO("address : %s, vol : %d", address.get(), volume);
-    slot.callback(address.get(), volume, slot.user_data);
+    slots::post(slots::VOLUME, [address, volume](slots::any_cb cb, void *user_data) {
+        reinterpret_cast<halvo_api_volume_changed_cb>(cb)(address.get(), volume, user_data);
+    });
 }
 
 /* Runs in the main context of the thread that set the callback. */
@@ -1321,20 +1402,23 @@ void _halvo_bt_spk_volume_controlable_changed_by_address(GDBusConnection *, cons
                                                          GVariant *parameters, gpointer) noexcept
 {
     int controlable = 0;
-    speaker::taken<halvo_api_volume_controlable_changed_cb> slot;
-    GString_ address(take_address_and_value(HALVO_SIGNAL_BT_SPK_VOLUME_CONTROLABLE_CHANGED,
-                                            speaker::SLOT_VOLUME_CONTROLABLE, signal_name, parameters,
-                                            &controlable, &slot));
+    std::shared_ptr<char> address(take_address_and_value(HALVO_SIGNAL_BT_SPK_VOLUME_CONTROLABLE_CHANGED,
+                                                         slots::VOLUME_CONTROLABLE, signal_name, parameters,
+                                                         &controlable),
+                                  g_free);
     if (!address)
         return;
     INFO("address : %s, controlable : %d", address.get(), controlable);
-    slot.callback(address.get(), controlable != 0, slot.user_data);
+    bool on = controlable != 0;
+    slots::post(slots::VOLUME_CONTROLABLE, [address, on](slots::any_cb cb, void *user_data) {
+        reinterpret_cast<halvo_api_volume_controlable_changed_cb>(cb)(address.get(), on, user_data);
+    });
 }
 
 int halvo_api_set_volume_changed_callback_internal(halvo_api_volume_changed_cb callback, void *user_data) noexcept
 {
     INFO("halvo_api_set_volume_changed_callback_internal");
-    return speaker::set(speaker::SLOT_VOLUME, callback, user_data, HALVO_SIGNAL_BT_SPK_VOLUME_CHANGED,
+    return speaker::set(slots::VOLUME, callback, user_data, HALVO_SIGNAL_BT_SPK_VOLUME_CHANGED,
                         _halvo_bt_spk_volume_changed_by_address);
 }
 
@@ -1347,7 +1431,7 @@ int halvo_api_set_volume_controlable_changed_callback_internal(halvo_api_volume_
                                                                void *user_data) noexcept
 {
     INFO("halvo_api_set_volume_controlable_changed_callback_internal");
-    return speaker::set(speaker::SLOT_VOLUME_CONTROLABLE, callback, user_data,
+    return speaker::set(slots::VOLUME_CONTROLABLE, callback, user_data,
                         HALVO_SIGNAL_BT_SPK_VOLUME_CONTROLABLE_CHANGED,
                         _halvo_bt_spk_volume_controlable_changed_by_address);
 }
@@ -1361,7 +1445,7 @@ int halvo_api_set_volume_controlable_changed_callback(halvo_api_volume_controlab
 int halvo_api_unset_volume_changed_callback_internal(void) noexcept
 {
     INFO("halvo_api_unset_volume_changed_callback_internal");
-    return speaker::unset(speaker::SLOT_VOLUME, HALVO_SIGNAL_BT_SPK_VOLUME_CHANGED);
+    return speaker::unset(slots::VOLUME, HALVO_SIGNAL_BT_SPK_VOLUME_CHANGED);
 }
 
 int halvo_api_unset_volume_changed_callback(void) noexcept
@@ -1372,7 +1456,7 @@ int halvo_api_unset_volume_changed_callback(void) noexcept
 int halvo_api_unset_volume_controlable_changed_callback_internal(void) noexcept
 {
     INFO("halvo_api_unset_volume_controlable_changed_callback_internal");
-    return speaker::unset(speaker::SLOT_VOLUME_CONTROLABLE, HALVO_SIGNAL_BT_SPK_VOLUME_CONTROLABLE_CHANGED);
+    return speaker::unset(slots::VOLUME_CONTROLABLE, HALVO_SIGNAL_BT_SPK_VOLUME_CONTROLABLE_CHANGED);
 }
 
 int halvo_api_unset_volume_controlable_changed_callback(void) noexcept

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <type_traits>
@@ -252,6 +253,52 @@ class OperationTime {
 };
 /* What is left of @bound_ms within the operation in hand (0: nothing). */
 int remaining_ms(int bound_ms) noexcept;
+
+/* Runs @fn on the library's bus thread and returns once it has run.  The
+ * bus thread's context is the one the library always iterates: signal
+ * subscriptions and store watches live there, so that their events never
+ * wait on a thread of the application. */
+void run_on_bus(const std::function<void()> &fn) noexcept;
+
+/* The callback slots: one callback per family, called in the
+ * thread-default main context of the thread that set it.  The events
+ * arrive on the bus thread and are handed to that context. */
+namespace slots {
+
+enum {
+    INFO_CHANGED = 0,
+    LAST_SPEAKERS,
+    CONNECTING_STATUS,
+    VOLUME,
+    VOLUME_CONTROLABLE,
+    MUTE,
+    CONNECTED_SPEAKERS,
+    EARPHONES,
+    COUNT
+};
+
+/* Any callback fits a slot; each event casts it back to its own type. */
+typedef void (*any_cb)(void);
+/* One event: calls the slot's callback with what it carries. */
+using Event = std::function<void(any_cb callback, void *user_data)>;
+
+/* Fills slot @index with @callback (NULL empties it) in the calling
+ * thread's context.  Returns once the callback it replaces is not running
+ * on another thread and will not start (one running on this thread, the
+ * caller's own, finishes after).  Returns what the slot held before. */
+struct Held {
+    any_cb callback;
+    void *user_data;
+};
+Held fill(int index, any_cb callback, void *user_data) noexcept;
+/* Puts back what fill() replaced, unless the slot changed since. */
+void restore(int index, any_cb set, void *set_data, Held before) noexcept;
+bool is_set(int index) noexcept;
+/* Hands @event to the slot's callback, in its context; dropped when the
+ * slot is emptied or set again before it runs. */
+void post(int index, Event event) noexcept;
+
+} // namespace slots
 
 /* Whether the reconnection retry is armed; it disarms itself once no
  * wanted row waits for a subscription. */

@@ -81,14 +81,7 @@ static void __invoke_tuvo_switching_connnection_changed_cb(GDBusConnection *, co
         WARN("parameters is null");
         return;
     }
-    /* Taken whole, and called outside the lock: the callback may unset
-     * itself. */
-    halvo_tuvo_switching_cb_s slot;
-    {
-        Locked hold(state_lock);
-        slot = callbacks;
-    }
-    if (slot.callback == nullptr) {
+    if (!slots::is_set(slots::EARPHONES)) {
         WARN("no callback");
         return;
     }
@@ -97,10 +90,13 @@ static void __invoke_tuvo_switching_connnection_changed_cb(GDBusConnection *, co
         return;
     }
     int result = 0, connected = 0;
-    const char *address = nullptr; /* the payload's, released by GDBus after us */
+    const char *address = nullptr; /* the payload's: the delivery keeps a reference */
     g_variant_get(parameters, "(i&si)", &result, &address, &connected);
     ERR("result : %d, address : %s, connected : %d", result, address, connected);
-    slot.callback(result, address, connected, slot.user_data);
+    std::shared_ptr<GVariant> payload(g_variant_ref(parameters), g_variant_unref);
+    slots::post(slots::EARPHONES, [payload, result, address, connected](slots::any_cb cb, void *user_data) {
+        reinterpret_cast<halvo_tuvo_switching_connection_state_cb>(cb)(result, address, connected, user_data);
+    });
 }
 
 int halvo_tuvo_switching_set_connection_state_cb(halvo_tuvo_switching_connection_state_cb callback,
@@ -110,10 +106,10 @@ int halvo_tuvo_switching_set_connection_state_cb(halvo_tuvo_switching_connection
     if (callback == nullptr)
         return plain_result(HALVO_ERROR_INVALID_PARAMETER);
     ERR("halvo_tuvo_switching_set_connection_state_cb");
-    halvo_tuvo_switching_cb_s before;
+    auto cb = reinterpret_cast<slots::any_cb>(callback);
+    slots::Held before = slots::fill(slots::EARPHONES, cb, user_data);
     {
         Locked hold(state_lock);
-        before = callbacks;
         callbacks = {callback, user_data};
     }
     /* Already subscribed keeps the one subscription.  A set that cannot
@@ -121,9 +117,10 @@ int halvo_tuvo_switching_set_connection_state_cb(halvo_tuvo_switching_connection
     int ret = _halvo_api_subscribe_internal_signal(HALVO_SIGNAL_TUVO_SWITCHING_STATE_CHANGED,
                                                    __invoke_tuvo_switching_connnection_changed_cb, nullptr);
     if (ret != HALVO_ERROR_NONE) {
+        slots::restore(slots::EARPHONES, cb, user_data, before);
         Locked hold(state_lock);
         if (callbacks.callback == callback && callbacks.user_data == user_data)
-            callbacks = before;
+            callbacks = {reinterpret_cast<halvo_tuvo_switching_connection_state_cb>(before.callback), before.user_data};
     }
     EXIT();
     return plain_result(ret);
@@ -133,6 +130,7 @@ int halvo_tuvo_switching_unset_connection_state_cb(void) noexcept
 {
     ENTER();
     ERR("halvo_tuvo_switching_unset_connection_state_cb");
+    slots::fill(slots::EARPHONES, nullptr, nullptr);
     {
         Locked hold(state_lock);
         callbacks = {nullptr, nullptr};

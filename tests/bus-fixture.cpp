@@ -1,6 +1,8 @@
 /* bus-fixture.cpp - private bus, scriptable peer, store root, log capture. */
 #include "bus-fixture.h"
 
+#include <atomic>
+
 #include "halvo-api-private.h"
 #include "kerlo.h"
 #include "valko.h"
@@ -12,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 
@@ -404,6 +407,7 @@ void PrivateBus::sync_signals()
     EXPECT_TRUE(run_until([&] { return seen == want; })) << "marker signal did not arrive";
     g_dbus_connection_signal_unsubscribe(bus, id);
     g_object_unref(bus);
+    flush_deliveries();
 }
 
 /* The process's peer is its bus's. */
@@ -549,15 +553,33 @@ std::set<std::string> dir_entries(const std::string &dir)
 /* A change is reported once its key has been quiet for a moment, so
  * changes settle in the order they were made: a marker key changed now is
  * reported last. */
+void flush_deliveries()
+{
+    halvo::run_on_bus([] {});
+    bool flushed = false;
+    GSource *idle = g_idle_source_new();
+    g_source_set_callback(idle, [](gpointer d) -> gboolean { return *static_cast<bool *>(d) = true, FALSE; }, &flushed,
+                          nullptr);
+    g_source_attach(idle, g_main_context_get_thread_default());
+    g_source_unref(idle);
+    EXPECT_TRUE(run_until([&] { return flushed; }));
+}
+
 void store_settle()
 {
     static int serial;
-    int seen = 0;
-    auto marked = [](valko_keynode_t *, void *data) { ++*static_cast<int *>(data); };
-    ASSERT_EQ(0, valko_notify_key_changed("halvo-test/marker", marked, &seen));
+    /* Watched where the library watches: on its bus thread. */
+    static std::atomic<int> seen;
+    seen = 0;
+    auto marked = [](valko_keynode_t *, void *) { seen++; };
+    int rc = -1;
+    halvo::run_on_bus([&] { rc = valko_notify_key_changed("halvo-test/marker", marked, nullptr); });
+    ASSERT_EQ(0, rc);
     ASSERT_EQ(0, valko_set_int("halvo-test/marker", ++serial));
     EXPECT_TRUE(run_until([&] { return seen > 0; })) << "marker change not reported";
-    EXPECT_EQ(0, valko_ignore_key_changed("halvo-test/marker", marked));
+    halvo::run_on_bus([&] { rc = valko_ignore_key_changed("halvo-test/marker", marked); });
+    EXPECT_EQ(0, rc);
+    flush_deliveries();
 }
 
 void forget_system_bus()

@@ -120,6 +120,10 @@ struct Twin {
  * writes no output, and _finish refuses a foreign result. */
 void expect_twins_agree(const Twin *twins, size_t count, void (*script)(bool failing) = nullptr);
 
+/* Returns once every event the library's bus thread has taken in so far
+ * has been handed to this thread's context and run there. */
+void flush_deliveries();
+
 /* Returns once the bus has handled every message the library's connection
  * sent so far, its match rules included. */
 void flush_system_bus();
