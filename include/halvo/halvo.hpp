@@ -61,6 +61,7 @@
 #include <algorithm>
 #include <atomic>
 #include <climits>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -70,6 +71,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <tuple>
 #include <type_traits>
 #include <utility>
@@ -733,6 +735,37 @@ struct Listener {
     virtual ~Listener() { g_main_context_unref(context); }
     GMainContext *const context;
     std::atomic<bool> live{true}; /* false once reset: nothing more is delivered */
+    /* Deliveries under way, and the threads they run on: reset() waits
+     * for those of other threads, as g_cancellable_disconnect() does. */
+    std::mutex mutex;
+    std::condition_variable idle;
+    std::vector<std::thread::id> running;
+
+    /* Whether to deliver now; if so, end() must follow. */
+    bool begin() noexcept
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!live.load())
+            return false;
+        running.push_back(std::this_thread::get_id());
+        return true;
+    }
+    void end() noexcept
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            running.erase(std::find(running.begin(), running.end(), std::this_thread::get_id()));
+        }
+        idle.notify_all();
+    }
+    /* Stops deliveries; returns once none runs on another thread. */
+    void stop() noexcept
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        live = false;
+        auto self = std::this_thread::get_id();
+        idle.wait(lock, [&] { return std::all_of(running.begin(), running.end(), [&](auto id) { return id == self; }); });
+    }
 };
 
 template <class Fn>
@@ -766,8 +799,10 @@ Slot &slot() noexcept
 template <class Fn, class Args>
 void deliver(ListenerOf<Fn> &to, Args &args) noexcept
 {
-    if (to.live.load())
-        guarded([&] { std::apply(to.fn, args); });
+    if (!to.begin())
+        return;
+    guarded([&] { std::apply(to.fn, args); });
+    to.end();
 }
 
 /* An event queued to a subscriber's own context. */
@@ -930,13 +965,13 @@ class [[nodiscard]] Subscription {
                 std::lock_guard<std::mutex> lock(slot_->mutex);
                 auto &all = slot_->listeners;
                 all.erase(std::remove(all.begin(), all.end(), state_), all.end());
-                state_->live = false;
                 last = all.empty();
             }
             /* Deliveries never wait on the C call. */
             if (last)
                 slot_->unset();
         }
+        state_->stop();
         /* The captured state goes with no lock held: its destructors may
          * call the library. */
         state_.reset();
@@ -1091,7 +1126,10 @@ struct Pending {
     virtual void cancel() noexcept = 0;
     GCancellable *const cancellable;
     std::mutex mutex;
+    std::condition_variable idle;
     bool cancelled = false;        /* guarded by mutex */
+    std::thread::id runner;        /* guarded by mutex: where the callable runs, while it runs */
+    bool running = false;          /* guarded by mutex */
     std::atomic<bool> done{false}; /* the C side has finished */
 };
 } // namespace detail
@@ -1155,9 +1193,12 @@ struct PendingOf : Pending {
     {
         std::function<void(R)> gone; /* released with no lock held */
         {
-            std::lock_guard<std::mutex> lock(mutex);
+            std::unique_lock<std::mutex> lock(mutex);
             cancelled = true;
             gone.swap(fn);
+            /* A callable running on another thread finishes first. */
+            auto self = std::this_thread::get_id();
+            idle.wait(lock, [&] { return !running || runner == self; });
         }
         g_cancellable_cancel(cancellable);
     }
@@ -1187,12 +1228,22 @@ void landed(GObject *, GAsyncResult *result, gpointer data) noexcept
     std::function<void(R)> fn;
     {
         std::lock_guard<std::mutex> lock(p.mutex);
-        if (!p.cancelled)
+        if (!p.cancelled) {
             fn.swap(p.fn);
+            p.running = true;
+            p.runner = std::this_thread::get_id();
+        }
         p.done = true;
     }
-    if (fn)
-        guarded([&] { fn(std::move(value)); });
+    if (!fn)
+        return;
+    guarded([&] { fn(std::move(value)); });
+    fn = nullptr; /* what it captured goes before a waiting cancel() returns */
+    {
+        std::lock_guard<std::mutex> lock(p.mutex);
+        p.running = false;
+    }
+    p.idle.notify_all();
 }
 
 template <class R, class Read>
