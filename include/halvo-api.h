@@ -8,13 +8,17 @@
  * returns when its work is done; its non-blocking pair (`_async` and
  * `_finish`, section "Non-blocking calls") returns at once and is the one
  * for a thread that draws a screen.  Callbacks run in
- * the thread-default GLib main context of the thread that registered them
- * (store notifications: wherever the store delivers them); the application
- * iterates that context.
+ * the thread-default GLib main context of the thread that registered them;
+ * the application iterates that context.
  *
  * Threads: any function may be called, and any callback set or unset, from
  * any thread.  A callback is called outside the library's lock, so it may
- * call the library, unset itself or set another.
+ * call the library, unset itself or set another.  Setting a callback again,
+ * or unsetting it, returns once the callback it replaces is not running on
+ * another thread and will not start (as g_cancellable_disconnect() does);
+ * called from inside that callback, it returns at once and the callback
+ * finishes after.  Do not wait in a callback for a thread that may be
+ * unsetting it.
  *
  * Ownership: records and lists handed out are the caller's and go back
  * through the matching free function.  Strings handed to a callback belong
@@ -25,9 +29,11 @@
  * information, connecting status, volume, controllability, earphones, the
  * firmware result) runs in the thread-default main context of the thread
  * that called its set function (halvo_initialize() for the firmware
- * result); the last-speakers callback runs where the configuration store
- * delivers its notifications, which is the main context of the thread that
- * set it.  No callback runs unless that context is iterated.
+ * result), and so do the store callbacks (last speakers, connected
+ * speakers, mute).  Set again from another thread, a callback runs in that
+ * thread's context from then on.  The library takes in the events on a
+ * thread of its own, so a thread that stops iterating holds up only its
+ * own callbacks.  No callback runs unless that context is iterated.
  *
  * Blocking: every blocking function returns within 5000 ms, connecting to
  * the bus and every call it makes included (the firmware-update request:
@@ -1023,8 +1029,26 @@ HALVO_API int halvo_unset_connected_bt_speakers_changed_cb(void) HALVO_NOEXCEPT;
  *  calls `NAME_finish(result, outputs)`, which returns exactly what `NAME`
  *  would have and fills the same outputs with the same ownership.  Calls
  *  to the service go out at once and overlap on the bus; store work runs
- *  on a shared worker thread.  Each call has the bound of its blocking
- *  twin (5000 ms, the firmware request 60000 ms), connecting included.
+ *  on worker threads of the library's own.  Each call has the bound of
+ *  its blocking twin (5000 ms, the firmware request 60000 ms), connecting
+ *  and waiting its turn included.  Edits of one stored document (the mute
+ *  change, the blocked-device and info-sync removals) take turns in the
+ *  order they were made, blocking and non-blocking alike, from any
+ *  thread; a non-blocking one waits for its turn without holding a
+ *  thread.
+ *
+ *  As in GIO, a cancelled call's callback still runs, once: whatever
+ *  @p user_data points to must outlive it.  Keep a reference that the
+ *  callback drops, or keep the screen that owns the cancellable until its
+ *  callbacks have run.
+ *
+ *  A change cancelled after its request went out (a volume set, a mute
+ *  change, a connect or disconnect, a command, the firmware request):
+ *  `_finish` returns #HALVO_ERROR_CANCELLED all the same, but the service
+ *  may have made the change, since it is not told of the cancel; read the
+ *  state again to know.  A store edit checks its cancellable just before
+ *  it writes, and cancelled then writes nothing; cancelled after its
+ *  write, it reports #HALVO_ERROR_CANCELLED with the edit made.
  *
  *  Invalid inputs finish with the blocking twin's answer, through the
  *  callback too.  Cancelled (before it starts, while it waits, or after

@@ -952,8 +952,9 @@ class [[nodiscard]] Subscription {
     /** Ends the callback, unsets the family's C callback when no other
      *  subscription to it is left, and releases what the callback
      *  captured (an event already queued to its context keeps that until
-     *  the event is dropped there, uncalled).  Safe from inside any
-     *  callback, its own included. */
+     *  the event is dropped there, uncalled).  Returns once the callback
+     *  is not running on another thread and will not start.  Safe from
+     *  inside any callback, its own included. */
     void reset() noexcept
     {
         if (!slot_)
@@ -1158,10 +1159,13 @@ class [[nodiscard]] Call {
     /** Same as cancel(). */
     ~Call() { cancel(); }
 
-    /** Cancels the call: its callable does not start after this returns
-     *  (one already running on another thread finishes) and what it
-     *  captured is released.  The call itself ends soon after, in the
-     *  background.  Safe from inside the callable; nothing once it is over. */
+    /** Cancels the call: once this returns, the callable is not running
+     *  on another thread (one that was finishes first) and will not start,
+     *  and what it captured is released.  From inside the callable it
+     *  returns at once.  The call itself ends soon after, in the
+     *  background.  A change whose request went out (a volume set, a mute
+     *  change, a command) may still be made by the service: read the state
+     *  again to know.  Nothing once the call is over. */
     void cancel() noexcept
     {
         if (state_)
