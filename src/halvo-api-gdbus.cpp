@@ -341,6 +341,37 @@ GDBusConnection *live_connection_locked() noexcept
 
 } // namespace
 
+namespace {
+struct HandOver {
+    std::function<void()> fn;
+    std::atomic<bool> sent{false};
+};
+} // namespace
+
+void halvo::hand_over(GMainContext *context, std::function<void()> fn, int priority) noexcept
+{
+    auto *h = new HandOver{std::move(fn)};
+    h->sent.store(true, std::memory_order_release);
+    GSource *idle = g_idle_source_new();
+    g_source_set_priority(idle, priority);
+    g_source_set_callback(
+        idle,
+        [](gpointer data) noexcept -> gboolean {
+            auto *h = static_cast<HandOver *>(data);
+            h->sent.load(std::memory_order_acquire);
+            h->fn();
+            return G_SOURCE_REMOVE;
+        },
+        h,
+        [](gpointer data) noexcept {
+            auto *h = static_cast<HandOver *>(data);
+            h->sent.load(std::memory_order_acquire);
+            delete h;
+        });
+    g_source_attach(idle, context);
+    g_source_unref(idle);
+}
+
 void halvo::run_on_bus(const std::function<void()> &fn) noexcept
 {
     ensure_bus_thread();
@@ -354,16 +385,12 @@ void halvo::run_on_bus(const std::function<void()> &fn) noexcept
         std::condition_variable cv;
         bool done = false;
     } job{&fn, {}, {}, false};
-    on_bus_thread(
-        [](gpointer data) noexcept -> gboolean {
-            auto *j = static_cast<Job *>(data);
-            (*j->fn)();
-            std::lock_guard<std::mutex> hold(j->lock);
-            j->done = true;
-            j->cv.notify_all();
-            return G_SOURCE_REMOVE;
-        },
-        &job);
+    hand_over(bus_context, [&job] {
+        (*job.fn)();
+        std::lock_guard<std::mutex> hold(job.lock);
+        job.done = true;
+        job.cv.notify_all();
+    });
     std::unique_lock<std::mutex> hold(job.lock);
     job.cv.wait(hold, [&] { return job.done; });
 }
@@ -958,14 +985,11 @@ bool CallAwaiter::await_suspend(std::coroutine_handle<> h) noexcept
         /* A worker never waits on the service: the request goes out from
          * the bus thread, and the reply is read there. */
         op->where = OpPromiseBase::BUS;
-        on_bus_thread(
-            [](gpointer data) noexcept -> gboolean {
-                auto *a = static_cast<CallAwaiter *>(data);
-                if (!a->send())
-                    resume_op(a->handle, a->op);
-                return G_SOURCE_REMOVE;
-            },
-            this);
+        ensure_bus_thread();
+        hand_over(bus_context, [this] {
+            if (!send())
+                resume_op(handle, op);
+        });
         return true;
     }
     return send();
@@ -1005,6 +1029,7 @@ namespace {
 struct WorkItem {
     std::coroutine_handle<> handle;
     OpPromiseBase *op;
+    std::atomic<bool> sent{false}; /* orders the hand-over for a thread checker */
 };
 
 GThreadPool *store_workers() noexcept
@@ -1012,25 +1037,22 @@ GThreadPool *store_workers() noexcept
     static GThreadPool *pool = g_thread_pool_new(
         [](gpointer data, gpointer) noexcept {
             std::unique_ptr<WorkItem> item(static_cast<WorkItem *>(data));
+            item->sent.load(std::memory_order_acquire);
             resume_op(item->handle, item->op);
         },
         nullptr, 4, FALSE, nullptr);
     return pool;
 }
 
-gboolean resume_idle(gpointer data) noexcept
-{
-    std::unique_ptr<WorkItem> item(static_cast<WorkItem *>(data));
-    resume_op(item->handle, item->op);
-    return G_SOURCE_REMOVE;
-}
 
 } // namespace
 
 void WorkerAwaiter::await_suspend(std::coroutine_handle<> h) noexcept
 {
     op->where = OpPromiseBase::WORKER;
-    g_thread_pool_push(store_workers(), new WorkItem{h, op}, nullptr);
+    auto *item = new WorkItem{h, op};
+    item->sent.store(true, std::memory_order_release);
+    g_thread_pool_push(store_workers(), item, nullptr);
 }
 
 /* ------------------------------------------------------------------ */
@@ -1068,7 +1090,8 @@ struct TurnQueue {
 
 /* Guards the queues only; nothing else is done under it. */
 std::mutex turn_lock;
-std::vector<std::pair<const char *, TurnQueue>> turn_queues;
+/* Never destroyed: a worker may pass a turn on while the process exits. */
+std::vector<std::pair<const char *, TurnQueue>> &turn_queues = *new std::vector<std::pair<const char *, TurnQueue>>;
 
 TurnQueue &queue_locked(const char *key) noexcept
 {
@@ -1142,10 +1165,7 @@ DocTurn::~DocTurn()
         next->cv.notify_one();
         return;
     }
-    GSource *idle = g_idle_source_new();
-    g_source_set_callback(idle, turn_given, next, nullptr);
-    g_source_attach(idle, next->context);
-    g_source_unref(idle);
+    hand_over(next->context, [next] { turn_given(next); });
 }
 
 bool TurnAwaiter::await_suspend(std::coroutine_handle<> h) noexcept
@@ -1217,10 +1237,7 @@ bool TurnAwaiter::await_resume() noexcept
 
 void halvo::resume_at_home(std::coroutine_handle<> h, OpPromiseBase *promise) noexcept
 {
-    GSource *idle = g_idle_source_new();
-    g_source_set_callback(idle, resume_idle, new WorkItem{h, promise}, nullptr);
-    g_source_attach(idle, g_task_get_context(promise->task));
-    g_source_unref(idle);
+    hand_over(g_task_get_context(promise->task), [h, promise] { resume_op(h, promise); });
 }
 
 void halvo::task_ended(OpPromiseBase &op, GTask *task) noexcept
@@ -1232,16 +1249,7 @@ void halvo::task_ended(OpPromiseBase &op, GTask *task) noexcept
     /* On a worker: the task completes, and its last reference goes, in
      * its own context.  The context's lock orders what the worker wrote
      * before whatever reads it there. */
-    GSource *idle = g_idle_source_new();
-    g_source_set_callback(
-        idle,
-        [](gpointer data) noexcept -> gboolean {
-            complete_task(static_cast<GTask *>(data));
-            return G_SOURCE_REMOVE;
-        },
-        task, nullptr);
-    g_source_attach(idle, g_task_get_context(task));
-    g_source_unref(idle);
+    hand_over(g_task_get_context(task), [task] { complete_task(task); });
 }
 
 void halvo::complete_task(GTask *task) noexcept

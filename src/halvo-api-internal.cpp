@@ -52,12 +52,6 @@ SlotState slot_table[slots::COUNT];
 std::condition_variable slot_idle; /* with state_lock: an invocation ended */
 thread_local int t_running[slots::COUNT];
 
-struct Delivery {
-    int index;
-    unsigned generation;
-    slots::Event event;
-};
-
 void invoke(int index, unsigned generation, const slots::Event &event) noexcept
 {
     slots::any_cb callback;
@@ -131,19 +125,9 @@ void slots::post(int index, Event event) noexcept
         context = g_main_context_ref(s.context);
         generation = s.generation;
     }
-    GSource *idle = g_idle_source_new();
-    g_source_set_priority(idle, G_PRIORITY_DEFAULT);
-    g_source_set_callback(
-        idle,
-        [](gpointer data) noexcept -> gboolean {
-            auto *d = static_cast<Delivery *>(data);
-            invoke(d->index, d->generation, d->event);
-            return G_SOURCE_REMOVE;
-        },
-        new Delivery{index, generation, std::move(event)},
-        [](gpointer data) noexcept { delete static_cast<Delivery *>(data); });
-    g_source_attach(idle, context);
-    g_source_unref(idle);
+    hand_over(
+        context, [index, generation, event = std::move(event)] { invoke(index, generation, event); },
+        G_PRIORITY_DEFAULT);
     g_main_context_unref(context);
 }
 

@@ -254,6 +254,12 @@ class OperationTime {
 /* What is left of @bound_ms within the operation in hand (0: nothing). */
 int remaining_ms(int bound_ms) noexcept;
 
+/* Runs @fn in @context, later, from an idle of @priority.  What the
+ * calling thread wrote before is seen there: the hand-over is ordered
+ * through an atomic of ours as well as through GLib's locks, which a
+ * thread checker does not see. */
+void hand_over(GMainContext *context, std::function<void()> fn, int priority = G_PRIORITY_DEFAULT_IDLE) noexcept;
+
 /* Runs @fn on the library's bus thread and returns once it has run.  The
  * bus thread's context is the one the library always iterates: signal
  * subscriptions and store watches live there, so that their events never
