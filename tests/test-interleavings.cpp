@@ -3,8 +3,6 @@
  * document at once, and cancels while calls wait their turn. */
 #include "bus-fixture.h"
 
-#include <halvo/halvo.hpp>
-#include <unistd.h>
 
 #include <atomic>
 #include <string>
@@ -211,72 +209,6 @@ TEST(Interleavings, CancelledMuteChangesFinishWhileTheServiceHoldsThem)
     EXPECT_EQ(Peer::calls("spk_mute_unmute").size(), 1u) << "a call cancelled in its turn sends nothing";
     Peer::release("spk_mute_unmute");
     g_object_unref(screen);
-}
-
-namespace {
-
-/* Whether thread @tid of this process sleeps (waits on a lock). */
-bool sleeping(pid_t tid)
-{
-    std::string stat = "/proc/self/task/" + std::to_string(tid) + "/stat";
-    gchar *text = nullptr;
-    if (!g_file_get_contents(stat.c_str(), &text, nullptr, nullptr))
-        return false;
-    std::string s(text);
-    g_free(text);
-    size_t paren = s.rfind(')');
-    return paren != std::string::npos && paren + 2 < s.size() && s[paren + 2] == 'S';
-}
-
-/* A callback that runs on one thread while another ends it: it stays in
- * until the ender either sleeps (it waits for the callback, as it must)
- * or has returned (it did not wait). */
-struct EndWhileRunning {
-    std::atomic<bool> entered{false}, returned{false}, overtaken{false};
-    std::atomic<pid_t> ender{0};
-
-    void inside()
-    {
-        entered = true;
-        while (ender == 0 || !(sleeping(ender) || returned))
-            std::this_thread::yield();
-        overtaken = overtaken || returned;
-    }
-    void end_from_another_thread(const std::function<void()> &end)
-    {
-        ASSERT_TRUE(run_until([&] { return entered.load(); }));
-        std::thread([&] {
-            ender = pid_t(gettid());
-            end();
-            returned = true;
-        }).join();
-        EXPECT_FALSE(overtaken) << "the end returned while the callback still ran on another thread";
-    }
-};
-
-} // namespace
-
-/* An unset, or a cancel, from another thread returns only once the
- * callback running meanwhile has returned. */
-TEST(Interleavings, AnEndFromAnotherThreadWaitsForTheRunningCallback)
-{
-    static EndWhileRunning unset;
-    {
-        LoopThread delivering([] {
-            halvo_api_set_volume_changed_callback([](const char *, int, void *) { unset.inside(); }, nullptr);
-        });
-        Peer::emit("bt_spk_volume_changed_by_address", g_variant_new("(si)", ADDRESS, 5));
-        unset.end_from_another_thread([] { EXPECT_EQ(0, halvo_api_unset_volume_changed_callback()); });
-    }
-
-    Peer::reply("get_volume_by_address", g_variant_new("(ii)", 0, 3));
-    static EndWhileRunning cancel;
-    static halvo::Call call;
-    {
-        LoopThread landing([] { call = halvo::async::volume(ADDRESS, [](halvo::Result<int>) { cancel.inside(); }); });
-        cancel.end_from_another_thread([] { call.cancel(); });
-    }
-    call = halvo::Call();
 }
 
 /* A callback set again from another thread is called there, even while
