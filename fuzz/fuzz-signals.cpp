@@ -95,6 +95,9 @@ void handle(GDBusSignalCallback handler, const char *name, GVariant *payload)
 {
     g_seen = Seen();
     handler(nullptr, ":1.1", "/org/velmo/pellix", "org.velmo.pellix", name, payload, nullptr);
+    /* The handler hands its event to this thread's context. */
+    while (g_main_context_iteration(nullptr, FALSE)) {
+    }
 }
 
 const char *text_of(GVariant *payload)

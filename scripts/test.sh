@@ -48,7 +48,7 @@ export LSAN_OPTIONS=suppressions=$top/tests/lsan.supp:print_suppressions=0
 run_suite build/asan -DCMAKE_BUILD_TYPE=Debug -DHALVO_SANITIZE=ON -DHALVO_BUILD_FUZZ=ON
 
 stage "ThreadSanitizer: several threads on every callback family, the C++ API and every non-blocking call"
-tsan_programs=(test-threads test-cxx test-async)
+tsan_programs=(test-threads test-cxx test-async test-interleavings)
 unset ASAN_OPTIONS UBSAN_OPTIONS LSAN_OPTIONS
 cmake -S "$top" -B build/tsan -DCMAKE_BUILD_TYPE=Debug -DHALVO_SANITIZE=thread -DHALVO_BUILD_TOOLS=OFF >/dev/null
 cmake --build build/tsan -j"$jobs" --target "${tsan_programs[@]}"
