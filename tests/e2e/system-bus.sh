@@ -105,15 +105,17 @@ pids+=("$sim_pid")
 await_line "$sim_fd" "$dir/sim.out.log" "halvo-sim: ready" || fail "halvo-sim did not get ready"
 
 echo "nobody uses the service through halvoctl"
-ctl() {
-  local out
+# shows TEXT ARGS...: halvoctl ARGS as nobody succeeds and prints TEXT.
+shows() {
+  local text=$1 out
+  shift
   out=$(as_nobody "$ctl" --no-progress "$@" 2>&1) || fail "halvoctl $* as nobody: $out"
-  echo "$out"
+  grep -qF -- "$text" <<<"$out" || fail "halvoctl $* as nobody lacks $text: $out"
 }
-ctl devices | grep -q "$SPEAKER" || fail "devices lacks $SPEAKER"
-ctl speakers | grep -q "$SPEAKER" || fail "speakers lacks $SPEAKER"
-ctl volume "$SPEAKER" 27 >/dev/null
-ctl volume "$SPEAKER" | grep -q "volume 27" || fail "the volume set by nobody did not read back"
+shows "$SPEAKER" devices
+shows "$SPEAKER" speakers
+shows "$SPEAKER" volume "$SPEAKER" 27
+shows "volume 27" volume "$SPEAKER"
 
 echo "the control interface: refused to nobody, by any name, and allowed to root"
 out=$(as_nobody "$ctl" sim state 2>&1) && fail "nobody drove the simulator: $out"
