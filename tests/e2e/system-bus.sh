@@ -122,7 +122,8 @@ out=$(as_nobody "$ctl" sim state 2>&1) && fail "nobody drove the simulator: $out
 grep -q "does not let this user drive the simulator" <<<"$out" || fail "halvoctl sim as nobody: $out"
 # The service's name reaches the same connection: the interface decides.
 out=$(as_nobody gdbus call --system --dest com.marlox.tv.bt.connectionmanager --object-path /org/halvo/Simulator \
-        --method org.halvo.Simulator1.GetState 2>&1) && fail "nobody reset the simulator through the service's name"
+        --method org.halvo.Simulator1.GetState 2>&1) &&
+  fail "nobody reached the control interface through the service's name"
 grep -q AccessDenied <<<"$out" || fail "gdbus call as nobody: $out"
 "$ctl" sim state >/dev/null || fail "root cannot drive the simulator"
 
