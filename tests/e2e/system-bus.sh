@@ -44,11 +44,8 @@ sed -e "s|<listen>.*</listen>|<listen>unix:path=$dir/bus</listen>|" \
     -e '/<pidfile>/d' -e '/<syslog\/>/d' -e '/<fork\/>/d' -e '\|/etc/dbus-1/|d' \
     -e "s|<includedir>system.d</includedir>|<includedir>$dir/prefix/share/dbus-1/system.d</includedir>|" \
     /usr/share/dbus-1/system.conf >"$dir/system.conf"
-if ! grep -q "<listen>unix:path=$dir/bus</listen>" "$dir/system.conf" ||
-   ! grep -q "<includedir>$dir/prefix/share/dbus-1/system.d</includedir>" "$dir/system.conf" ||
-   grep -q "/run/dbus" "$dir/system.conf"; then
-  fail "system.conf is not laid out as expected"
-fi
+[ "$(grep -c -e "<listen>unix:path=$dir/bus</listen>" -e "<includedir>$dir/prefix/share/dbus-1/system.d<" \
+       "$dir/system.conf")" -eq 2 ] || fail "system.conf is not laid out as expected"
 
 # Each background program's output comes through a pipe, so that waiting
 # for a line is waiting for the event it reports.
@@ -56,8 +53,7 @@ exec {bus_fd}< <(exec dbus-daemon --config-file="$dir/system.conf" --nofork --no
                    2>"$dir/dbus.log")
 pids+=($!)
 read -r -t 10 -u "$bus_fd" DBUS_SYSTEM_BUS_ADDRESS || fail "dbus-daemon printed no address"
-export DBUS_SYSTEM_BUS_ADDRESS
-export VALKO_ROOT=$dir/store
+export DBUS_SYSTEM_BUS_ADDRESS VALKO_ROOT=$dir/store
 mkdir -m 755 "$VALKO_ROOT"
 
 as_nobody() {
@@ -74,10 +70,6 @@ await_line() {
   return 1
 }
 
-no_glib_noise() {
-  ! grep -E "GLib|WARNING|CRITICAL" "$1" || fail "${1##*/} has GLib's warnings"
-}
-
 echo "a user the policy does not name cannot own the service's names"
 install -d -o nobody "$dir/nobody-store"
 exec {fd}< <(exec setpriv --reuid=nobody --regid=nogroup --clear-groups \
@@ -92,11 +84,10 @@ status=0
 wait "$pid" || status=$?
 [ $status -eq 1 ] || fail "halvo-sim as nobody exited $status"
 for name in com.marlox.tv.bt.connectionmanager com.marlox.tv.bt.updatemanager org.halvo.Simulator; do
-  grep -qF "does not let user nobody own $name: run as root or halvo-sim with $dir/prefix/share/dbus-1/system.d/" \
-    "$dir/sim-nobody.log" || fail "no policy named for $name"
-  grep -qF "<allow own=\"$name\"/> rule for nobody" "$dir/sim-nobody.log" || fail "no missing rule named for $name"
+  grep -qF "nobody own $name: run as root or halvo-sim with $dir/prefix/share/dbus-1/system.d/org.halvo.Simulator.conf \
+installed, or add an <allow own=\"$name\"/> rule for nobody" "$dir/sim-nobody.log" || fail "no missing rule for $name"
 done
-no_glib_noise "$dir/sim-nobody.log"
+! grep -E "GLib|WARNING|CRITICAL" "$dir/sim-nobody.log" || fail "GLib warned"
 
 echo "root runs the simulator"
 exec {sim_fd}< <(exec "$sim" --system --quiet --scenario "$scenario" 2>"$dir/sim.log")
@@ -144,5 +135,5 @@ kill -TERM "$sim_pid"
 status=0
 wait "$sim_pid" || status=$?
 [ $status -eq 0 ] || fail "halvo-sim exited $status on SIGTERM"
-no_glib_noise "$dir/sim.log"
+! grep -E "GLib|WARNING|CRITICAL" "$dir/sim.log" || fail "GLib warned"
 echo "system bus: pass"
