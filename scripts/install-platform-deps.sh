@@ -1,23 +1,34 @@
 #!/usr/bin/env bash
-# Installs what the platform stages need on top of scripts/install-deps.sh:
-# the armhf cross toolchain and libraries (Debian multiarch), qemu user
-# emulation, the Debian packaging tools and the ABI tools.  Idempotent: it
-# calls apt-get only for what is missing.
+# install-platform-deps.sh [STAGE...] - installs what the platform stages
+# (scripts/test-platform.sh) need on top of scripts/install-deps.sh, for the
+# stages named, or all: the armhf cross toolchain and libraries (Debian
+# multiarch) and qemu user emulation, the Debian packaging tools, the ABI
+# tools, Debian's system bus configuration.  Idempotent: it calls apt-get
+# only for what is missing.
 set -euo pipefail
 
 sudo_cmd=()
 if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
 
-packages=(
-  crossbuild-essential-armhf qemu-user
-  libc6:armhf libstdc++6:armhf
-  libglib2.0-dev:armhf libjson-glib-dev:armhf libgtest-dev:armhf
-  debhelper devscripts lintian fakeroot
-  abigail-tools
+declare -A needs=(
+  [armhf]="crossbuild-essential-armhf qemu-user libc6:armhf libstdc++6:armhf
+           libglib2.0-dev:armhf libjson-glib-dev:armhf libgtest-dev:armhf"
+  [packages]="debhelper devscripts lintian fakeroot"
+  [abi]="abigail-tools"
+  [abi-baseline]="abigail-tools"
+  [bus]="dbus-system-bus-common"
 )
+stages=("$@")
+if [ ${#stages[@]} -eq 0 ]; then stages=("${!needs[@]}"); fi
+
+packages=()
+for s in "${stages[@]}"; do
+  # shellcheck disable=SC2206
+  packages+=(${needs[$s]:-})
+done
 
 added_arch=false
-if ! dpkg --print-foreign-architectures | grep -qx armhf; then
+if [[ " ${stages[*]} " == *" armhf "* ]] && ! dpkg --print-foreign-architectures | grep -qx armhf; then
   "${sudo_cmd[@]}" dpkg --add-architecture armhf
   added_arch=true
 fi

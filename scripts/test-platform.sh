@@ -6,6 +6,8 @@
 #   prefix    installs a build into a prefix with `cmake --install
 #             --prefix` and builds an application's project against it,
 #             through find_package and through pkg-config, and runs it;
+#   bus       runs that prefix's tools on a bus with Debian's system
+#             policy: the simulator as root, halvoctl as nobody;
 #   system    builds the library against that prefix's stand-ins as the
 #             platform's own components (HALVO_PLATFORM=system) and runs
 #             the tests;
@@ -21,8 +23,16 @@ start=$SECONDS
 out=$top/build/platform
 prefix=$out/prefix
 
+stages=("$@")
+if [ ${#stages[@]} -eq 0 ]; then
+  stages=(armhf prefix bus system packages abi)
+fi
+
 scripts/install-deps.sh
-scripts/install-platform-deps.sh
+scripts/install-platform-deps.sh "${stages[@]}"
+
+sudo_cmd=()
+if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
 
 stage() {
   echo "== $* ($((SECONDS - start)) s)"
@@ -123,6 +133,12 @@ stage_prefix() {
   unset HALVO_SIM HALVOCTL
 }
 
+stage_bus() {
+  stage "bus: the prefix's tools under Debian's system bus policy, halvoctl as nobody"
+  build_prefix
+  "${sudo_cmd[@]}" bash tests/e2e/system-bus.sh "$prefix"
+}
+
 stage_system() {
   stage "system: HALVO_PLATFORM=system against the installed stand-ins, tests"
   build_prefix
@@ -161,8 +177,6 @@ stage_packages() {
   for p in "${names[@]}"; do
     if dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then before+=("$p"); fi
   done
-  local sudo_cmd=()
-  if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
   local debs=()
   for p in "${names[@]}"; do debs+=("$deb/${p}_"*.deb); done
   "${sudo_cmd[@]}" dpkg -i "${debs[@]}" >/dev/null
@@ -206,10 +220,6 @@ stage_abi-baseline() {
   abi_dump abi/libhalvo-api.so.1.abi
 }
 
-stages=("$@")
-if [ ${#stages[@]} -eq 0 ]; then
-  stages=(armhf prefix system packages abi)
-fi
 for s in "${stages[@]}"; do
   "stage_$s"
 done

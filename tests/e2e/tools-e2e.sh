@@ -363,6 +363,13 @@ case_sim_bad() {
   has "ZEMOFW"
   expect_fail 2 sim volume address
   refuses 1 "no speaker E2:E0:00:00:00:99" sim volume address=E2:E0:00:00:00:99 volume=3
+  # A second simulator finds every name taken: it says so and releases
+  # none of them (GLib would warn).
+  rc=0
+  err=$("$HALVO_SIM" --quiet --scenario "$scenario" --store-root "$SIM_ENV_DIR/second" 2>&1 >/dev/null) || rc=$?
+  [ "$rc" -eq 1 ] || fail "a second halvo-sim exited $rc"
+  err_has "cannot own org.halvo.Simulator: another process on the bus has it"
+  ! grep -q GLib <<<"$err" || fail "a second halvo-sim: $err"
 }
 
 # Exit status | ARGS ("-" in the first column: after the simulator left).

@@ -4,6 +4,8 @@
 #include "sim-control.h"
 
 #include <glib-unix.h>
+#include <pwd.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -97,18 +99,6 @@ void sim::release_held(Sim &s)
 
 namespace {
 
-void name_acquired(GDBusConnection *, const gchar *name, gpointer user_data)
-{
-    auto *s = static_cast<Sim *>(user_data);
-    s->state.log("owns %s", name);
-    if (++s->names_owned == 3) {
-        const char *root = g_getenv("VALKO_ROOT");
-        printf("halvo-sim: ready (store %s)\n", root ? root : "at the per-user default root");
-        fflush(stdout);
-        s->state.start_events();
-    }
-}
-
 void bus_gone(Sim *s)
 {
     if (s->exit_code == 0)
@@ -122,17 +112,78 @@ void on_closed(GDBusConnection *, gboolean, GError *, gpointer user_data)
     bus_gone(static_cast<Sim *>(user_data));
 }
 
-void name_lost(GDBusConnection *bus, const gchar *name, gpointer user_data)
+/* The shipped policy: in the tree this program was installed with,
+ * wherever that lies, or in the source tree. */
+std::string policy_file()
 {
-    auto *s = static_cast<Sim *>(user_data);
-    /* A closed connection loses every name too. */
-    if (!bus || g_dbus_connection_is_closed(bus)) {
-        bus_gone(s);
+    GString_ exe(g_file_read_link("/proc/self/exe", nullptr));
+    GString_ bin(g_path_get_dirname(exe ? exe.get() : "."));
+    GString_ installed(g_build_filename(bin.get(), "..", "share", "dbus-1", "system.d", "org.halvo.Simulator.conf",
+                                        nullptr));
+    GString_ clean(g_canonicalize_filename(installed.get(), nullptr));
+    for (const char *path : {static_cast<const char *>(clean.get()), HALVO_SIM_POLICY})
+        if (g_file_test(path, G_FILE_TEST_EXISTS))
+            return path;
+    return HALVO_SIM_INSTALLED_POLICY;
+}
+
+/* Says why the bus did not grant a name, with the rule that would. */
+void refused(const char *name, guint32 reply, GError *error)
+{
+    if (g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_ACCESS_DENIED)) {
+        struct passwd *pw = getpwuid(geteuid());
+        std::string user = pw ? pw->pw_name : std::to_string(geteuid());
+        std::string policy = policy_file();
+        /* The shipped policy helps only the users it names. */
+        if (user == "root" || user == "halvo-sim")
+            fprintf(stderr, "halvo-sim: the bus policy does not let user %s own %s: install %s into the bus's "
+                            "policy folder (/etc/dbus-1/system.d) or add an <allow own=\"%s\"/> rule for %s\n",
+                    user.c_str(), name, policy.c_str(), name, user.c_str());
+        else
+            fprintf(stderr, "halvo-sim: the bus policy does not let user %s own %s: run as root or halvo-sim "
+                            "with %s installed, or add an <allow own=\"%s\"/> rule for %s\n",
+                    user.c_str(), name, policy.c_str(), name, user.c_str());
+    } else if (error) {
+        g_dbus_error_strip_remote_error(error);
+        fprintf(stderr, "halvo-sim: cannot own %s: %s\n", name, error->message);
+    } else if (reply == 3) { /* DBUS_REQUEST_NAME_REPLY_EXISTS */
+        fprintf(stderr, "halvo-sim: cannot own %s: another process on the bus has it\n", name);
+    } else {
+        fprintf(stderr, "halvo-sim: cannot own %s: the bus answered %u\n", name, reply);
+    }
+}
+
+/* Runs once the bus has answered every name: ready, or stop. */
+void names_answered(Sim *s)
+{
+    if (s->names_owned < 3) {
+        s->exit_code = 1;
+        g_main_loop_quit(s->loop);
         return;
     }
-    fprintf(stderr, "halvo-sim: cannot own %s (another service has it, or the bus refused)\n", name);
-    s->exit_code = 1;
-    g_main_loop_quit(s->loop);
+    const char *root = g_getenv("VALKO_ROOT");
+    printf("halvo-sim: ready (store %s)\n", root ? root : "at the per-user default root");
+    fflush(stdout);
+    s->state.start_events();
+}
+
+void name_requested(GObject *source, GAsyncResult *result, gpointer user_data)
+{
+    auto *n = static_cast<sim::Name *>(user_data);
+    Error err;
+    Variant reply(g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, out(err)));
+    guint32 code = 0;
+    if (reply)
+        g_variant_get(reply.get(), "(u)", &code);
+    n->owned = code == 1; /* DBUS_REQUEST_NAME_REPLY_PRIMARY_OWNER */
+    if (n->owned) {
+        n->sim->state.log("owns %s", n->name);
+        n->sim->names_owned++;
+    } else if (!g_dbus_connection_is_closed(G_DBUS_CONNECTION(source))) {
+        refused(n->name, code, err.get());
+    }
+    if (++n->sim->names_answered == 3)
+        names_answered(n->sim);
 }
 
 gboolean on_stop_signal(gpointer user_data)
@@ -179,7 +230,14 @@ std::string help_description()
     if (!names.empty())
         names.pop_back();
     return "Shipped scenarios (for --scenario):" + (names.empty() ? std::string(" none found") : names) +
-           "\n\nMethods (for --error and --no-reply; * is every method):\n" + sim::method_names(78, "  ");
+           "\n\nMethods (for --error and --no-reply; * is every method):\n" + sim::method_names(78, "  ") +
+           "\n\nOn a system bus that denies by default, the bus reads the policy installed\n"
+           "with halvo-sim (" HALVO_SIM_INSTALLED_POLICY "; from a\n"
+           "prefix other than /usr, link it into /etc/dbus-1/system.d): root and the\n"
+           "halvo-sim user may own the names, root and the halvo-sim group may drive\n"
+           "the simulator.  Installed as a service, it is not enabled: the first call\n"
+           "to the service starts it, and \"systemctl enable --now halvo-sim\" starts\n"
+           "it at boot.  Its store is then /run/halvo-sim (VALKO_ROOT for the clients).";
 }
 
 } // namespace
@@ -312,11 +370,12 @@ int main(int argc, char **argv)
 
     /* The documents are in place before a client can see the service. */
     s.state.publish_all();
-    guint names[3];
-    const char *name_list[] = {HALVO_SERVICE_NAME, HALVO_UPDATE_NAME, SIM_CONTROL_NAME};
-    for (int i = 0; i < 3; i++)
-        names[i] = g_bus_own_name_on_connection(s.bus, name_list[i], G_BUS_NAME_OWNER_FLAGS_DO_NOT_QUEUE,
-                                                name_acquired, name_lost, &s, nullptr);
+    /* Never queued: a name someone else holds is a failure to start. */
+    sim::Name names[] = {{&s, HALVO_SERVICE_NAME}, {&s, HALVO_UPDATE_NAME}, {&s, SIM_CONTROL_NAME}};
+    for (auto &n : names)
+        g_dbus_connection_call(s.bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                               "RequestName", g_variant_new("(su)", n.name, 4u /* DO_NOT_QUEUE */),
+                               G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, -1, nullptr, name_requested, &n);
     guint sigint = g_unix_signal_add(SIGINT, on_stop_signal, &s);
     guint sigterm = g_unix_signal_add(SIGTERM, on_stop_signal, &s);
 
@@ -329,10 +388,16 @@ int main(int argc, char **argv)
         g_dbus_method_invocation_return_dbus_error(d->invocation, "org.halvo.Sim.Error.Stopped", "the simulator stopped");
         g_source_remove(d->id);
     }
-    for (int i = 0; i < 3; i++) {
-        g_bus_unown_name(names[i]);
-        g_dbus_connection_unregister_object(s.bus, objects[i]);
+    /* Only what the bus granted; closing would drop it too, but later. */
+    for (auto &n : names) {
+        if (n.owned && !g_dbus_connection_is_closed(s.bus))
+            Variant released(g_dbus_connection_call_sync(s.bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                                         "org.freedesktop.DBus", "ReleaseName",
+                                                         g_variant_new("(s)", n.name), nullptr,
+                                                         G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr));
     }
+    for (guint object : objects)
+        g_dbus_connection_unregister_object(s.bus, object);
     g_dbus_connection_flush_sync(s.bus, nullptr, nullptr);
     g_dbus_connection_close_sync(s.bus, nullptr, nullptr);
     g_object_unref(s.bus);

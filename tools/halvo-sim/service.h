@@ -54,7 +54,15 @@ struct Sim {
     std::vector<std::pair<const Method *, GDBusMethodInvocation *>> held; /* silenced calls */
     std::set<Pending *> delayed; /* answers waiting for their latency */
     int names_owned = 0;
+    int names_answered = 0;
     int exit_code = 0;
+};
+
+/* A name the simulator asks the bus for, and whether the bus granted it. */
+struct Name {
+    Sim *sim;
+    const char *name;
+    bool owned = false;
 };
 
 /* Answers a call as the method's fault says: now, later, with an error, or

@@ -53,6 +53,9 @@ int control(Ctx &ctx, const char *method, GVariant *args, GVariant **reply = nul
         for (gchar **l = lines; *l; l++)
             fprintf(stderr, "halvoctl %s: %s\n", ctx.command.c_str(), *l);
         g_strfreev(lines);
+    } else if (g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_ACCESS_DENIED)) {
+        status = fail_text(ctx, "the bus policy does not let this user drive the simulator "
+                                "(root and the halvo-sim group may)");
     } else {
         status = fail_text(ctx, std::string("reaching the simulator failed: ") + error->message);
     }
