@@ -209,12 +209,14 @@ VALKO_EXPORT int valko_get_int(const char *key, int *value)
     if (data == NULL)
         return -1;
 
-    /* The whole text, blanks around it aside, must be one decimal int. */
+    /* The whole text, blanks around it aside, must be one decimal int.
+     * errno is not looked at: g_ascii_strtoll() may leave EAGAIN from its
+     * first call's set-up on a good number, and an overflow saturates to a
+     * value the range check refuses anyway. */
     const char *text = g_strstrip(data);
     char *end = NULL;
-    errno = 0;
     gint64 n = g_ascii_strtoll(text, &end, 10);
-    int ok = end != text && *end == '\0' && errno == 0 && n >= INT_MIN && n <= INT_MAX;
+    int ok = end != text && *end == '\0' && n >= INT_MIN && n <= INT_MAX;
     g_free(data);
     if (!ok)
         return -1;
