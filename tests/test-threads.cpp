@@ -161,27 +161,3 @@ TEST(Threads, CallbackUnsetsItselfFromItsOwnDelivery)
     EXPECT_EQ(inter_signal_info[HALVO_SIGNAL_BT_SPK_VOLUME_CHANGED].subscription_id, 0u);
 }
 
-/* An unset empties its slot: a late delivery that still reaches the
- * handler finds no callback to call. */
-TEST(Slots, UnsetEmptiesTheSlot)
-{
-    g_delivered = 0;
-    const struct {
-        const Family &family;
-        GDBusSignalCallback handler;
-        const char *name, *body;
-    } rows[] = {
-        {kFamilies[2], _halvo_last_connecting_status_changed, "last_connecting_status_changed", "('InProgress',)"},
-        {kFamilies[3], _halvo_bt_spk_volume_changed_by_address, "bt_spk_volume_changed_by_address", "('AA', 1)"},
-        {kFamilies[4], _halvo_bt_spk_volume_controlable_changed_by_address,
-         "bt_spk_volume_controlable_changed_by_address", "('AA', 1)"},
-    };
-    for (const auto &row : rows) {
-        ASSERT_EQ(row.family.set(), 0) << row.name;
-        EXPECT_EQ(row.family.unset(), 0) << row.name;
-        GVariant *payload = g_variant_ref_sink(g_variant_new_parsed(row.body));
-        row.handler(nullptr, ":1.1", "/org/velmo/pellix", "org.velmo.pellix", row.name, payload, nullptr);
-        g_variant_unref(payload);
-    }
-    EXPECT_EQ(g_delivered.load(), 0);
-}
