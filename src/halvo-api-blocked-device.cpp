@@ -6,7 +6,7 @@
  *
  * The walk's callback runs on the thread that walks: the caller's, or the
  * one that calls the non-blocking walk's _finish.  The store work of the
- * non-blocking calls runs on GTask's pool. */
+ * non-blocking calls runs on the library's store workers. */
 #include "halvo-api-private.h"
 #include "valko.h"
 

@@ -1044,7 +1044,6 @@ GThreadPool *store_workers() noexcept
     return pool;
 }
 
-
 } // namespace
 
 void WorkerAwaiter::await_suspend(std::coroutine_handle<> h) noexcept
@@ -1060,7 +1059,7 @@ void WorkerAwaiter::await_suspend(std::coroutine_handle<> h) noexcept
 /* ------------------------------------------------------------------ */
 
 /* One call waiting for its turn.  A blocking one waits on @cv; a
- * non-blocking one is resumed in @context by whichever of its sources
+ * non-blocking one is resumed in @context (the bus thread's) by whichever
  * fires first: the turn given, its cancellable, or its bound. */
 struct halvo::TurnWaiter {
     bool granted = false;
@@ -1194,7 +1193,6 @@ bool TurnAwaiter::await_suspend(std::coroutine_handle<> h) noexcept
         delete w;
         return false;
     }
-    handle = h;
     w->handle = h;
     /* Waited for on the bus thread: the call's own context may be blocked
      * meanwhile, in a blocking edit queued behind this one. */
@@ -1235,20 +1233,14 @@ bool TurnAwaiter::await_resume() noexcept
     return false;
 }
 
-void halvo::resume_at_home(std::coroutine_handle<> h, OpPromiseBase *promise) noexcept
-{
-    hand_over(g_task_get_context(promise->task), [h, promise] { resume_op(h, promise); });
-}
-
 void halvo::task_ended(OpPromiseBase &op, GTask *task) noexcept
 {
     if (op.where == OpPromiseBase::HOME && op.done != nullptr) {
         *op.done = task; /* completed by the resume, once the frame is gone */
         return;
     }
-    /* On a worker: the task completes, and its last reference goes, in
-     * its own context.  The context's lock orders what the worker wrote
-     * before whatever reads it there. */
+    /* Away from its context: the task completes, and its last reference
+     * goes, in that context. */
     hand_over(g_task_get_context(task), [task] { complete_task(task); });
 }
 

@@ -6,7 +6,7 @@
  * true and is left out of every list read afterwards.
  *
  * The blocking calls run on the caller's thread; the store work of the
- * non-blocking ones on GTask's pool. */
+ * non-blocking ones on the library's store workers. */
 #include "halvo-api-private.h"
 #include "valko.h"
 

@@ -321,7 +321,9 @@ bool retry_armed() noexcept;
  * the caller's thread.  Run by start_async() its calls go out with GDBus's
  * asynchronous send and it resumes in the caller's main context when the
  * reply is in; `co_await on_worker()` moves the rest of a store operation
- * to GTask's pool.  Either way the same code builds and reads.
+ * to the library's store workers, after which its calls go out from the
+ * bus thread; its task always completes in the caller's main context.
+ * Either way the same code builds and reads.
  *
  * In a coroutine, a pointer argument may be gone once the coroutine first
  * suspends: read what is needed before the first co_await. */
@@ -376,7 +378,7 @@ struct OpPromiseBase;
  * in the process, blocking or not, from any thread, takes its turn in the
  * order the calls were made, and keeps it until its operation ends: the
  * edits then never read the same text.  A blocking call waits for its turn
- * on its own thread, a non-blocking one in its own context, holding no
+ * on its own thread, a non-blocking one on the bus thread, holding no
  * thread; either waits no longer than its bound, and a cancelled call
  * leaves the queue at once. */
 class DocTurn;
@@ -457,9 +459,6 @@ OpPromiseBase *&current_op() noexcept;
  * gone. */
 void resume_op(std::coroutine_handle<> h, OpPromiseBase *promise) noexcept;
 
-/* Resumes @h as resume_op() does, from an idle in the operation's own
- * main context (the task's). */
-void resume_at_home(std::coroutine_handle<> h, OpPromiseBase *promise) noexcept;
 
 /* The awaiters; their work is in halvo-api-gdbus.cpp. */
 struct CallAwaiter {
@@ -477,7 +476,6 @@ struct TurnAwaiter {
     OpPromiseBase *op;
     DocTurn *turn;
     halvo_failure_e failure = HALVO_FAILURE_NONE; /* why there is no turn */
-    std::coroutine_handle<> handle;
     TurnWaiter *waiter = nullptr; /* while queued without blocking */
     bool await_ready() noexcept { return false; }
     bool await_suspend(std::coroutine_handle<> h) noexcept;
@@ -534,7 +532,7 @@ template <typename T> class Op {
         void return_value(T v) noexcept { value = v; }
         CallAwaiter await_transform(CallRequest r) noexcept { return {this, {}, r}; }
         WorkerAwaiter await_transform(ToWorker) noexcept { return {this}; }
-        TurnAwaiter await_transform(TakeTurn t) noexcept { return {this, t.turn, HALVO_FAILURE_NONE, {}, nullptr}; }
+        TurnAwaiter await_transform(TakeTurn t) noexcept { return {this, t.turn, HALVO_FAILURE_NONE, nullptr}; }
         struct Final {
             bool await_ready() noexcept { return false; }
             void await_suspend(std::coroutine_handle<promise_type> h) noexcept
