@@ -24,9 +24,10 @@ fi
 run_one() {
   local prog=$1 name
   name=$(basename "$prog")
-  # Churn and soak are long loops; valgrind runs them with fewer cycles.
+  # Churn, soak and the randomized run are long loops; valgrind runs them shorter.
   if G_SLICE=always-malloc G_DEBUG=fatal-criticals KERLO_LEVEL=7 \
      HALVO_CHURN_CYCLES=${HALVO_CHURN_CYCLES:-2000} HALVO_SOAK_CYCLES=${HALVO_SOAK_CYCLES:-300} \
+     HALVO_RANDOM_SECONDS=${HALVO_RANDOM_SECONDS:-3} \
      valgrind --tool=memcheck --leak-check=full --errors-for-leak-kinds=definite,indirect \
        --show-leak-kinds=definite,indirect --error-exitcode=1 --num-callers=40 \
        --suppressions="$top/tests/valgrind.supp" --gen-suppressions=all \
