@@ -6,6 +6,7 @@
 #
 #   scripts/flake-hunt.sh [ROUNDS]      (default 20)
 #   STAGES="normal asan" scripts/flake-hunt.sh    only those stages
+#   STAGES=tsan scripts/flake-hunt.sh             the ThreadSanitizer lane
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
@@ -32,6 +33,7 @@ stage() {
           LSAN_OPTIONS=suppressions=$top/tests/lsan.supp:print_suppressions=0 \
           ctest --test-dir build/asan -j"$jobs" --output-on-failure ;;
     valgrind) scripts/valgrind.sh build/test ;;
+    tsan) scripts/tsan.sh build/tsan ;;
   esac
 }
 

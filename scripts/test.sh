@@ -7,7 +7,7 @@
 #   3. builds and runs everything again with AddressSanitizer and
 #      UndefinedBehaviorSanitizer;
 #   4. runs the thread stress under ThreadSanitizer, failing on any report
-#      (tests/tsan.supp leaves only GLib's own libc calls unchecked);
+#      (scripts/tsan.sh);
 #      the randomized test runs 30 s in stages 3 and 4 (HALVO_RANDOM_SECONDS);
 #   5. builds the fuzz targets with clang and libFuzzer and fuzzes each for
 #      a short, bounded time (HALVO_FUZZ_SECONDS, default 30);
@@ -50,27 +50,8 @@ export HALVO_RANDOM_SECONDS=30
 run_suite build/asan -DCMAKE_BUILD_TYPE=Debug -DHALVO_SANITIZE=ON -DHALVO_BUILD_FUZZ=ON
 
 stage "ThreadSanitizer: several threads on every callback family, the C++ API and every non-blocking call"
-tsan_programs=(test-threads test-cxx test-async test-interleavings test-random)
-unset ASAN_OPTIONS UBSAN_OPTIONS LSAN_OPTIONS HALVO_RANDOM_SECONDS
-cmake -S "$top" -B build/tsan -DCMAKE_BUILD_TYPE=Debug -DHALVO_SANITIZE=thread -DHALVO_BUILD_TOOLS=OFF >/dev/null
-cmake --build build/tsan -j"$jobs" --target "${tsan_programs[@]}"
-# Each process writes its reports to build/tsan/tsan.PID.  The peer's fail
-# no test program, so the stage counts the files' reports too.
-rm -f build/tsan/tsan.*
-tsan_status=0
-for t in "${tsan_programs[@]}"; do
-  (cd build/tsan && TSAN_OPTIONS="suppressions=$top/tests/tsan.supp log_path=$top/build/tsan/tsan" \
-    G_DEBUG=fatal-criticals KERLO_LEVEL=7 HALVO_THREAD_ROUNDS=200 HALVO_RANDOM_SECONDS=30 tests/$t) || tsan_status=1
-done
-shopt -s nullglob
-tsan_logs=(build/tsan/tsan.*)
-shopt -u nullglob
-tsan_reports=$(cat /dev/null "${tsan_logs[@]}" | grep -c '^WARNING: ThreadSanitizer' || true)
-echo "ThreadSanitizer: $tsan_reports reports"
-if [ "$tsan_reports" -ne 0 ] || [ $tsan_status -ne 0 ]; then
-  cat /dev/null "${tsan_logs[@]}"
-  exit 1
-fi
+unset HALVO_RANDOM_SECONDS
+scripts/tsan.sh build/tsan
 
 stage "fuzz every target with libFuzzer"
 CC=clang CXX=clang++ cmake -S "$top" -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHALVO_BUILD_FUZZ=ON \
