@@ -94,6 +94,9 @@ TEST(Splice, MissingTextPathOrDepthGiveNothing)
     EXPECT_EQ(halvo_json_splice("{}", nullptr, 1, "1"), nullptr);
     EXPECT_EQ(halvo_json_splice("{}", path, 0, "1"), nullptr);
     EXPECT_EQ(take(halvo_json_splice("{}", path, 1, "1")), R"({"a b":1})") << "a space needs no escape";
+    /* A value that would add a member of its own is not that change. */
+    const char *const a[] = {"a"};
+    EXPECT_EQ(halvo_json_splice(R"({"a":1})", a, 1, R"(true,"b":2)"), nullptr);
 }
 
 TEST(Serialiser, ProducesCompactText)
@@ -128,6 +131,12 @@ TEST(DepthGuard, BoundAndStrings)
     EXPECT_NE(json_parser_get_root(p.get()), nullptr);
     EXPECT_FALSE(halvo_json_parse(p.get(), deep.c_str(), -1));
     EXPECT_EQ(json_parser_get_root(p.get()), nullptr) << "refused like text that is not JSON";
+    /* A value, of any kind, followed by an array or object is two values;
+     * values inside one are not. */
+    for (const char *two : {"[] {}", "1 []", "\"s\" {}", "'s' []", "{} x []"})
+        EXPECT_FALSE(halvo_json_parse(p.get(), two, -1)) << two;
+    for (const char *one : {"[1, \"s\", {}]", "{\"a\": [1], \"b\": {}}", " 7 "})
+        EXPECT_TRUE(halvo_json_parse(p.get(), one, -1)) << one;
 }
 
 TEST(DepthGuard, DeepDocumentsUnderASmallStack)
