@@ -314,10 +314,9 @@ gboolean retry(gpointer) noexcept
         g_clear_pointer(&retry_source, g_source_unref);
         return G_SOURCE_REMOVE;
     }
-    if (g_system_con == nullptr)
-        start_attempt_locked();
-    else
-        post_resubscriptions_locked();
+    /* With a connection, the rows' subscriptions are on their way to
+     * their contexts already (attempt_done). */
+    start_attempt_locked();
     return G_SOURCE_CONTINUE;
 }
 
@@ -472,24 +471,26 @@ gboolean resubscribe_in_context(gpointer data) noexcept
  * that is wanted stays wanted when @keep_wanted, so that it is subscribed
  * once a bus is there; otherwise a failure leaves it unset. */
 static int subscribe_row_on(row_ref row, GDBusSignalCallback handler, void *user_data, bool keep_wanted,
-                            GMainContext *context, Object<GDBusConnection> &connection) noexcept;
+                            GMainContext *context) noexcept;
 
 static int subscribe_row(row_ref row, GDBusSignalCallback handler, void *user_data, bool keep_wanted,
                          GMainContext *context) noexcept
 {
     /* Connecting may wait: not under the lock, nor on the bus thread. */
-    Object<GDBusConnection> connection(__halvo_api_get_system_connection());
+    Object<GDBusConnection> connected(__halvo_api_get_system_connection());
     if (context != bus_context)
-        return subscribe_row_on(row, handler, user_data, keep_wanted, context, connection);
+        return subscribe_row_on(row, handler, user_data, keep_wanted, context);
     /* A subscription remembers the thread-default context, which only its
      * owner may push: the bus thread makes it. */
     int ret = HALVO_ERROR_OPERATION_FAILED;
-    run_on_bus([&] { ret = subscribe_row_on(row, handler, user_data, keep_wanted, context, connection); });
+    run_on_bus([&] { ret = subscribe_row_on(row, handler, user_data, keep_wanted, context); });
     return ret;
 }
 
+/* Subscribes @row on the live connection, the one every subscription is
+ * on (whichever attempt made it). */
 static int subscribe_row_on(row_ref row, GDBusSignalCallback handler, void *user_data, bool keep_wanted,
-                            GMainContext *context, Object<GDBusConnection> &connection) noexcept
+                            GMainContext *context) noexcept
 {
     std::unique_lock<std::mutex> hold(state_lock);
     if (row.info->subscription_id != 0) {
@@ -502,8 +503,8 @@ static int subscribe_row_on(row_ref row, GDBusSignalCallback handler, void *user
     row.state->handler = handler;
     row.state->user_data = user_data;
     row.state->wanted = true;
-    /* A connection replaced while we connected is no place to subscribe. */
-    if (!connection || connection.get() != g_system_con) {
+    GDBusConnection *connection = live_connection_locked();
+    if (connection == nullptr) {
         if (keep_wanted)
             arm_retry_locked();
         else
@@ -514,8 +515,9 @@ static int subscribe_row_on(row_ref row, GDBusSignalCallback handler, void *user
     }
     /* The subscription remembers the thread-default context. */
     g_main_context_push_thread_default(context);
-    bool subscribed = subscribe_locked(row, connection.get());
+    bool subscribed = subscribe_locked(row, connection);
     g_main_context_pop_thread_default(context);
+    g_object_unref(connection);
     if (!subscribed) {
         if (!keep_wanted)
             forget_row_locked(row);
