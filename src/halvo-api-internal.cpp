@@ -50,6 +50,7 @@ struct SlotState {
 
 SlotState slot_table[slots::COUNT];
 std::condition_variable slot_idle; /* with state_lock: an invocation ended */
+int waiting_fills;                 /* with state_lock: fills in that wait */
 thread_local int t_running[slots::COUNT];
 
 void invoke(int index, unsigned generation, const slots::Event &event) noexcept
@@ -89,7 +90,9 @@ slots::Held slots::fill(int index, any_cb callback, void *user_data) noexcept
         s.user_data = user_data;
         s.generation++;
         gone = std::exchange(s.context, callback ? g_main_context_ref_thread_default() : nullptr);
+        waiting_fills++;
         slot_idle.wait(hold, [&] { return s.running == t_running[index]; });
+        waiting_fills--;
     }
     if (gone != nullptr)
         g_main_context_unref(gone);
@@ -105,6 +108,12 @@ void slots::restore(int index, any_cb set, void *set_data, Held before) noexcept
             return;
     }
     fill(index, before.callback, before.user_data);
+}
+
+int slots::waiting() noexcept
+{
+    Locked hold(state_lock);
+    return waiting_fills;
 }
 
 bool slots::is_set(int index) noexcept

@@ -300,6 +300,8 @@ Held fill(int index, any_cb callback, void *user_data) noexcept;
 /* Puts back what fill() replaced, unless the slot changed since. */
 void restore(int index, any_cb set, void *set_data, Held before) noexcept;
 bool is_set(int index) noexcept;
+/* How many fills wait for a callback to return (what a test watches). */
+int waiting() noexcept;
 /* Hands @event to the slot's callback, in its context; dropped when the
  * slot is emptied or set again before it runs. */
 void post(int index, Event event) noexcept;

@@ -2,6 +2,7 @@
  * loop, several threads racing for the first connection, edits of one
  * document at once, and cancels while calls wait their turn. */
 #include "bus-fixture.h"
+#include "halvo-api-private.h"
 
 
 #include <atomic>
@@ -194,6 +195,35 @@ TEST(Interleavings, CancelledMuteChangesFinishWhileTheServiceHoldsThem)
     EXPECT_EQ(Peer::calls("spk_mute_unmute").size(), 1u) << "a call cancelled in its turn sends nothing";
     Peer::release("spk_mute_unmute");
     g_object_unref(screen);
+}
+
+/* An unset from another thread returns only once the callback running
+ * meanwhile has returned: the callback stays in until the unset either
+ * waits for it or has returned without waiting. */
+TEST(Interleavings, AnUnsetFromAnotherThreadWaitsForTheRunningCallback)
+{
+    static std::atomic<bool> set{false}, entered{false}, returned{false}, overtaken{false}, left{false};
+    LoopThread delivering([] {
+        EXPECT_EQ(0, halvo_api_set_volume_changed_callback(
+                         [](const char *, int, void *) {
+                             entered = true;
+                             while (halvo::slots::waiting() == 0 && !returned)
+                                 std::this_thread::yield();
+                             overtaken = returned.load();
+                             left = true;
+                         },
+                         nullptr));
+        set = true;
+    });
+    ASSERT_TRUE(run_until([] { return set.load(); }));
+    Peer::emit("bt_spk_volume_changed_by_address", g_variant_new("(si)", ADDRESS, 5));
+    ASSERT_TRUE(run_until([] { return entered.load(); }));
+    std::thread([] {
+        EXPECT_EQ(0, halvo_api_unset_volume_changed_callback());
+        returned = true;
+    }).join();
+    ASSERT_TRUE(run_until([] { return left.load(); }));
+    EXPECT_FALSE(overtaken) << "the unset returned while the callback still ran";
 }
 
 /* A callback set again from another thread is called there, even while
