@@ -128,6 +128,18 @@ TEST(Async, TheCallbackRunsWhereTheCallStartedAndOnlyThere)
     EXPECT_EQ(volume, -1);
     g_object_unref(foreign);
     g_object_unref(remote.result);
+
+    /* A _finish refuses an output that already holds something, and
+     * leaves the record to the call, which frees it. */
+    Peer::reply("get_device_info", g_variant_new("(s)", R"({"result":true,"data":{"address":"AA:01"}})"));
+    Peer::reply("get_device_type", g_variant_new("(i)", 2));
+    static halvo_device_info_s mine;
+    int refused = 0;
+    halvo_get_paired_dev_info_async("AA:01", nullptr, [](GObject *, GAsyncResult *r, gpointer d) {
+        halvo_device_info_s *kept = &mine;
+        *static_cast<int *>(d) += halvo_get_paired_dev_info_finish(r, &kept) == 3 && kept == &mine;
+    }, &refused);
+    EXPECT_TRUE(run_until([&] { return refused == 1; }));
 }
 
 /* Cancelled before it is sent, while the service holds it, from another
