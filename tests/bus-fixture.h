@@ -35,8 +35,9 @@ inline std::string take(char *s)
 const std::string &bus_address();
 
 /* Iterates the thread-default main context until @done holds or
- * @timeout_ms passes.  Returns @done's last value. */
-bool run_until(const std::function<bool()> &done, int timeout_ms = 3000);
+ * @timeout_ms passes.  Returns @done's last value.  The bound only ends a
+ * failing run: it is wide enough for valgrind on a loaded machine. */
+bool run_until(const std::function<bool()> &done, int timeout_ms = 15000);
 
 /* "<failure kind>: <result>" of the operation that just returned @result;
  * read before its outputs are freed (a free is an operation too). */
