@@ -205,11 +205,15 @@ TEST(FirmwareUpdate, AnyAnswerSendsExitOnceOnlyZeroIsOk)
     const struct {
         GVariant *answer;
         const char *expected;
-    } cases[] = {{g_variant_new("(i)", 0), "OK"}, {g_variant_new("(i)", 3), "NG"}, {g_variant_new("(s)", "0"), "NG"}};
+        halvo_failure_e failure;
+    } cases[] = {{g_variant_new("(i)", 0), "OK", HALVO_FAILURE_NONE},
+                 {g_variant_new("(i)", 3), "NG", HALVO_FAILURE_SERVICE_ANSWERED},
+                 {g_variant_new("(s)", "0"), "NG", HALVO_FAILURE_BAD_REPLY}};
     size_t n = 0;
     for (const auto &c : cases) {
         Peer::reply("ZEMOFW", c.answer);
         EXPECT_STREQ(halvo_update_zemo_fw(), c.expected) << n;
+        EXPECT_EQ(halvo_api_last_failure(), c.failure) << n;
         n++;
         EXPECT_TRUE(run_until([n] { return Peer::calls("EXIT").size() >= n; })) << n;
     }
