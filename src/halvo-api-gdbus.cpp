@@ -854,10 +854,53 @@ void send_in_flight(InFlight *f, GDBusConnection *connection) noexcept
  * end, its cancellable or its bound, whichever comes first, goes on with it.
  * The attempt's end reaches it through an idle in that context, so all
  * three run on one thread. */
+/* Runs @fn in @context once @cancellable is cancelled, unless stopped
+ * first; start and stop in that context.  Not a GCancellableSource: one
+ * disposed while another thread cancels its cancellable can be left
+ * behind, never freed. */
+class CancelWatch {
+  public:
+    void start(GCancellable *cancellable, GMainContext *context, std::function<void()> fn) noexcept
+    {
+        live_ = std::make_shared<bool>(true);
+        cancellable_ = G_CANCELLABLE(g_object_ref(cancellable));
+        handler_ = g_cancellable_connect(cancellable, G_CALLBACK(cancelled), new Watch{context, live_, std::move(fn)},
+                                         [](gpointer data) noexcept { delete static_cast<Watch *>(data); });
+    }
+    void stop() noexcept
+    {
+        if (cancellable_ == nullptr)
+            return;
+        *live_ = false;
+        g_cancellable_disconnect(cancellable_, handler_); /* waits for a handler on another thread */
+        g_clear_object(&cancellable_);
+    }
+
+  private:
+    struct Watch {
+        GMainContext *context;
+        std::shared_ptr<bool> live;
+        std::function<void()> fn;
+    };
+    /* On the thread that cancels: hand over to the context, where stop()
+     * runs too, so `live` is read and written on one thread. */
+    static void cancelled(GCancellable *, gpointer data) noexcept
+    {
+        auto *w = static_cast<Watch *>(data);
+        hand_over(w->context, [live = w->live, fn = w->fn] {
+            if (*live)
+                fn();
+        });
+    }
+    GCancellable *cancellable_ = nullptr;
+    gulong handler_ = 0;
+    std::shared_ptr<bool> live_;
+};
+
 struct Waiting {
     InFlight *f;
     GMainContext *context;
-    GSource *cancelled = nullptr;
+    CancelWatch cancelled;
     GSource *bound = nullptr;
     bool posted = false; /* the attempt's end is on its way: it frees this */
     bool done = false;
@@ -865,11 +908,11 @@ struct Waiting {
 
 void stop_waiting(Waiting *w) noexcept
 {
-    for (GSource **source : {&w->cancelled, &w->bound})
-        if (*source != nullptr) {
-            g_source_destroy(*source);
-            g_clear_pointer(source, g_source_unref);
-        }
+    w->cancelled.stop();
+    if (w->bound != nullptr) {
+        g_source_destroy(w->bound);
+        g_clear_pointer(&w->bound, g_source_unref);
+    }
     w->done = true;
 }
 
@@ -936,21 +979,14 @@ void tell_waiters_locked() noexcept
  * ends in between cannot be followed by a second one. */
 void wait_for_connection(InFlight *f, GCancellable *cancellable, int left) noexcept
 {
-    auto *w = new Waiting{f, g_main_context_ref_thread_default()};
+    auto *w = new Waiting{f, g_main_context_ref_thread_default(), {}};
     GDBusConnection *connection;
     {
         Locked hold(state_lock);
         connection = live_connection_locked();
         if (connection == nullptr) {
-            if (cancellable != nullptr) {
-                w->cancelled = g_cancellable_source_new(cancellable);
-                g_source_set_callback(w->cancelled,
-                                      G_SOURCE_FUNC(+[](GCancellable *, gpointer d) noexcept -> gboolean {
-                                          return give_up(static_cast<Waiting *>(d), HALVO_FAILURE_CANCELLED);
-                                      }),
-                                      w, nullptr);
-                g_source_attach(w->cancelled, w->context);
-            }
+            if (cancellable != nullptr)
+                w->cancelled.start(cancellable, w->context, [w] { give_up(w, HALVO_FAILURE_CANCELLED); });
             w->bound = g_timeout_source_new(guint(left));
             g_source_set_callback(
                 w->bound,
@@ -1069,16 +1105,16 @@ struct halvo::TurnWaiter {
     TurnAwaiter *awaiter = nullptr;
     std::coroutine_handle<> handle;
     GMainContext *context = nullptr;
-    GSource *cancelled = nullptr;
+    CancelWatch cancelled;
     GSource *bound = nullptr;
 
     void stop_sources() noexcept
     {
-        for (GSource **source : {&cancelled, &bound})
-            if (*source != nullptr) {
-                g_source_destroy(*source);
-                g_clear_pointer(source, g_source_unref);
-            }
+        cancelled.stop();
+        if (bound != nullptr) {
+            g_source_destroy(bound);
+            g_clear_pointer(&bound, g_source_unref);
+        }
     }
 };
 
@@ -1200,14 +1236,8 @@ bool TurnAwaiter::await_suspend(std::coroutine_handle<> h) noexcept
      * meanwhile, in a blocking edit queued behind this one. */
     ensure_bus_thread();
     w->context = g_main_context_ref(bus_context);
-    if (GCancellable *cancellable = g_task_get_cancellable(op->task)) {
-        w->cancelled = g_cancellable_source_new(cancellable);
-        g_source_set_callback(w->cancelled, G_SOURCE_FUNC(+[](GCancellable *, gpointer d) noexcept -> gboolean {
-                                  return stop_waiting_turn(static_cast<TurnWaiter *>(d), HALVO_FAILURE_CANCELLED);
-                              }),
-                              w, nullptr);
-        g_source_attach(w->cancelled, w->context);
-    }
+    if (GCancellable *cancellable = g_task_get_cancellable(op->task))
+        w->cancelled.start(cancellable, w->context, [w] { stop_waiting_turn(w, HALVO_FAILURE_CANCELLED); });
     w->bound = g_timeout_source_new(guint(left_ms(op)));
     g_source_set_callback(
         w->bound,
