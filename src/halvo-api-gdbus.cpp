@@ -865,7 +865,11 @@ class CancelWatch {
         live_ = std::make_shared<bool>(true);
         cancellable_ = G_CANCELLABLE(g_object_ref(cancellable));
         handler_ = g_cancellable_connect(cancellable, G_CALLBACK(cancelled), new Watch{context, live_, std::move(fn)},
-                                         [](gpointer data) noexcept { delete static_cast<Watch *>(data); });
+                                         [](gpointer data) noexcept {
+                                             auto *w = static_cast<Watch *>(data);
+                                             w->ran.load(std::memory_order_acquire);
+                                             delete w;
+                                         });
     }
     void stop() noexcept
     {
@@ -881,6 +885,10 @@ class CancelWatch {
         GMainContext *context;
         std::shared_ptr<bool> live;
         std::function<void()> fn;
+        /* g_cancellable_disconnect() waits for a handler running on another
+         * thread before it frees this; the atomic shows a thread checker
+         * that order. */
+        std::atomic<bool> ran{false};
     };
     /* On the thread that cancels: hand over to the context, where stop()
      * runs too, so `live` is read and written on one thread. */
@@ -891,6 +899,7 @@ class CancelWatch {
             if (*live)
                 fn();
         });
+        w->ran.store(true, std::memory_order_release);
     }
     GCancellable *cancellable_ = nullptr;
     gulong handler_ = 0;
