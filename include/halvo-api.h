@@ -1018,6 +1018,100 @@ HALVO_API int halvo_set_connected_bt_speakers_changed_cb(halvo_connected_bt_spea
 HALVO_API int halvo_unset_connected_bt_speakers_changed_cb(void) HALVO_NOEXCEPT;
 
 /* ------------------------------------------------------------------ */
+/* Listeners                                                           */
+/* ------------------------------------------------------------------ */
+
+/** @name Listeners
+ *  Any number of listeners per event, from any thread, GLib style: each is
+ *  called in the thread-default main context of the thread that connected
+ *  it (or through halvo_api_event_fd(), when that thread asked for one).
+ *  The single-slot setters above are one listener each, and C and C++
+ *  listeners of one event mix freely.
+ *
+ *  Connecting never waits on the bus: without a connection the listener
+ *  is registered, the library connects in the background and subscribes
+ *  it.  An event that a call causes is delivered to every listener
+ *  connected before that call was made, on any thread: the match is queued
+ *  on the connection before the call goes out.
+ *
+ *  Disconnecting returns once the listener is not running on another
+ *  thread and will not start (from inside the listener itself it returns
+ *  at once, and the listener finishes).  Then, or when that listener
+ *  returns, @c destroy runs once with the user data.
+ *  @{ */
+
+/** What a listener follows; its callback has the type of the event's
+ *  family, cast to GCallback. */
+typedef enum {
+    HALVO_EVENT_SPEAKER_INFO_CHANGED = 1,   /**< #halvo_bt_spk_info_changed_cb */
+    HALVO_EVENT_LAST_SPEAKERS_CHANGED,      /**< #halvo_last_bluetooth_speakers_changed_cb; the list is the
+                                                 listener's to free */
+    HALVO_EVENT_CONNECTING_STATUS_CHANGED,  /**< #halvo_last_bluetooth_speakers_connecting_status_changed_cb */
+    HALVO_EVENT_VOLUME_CHANGED,             /**< #halvo_api_volume_changed_cb */
+    HALVO_EVENT_VOLUME_CONTROLABLE_CHANGED, /**< #halvo_api_volume_controlable_changed_cb */
+    HALVO_EVENT_MUTE_CHANGED,               /**< #halvo_api_mute_changed_cb */
+    HALVO_EVENT_CONNECTED_SPEAKERS_CHANGED, /**< #halvo_connected_bt_speakers_changed_cb */
+    HALVO_EVENT_EARPHONES_CHANGED,          /**< #halvo_tuvo_switching_connection_state_cb */
+    HALVO_EVENT_SERVICE_CHANGED,            /**< #halvo_service_changed_cb */
+} halvo_event_e;
+
+/** Called when the service's bus name gains or loses its owner (a restart
+ *  is a loss, then a gain).  While it is absent, the stored lists may be
+ *  stale: nobody keeps them.  On its return, read again what the screen
+ *  shows. */
+typedef void (*halvo_service_changed_cb)(bool present, gpointer user_data);
+
+/** Connects @p callback to @p event.  @p destroy (may be NULL) runs once
+ *  with @p user_data when the listener is disconnected.
+ *  @return the listener's id, never 0; 0 for an invalid event, a NULL
+ *          callback, or a store that refused the watch of a stored
+ *          document (then @p destroy is not called). */
+HALVO_API gulong halvo_api_connect(halvo_event_e event, GCallback callback, gpointer user_data,
+                                   GDestroyNotify destroy) HALVO_NOEXCEPT;
+
+/** Disconnects listener @p id (0 and unknown ids are ignored). */
+HALVO_API void halvo_api_disconnect(gulong id) HALVO_NOEXCEPT;
+
+/** Whether the service's bus name has an owner, as last heard: answers at
+ *  once, without waiting on the bus (false until the library has heard;
+ *  the first call starts the library's connection). */
+HALVO_API bool halvo_api_service_present(void) HALVO_NOEXCEPT;
+
+/** @} */
+
+/** @name Any event loop
+ *  For a thread that iterates no GLib main context (a plain poll() loop,
+ *  Qt without GLib, libuv, asio): the first call of halvo_api_event_fd()
+ *  on a thread gives it a main context of the library's, made the thread's
+ *  default for good.  From then on the calls that thread starts and the
+ *  listeners it connects deliver through the descriptor: when it becomes
+ *  readable, or halvo_api_event_timeout() has passed, call
+ *  halvo_api_dispatch() on that thread.
+ *  <!-- fragment -->
+ *  @code
+ *  struct pollfd p = { halvo_api_event_fd(), POLLIN, 0 };
+ *  for (;;) {
+ *      poll(&p, 1, halvo_api_event_timeout());
+ *      halvo_api_dispatch();
+ *  }
+ *  @endcode
+ *  @{ */
+
+/** The calling thread's event descriptor (the same on each call), or -1
+ *  when the thread already owns another main context as its default. */
+HALVO_API int halvo_api_event_fd(void) HALVO_NOEXCEPT;
+
+/** Milliseconds until halvo_api_dispatch() is due even if the descriptor
+ *  stays quiet; -1 for no time-out, 0 for at once. */
+HALVO_API int halvo_api_event_timeout(void) HALVO_NOEXCEPT;
+
+/** Runs the callbacks due on the calling thread; does nothing on a thread
+ *  without an event descriptor. */
+HALVO_API void halvo_api_dispatch(void) HALVO_NOEXCEPT;
+
+/** @} */
+
+/* ------------------------------------------------------------------ */
 /* Non-blocking calls                                                  */
 /* ------------------------------------------------------------------ */
 
@@ -1037,10 +1131,28 @@ HALVO_API int halvo_unset_connected_bt_speakers_changed_cb(void) HALVO_NOEXCEPT;
  *  thread; a non-blocking one waits for its turn without holding a
  *  thread.
  *
- *  As in GIO, a cancelled call's callback still runs, once: whatever
- *  @p user_data points to must outlive it.  Keep a reference that the
- *  callback drops, or keep the screen that owns the cancellable until its
- *  callbacks have run.
+ *  As in GIO, a cancelled call's callback still runs, once, and its
+ *  `_finish` returns #HALVO_ERROR_CANCELLED: whatever @p user_data points
+ *  to must outlive it.  Keep the screen that owns the cancellable until
+ *  its callbacks have run, or give each call a reference that its
+ *  callback drops:
+ *  @code
+ *  #include <halvo-api.h>
+ *
+ *  static void volume_read(GObject *source, GAsyncResult *result, gpointer user_data)
+ *  {
+ *      GObject *screen = user_data;
+ *      int volume = 0;
+ *      if (halvo_api_get_volume_finish(result, &volume) == HALVO_ERROR_NONE)
+ *          g_object_set_data(screen, "volume", GINT_TO_POINTER(volume));
+ *      g_object_unref(screen);  // cancelled or not: the call's reference
+ *  }
+ *
+ *  void screen_read_volume(GObject *screen, const char *address, GCancellable *closing)
+ *  {
+ *      halvo_api_get_volume_async(address, closing, volume_read, g_object_ref(screen));
+ *  }
+ *  @endcode
  *
  *  A change cancelled after its request went out (a volume set, a mute
  *  change, a connect or disconnect, a command, the firmware request):

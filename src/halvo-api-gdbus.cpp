@@ -162,6 +162,47 @@ void on_bus_thread(GSourceFunc fn, gpointer data) noexcept
 }
 
 gboolean resubscribe_in_context(gpointer data) noexcept;
+bool subscribe_locked(row_ref row, GDBusConnection *connection) noexcept;
+
+/* The service's presence: its name watched on every live connection. */
+std::atomic<bool> service_here{false};
+guint presence_watch = 0;      /* with the lock */
+bool presence_wanted = false;  /* with the lock: a listener follows it */
+
+void set_present(bool present) noexcept
+{
+    if (service_here.exchange(present) == present)
+        return;
+    INFO("service %s", present ? "appeared" : "vanished");
+    listeners::post(HALVO_EVENT_SERVICE_CHANGED, [present](listeners::any_cb cb, void *user_data) {
+        reinterpret_cast<halvo_service_changed_cb>(cb)(present, user_data);
+    });
+}
+
+void on_name_appeared(GDBusConnection *, const gchar *, const gchar *, gpointer) noexcept
+{
+    set_present(true);
+}
+
+void on_name_vanished(GDBusConnection *, const gchar *, gpointer) noexcept
+{
+    set_present(false);
+}
+
+/* Bus thread, with the lock: watches the service's name on @connection. */
+void watch_presence_locked(GDBusConnection *connection) noexcept
+{
+    presence_watch = g_bus_watch_name_on_connection(connection, HALVO_SERVICE_NAME, G_BUS_NAME_WATCHER_FLAGS_NONE,
+                                                    on_name_appeared, on_name_vanished, nullptr, nullptr);
+}
+
+void unwatch_presence_locked() noexcept
+{
+    if (presence_watch != 0)
+        g_bus_unwatch_name(presence_watch);
+    presence_watch = 0;
+    set_present(false);
+}
 
 /* Sends a subscription of every wanted row that has none to the row's own
  * context.  Called with the lock held. */
@@ -173,6 +214,13 @@ void post_resubscriptions_locked() noexcept
         row_ref row = row_at(i);
         if (!row.state->wanted || row.info->subscription_id != 0 || row.state->post_pending)
             continue;
+        /* Rows of the bus thread are subscribed at once, before any call
+         * waiting for this connection goes out on it: an event that call
+         * causes then finds the match in place. */
+        if (row.state->context == bus_context && g_main_context_is_owner(bus_context)) {
+            subscribe_locked(row, g_system_con);
+            continue;
+        }
         row.state->post_pending = true;
         GSource *source = g_idle_source_new();
         g_source_set_callback(source, resubscribe_in_context, GINT_TO_POINTER(i), nullptr);
@@ -183,6 +231,8 @@ void post_resubscriptions_locked() noexcept
 
 bool any_row_waiting_locked() noexcept
 {
+    if (presence_wanted && g_system_con == nullptr)
+        return true;
     for (int i = 0; i < ROW_COUNT; i++) {
         row_ref row = row_at(i);
         if (row.state->wanted && row.info->subscription_id == 0)
@@ -209,6 +259,7 @@ void drop_connection_locked() noexcept
     if (closed_handler != 0)
         g_signal_handler_disconnect(g_system_con, closed_handler);
     closed_handler = 0;
+    unwatch_presence_locked();
     g_clear_object(&g_system_con);
     arm_retry_locked();
 }
@@ -238,10 +289,12 @@ void attempt_done(GDBusConnection *connection, GError *error) noexcept
         g_system_con = connection;
         closed_handler = g_signal_connect(connection, "closed", G_CALLBACK(on_closed), nullptr);
         /* It may have closed before the handler was there. */
-        if (g_dbus_connection_is_closed(connection))
+        if (g_dbus_connection_is_closed(connection)) {
             drop_connection_locked();
-        else
+        } else {
+            watch_presence_locked(connection);
             post_resubscriptions_locked();
+        }
     } else {
         last_error = error ? error->message : "no connection";
         arm_retry_locked();
@@ -430,13 +483,15 @@ static GDBusConnection *connection_at_hand() noexcept
 
 /* Subscribes @row on @connection in the current thread's context.  With
  * the lock held. */
-static bool subscribe_locked(row_ref row, GDBusConnection *connection) noexcept
+namespace {
+bool subscribe_locked(row_ref row, GDBusConnection *connection) noexcept
 {
     row.info->subscription_id = g_dbus_connection_signal_subscribe(
         connection, nullptr, row.filter, row.info->signal_name, row.info->object_path, nullptr,
         G_DBUS_SIGNAL_FLAGS_NONE, row.state->handler, row.state->user_data, nullptr);
     return row.info->subscription_id != 0;
 }
+} // namespace
 
 static void forget_row_locked(row_ref row) noexcept
 {
@@ -505,10 +560,13 @@ static int subscribe_row_on(row_ref row, GDBusSignalCallback handler, void *user
     row.state->wanted = true;
     GDBusConnection *connection = live_connection_locked();
     if (connection == nullptr) {
-        if (keep_wanted)
+        if (keep_wanted) {
             arm_retry_locked();
-        else
-            forget_row_locked(row);
+            hold.unlock();
+            INFO("no bus yet: subscribed once one is there");
+            return HALVO_ERROR_OPERATION_FAILED;
+        }
+        forget_row_locked(row);
         hold.unlock();
         ERR("fail to get dbus connection for signal");
         return HALVO_ERROR_OPERATION_FAILED;
@@ -569,10 +627,13 @@ int _halvo_api_deinit_gdbus(void) noexcept
     for (int i = 0; i < ROW_COUNT; i++)
         if (row_at(i).state->wanted)
             return HALVO_ERROR_NONE;
+    if (presence_wanted)
+        return HALVO_ERROR_NONE;
     if (g_system_con != nullptr) {
         if (closed_handler != 0)
             g_signal_handler_disconnect(g_system_con, closed_handler);
         closed_handler = 0;
+        unwatch_presence_locked();
         g_clear_object(&g_system_con);
     }
     return HALVO_ERROR_NONE;
@@ -1418,4 +1479,36 @@ int _halvo_api_emit_signal(const char *destination, const char *signal_name, GVa
     }
     EXIT();
     return HALVO_ERROR_NONE;
+}
+
+bool halvo::want_internal_signal(int index, GDBusSignalCallback handler) noexcept
+{
+    ensure_bus_thread();
+    row_ref row = row_at(index);
+    /* Subscribed now on a live connection; otherwise kept wanted, and
+     * subscribed by the attempt started here before its waiters go on. */
+    run_on_bus([&] { subscribe_row_on(row, handler, nullptr, true, bus_context); });
+    Locked hold(state_lock);
+    start_attempt_locked();
+    return true;
+}
+
+bool halvo::follow_service(bool on) noexcept
+{
+    Locked hold(state_lock);
+    presence_wanted = on;
+    if (on) {
+        start_attempt_locked();
+        arm_retry_locked();
+    }
+    return true;
+}
+
+bool halvo_api_service_present(void) noexcept
+{
+    {
+        Locked hold(state_lock);
+        start_attempt_locked();
+    }
+    return service_here.load();
 }

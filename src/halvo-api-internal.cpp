@@ -29,152 +29,51 @@ using namespace halvo;
 #define STR(s) ((s) ? (s) : "(null)")
 
 /* ------------------------------------------------------------------ */
-/* The speaker callback slots                                          */
+/* The speaker events                                                  */
 /* ------------------------------------------------------------------ */
-
-/* A slot holds its callback, the context of the thread that set it, and a
- * generation that every fill moves on, so that an event queued for what
- * the slot held before is dropped.  Invocations under way are counted:
- * fill() waits for those on other threads, as g_cancellable_disconnect()
- * waits for a handler, so that once an unset returns the callback neither
- * runs nor starts, unless it is the caller itself. */
-namespace {
-
-struct SlotState {
-    slots::any_cb callback = nullptr;
-    void *user_data = nullptr;
-    GMainContext *context = nullptr; /* a reference while set */
-    unsigned generation = 0;
-    int running = 0;
-};
-
-SlotState slot_table[slots::COUNT];
-std::condition_variable slot_idle; /* with state_lock: an invocation ended */
-int waiting_fills;                 /* with state_lock: fills in that wait */
-thread_local int t_running[slots::COUNT];
-
-void invoke(int index, unsigned generation, const slots::Event &event) noexcept
-{
-    slots::any_cb callback;
-    void *user_data;
-    {
-        Locked hold(state_lock);
-        SlotState &s = slot_table[index];
-        if (s.generation != generation || s.callback == nullptr)
-            return;
-        callback = s.callback;
-        user_data = s.user_data;
-        s.running++;
-    }
-    t_running[index]++;
-    event(callback, user_data);
-    t_running[index]--;
-    {
-        Locked hold(state_lock);
-        slot_table[index].running--;
-    }
-    slot_idle.notify_all();
-}
-
-} // namespace
-
-slots::Held slots::fill(int index, any_cb callback, void *user_data) noexcept
-{
-    GMainContext *gone;
-    Held before;
-    {
-        std::unique_lock<std::mutex> hold(state_lock);
-        SlotState &s = slot_table[index];
-        before = {s.callback, s.user_data};
-        s.callback = callback;
-        s.user_data = user_data;
-        s.generation++;
-        gone = std::exchange(s.context, callback ? g_main_context_ref_thread_default() : nullptr);
-        waiting_fills++;
-        slot_idle.wait(hold, [&] { return s.running == t_running[index]; });
-        waiting_fills--;
-    }
-    if (gone != nullptr)
-        g_main_context_unref(gone);
-    return before;
-}
-
-void slots::restore(int index, any_cb set, void *set_data, Held before) noexcept
-{
-    {
-        Locked hold(state_lock);
-        SlotState &s = slot_table[index];
-        if (s.callback != set || s.user_data != set_data)
-            return;
-    }
-    fill(index, before.callback, before.user_data);
-}
-
-int slots::waiting() noexcept
-{
-    Locked hold(state_lock);
-    return waiting_fills;
-}
-
-bool slots::is_set(int index) noexcept
-{
-    Locked hold(state_lock);
-    return slot_table[index].callback != nullptr;
-}
-
-void slots::post(int index, Event event) noexcept
-{
-    GMainContext *context;
-    unsigned generation;
-    {
-        Locked hold(state_lock);
-        SlotState &s = slot_table[index];
-        if (s.callback == nullptr)
-            return;
-        context = g_main_context_ref(s.context);
-        generation = s.generation;
-    }
-    hand_over(
-        context, [index, generation, event = std::move(event)] { invoke(index, generation, event); },
-        G_PRIORITY_DEFAULT);
-    g_main_context_unref(context);
-}
 
 namespace speaker {
 
-using slots::any_cb;
+using listeners::any_cb;
 
-/* Fills slot @index and subscribes signal @row for it.  A set that cannot
- * subscribe leaves the slot as it found it, unless another set came in
- * meanwhile. */
-template <typename Cb>
-static int set(int index, Cb callback, void *user_data, int row, GDBusSignalCallback handler) noexcept
+/* A single-slot setter: one listener of @event, in that event's slot.  A
+ * setter of a signal family waits for the bus first: it fails without
+ * one, and changes nothing then.  A NULL callback is held: the source
+ * stays followed and nothing is called. */
+static int set(int event, any_cb callback, void *user_data, bool needs_bus) noexcept
 {
-    any_cb cb = reinterpret_cast<any_cb>(callback);
-    slots::Held before = slots::fill(index, cb, user_data);
-    int ret = _halvo_api_subscribe_internal_signal(row, handler, nullptr);
-    if (ret != HALVO_ERROR_NONE)
-        slots::restore(index, cb, user_data, before);
-    return plain_result(ret);
+    if (needs_bus) {
+        Object<GDBusConnection> bus(__halvo_api_get_system_connection());
+        if (!bus) {
+            ERR("fail to get dbus connection for signal");
+            return plain_result(HALVO_ERROR_OPERATION_FAILED);
+        }
+    }
+    gulong id = listeners::connect(event, callback, user_data, nullptr);
+    if (id == 0)
+        return plain_result(HALVO_ERROR_OPERATION_FAILED, HALVO_FAILURE_STORE);
+    if (listeners::replace_slot(event, id) && needs_bus)
+        INFO("same signal is already subscribed");
+    return plain_result(HALVO_ERROR_NONE);
 }
 
-/* Empties slot @index and drops the subscription of signal @row. */
-static int unset(int index, int row) noexcept
+/* Empties the slot of @event; 3 when it held nothing. */
+static int unset(int event) noexcept
 {
-    slots::fill(index, nullptr, nullptr);
-    return plain_result(_halvo_api_unsubscribe_internal_signal(row));
+    if (!listeners::replace_slot(event, 0)) {
+        ERR("this signal was not subcribed.");
+        return plain_result(HALVO_ERROR_INVALID_PARAMETER);
+    }
+    return plain_result(HALVO_ERROR_NONE);
 }
-
-/* Serializes the set and unset of the watched families: the store keeps
- * one registration per key and handler.  Not the library's lock: the
- * store is called under it. */
-static std::mutex watch_lock;
 
 /* Watches store key @key with @handler, on the bus thread. */
 static bool store_watch(const char *key, valko_key_changed_cb handler) noexcept
 {
     int rc = -1;
     run_on_bus([&] { rc = valko_notify_key_changed(key, handler, nullptr); });
+    if (rc != 0)
+        ERR("fail to watch %s", key);
     return rc == 0;
 }
 
@@ -183,37 +82,6 @@ static bool store_ignore(const char *key, valko_key_changed_cb handler) noexcept
     int rc = -1;
     run_on_bus([&] { rc = valko_ignore_key_changed(key, handler); });
     return rc == 0;
-}
-
-/* Fills slot @index and watches store key @key with @handler.  A set that
- * cannot watch leaves the slot as it was. */
-static int watch(int index, const char *key, valko_key_changed_cb handler, any_cb callback, void *user_data) noexcept
-{
-    if (callback == nullptr) {
-        ERR("cb is NULL!!");
-        return plain_result(HALVO_ERROR_INVALID_PARAMETER);
-    }
-    std::lock_guard<std::mutex> registration(watch_lock);
-    slots::Held before = slots::fill(index, callback, user_data);
-    if (!store_watch(key, handler)) {
-        ERR("fail to watch %s", key);
-        slots::restore(index, callback, user_data, before);
-        return plain_result(HALVO_ERROR_OPERATION_FAILED, HALVO_FAILURE_STORE);
-    }
-    return plain_result(HALVO_ERROR_NONE);
-}
-
-/* Empties slot @index and ends the watch of @key; 3 when none was set. */
-static int unwatch(int index, const char *key, valko_key_changed_cb handler) noexcept
-{
-    std::lock_guard<std::mutex> registration(watch_lock);
-    if (!slots::is_set(index)) {
-        ERR("callback is not set");
-        return plain_result(HALVO_ERROR_INVALID_PARAMETER);
-    }
-    slots::fill(index, nullptr, nullptr);
-    return plain_result(store_ignore(key, handler) ? HALVO_ERROR_NONE : HALVO_ERROR_OPERATION_FAILED,
-                        HALVO_FAILURE_STORE);
 }
 
 } // namespace speaker
@@ -577,7 +445,7 @@ void _halvo_bt_spk_info_changed(GDBusConnection *, const gchar *, const gchar *,
 {
     if (!is_row_signal(HALVO_SIGNAL_BT_SPK_INFO_CHANGED, signal_name))
         return;
-    if (!slots::is_set(slots::INFO_CHANGED)) {
+    if (!listeners::any(HALVO_EVENT_SPEAKER_INFO_CHANGED)) {
         ERR("callback is NULL");
         return;
     }
@@ -606,27 +474,26 @@ void _halvo_bt_spk_info_changed(GDBusConnection *, const gchar *, const gchar *,
             return;
     }
     std::shared_ptr<speaker_t> owned(record, __halvo_free_connected_bt_speaker_info);
-    slots::post(slots::INFO_CHANGED, [owned](slots::any_cb cb, void *user_data) {
+    listeners::post(HALVO_EVENT_SPEAKER_INFO_CHANGED, [owned](listeners::any_cb cb, void *user_data) {
         reinterpret_cast<halvo_bt_spk_info_changed_cb>(cb)(owned.get(), user_data);
     });
 }
 
 int halvo_register_bt_spaeker_info_changed_cb(halvo_bt_spk_info_changed_cb callback, void *user_data) noexcept
 {
-    return speaker::set(slots::INFO_CHANGED, callback, user_data, HALVO_SIGNAL_BT_SPK_INFO_CHANGED,
-                        _halvo_bt_spk_info_changed);
+    return speaker::set(HALVO_EVENT_SPEAKER_INFO_CHANGED, reinterpret_cast<listeners::any_cb>(callback), user_data, true);
 }
 
 int halvo_unregister_bt_spaeker_info_changed_cb(void) noexcept
 {
-    return speaker::unset(slots::INFO_CHANGED, HALVO_SIGNAL_BT_SPK_INFO_CHANGED);
+    return speaker::unset(HALVO_EVENT_SPEAKER_INFO_CHANGED);
 }
 
 /* Runs where the store delivers its notification.  The list is the
  * library's: freed when the callback returns. */
 static void connected_speakers_changed(valko_keynode_t *node, void *) noexcept
 {
-    if (!slots::is_set(slots::CONNECTED_SPEAKERS))
+    if (!listeners::any(HALVO_EVENT_CONNECTED_SPEAKERS_CHANGED))
         return;
     /* Borrowed from the store; NULL once the key is gone. */
     const char *text = valko_keynode_get_str(node);
@@ -636,7 +503,7 @@ static void connected_speakers_changed(valko_keynode_t *node, void *) noexcept
         g_clear_pointer(&list, free_speakers);
     }
     std::shared_ptr<GSList> owned(list, free_speakers);
-    slots::post(slots::CONNECTED_SPEAKERS, [owned](slots::any_cb cb, void *user_data) {
+    listeners::post(HALVO_EVENT_CONNECTED_SPEAKERS_CHANGED, [owned](listeners::any_cb cb, void *user_data) {
         reinterpret_cast<halvo_connected_bt_speakers_changed_cb>(cb)(owned.get(), user_data);
     });
 }
@@ -644,13 +511,16 @@ static void connected_speakers_changed(valko_keynode_t *node, void *) noexcept
 int halvo_set_connected_bt_speakers_changed_cb(halvo_connected_bt_speakers_changed_cb callback,
                                                void *user_data) noexcept
 {
-    return speaker::watch(slots::CONNECTED_SPEAKERS, KEY_CONNECTED_SPEAKERS, connected_speakers_changed,
-                          reinterpret_cast<slots::any_cb>(callback), user_data);
+    if (callback == nullptr) {
+        ERR("cb is NULL!!");
+        return plain_result(HALVO_ERROR_INVALID_PARAMETER);
+    }
+    return speaker::set(HALVO_EVENT_CONNECTED_SPEAKERS_CHANGED, reinterpret_cast<listeners::any_cb>(callback), user_data, false);
 }
 
 int halvo_unset_connected_bt_speakers_changed_cb(void) noexcept
 {
-    return speaker::unwatch(slots::CONNECTED_SPEAKERS, KEY_CONNECTED_SPEAKERS, connected_speakers_changed);
+    return speaker::unset(HALVO_EVENT_CONNECTED_SPEAKERS_CHANGED);
 }
 
 int get_size_of_speaker_t(void) noexcept
@@ -841,7 +711,7 @@ int halvo_free_last_bluetooth_speakers_internal(GSList **list) noexcept
 static void _halvo_last_bluetooth_speakers_changed(valko_keynode_t *node, void *) noexcept
 {
     INFO("last bluetooth audio changed");
-    if (!slots::is_set(slots::LAST_SPEAKERS)) {
+    if (!listeners::any(HALVO_EVENT_LAST_SPEAKERS_CHANGED)) {
         ERR("callback is NULL");
         return;
     }
@@ -851,7 +721,7 @@ static void _halvo_last_bluetooth_speakers_changed(valko_keynode_t *node, void *
     if (text == nullptr)
         INFO("info str is null");
     std::shared_ptr<char> copy(g_strdup(text), g_free);
-    slots::post(slots::LAST_SPEAKERS, [copy](slots::any_cb cb, void *user_data) {
+    listeners::post(HALVO_EVENT_LAST_SPEAKERS_CHANGED, [copy](listeners::any_cb cb, void *user_data) {
         GSList *list = nullptr;
         if (copy && _halvo_api_convert_to_data_last_bluetooth_speakers(copy.get(), &list) != HALVO_ERROR_NONE) {
             ERR("fail to conver json to  data");
@@ -883,23 +753,16 @@ int halvo_set_last_bluetooth_speakers_changed_cb_internal(halvo_last_bluetooth_s
                                                           void *user_data) noexcept
 {
     INFO("+");
-    /* The store keeps one registration per key and callback: slot and
-     * registration change together. */
-    std::lock_guard<std::mutex> registration(speaker::watch_lock);
-    auto cb = reinterpret_cast<slots::any_cb>(callback);
-    slots::Held before = slots::fill(slots::LAST_SPEAKERS, cb, user_data);
-    int ret = halvo_set_last_bluetooth_speakers_key_changed_cb(user_data);
-    if (ret != HALVO_ERROR_NONE)
-        slots::restore(slots::LAST_SPEAKERS, cb, user_data, before);
-    return ret;
+    return speaker::set(HALVO_EVENT_LAST_SPEAKERS_CHANGED, reinterpret_cast<listeners::any_cb>(callback), user_data,
+                        false);
 }
 
 int halvo_unset_last_bluetooth_speakers_changed_cb_internal(void) noexcept
 {
     INFO("+");
-    std::lock_guard<std::mutex> registration(speaker::watch_lock);
-    slots::fill(slots::LAST_SPEAKERS, nullptr, nullptr);
-    return halvo_unset_last_bluetooth_speakers_key_changed_cb();
+    return listeners::replace_slot(HALVO_EVENT_LAST_SPEAKERS_CHANGED, 0)
+               ? plain_result(HALVO_ERROR_NONE)
+               : plain_result(HALVO_ERROR_OPERATION_FAILED, HALVO_FAILURE_STORE);
 }
 
 int get_size_of_last_spk_info_t(void) noexcept
@@ -976,11 +839,11 @@ void _halvo_last_connecting_status_changed(GDBusConnection *, const gchar *, con
     GString_ text(raw);
     INFO("output_str : %s", text.get());
     int status = strcmp(text.get(), "InProgress") == 0 ? 1 : 2;
-    if (!slots::is_set(slots::CONNECTING_STATUS)) {
+    if (!listeners::any(HALVO_EVENT_CONNECTING_STATUS_CHANGED)) {
         ERR("%s", "callback is NULL");
         return;
     }
-    slots::post(slots::CONNECTING_STATUS, [status](slots::any_cb cb, void *user_data) {
+    listeners::post(HALVO_EVENT_CONNECTING_STATUS_CHANGED, [status](listeners::any_cb cb, void *user_data) {
         reinterpret_cast<halvo_last_bluetooth_speakers_connecting_status_changed_cb>(cb)(status, user_data);
     });
 }
@@ -989,13 +852,12 @@ int halvo_set_last_bluetooth_speakers_connecting_status_changed_cb_internal(
     halvo_last_bluetooth_speakers_connecting_status_changed_cb callback, void *user_data) noexcept
 {
     INFO("+");
-    return speaker::set(slots::CONNECTING_STATUS, callback, user_data,
-                        HALVO_SIGNAL_LAST_CONNECTING_STATUS_CHANGED, _halvo_last_connecting_status_changed);
+    return speaker::set(HALVO_EVENT_CONNECTING_STATUS_CHANGED, reinterpret_cast<listeners::any_cb>(callback), user_data, true);
 }
 
 int halvo_unset_last_bluetooth_speakers_connecting_status_changed_cb_internal(void) noexcept
 {
-    return speaker::unset(slots::CONNECTING_STATUS, HALVO_SIGNAL_LAST_CONNECTING_STATUS_CHANGED);
+    return speaker::unset(HALVO_EVENT_CONNECTING_STATUS_CHANGED);
 }
 
 /* ------------------------------------------------------------------ */
@@ -1328,23 +1190,26 @@ static void mute_changed(valko_keynode_t *, void *) noexcept
     bool muted = false;
     /* The store's own reading of the flag, as halvo_api_get_mute_state()'s;
      * a key that is gone or holds no integer is no state to report. */
-    if (!slots::is_set(slots::MUTE) || !read_mute(&muted))
+    if (!listeners::any(HALVO_EVENT_MUTE_CHANGED) || !read_mute(&muted))
         return;
     INFO("mute changed : %d", muted);
-    slots::post(slots::MUTE, [muted](slots::any_cb cb, void *user_data) {
+    listeners::post(HALVO_EVENT_MUTE_CHANGED, [muted](listeners::any_cb cb, void *user_data) {
         reinterpret_cast<halvo_api_mute_changed_cb>(cb)(muted, user_data);
     });
 }
 
 int halvo_api_set_mute_changed_callback(halvo_api_mute_changed_cb callback, void *user_data) noexcept
 {
-    return speaker::watch(slots::MUTE, KEY_BT_MUTE, mute_changed, reinterpret_cast<slots::any_cb>(callback),
-                          user_data);
+    if (callback == nullptr) {
+        ERR("cb is NULL!!");
+        return plain_result(HALVO_ERROR_INVALID_PARAMETER);
+    }
+    return speaker::set(HALVO_EVENT_MUTE_CHANGED, reinterpret_cast<listeners::any_cb>(callback), user_data, false);
 }
 
 int halvo_api_unset_mute_changed_callback(void) noexcept
 {
-    return speaker::unwatch(slots::MUTE, KEY_BT_MUTE, mute_changed);
+    return speaker::unset(HALVO_EVENT_MUTE_CHANGED);
 }
 
 /* Steps shared by the two "(si)" handlers: the row's name, a callback in
@@ -1355,7 +1220,7 @@ static char *take_address_and_value(int row, int slot, const char *signal_name, 
 {
     if (!is_row_signal(row, signal_name))
         return nullptr;
-    if (!slots::is_set(slot)) {
+    if (!listeners::any(slot)) {
         ERR("callback is NULL");
         return nullptr;
     }
@@ -1379,12 +1244,12 @@ void _halvo_bt_spk_volume_changed_by_address(GDBusConnection *, const gchar *, c
 {
     int volume = 0;
     std::shared_ptr<char> address(
-        take_address_and_value(HALVO_SIGNAL_BT_SPK_VOLUME_CHANGED, slots::VOLUME, signal_name, parameters, &volume),
+        take_address_and_value(HALVO_SIGNAL_BT_SPK_VOLUME_CHANGED, HALVO_EVENT_VOLUME_CHANGED, signal_name, parameters, &volume),
         g_free);
     if (!address)
         return;
     INFO("address : %s, vol : %d", address.get(), volume);
-    slots::post(slots::VOLUME, [address, volume](slots::any_cb cb, void *user_data) {
+    listeners::post(HALVO_EVENT_VOLUME_CHANGED, [address, volume](listeners::any_cb cb, void *user_data) {
         reinterpret_cast<halvo_api_volume_changed_cb>(cb)(address.get(), volume, user_data);
     });
 }
@@ -1396,14 +1261,14 @@ void _halvo_bt_spk_volume_controlable_changed_by_address(GDBusConnection *, cons
 {
     int controlable = 0;
     std::shared_ptr<char> address(take_address_and_value(HALVO_SIGNAL_BT_SPK_VOLUME_CONTROLABLE_CHANGED,
-                                                         slots::VOLUME_CONTROLABLE, signal_name, parameters,
+                                                         HALVO_EVENT_VOLUME_CONTROLABLE_CHANGED, signal_name, parameters,
                                                          &controlable),
                                   g_free);
     if (!address)
         return;
     INFO("address : %s, controlable : %d", address.get(), controlable);
     bool on = controlable != 0;
-    slots::post(slots::VOLUME_CONTROLABLE, [address, on](slots::any_cb cb, void *user_data) {
+    listeners::post(HALVO_EVENT_VOLUME_CONTROLABLE_CHANGED, [address, on](listeners::any_cb cb, void *user_data) {
         reinterpret_cast<halvo_api_volume_controlable_changed_cb>(cb)(address.get(), on, user_data);
     });
 }
@@ -1411,8 +1276,7 @@ void _halvo_bt_spk_volume_controlable_changed_by_address(GDBusConnection *, cons
 int halvo_api_set_volume_changed_callback_internal(halvo_api_volume_changed_cb callback, void *user_data) noexcept
 {
     INFO("halvo_api_set_volume_changed_callback_internal");
-    return speaker::set(slots::VOLUME, callback, user_data, HALVO_SIGNAL_BT_SPK_VOLUME_CHANGED,
-                        _halvo_bt_spk_volume_changed_by_address);
+    return speaker::set(HALVO_EVENT_VOLUME_CHANGED, reinterpret_cast<listeners::any_cb>(callback), user_data, true);
 }
 
 int halvo_api_set_volume_changed_callback(halvo_api_volume_changed_cb callback, void *user_data) noexcept
@@ -1424,9 +1288,7 @@ int halvo_api_set_volume_controlable_changed_callback_internal(halvo_api_volume_
                                                                void *user_data) noexcept
 {
     INFO("halvo_api_set_volume_controlable_changed_callback_internal");
-    return speaker::set(slots::VOLUME_CONTROLABLE, callback, user_data,
-                        HALVO_SIGNAL_BT_SPK_VOLUME_CONTROLABLE_CHANGED,
-                        _halvo_bt_spk_volume_controlable_changed_by_address);
+    return speaker::set(HALVO_EVENT_VOLUME_CONTROLABLE_CHANGED, reinterpret_cast<listeners::any_cb>(callback), user_data, true);
 }
 
 int halvo_api_set_volume_controlable_changed_callback(halvo_api_volume_controlable_changed_cb callback,
@@ -1438,7 +1300,7 @@ int halvo_api_set_volume_controlable_changed_callback(halvo_api_volume_controlab
 int halvo_api_unset_volume_changed_callback_internal(void) noexcept
 {
     INFO("halvo_api_unset_volume_changed_callback_internal");
-    return speaker::unset(slots::VOLUME, HALVO_SIGNAL_BT_SPK_VOLUME_CHANGED);
+    return speaker::unset(HALVO_EVENT_VOLUME_CHANGED);
 }
 
 int halvo_api_unset_volume_changed_callback(void) noexcept
@@ -1449,7 +1311,7 @@ int halvo_api_unset_volume_changed_callback(void) noexcept
 int halvo_api_unset_volume_controlable_changed_callback_internal(void) noexcept
 {
     INFO("halvo_api_unset_volume_controlable_changed_callback_internal");
-    return speaker::unset(slots::VOLUME_CONTROLABLE, HALVO_SIGNAL_BT_SPK_VOLUME_CONTROLABLE_CHANGED);
+    return speaker::unset(HALVO_EVENT_VOLUME_CONTROLABLE_CHANGED);
 }
 
 int halvo_api_unset_volume_controlable_changed_callback(void) noexcept
@@ -1690,4 +1552,47 @@ int halvo_api_speakers_with_volumes_finish(GAsyncResult *result, GSList **list) 
 int halvo_free_speakers_with_volumes(GSList **list) noexcept
 {
     return free_list(list, free_speaker_volume);
+}
+
+/* ------------------------------------------------------------------ */
+/* Following the speaker events                                        */
+/* ------------------------------------------------------------------ */
+
+static bool follow_row(int row, GDBusSignalCallback handler, bool on) noexcept
+{
+    if (on)
+        return want_internal_signal(row, handler);
+    _halvo_api_unsubscribe_internal_signal(row);
+    return true;
+}
+
+static bool follow_key(const char *key, valko_key_changed_cb handler, bool on) noexcept
+{
+    if (on)
+        return speaker::store_watch(key, handler);
+    speaker::store_ignore(key, handler);
+    return true;
+}
+
+bool halvo::follow_speaker_event(int event, bool on) noexcept
+{
+    switch (event) {
+    case HALVO_EVENT_SPEAKER_INFO_CHANGED:
+        return follow_row(HALVO_SIGNAL_BT_SPK_INFO_CHANGED, _halvo_bt_spk_info_changed, on);
+    case HALVO_EVENT_CONNECTING_STATUS_CHANGED:
+        return follow_row(HALVO_SIGNAL_LAST_CONNECTING_STATUS_CHANGED, _halvo_last_connecting_status_changed, on);
+    case HALVO_EVENT_VOLUME_CHANGED:
+        return follow_row(HALVO_SIGNAL_BT_SPK_VOLUME_CHANGED, _halvo_bt_spk_volume_changed_by_address, on);
+    case HALVO_EVENT_VOLUME_CONTROLABLE_CHANGED:
+        return follow_row(HALVO_SIGNAL_BT_SPK_VOLUME_CONTROLABLE_CHANGED,
+                          _halvo_bt_spk_volume_controlable_changed_by_address, on);
+    case HALVO_EVENT_LAST_SPEAKERS_CHANGED:
+        return follow_key(KEY_LAST_SPEAKERS, _halvo_last_bluetooth_speakers_changed, on);
+    case HALVO_EVENT_MUTE_CHANGED:
+        return follow_key(KEY_BT_MUTE, mute_changed, on);
+    case HALVO_EVENT_CONNECTED_SPEAKERS_CHANGED:
+        return follow_key(KEY_CONNECTED_SPEAKERS, connected_speakers_changed, on);
+    default:
+        return false;
+    }
 }

@@ -266,47 +266,52 @@ void hand_over(GMainContext *context, std::function<void()> fn, int priority = G
  * wait on a thread of the application. */
 void run_on_bus(const std::function<void()> &fn) noexcept;
 
-/* The callback slots: one callback per family, called in the
- * thread-default main context of the thread that set it.  The events
- * arrive on the bus thread and are handed to that context. */
-namespace slots {
+/* The listener registry (halvo-api-listeners.cpp): any number of
+ * listeners per event, each called in the thread-default main context of
+ * the thread that connected it.  The events arrive on the bus thread and
+ * are handed to each listener's context.  The single-slot setters are one
+ * listener each. */
+namespace listeners {
 
-enum {
-    INFO_CHANGED = 0,
-    LAST_SPEAKERS,
-    CONNECTING_STATUS,
-    VOLUME,
-    VOLUME_CONTROLABLE,
-    MUTE,
-    CONNECTED_SPEAKERS,
-    EARPHONES,
-    COUNT
-};
-
-/* Any callback fits a slot; each event casts it back to its own type. */
+/* Any callback fits; each event casts it back to its own type. */
 typedef void (*any_cb)(void);
-/* One event: calls the slot's callback with what it carries. */
+/* One event: calls a listener's callback with what it carries. */
 using Event = std::function<void(any_cb callback, void *user_data)>;
 
-/* Fills slot @index with @callback (NULL empties it) in the calling
- * thread's context.  Returns once the callback it replaces is not running
- * on another thread and will not start (one running on this thread, the
- * caller's own, finishes after).  Returns what the slot held before. */
-struct Held {
-    any_cb callback;
-    void *user_data;
-};
-Held fill(int index, any_cb callback, void *user_data) noexcept;
-/* Puts back what fill() replaced, unless the slot changed since. */
-void restore(int index, any_cb set, void *set_data, Held before) noexcept;
-bool is_set(int index) noexcept;
-/* How many fills wait for a callback to return (what a test watches). */
+/* Adds a listener of @event (a halvo_event_e) in the calling thread's
+ * context; the first of an event starts following it (a subscription, a
+ * store watch).  Never waits on the bus.  0 when following failed.  A
+ * NULL callback keeps the source followed and is never called (what a
+ * single-slot setter given NULL holds). */
+gulong connect(int event, any_cb callback, void *user_data, GDestroyNotify destroy) noexcept;
+/* Removes listener @id; returns once it is not running on another thread
+ * and will not start (one running on this thread, the caller's own,
+ * finishes after).  Its destroy runs once it has returned.  The last of
+ * an event stops following it. */
+void disconnect(gulong id) noexcept;
+/* Whether @event has a listener with a callback. */
+bool any(int event) noexcept;
+/* Hands @event to every listener of @e, each in its own context; dropped
+ * for a listener disconnected before it runs. */
+void post(int e, Event event) noexcept;
+/* How many disconnects wait for a listener to return (what a test watches). */
 int waiting() noexcept;
-/* Hands @event to the slot's callback, in its context; dropped when the
- * slot is emptied or set again before it runs. */
-void post(int index, Event event) noexcept;
 
-} // namespace slots
+/* The single-slot setters: @id replaces what the slot of @e held (which is
+ * disconnected); 0 empties it.  Returns whether the slot held one. */
+bool replace_slot(int e, gulong id) noexcept;
+
+} // namespace listeners
+
+/* What the listener registry calls when an event gains its first listener
+ * (@on) or loses its last: each family's own unit follows its source.
+ * Returns false when following could not start. */
+bool follow_speaker_event(int event, bool on) noexcept; /* halvo-api-internal.cpp */
+bool follow_earphones(bool on) noexcept;                /* halvo-api-tuvo-switching.cpp */
+bool follow_service(bool on) noexcept;                  /* halvo-api-gdbus.cpp */
+/* Subscribes internal signal @row with @handler on the bus thread, now
+ * when a bus is there, else once one is (never waiting for it). */
+bool want_internal_signal(int row, GDBusSignalCallback handler) noexcept;
 
 /* Whether the reconnection retry is armed; it disarms itself once no
  * wanted row waits for a subscription. */

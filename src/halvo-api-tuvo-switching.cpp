@@ -81,7 +81,7 @@ static void __invoke_tuvo_switching_connnection_changed_cb(GDBusConnection *, co
         WARN("parameters is null");
         return;
     }
-    if (!slots::is_set(slots::EARPHONES)) {
+    if (!listeners::any(HALVO_EVENT_EARPHONES_CHANGED)) {
         WARN("no callback");
         return;
     }
@@ -94,7 +94,8 @@ static void __invoke_tuvo_switching_connnection_changed_cb(GDBusConnection *, co
     g_variant_get(parameters, "(i&si)", &result, &address, &connected);
     ERR("result : %d, address : %s, connected : %d", result, address, connected);
     std::shared_ptr<GVariant> payload(g_variant_ref(parameters), g_variant_unref);
-    slots::post(slots::EARPHONES, [payload, result, address, connected](slots::any_cb cb, void *user_data) {
+    listeners::post(HALVO_EVENT_EARPHONES_CHANGED,
+                    [payload, result, address, connected](listeners::any_cb cb, void *user_data) {
         reinterpret_cast<halvo_tuvo_switching_connection_state_cb>(cb)(result, address, connected, user_data);
     });
 }
@@ -106,36 +107,43 @@ int halvo_tuvo_switching_set_connection_state_cb(halvo_tuvo_switching_connection
     if (callback == nullptr)
         return plain_result(HALVO_ERROR_INVALID_PARAMETER);
     ERR("halvo_tuvo_switching_set_connection_state_cb");
-    auto cb = reinterpret_cast<slots::any_cb>(callback);
-    slots::Held before = slots::fill(slots::EARPHONES, cb, user_data);
+    /* A set that cannot reach the bus would never be called back: it
+     * fails and changes nothing. */
+    Object<GDBusConnection> bus(__halvo_api_get_system_connection());
+    gulong id = bus ? listeners::connect(HALVO_EVENT_EARPHONES_CHANGED, reinterpret_cast<listeners::any_cb>(callback),
+                                         user_data, nullptr)
+                    : 0;
+    if (id == 0)
+        return plain_result(HALVO_ERROR_OPERATION_FAILED);
     {
         Locked hold(state_lock);
         callbacks = {callback, user_data};
     }
-    /* Already subscribed keeps the one subscription.  A set that cannot
-     * subscribe would never be called back: it fails and changes nothing. */
-    int ret = _halvo_api_subscribe_internal_signal(HALVO_SIGNAL_TUVO_SWITCHING_STATE_CHANGED,
-                                                   __invoke_tuvo_switching_connnection_changed_cb, nullptr);
-    if (ret != HALVO_ERROR_NONE) {
-        slots::restore(slots::EARPHONES, cb, user_data, before);
-        Locked hold(state_lock);
-        if (callbacks.callback == callback && callbacks.user_data == user_data)
-            callbacks = {reinterpret_cast<halvo_tuvo_switching_connection_state_cb>(before.callback), before.user_data};
-    }
+    if (listeners::replace_slot(HALVO_EVENT_EARPHONES_CHANGED, id))
+        INFO("same signal is already subscribed");
     EXIT();
-    return plain_result(ret);
+    return plain_result(HALVO_ERROR_NONE);
 }
 
 int halvo_tuvo_switching_unset_connection_state_cb(void) noexcept
 {
     ENTER();
     ERR("halvo_tuvo_switching_unset_connection_state_cb");
-    slots::fill(slots::EARPHONES, nullptr, nullptr);
+    if (!listeners::replace_slot(HALVO_EVENT_EARPHONES_CHANGED, 0))
+        ERR("this signal was not subcribed.");
     {
         Locked hold(state_lock);
         callbacks = {nullptr, nullptr};
     }
-    _halvo_api_unsubscribe_internal_signal(HALVO_SIGNAL_TUVO_SWITCHING_STATE_CHANGED);
     EXIT();
     return plain_result(HALVO_ERROR_NONE);
+}
+
+bool halvo::follow_earphones(bool on) noexcept
+{
+    if (on)
+        return want_internal_signal(HALVO_SIGNAL_TUVO_SWITCHING_STATE_CHANGED,
+                                    __invoke_tuvo_switching_connnection_changed_cb);
+    _halvo_api_unsubscribe_internal_signal(HALVO_SIGNAL_TUVO_SWITCHING_STATE_CHANGED);
+    return true;
 }

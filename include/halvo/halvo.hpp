@@ -9,13 +9,14 @@
  * non-blocking call (halvo::async) by a halvo::Call that cancels it when
  * it goes.
  *
+ * <!-- fragment -->
  * @code
  * auto devices = halvo::paired_devices();
  * if (!devices)
  *     fprintf(stderr, "%s\n", devices.message());
- * auto volume = halvo::on_volume([](std::string_view address, int level) { ... });
- * refresh_ = halvo::async::volume(address, [this](halvo::Result<int> level) { ... });
- * // ... iterate the main context; the callback ends with `volume`, the call with `refresh_`.
+ * auto following = halvo::on_volume([](std::string_view address, int level) { printf("%d\n", level); });
+ * refresh_ = halvo::async::volume(address, [this](halvo::Result<int> level) { show(level); });
+ * // ... iterate the main context; the callback ends with `following`, the call with `refresh_`.
  * @endcode
  *
  * Threads and main contexts: every blocking call runs on the caller's
@@ -338,8 +339,8 @@ struct Speaker {
 
 /** One connected speaker with its volume, as a screen's refresh reads it
  *  (async::speakers_with_volumes()).  Each read has its own result: a
- *  failed one holds the service's result or the library's code, with no
- *  failure kind. */
+ *  failed one holds the service's result or the library's code, and the
+ *  failure kind the library noted for that read (failure(), message()). */
 struct SpeakerVolume {
     Speaker speaker;            /**< the stored record */
     Result<int> volume;         /**< its volume */
@@ -399,9 +400,8 @@ class Call;
 /** @cond INTERNAL */
 namespace detail {
 
-struct Slot;
-template <class Fn, class Set, class Trampoline, class F>
-Result<Subscription> subscribe(Slot &slot, Set set, Trampoline trampoline, F &&callback) noexcept;
+template <class Fn, class Trampoline, class F>
+Result<Subscription> subscribe(halvo_event_e event, Trampoline trampoline, F &&callback) noexcept;
 template <class F, class Start, class Read>
 Call start(F &&fn, bool accepted, Start begin, Read read) noexcept;
 
@@ -727,132 +727,19 @@ void guarded(F &&f) noexcept
 #endif
 }
 
-/* One subscriber of a family and the main context it subscribed in. */
-struct Listener {
-    Listener() noexcept : context(g_main_context_ref_thread_default()) {}
-    Listener(const Listener &) = delete;
-    Listener &operator=(const Listener &) = delete;
-    virtual ~Listener() { g_main_context_unref(context); }
-    GMainContext *const context;
-    std::atomic<bool> live{true}; /* false once reset: nothing more is delivered */
-    /* Deliveries under way, and the threads they run on: reset() waits
-     * for those of other threads, as g_cancellable_disconnect() does. */
-    std::mutex mutex;
-    std::condition_variable idle;
-    std::vector<std::thread::id> running;
-
-    /* Whether to deliver now; if so, end() must follow. */
-    bool begin() noexcept
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (!live.load())
-            return false;
-        running.push_back(std::this_thread::get_id());
-        return true;
-    }
-    void end() noexcept
-    {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            running.erase(std::find(running.begin(), running.end(), std::this_thread::get_id()));
-        }
-        idle.notify_all();
-    }
-    /* Stops deliveries; returns once none runs on another thread. */
-    void stop() noexcept
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        live = false;
-        auto self = std::this_thread::get_id();
-        idle.wait(lock, [&] { return std::all_of(running.begin(), running.end(), [&](auto id) { return id == self; }); });
-    }
-};
-
+/* A subscriber's callable, held by the library's listener registry,
+ * which deletes it once the listener is disconnected and not running. */
 template <class Fn>
-struct ListenerOf : Listener {
-    template <class F>
-    explicit ListenerOf(F &&f) : fn(std::forward<F>(f))
-    {
-    }
+struct Callable {
     std::function<Fn> fn;
+    static void drop(gpointer self) noexcept { delete static_cast<Callable *>(self); }
 };
 
-/* A family's subscribers.  `registration` orders the C set and unset
- * calls with the first and last subscriber; `mutex` guards `listeners`,
- * which a delivery copies out and calls with no lock held. */
-struct Slot {
-    explicit Slot(int (*unset_fn)() noexcept) noexcept : unset(unset_fn) {}
-    std::mutex registration;
-    std::mutex mutex;
-    std::vector<std::shared_ptr<Listener>> listeners;
-    int (*const unset)() noexcept;
-};
-
-/* The slot of the family that @p Unset ends; made on first use. */
-template <int (*Unset)() noexcept>
-Slot &slot() noexcept
-{
-    static Slot s(Unset);
-    return s;
-}
-
-template <class Fn, class Args>
-void deliver(ListenerOf<Fn> &to, Args &args) noexcept
-{
-    if (!to.begin())
-        return;
-    guarded([&] { std::apply(to.fn, args); });
-    to.end();
-}
-
-/* An event queued to a subscriber's own context. */
-template <class Fn, class Args>
-struct Delivery {
-    std::shared_ptr<ListenerOf<Fn>> to;
-    Args args;
-    /* GLib hands the delivery over under its own locks; the atomic orders
-     * it for thread checkers too. */
-    std::atomic<bool> handed{false};
-    Delivery(std::shared_ptr<ListenerOf<Fn>> t, Args a) : to(std::move(t)), args(std::move(a))
-    {
-        handed.store(true, std::memory_order_release);
-    }
-    static gboolean run(gpointer self) noexcept
-    {
-        auto *d = static_cast<Delivery *>(self);
-        d->handed.load(std::memory_order_acquire);
-        deliver(*d->to, d->args);
-        return G_SOURCE_REMOVE;
-    }
-    static void drop(gpointer self) noexcept
-    {
-        auto *d = static_cast<Delivery *>(self);
-        d->handed.load(std::memory_order_acquire);
-        delete d;
-    }
-};
-
-/* Runs in the context the C callback was set in: each subscriber whose
- * context that is gets the event at once, the others in their own. */
 template <class Fn, class... A>
-void fan_out(Slot &slot, A... a) noexcept
+void call(void *held, A &&...a) noexcept
 {
-    std::vector<std::shared_ptr<Listener>> now;
-    {
-        std::lock_guard<std::mutex> lock(slot.mutex);
-        now = slot.listeners;
-    }
-    using Args = std::tuple<A...>;
-    Args args(std::move(a)...);
-    for (auto &l : now) {
-        auto to = std::static_pointer_cast<ListenerOf<Fn>>(l);
-        GMainContext *context = to->context;
-        if (g_main_context_is_owner(context))
-            deliver(*to, args);
-        else
-            g_main_context_invoke_full(context, G_PRIORITY_DEFAULT, &Delivery<Fn, Args>::run,
-                                       new Delivery<Fn, Args>(std::move(to), args), &Delivery<Fn, Args>::drop);
-    }
+    auto &fn = static_cast<Callable<Fn> *>(held)->fn;
+    guarded([&] { fn(std::forward<A>(a)...); });
 }
 
 using SpeakerInfoFn = void(const std::optional<Speaker> &);
@@ -863,55 +750,56 @@ using ControllableFn = void(std::string_view, bool);
 using EarphonesFn = void(int, std::string_view, bool);
 using MuteFn = void(bool);
 using ConnectedSpeakersFn = void(std::vector<Speaker>);
+using ServiceFn = void(bool);
 
-inline void on_speaker_info(speaker_t *s, void *) noexcept
+/* The trampolines: each runs in its subscriber's own context. */
+inline void on_speaker_info(speaker_t *s, void *held) noexcept
 {
-    fan_out<SpeakerInfoFn>(slot<&halvo_unregister_bt_spaeker_info_changed_cb>(),
-                           s ? std::optional<Speaker>(speaker(*s)) : std::nullopt);
+    call<SpeakerInfoFn>(held, s ? std::optional<Speaker>(speaker(*s)) : std::nullopt);
 }
 
-/* The last-speakers list passes to the callback: freed here. */
-inline void on_last_speakers(GSList *list, void *) noexcept
+/* The last-speakers list passes to the listener: freed here. */
+inline void on_last_speakers(GSList *list, void *held) noexcept
 {
     List<last_spk_info_t> owned(&halvo_free_last_bluetooth_speakers);
     owned.head = list;
-    fan_out<LastSpeakersFn>(slot<&halvo_unset_last_bluetooth_speakers_changed_cb>(),
-                            owned.convert<LastSpeaker>(last_speaker));
+    call<LastSpeakersFn>(held, owned.convert<LastSpeaker>(last_speaker));
 }
 
-inline void on_connecting(int status, void *) noexcept
+inline void on_connecting(int status, void *held) noexcept
 {
-    fan_out<ConnectingFn>(slot<&halvo_unset_last_bluetooth_speakers_connecting_status_changed_cb>(),
-                          ConnectingStatus(status));
+    call<ConnectingFn>(held, ConnectingStatus(status));
 }
 
-inline void on_volume(const char *address, int volume, void *) noexcept
+inline void on_volume(const char *address, int volume, void *held) noexcept
 {
-    fan_out<VolumeFn>(slot<&halvo_api_unset_volume_changed_callback>(), std::string(view(address)), volume);
+    call<VolumeFn>(held, view(address), volume);
 }
 
-inline void on_controllable(const char *address, bool controllable, void *) noexcept
+inline void on_controllable(const char *address, bool controllable, void *held) noexcept
 {
-    fan_out<ControllableFn>(slot<&halvo_api_unset_volume_controlable_changed_callback>(),
-                            std::string(view(address)), controllable);
+    call<ControllableFn>(held, view(address), controllable);
 }
 
-inline void on_earphones(int result, const char *address, int connected, void *) noexcept
+inline void on_earphones(int result, const char *address, int connected, void *held) noexcept
 {
-    fan_out<EarphonesFn>(slot<&halvo_tuvo_switching_unset_connection_state_cb>(), result,
-                         std::string(view(address)), connected != 0);
+    call<EarphonesFn>(held, result, view(address), connected != 0);
 }
 
-inline void on_mute(bool muted, void *) noexcept
+inline void on_mute(bool muted, void *held) noexcept
 {
-    fan_out<MuteFn>(slot<&halvo_api_unset_mute_changed_callback>(), muted);
+    call<MuteFn>(held, muted);
 }
 
 /* The list stays the library's. */
-inline void on_connected_speakers(GSList *list, void *) noexcept
+inline void on_connected_speakers(GSList *list, void *held) noexcept
 {
-    fan_out<ConnectedSpeakersFn>(slot<&halvo_unset_connected_bt_speakers_changed_cb>(),
-                                 values<Speaker, speaker_t>(list, speaker));
+    call<ConnectedSpeakersFn>(held, values<Speaker, speaker_t>(list, speaker));
+}
+
+inline void on_service(bool present, gpointer held) noexcept
+{
+    call<ServiceFn>(held, present);
 }
 
 } // namespace detail
@@ -930,17 +818,13 @@ class [[nodiscard]] Subscription {
     /** Holds nothing. */
     Subscription() noexcept = default;
     /** Takes over @p other's callback; @p other then holds nothing. */
-    Subscription(Subscription &&other) noexcept
-        : slot_(std::exchange(other.slot_, nullptr)), state_(std::move(other.state_))
-    {
-    }
+    Subscription(Subscription &&other) noexcept : id_(std::exchange(other.id_, 0)) {}
     /** Ends this subscription's callback, then takes over @p other's. */
     Subscription &operator=(Subscription &&other) noexcept
     {
         if (this != &other) {
             reset();
-            slot_ = std::exchange(other.slot_, nullptr);
-            state_ = std::move(other.state_);
+            id_ = std::exchange(other.id_, 0);
         }
         return *this;
     }
@@ -949,85 +833,55 @@ class [[nodiscard]] Subscription {
     /** Same as reset(). */
     ~Subscription() { reset(); }
 
-    /** Ends the callback, unsets the family's C callback when no other
-     *  subscription to it is left, and releases what the callback
-     *  captured (an event already queued to its context keeps that until
-     *  the event is dropped there, uncalled).  Returns once the callback
-     *  is not running on another thread and will not start.  Safe from
-     *  inside any callback, its own included. */
+    /** Ends the callback (halvo_api_disconnect()) and releases what it
+     *  captured.  Returns once the callback is not running on another
+     *  thread and will not start.  Safe from inside any callback, its own
+     *  included: then what it captured goes when it returns. */
     void reset() noexcept
     {
-        if (!slot_)
-            return;
-        {
-            std::lock_guard<std::mutex> registration(slot_->registration);
-            bool last;
-            {
-                std::lock_guard<std::mutex> lock(slot_->mutex);
-                auto &all = slot_->listeners;
-                all.erase(std::remove(all.begin(), all.end(), state_), all.end());
-                last = all.empty();
-            }
-            /* Deliveries never wait on the C call. */
-            if (last)
-                slot_->unset();
-        }
-        state_->stop();
-        /* The captured state goes with no lock held: its destructors may
-         * call the library. */
-        state_.reset();
-        slot_ = nullptr;
+        if (id_ != 0)
+            halvo_api_disconnect(std::exchange(id_, 0));
     }
 
-    /** Whether this subscription's callback is still subscribed. */
-    bool active() const noexcept { return state_ && state_->live.load(); }
+    /** Whether this subscription holds a callback. */
+    bool active() const noexcept { return id_ != 0; }
 
   private:
     /** @cond INTERNAL */
-    template <class Fn, class Set, class Trampoline, class F>
-    friend Result<Subscription> detail::subscribe(detail::Slot &slot, Set set, Trampoline trampoline,
-                                                  F &&callback) noexcept;
+    template <class Fn, class Trampoline, class F>
+    friend Result<Subscription> detail::subscribe(halvo_event_e event, Trampoline trampoline, F &&callback) noexcept;
     /** @endcond */
 
-    Subscription(detail::Slot *slot, std::shared_ptr<detail::Listener> state) noexcept
-        : slot_(slot), state_(std::move(state))
-    {
-    }
+    explicit Subscription(gulong id) noexcept : id_(id) {}
 
-    detail::Slot *slot_ = nullptr;
-    std::shared_ptr<detail::Listener> state_;
+    gulong id_ = 0;
 };
 
 /** @cond INTERNAL */
-template <class Fn, class Set, class Trampoline, class F>
-Result<Subscription> detail::subscribe(detail::Slot &slot, Set set, Trampoline trampoline, F &&callback) noexcept
+template <class Fn, class Trampoline, class F>
+Result<Subscription> detail::subscribe(halvo_event_e event, Trampoline trampoline, F &&callback) noexcept
 {
-    auto state = std::make_shared<detail::ListenerOf<Fn>>(std::forward<F>(callback));
-    if (!state->fn)
+    auto *held = new (std::nothrow) detail::Callable<Fn>{std::function<Fn>(std::forward<F>(callback))};
+    if (held == nullptr || !held->fn) {
+        delete held;
         return detail::invalid();
-    {
-        std::lock_guard<std::mutex> registration(slot.registration);
-        if (slot.listeners.empty()) {
-            int rc = set(trampoline, nullptr);
-            if (rc != HALVO_ERROR_NONE)
-                return detail::failed(rc);
-        }
-        std::lock_guard<std::mutex> lock(slot.mutex);
-        slot.listeners.push_back(state);
     }
-    return Subscription(&slot, std::move(state));
+    gulong id = halvo_api_connect(event, reinterpret_cast<GCallback>(trampoline), held, &detail::Callable<Fn>::drop);
+    if (id == 0) {
+        delete held;
+        return detail::failed(HALVO_ERROR_OPERATION_FAILED);
+    }
+    return Subscription(id);
 }
 /** @endcond */
 
 /** Calls @p callback(const std::optional<Speaker> &) each time the service
  *  announces a speaker's information; empty when it announced none.
- *  @return the subscription, or the C set's failure (OperationFailed: no bus). */
+ *  @return the subscription (never waiting on the bus: the events come once it is there). */
 template <class F>
 Result<Subscription> on_speaker_info(F &&callback) noexcept
 {
-    return detail::subscribe<detail::SpeakerInfoFn>(detail::slot<&halvo_unregister_bt_spaeker_info_changed_cb>(),
-                                                    &halvo_register_bt_spaeker_info_changed_cb,
-                                                    &detail::on_speaker_info, std::forward<F>(callback));
+    return detail::subscribe<detail::SpeakerInfoFn>(HALVO_EVENT_SPEAKER_INFO_CHANGED, &detail::on_speaker_info, std::forward<F>(callback));
 }
 
 /** Calls @p callback(std::vector<LastSpeaker>) with the list read afresh
@@ -1036,58 +890,47 @@ Result<Subscription> on_speaker_info(F &&callback) noexcept
 template <class F>
 Result<Subscription> on_last_speakers(F &&callback) noexcept
 {
-    return detail::subscribe<detail::LastSpeakersFn>(
-        detail::slot<&halvo_unset_last_bluetooth_speakers_changed_cb>(), &halvo_set_last_bluetooth_speakers_changed_cb,
-        &detail::on_last_speakers, std::forward<F>(callback));
+    return detail::subscribe<detail::LastSpeakersFn>(HALVO_EVENT_LAST_SPEAKERS_CHANGED, &detail::on_last_speakers, std::forward<F>(callback));
 }
 
 /** Calls @p callback(ConnectingStatus) as the service reports the
  *  reconnection of the last speakers.
- *  @return the subscription, or OperationFailed (no bus). */
+ *  @return the subscription (never waiting on the bus: the events come once it is there). */
 template <class F>
 Result<Subscription> on_connecting_status(F &&callback) noexcept
 {
-    return detail::subscribe<detail::ConnectingFn>(
-        detail::slot<&halvo_unset_last_bluetooth_speakers_connecting_status_changed_cb>(),
-        &halvo_set_last_bluetooth_speakers_connecting_status_changed_cb, &detail::on_connecting,
-        std::forward<F>(callback));
+    return detail::subscribe<detail::ConnectingFn>(HALVO_EVENT_CONNECTING_STATUS_CHANGED, &detail::on_connecting, std::forward<F>(callback));
 }
 
 /** Calls @p callback(std::string_view address, int volume) each time the
  *  service announces a speaker's volume; the address is valid during the
  *  call only.
- *  @return the subscription, or OperationFailed (no bus). */
+ *  @return the subscription (never waiting on the bus: the events come once it is there). */
 template <class F>
 Result<Subscription> on_volume(F &&callback) noexcept
 {
-    return detail::subscribe<detail::VolumeFn>(detail::slot<&halvo_api_unset_volume_changed_callback>(),
-                                               &halvo_api_set_volume_changed_callback, &detail::on_volume,
-                                               std::forward<F>(callback));
+    return detail::subscribe<detail::VolumeFn>(HALVO_EVENT_VOLUME_CHANGED, &detail::on_volume, std::forward<F>(callback));
 }
 
 /** Calls @p callback(std::string_view address, bool controllable) each
  *  time the service announces whether a speaker's volume can be
  *  controlled; the address is valid during the call only.
- *  @return the subscription, or OperationFailed (no bus). */
+ *  @return the subscription (never waiting on the bus: the events come once it is there). */
 template <class F>
 Result<Subscription> on_volume_controllable(F &&callback) noexcept
 {
-    return detail::subscribe<detail::ControllableFn>(
-        detail::slot<&halvo_api_unset_volume_controlable_changed_callback>(),
-        &halvo_api_set_volume_controlable_changed_callback, &detail::on_controllable, std::forward<F>(callback));
+    return detail::subscribe<detail::ControllableFn>(HALVO_EVENT_VOLUME_CONTROLABLE_CHANGED, &detail::on_controllable, std::forward<F>(callback));
 }
 
 /** Calls @p callback(int result, std::string_view address, bool connected)
  *  each time the service reports earphones' connection state; the address
- *  is valid during the call only.  When the bus cannot be reached the
- *  subscription still succeeds and nothing arrives.
+ *  is valid during the call only.  Subscribing never waits on the bus: the
+ *  events come once it is there.
  *  @return the subscription. */
 template <class F>
 Result<Subscription> on_earphones(F &&callback) noexcept
 {
-    return detail::subscribe<detail::EarphonesFn>(detail::slot<&halvo_tuvo_switching_unset_connection_state_cb>(),
-                                                  &halvo_tuvo_switching_set_connection_state_cb,
-                                                  &detail::on_earphones, std::forward<F>(callback));
+    return detail::subscribe<detail::EarphonesFn>(HALVO_EVENT_EARPHONES_CHANGED, &detail::on_earphones, std::forward<F>(callback));
 }
 
 /** Calls @p callback(bool muted) each time the stored mute state changes.
@@ -1095,9 +938,7 @@ Result<Subscription> on_earphones(F &&callback) noexcept
 template <class F>
 Result<Subscription> on_mute(F &&callback) noexcept
 {
-    return detail::subscribe<detail::MuteFn>(detail::slot<&halvo_api_unset_mute_changed_callback>(),
-                                             &halvo_api_set_mute_changed_callback, &detail::on_mute,
-                                             std::forward<F>(callback));
+    return detail::subscribe<detail::MuteFn>(HALVO_EVENT_MUTE_CHANGED, &detail::on_mute, std::forward<F>(callback));
 }
 
 /** Calls @p callback(std::vector<Speaker>) with the connected speakers
@@ -1107,9 +948,25 @@ Result<Subscription> on_mute(F &&callback) noexcept
 template <class F>
 Result<Subscription> on_connected_speakers(F &&callback) noexcept
 {
-    return detail::subscribe<detail::ConnectedSpeakersFn>(
-        detail::slot<&halvo_unset_connected_bt_speakers_changed_cb>(), &halvo_set_connected_bt_speakers_changed_cb,
-        &detail::on_connected_speakers, std::forward<F>(callback));
+    return detail::subscribe<detail::ConnectedSpeakersFn>(HALVO_EVENT_CONNECTED_SPEAKERS_CHANGED, &detail::on_connected_speakers, std::forward<F>(callback));
+}
+
+/** Calls @p callback(bool present) each time the service's bus name
+ *  gains or loses its owner (a restart is a loss, then a gain).  Refresh
+ *  what the screen shows when it comes back; while it is absent, the
+ *  stored lists may be stale.
+ *  @return the subscription. */
+template <class F>
+Result<Subscription> on_service(F &&callback) noexcept
+{
+    return detail::subscribe<detail::ServiceFn>(HALVO_EVENT_SERVICE_CHANGED, &detail::on_service,
+                                                std::forward<F>(callback));
+}
+
+/** Whether the service is there, as last heard; answers at once. */
+inline bool service_present() noexcept
+{
+    return halvo_api_service_present();
 }
 
 /* ------------------------------------------------------------------ */
