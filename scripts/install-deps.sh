@@ -15,6 +15,7 @@ groups=(
   "sanitizers and fuzzing|clang libclang-rt-14-dev llvm"
   "valgrind and doxygen|valgrind doxygen"
   "coverage and load|gcovr stress-ng"
+  "Qt 6 (examples/qt-volume)|qt6-base-dev"
 )
 log=${HALVO_DEPS_LOG:-/tmp/halvo-install-deps.log}
 : >"$log"

@@ -50,7 +50,7 @@ build_plain_examples() {
   local dir=$1 ex
   shift
   mkdir -p "$dir"
-  for ex in list-devices follow-volume last-speakers; do
+  for ex in list-devices follow-volume last-speakers poll-loop; do
     # shellcheck disable=SC2046
     cc -std=c11 -Wall -Werror -o "$dir/$ex" examples/$ex.c $(pkg-config --cflags --libs halvo-api) "$@"
   done

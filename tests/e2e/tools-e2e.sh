@@ -220,6 +220,25 @@ case_examples() {
   has "$BAR  Bar                   icon SB  connected"
   out=$("$ex/volume-screen-cxx") || fail "volume-screen-cxx exited $?"
   grep -qE "^refreshed at frame [0-9]+$" <<<"$out" || fail "volume-screen-cxx did not refresh"
+  own_loop "$ex/poll-loop"
+}
+
+# Qt's own dispatcher, not GLib's, drives the library's descriptor.
+case_examples_qt() { own_loop env QT_NO_GLIB=1 "$HALVO_QT_VOLUME"; }
+
+# COMMAND..., on a loop of its own, reads the volume of $BAR, sets it one
+# step away and hears that change; the service stays present throughout.
+own_loop() {
+  local status=0 v to
+  out=$("$@" "$BAR" 2>"$SIM_ENV_DIR/loop.err") || status=$?
+  err=$(cat "$SIM_ENV_DIR/loop.err")
+  [ "$status" -eq 0 ] || fail "$* exited $status"
+  v=$(sed -n 's/^read: volume \([0-9]*\)$/\1/p' <<<"$out")
+  [ -n "$v" ] || fail "$* read no volume"
+  to=$((v < 100 ? v + 1 : v - 1))
+  grep -qx "set: volume $to" <<<"$out" || fail "$* did not set $to"
+  grep -qx "changed: $BAR volume $to" <<<"$out" || fail "$* heard no change to $to"
+  lacks "service absent"
 }
 
 # PROGRAM prints one volume change, then ends by itself.
@@ -505,6 +524,9 @@ name=${1:?case}
 case "$name" in
   failures) sim_env_start "$scenario" --error get_volume_by_address ;;
   help|shell) ;;
+  examples-qt)
+    [ -n "${HALVO_QT_VOLUME:-}" ] || { echo "skipped: Qt 6 was not found, qt-volume is not built"; exit 77; }
+    sim_env_start "$scenario" ;;
   *) sim_env_start "$scenario" ;;
 esac
 "case_${name//-/_}"
