@@ -9,7 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
 dir=${1:-build/tsan}
-programs=(test-threads test-cxx test-async test-interleavings test-random)
+programs=(test-threads test-cxx test-async test-interleavings test-listeners test-random)
 unset ASAN_OPTIONS UBSAN_OPTIONS LSAN_OPTIONS
 cmake -S "$top" -B "$dir" -DCMAKE_BUILD_TYPE=Debug -DHALVO_SANITIZE=thread -DHALVO_BUILD_TOOLS=OFF >/dev/null
 cmake --build "$dir" -j"$(nproc)" --target "${programs[@]}" >/dev/null

@@ -189,19 +189,29 @@ const KeyWatch key_watches[] = {
     {STORE_KEY_INFO_SYNC, on_info_sync_key},
 };
 
-/* The names whose owner the monitor follows. */
-const char *const watched_names[] = {SERVICE_NAME, UPDATE_MANAGER_NAME};
+/* The names whose owner the monitor follows itself; the library tells
+ * the service's own. */
+const char *const watched_names[] = {UPDATE_MANAGER_NAME};
+
+void print_presence(const char *name, bool present)
+{
+    Line l("service");
+    l.s("name", std::string(name)).b("present", present);
+    l.text(present ? " (on the bus)" : " (left the bus)");
+    l.print();
+}
 
 void on_name_owner(GDBusConnection *, const gchar *, const gchar *, const gchar *, const gchar *,
                    GVariant *params, gpointer)
 {
     const char *name = nullptr, *old_owner = nullptr, *new_owner = nullptr;
     g_variant_get(params, "(&s&s&s)", &name, &old_owner, &new_owner);
-    bool present = *new_owner != '\0';
-    Line l("service");
-    l.s("name", std::string(name)).b("present", present);
-    l.text(present ? " (on the bus)" : " (left the bus)");
-    l.print();
+    print_presence(name, *new_owner != '\0');
+}
+
+void on_service(bool present)
+{
+    print_presence(SERVICE_NAME, present);
 }
 
 void on_bus_closed(GDBusConnection *, gboolean, GError *error, gpointer)
@@ -232,6 +242,7 @@ const Watch watches[] = {
     {"controllability", [] { return halvo::on_volume_controllable(on_controllable); }},
     {"earphones", [] { return halvo::on_earphones(on_earphones); }},
     {"mute state", [] { return halvo::on_mute(on_mute); }},
+    {"service", [] { return halvo::on_service(on_service); }},
 };
 
 /* The monitor's own connection, for the service's comings and goings;
