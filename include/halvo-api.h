@@ -35,6 +35,11 @@
  * thread of its own, so a thread that stops iterating holds up only its
  * own callbacks.  No callback runs unless that context is iterated.
  *
+ * The single-slot setters of the D-Bus signal families (and the earphone
+ * setter) wait for the bus connection, up to 5000 ms, so that they can
+ * fail without one: from a UI thread use halvo_api_connect() instead,
+ * which never waits on the bus (section "Listeners").
+ *
  * Blocking: every blocking function returns within 5000 ms, connecting to
  * the bus and every call it makes included (the firmware-update request:
  * 60000 ms); a non-blocking call finishes within the same bound.
