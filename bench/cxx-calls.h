@@ -1,6 +1,6 @@
-/* cxx-calls.h - the C++ API's side of halvo-bench's C++ rows.  It lives in
- * a unit of its own: the library's private header, which halvo-bench.cpp
- * needs, names a namespace halvo of its own too. */
+/* cxx-calls.h - the C++ API's side of halvo-bench's C++ rows, in a unit of
+ * its own, apart from the library's private header that halvo-bench.cpp
+ * needs. */
 #ifndef HALVO_BENCH_CXX_CALLS_H
 #define HALVO_BENCH_CXX_CALLS_H
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 using namespace halvo_fuzz;
-using halvo::Object;
+using halvo_core::Object;
 
 namespace {
 
@@ -72,7 +72,7 @@ std::string string_elements(JsonNode *node)
         if (JSON_NODE_HOLDS_VALUE(e) && json_node_get_value_type(e) == G_TYPE_STRING)
             json_array_add_string_element(json_node_get_array(strings.get()), json_node_get_string(e));
     }
-    halvo::GString_ text(json_to_string(strings.get(), FALSE));
+    halvo_core::GString_ text(json_to_string(strings.get(), FALSE));
     return std::string("=") + text.get();
 }
 
@@ -177,7 +177,7 @@ void json(Input &in)
 
 std::string stored(const char *key)
 {
-    halvo::CString text(valko_get_str(key));
+    halvo_core::CString text(valko_get_str(key));
     return text ? text.get() : "<unreadable>";
 }
 

@@ -26,7 +26,7 @@ void device_policy(Input &in)
     static const char *const methods[] = {"get_dontuse_dev_list", "get_use_dontuse", "set_use_dontuse",
                                           "remove_use_donuse_info"};
     uint8_t op = in.byte() % 4;
-    halvo::Variant reply = payload_from(in, op != 0 || in.byte() >= 0xe0, {"(i)", "(s)", "(ii)", "()", "(b)", "(is)"});
+    halvo_core::Variant reply = payload_from(in, op != 0 || in.byte() >= 0xe0, {"(i)", "(s)", "(ii)", "()", "(b)", "(is)"});
     service::reply(methods[op], g_variant_ref(reply.get()));
     int answer = int_of(reply.get(), -1);
     if (op == 0) {
@@ -85,7 +85,7 @@ void manufacturer(Input &in)
                                           "read_manufacturer_data", "write_manufacturer_data", "custom_command"};
     uint8_t op = in.byte() % 5;
     bool error_reply = in.byte() == 0xff;
-    halvo::Variant reply =
+    halvo_core::Variant reply =
         variant_from(in, {"(iiay)", "(iiiay)", "(i)", "(is)", "(s)", "(ii)", "()", "(iiayi)", "(iis)"});
     service::reply(methods[op], error_reply ? nullptr : g_variant_ref(reply.get()));
     /* An error reply.get(), or one without values, is a failed call. */
@@ -130,7 +130,7 @@ void paired_devices(Input &in)
                                                         : g_variant_new("(s)", "7"));
     int device_type = type_reply == 0 ? type_value : 0;
     /* The document: mostly a one-string reply holding the text. */
-    halvo::Variant reply = payload_from(in, in.byte() >= 0xe0, {"(s)", "(ss)", "(i)", "()", "(as)", "(sa{sv})"});
+    halvo_core::Variant reply = payload_from(in, in.byte() >= 0xe0, {"(s)", "(ss)", "(i)", "()", "(as)", "(sa{sv})"});
     service::reply(list_op ? "get_devices_info" : "get_device_info", g_variant_ref(reply.get()));
 
     GSList *list = nullptr;

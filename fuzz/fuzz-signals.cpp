@@ -40,7 +40,7 @@ void round_trip()
     g_object_unref(bus);
     /* The library takes the signals in on its bus thread, and hands each
      * to this thread's context. */
-    halvo::run_on_bus([] {});
+    halvo_core::run_on_bus([] {});
     while (g_main_context_iteration(nullptr, FALSE)) {
     }
 }
@@ -77,7 +77,7 @@ void start()
  * for an "(isi)" payload and never for another shape. */
 void earphone(Input &in)
 {
-    halvo::Variant payload = variant_from(in, {"(isi)", "(is)", "(sii)", "(i)", "()", "(isii)", "(iii)", "(isb)"});
+    halvo_core::Variant payload = variant_from(in, {"(isi)", "(is)", "(sii)", "(i)", "()", "(isii)", "(iii)", "(isb)"});
     g_seen = Seen();
     service::emit("tuvo_swtiching_connection_state_changed", g_variant_ref(payload.get()));
     round_trip();
@@ -117,7 +117,7 @@ void fw_result(Input &in)
     static const char *const names[] = {"zemo_fw_update_result", "zemo_fw_update_resul", "zemo_fw_update_result_",
                                         "other", ""};
     const char *name = names[in.byte() % G_N_ELEMENTS(names)];
-    halvo::Variant payload = variant_from(in, {"(s)", "(i)", "()", "(b)", "(ss)", "(sv)", "(as)", "(ay)", "(si)"});
+    halvo_core::Variant payload = variant_from(in, {"(s)", "(i)", "()", "(b)", "(ss)", "(sv)", "(as)", "(ay)", "(si)"});
     g_is_zemo_update_done = false;
     g_zemo_update_result = 7;
     handle(__halvo_api_handle_recieved_signal_cb, name, payload.get());
@@ -166,7 +166,7 @@ void speaker(Input &in)
     const auto &row = speaker_signals[pick % 4];
     bool own_name = !(pick & 0x40);
     std::string name = own_name ? row.name : std::string(row.name) + "_";
-    halvo::Variant payload =
+    halvo_core::Variant payload =
         payload_from(in, pick & 0x80, {"(s)", "(si)", "(i)", "()", "(is)", "(sii)", "(ss)", "(sb)", "(su)"});
     handle(row.handler, name.c_str(), payload.get());
 

@@ -58,7 +58,7 @@ void touch(std::initializer_list<const char *> strings)
             (void)strlen(s);
 }
 
-halvo::Variant variant_from(Input &in, std::initializer_list<const char *> types)
+halvo_core::Variant variant_from(Input &in, std::initializer_list<const char *> types)
 {
     /* A high first byte means the type string is written in the input. */
     uint8_t pick = in.byte();
@@ -75,19 +75,19 @@ halvo::Variant variant_from(Input &in, std::initializer_list<const char *> types
     GBytes *bytes = g_bytes_new(body.data(), body.size());
     GVariant *raw = g_variant_ref_sink(g_variant_new_from_bytes(G_VARIANT_TYPE(type.c_str()), bytes, FALSE));
     g_bytes_unref(bytes);
-    halvo::Variant normal(g_variant_get_normal_form(raw));
+    halvo_core::Variant normal(g_variant_get_normal_form(raw));
     g_variant_unref(raw);
     return normal;
 }
 
-halvo::Variant payload_from(Input &in, bool typed, std::initializer_list<const char *> types)
+halvo_core::Variant payload_from(Input &in, bool typed, std::initializer_list<const char *> types)
 {
     if (typed)
         return variant_from(in, types);
     std::string s = in.rest();
     s.erase(std::remove(s.begin(), s.end(), '\0'), s.end());
     gchar *valid = g_utf8_make_valid(s.c_str(), gssize(s.size()));
-    halvo::Variant text(g_variant_ref_sink(g_variant_new("(s)", valid)));
+    halvo_core::Variant text(g_variant_ref_sink(g_variant_new("(s)", valid)));
     g_free(valid);
     return text;
 }

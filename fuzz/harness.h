@@ -45,11 +45,11 @@ class Input {
  * tuples D-Bus can carry, or a type string written in the input), filled
  * from the rest of the input as GVariant's serialised form and brought to
  * normal form, as the bus delivers it.  Never NULL. */
-halvo::Variant variant_from(Input &in, std::initializer_list<const char *> types);
+halvo_core::Variant variant_from(Input &in, std::initializer_list<const char *> types);
 
 /* variant_from() when @typed, else a "(s)" of the rest of the input made
  * fit for D-Bus (valid UTF-8 without NUL bytes). */
-halvo::Variant payload_from(Input &in, bool typed, std::initializer_list<const char *> types);
+halvo_core::Variant payload_from(Input &in, bool typed, std::initializer_list<const char *> types);
 
 /* Reports what broke and aborts, so that the fuzzer keeps the input. */
 [[noreturn]] void finding(const char *fmt, ...) __attribute__((format(printf, 1, 2)));

@@ -4,7 +4,7 @@
  * halvo-api-internal.cpp, which does the work. */
 #include "halvo-api-private.h"
 
-using halvo::plain_result;
+using halvo_core::plain_result;
 
 int halvo_get_last_bluetooth_speakers(GSList **list) noexcept
 {

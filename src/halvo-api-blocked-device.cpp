@@ -12,7 +12,7 @@
 
 #include <cstring>
 
-using namespace halvo;
+using namespace halvo_core;
 
 /* The key is spelled as the service writes it. */
 #define BLOCKED_DEVICES_KEY "db/pellix/pairing_blocekd_devices"

@@ -24,10 +24,10 @@ static halvo_cb_container_s *row_of(int cb_type) noexcept
 {
     if (cb_type < 0 || cb_type >= HALVO_CB_TYPE_COUNT) {
         ERR("no such cb_type : [%d]", cb_type);
-        halvo::plain_result(HALVO_ERROR_INVALID_PARAMETER);
+        halvo_core::plain_result(HALVO_ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    halvo::plain_result(HALVO_ERROR_NONE);
+    halvo_core::plain_result(HALVO_ERROR_NONE);
     return &callback_containers[cb_type];
 }
 
@@ -46,7 +46,7 @@ void _halvo_set_cb(int cb_type, const char *remote_address, void *callback, void
         return;
     }
     char *copy = remote_address ? strdup(remote_address) : nullptr;
-    halvo::Locked hold(halvo::state_lock);
+    halvo_core::Locked hold(halvo_core::state_lock);
     free(row->remote_address);
     row->remote_address = copy;
     row->callback = callback;
@@ -63,12 +63,12 @@ void _halvo_get_cb(halvo_cb_container_s *container) noexcept
     ENTER();
     halvo_cb_container_s *row = container ? row_of(container->cb_type) : nullptr;
     if (container == nullptr)
-        halvo::plain_result(HALVO_ERROR_INVALID_PARAMETER);
+        halvo_core::plain_result(HALVO_ERROR_INVALID_PARAMETER);
     if (row == nullptr) {
         EXIT();
         return;
     }
-    halvo::Locked hold(halvo::state_lock);
+    halvo_core::Locked hold(halvo_core::state_lock);
     DBG("requested cb_type : [%d], remote_address = [%s]", container->cb_type, shown(row->remote_address));
     if (row->callback != nullptr) {
         container->callback = row->callback;
@@ -83,7 +83,7 @@ void _halvo_unset_cb(int cb_type) noexcept
     halvo_cb_container_s *row = row_of(cb_type);
     if (row == nullptr)
         return;
-    halvo::Locked hold(halvo::state_lock);
+    halvo_core::Locked hold(halvo_core::state_lock);
     if (row->callback == nullptr)
         return;
     ENTER();

@@ -27,7 +27,7 @@ void _halvo_event_handler(int event, GVariant *param) noexcept
         return;
     }
     /* A payload of another shape carries no result: nothing is recorded. */
-    if (!halvo::has_type(param, "(s)")) {
+    if (!halvo_core::has_type(param, "(s)")) {
         ERR("result is not a string: %s", g_variant_get_type_string(param));
         return;
     }

@@ -21,7 +21,7 @@
 
 #include <vector>
 
-using namespace halvo;
+using namespace halvo_core;
 
 namespace {
 

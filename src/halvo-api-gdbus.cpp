@@ -18,9 +18,9 @@
 #include <string>
 #include <vector>
 
-using namespace halvo;
+using namespace halvo_core;
 
-std::mutex halvo::state_lock;
+std::mutex halvo_core::state_lock;
 
 /* The library's connection: one reference, or NULL. */
 static GDBusConnection *g_system_con = nullptr;
@@ -65,7 +65,7 @@ OperationTime::~OperationTime()
     t_deadline = saved_;
 }
 
-int halvo::remaining_ms(int bound_ms) noexcept
+int halvo_core::remaining_ms(int bound_ms) noexcept
 {
     if (t_deadline == 0)
         return bound_ms;
@@ -400,7 +400,7 @@ struct HandOver {
 };
 } // namespace
 
-void halvo::hand_over(GMainContext *context, std::function<void()> fn, int priority) noexcept
+void halvo_core::hand_over(GMainContext *context, std::function<void()> fn, int priority) noexcept
 {
     auto *h = new HandOver{std::move(fn)};
     h->sent.store(true, std::memory_order_release);
@@ -424,7 +424,7 @@ void halvo::hand_over(GMainContext *context, std::function<void()> fn, int prior
     g_source_unref(idle);
 }
 
-void halvo::run_on_bus(const std::function<void()> &fn) noexcept
+void halvo_core::run_on_bus(const std::function<void()> &fn) noexcept
 {
     ensure_bus_thread();
     if (g_main_context_is_owner(bus_context)) {
@@ -447,7 +447,7 @@ void halvo::run_on_bus(const std::function<void()> &fn) noexcept
     job.cv.wait(hold, [&] { return job.done; });
 }
 
-bool halvo::retry_armed() noexcept
+bool halvo_core::retry_armed() noexcept
 {
     Locked hold(state_lock);
     return retry_source != nullptr;
@@ -773,12 +773,12 @@ GVariant *_halvo_api_request_zemo_update(void) noexcept
 static thread_local halvo_failure_e t_last_failure = HALVO_FAILURE_NONE;
 static thread_local OpPromiseBase *t_current_op = nullptr;
 
-OpPromiseBase *&halvo::current_op() noexcept
+OpPromiseBase *&halvo_core::current_op() noexcept
 {
     return t_current_op;
 }
 
-void halvo::resume_op(std::coroutine_handle<> h, OpPromiseBase *promise) noexcept
+void halvo_core::resume_op(std::coroutine_handle<> h, OpPromiseBase *promise) noexcept
 {
     OpPromiseBase *saved = t_current_op;
     GTask *ended = nullptr;
@@ -791,7 +791,7 @@ void halvo::resume_op(std::coroutine_handle<> h, OpPromiseBase *promise) noexcep
         complete_task(ended);
 }
 
-void halvo::note_failure(halvo_failure_e failure) noexcept
+void halvo_core::note_failure(halvo_failure_e failure) noexcept
 {
     if (t_current_op == nullptr)
         return;
@@ -799,18 +799,18 @@ void halvo::note_failure(halvo_failure_e failure) noexcept
     t_current_op->outcome.noted = true;
 }
 
-void halvo::note_success() noexcept
+void halvo_core::note_success() noexcept
 {
     if (t_current_op != nullptr)
         t_current_op->outcome.settled = true;
 }
 
-void halvo::set_last_failure(halvo_failure_e failure) noexcept
+void halvo_core::set_last_failure(halvo_failure_e failure) noexcept
 {
     t_last_failure = failure;
 }
 
-int halvo::plain_result(int rc, halvo_failure_e otherwise) noexcept
+int halvo_core::plain_result(int rc, halvo_failure_e otherwise) noexcept
 {
     t_last_failure = rc == HALVO_ERROR_NONE                ? HALVO_FAILURE_NONE
                      : rc == HALVO_ERROR_INVALID_PARAMETER ? HALVO_FAILURE_INVALID_ARGUMENT
@@ -1169,7 +1169,7 @@ void WorkerAwaiter::await_suspend(std::coroutine_handle<> h) noexcept
 /* One call waiting for its turn.  A blocking one waits on @cv; a
  * non-blocking one is resumed in @context (the bus thread's) by whichever
  * fires first: the turn given, its cancellable, or its bound. */
-struct halvo::TurnWaiter {
+struct halvo_core::TurnWaiter {
     bool granted = false;
     std::condition_variable cv;
     TurnAwaiter *awaiter = nullptr;
@@ -1335,7 +1335,7 @@ bool TurnAwaiter::await_resume() noexcept
     return false;
 }
 
-void halvo::task_ended(OpPromiseBase &op, GTask *task) noexcept
+void halvo_core::task_ended(OpPromiseBase &op, GTask *task) noexcept
 {
     if (op.where == OpPromiseBase::HOME && op.done != nullptr) {
         *op.done = task; /* completed by the resume, once the frame is gone */
@@ -1346,7 +1346,7 @@ void halvo::task_ended(OpPromiseBase &op, GTask *task) noexcept
     hand_over(g_task_get_context(task), [task] { complete_task(task); });
 }
 
-void halvo::complete_task(GTask *task) noexcept
+void halvo_core::complete_task(GTask *task) noexcept
 {
     auto *state = static_cast<AsyncStateBase *>(g_task_get_task_data(task));
     state->returned = true;
@@ -1358,7 +1358,7 @@ void halvo::complete_task(GTask *task) noexcept
     t_current_op = saved;
 }
 
-AsyncStateBase *halvo::finish_state(GAsyncResult *result, void *tag, bool *cancelled) noexcept
+AsyncStateBase *halvo_core::finish_state(GAsyncResult *result, void *tag, bool *cancelled) noexcept
 {
     *cancelled = false;
     if (!g_task_is_valid(result, nullptr) || g_task_get_source_tag(G_TASK(result)) != tag) {
@@ -1481,7 +1481,7 @@ int _halvo_api_emit_signal(const char *destination, const char *signal_name, GVa
     return HALVO_ERROR_NONE;
 }
 
-bool halvo::want_internal_signal(int index, GDBusSignalCallback handler) noexcept
+bool halvo_core::want_internal_signal(int index, GDBusSignalCallback handler) noexcept
 {
     ensure_bus_thread();
     row_ref row = row_at(index);
@@ -1493,7 +1493,7 @@ bool halvo::want_internal_signal(int index, GDBusSignalCallback handler) noexcep
     return true;
 }
 
-bool halvo::follow_service(bool on) noexcept
+bool halvo_core::follow_service(bool on) noexcept
 {
     Locked hold(state_lock);
     presence_wanted = on;

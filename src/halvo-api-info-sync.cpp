@@ -12,7 +12,7 @@
 
 #include <cstring>
 
-using namespace halvo;
+using namespace halvo_core;
 
 #define INFO_SYNC_DEVICES_KEY "db/com.marlox.tv.bt-rilomanager/btinfosync/devices"
 

@@ -18,7 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 
-using namespace halvo;
+using namespace halvo_core;
 
 #define KEY_CONNECTED_SPEAKERS "memory/org.velmo.pellix/soundoutput_info"
 #define KEY_LAST_SPEAKERS "db/pellix/last_btspk_list"
@@ -1574,7 +1574,7 @@ static bool follow_key(const char *key, valko_key_changed_cb handler, bool on) n
     return true;
 }
 
-bool halvo::follow_speaker_event(int event, bool on) noexcept
+bool halvo_core::follow_speaker_event(int event, bool on) noexcept
 {
     switch (event) {
     case HALVO_EVENT_SPEAKER_INFO_CHANGED:

@@ -12,7 +12,7 @@
 
 #include <cstring>
 
-using namespace halvo;
+using namespace halvo_core;
 
 namespace {
 

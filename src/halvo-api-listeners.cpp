@@ -20,7 +20,7 @@
 #include <unordered_map>
 #include <vector>
 
-using namespace halvo;
+using namespace halvo_core;
 
 namespace {
 

@@ -95,7 +95,7 @@ void __halvo_api_handle_recieved_signal_cb(GDBusConnection *connection, const gc
 /* ------------------------------------------------------------------ */
 /* Owners for C handles: every early return releases what it took.     */
 /* ------------------------------------------------------------------ */
-namespace halvo {
+namespace halvo_core {
 
 struct VariantUnref {
     void operator()(GVariant *v) const noexcept { g_variant_unref(v); }
@@ -317,12 +317,12 @@ bool want_internal_signal(int row, GDBusSignalCallback handler) noexcept;
  * wanted row waits for a subscription. */
 bool retry_armed() noexcept;
 
-} // namespace halvo
+} // namespace halvo_core
 
 /* ------------------------------------------------------------------ */
 /* Operations: written once, run blocking or as a GTask               */
 /* ------------------------------------------------------------------ */
-/* An operation is a coroutine (halvo::Op<T>) that builds its request,
+/* An operation is a coroutine (halvo_core::Op<T>) that builds its request,
  * waits for the reply with `co_await call(...)` and reads it.  Run by
  * run_sync() it never suspends: each call is the blocking transport, on
  * the caller's thread.  Run by start_async() its calls go out with GDBus's
@@ -334,7 +334,7 @@ bool retry_armed() noexcept;
  *
  * In a coroutine, a pointer argument may be gone once the coroutine first
  * suspends: read what is needed before the first co_await. */
-namespace halvo {
+namespace halvo_core {
 
 /* How the operation in hand has gone so far. */
 struct Outcome {
@@ -657,7 +657,7 @@ inline int finish_list(GAsyncResult *result, void *tag, GSList **list) noexcept
                              [&](Held &held) { append_held_list(held, list); });
 }
 
-} // namespace halvo
+} // namespace halvo_core
 
 /* ------------------------------------------------------------------ */
 /* JSON (halvo-api-jsontool.cpp)                                       */

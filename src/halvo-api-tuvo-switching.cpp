@@ -5,7 +5,7 @@
  * `callbacks`, which is read and written whole under the library's lock. */
 #include "halvo-api-private.h"
 
-using namespace halvo;
+using namespace halvo_core;
 
 /* Writable: an application may point them at other method names; every
  * call reads them anew. */
@@ -139,7 +139,7 @@ int halvo_tuvo_switching_unset_connection_state_cb(void) noexcept
     return plain_result(HALVO_ERROR_NONE);
 }
 
-bool halvo::follow_earphones(bool on) noexcept
+bool halvo_core::follow_earphones(bool on) noexcept
 {
     if (on)
         return want_internal_signal(HALVO_SIGNAL_TUVO_SWITCHING_STATE_CHANGED,

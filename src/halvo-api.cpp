@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-using namespace halvo;
+using namespace halvo_core;
 
 /* True from a successful halvo_initialize() to the next halvo_deinitialzie(). */
 static bool initialized = false;

@@ -555,7 +555,7 @@ std::set<std::string> dir_entries(const std::string &dir)
  * reported last. */
 void flush_deliveries()
 {
-    halvo::run_on_bus([] {});
+    halvo_core::run_on_bus([] {});
     bool flushed = false;
     GSource *idle = g_idle_source_new();
     g_source_set_callback(idle, [](gpointer d) -> gboolean { return *static_cast<bool *>(d) = true, FALSE; }, &flushed,
@@ -573,11 +573,11 @@ void store_settle()
     seen = 0;
     auto marked = [](valko_keynode_t *, void *) { seen++; };
     int rc = -1;
-    halvo::run_on_bus([&] { rc = valko_notify_key_changed("halvo-test/marker", marked, nullptr); });
+    halvo_core::run_on_bus([&] { rc = valko_notify_key_changed("halvo-test/marker", marked, nullptr); });
     ASSERT_EQ(0, rc);
     ASSERT_EQ(0, valko_set_int("halvo-test/marker", ++serial));
     EXPECT_TRUE(run_until([&] { return seen > 0; })) << "marker change not reported";
-    halvo::run_on_bus([&] { rc = valko_ignore_key_changed("halvo-test/marker", marked); });
+    halvo_core::run_on_bus([&] { rc = valko_ignore_key_changed("halvo-test/marker", marked); });
     EXPECT_EQ(0, rc);
     flush_deliveries();
 }

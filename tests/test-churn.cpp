@@ -83,7 +83,7 @@ class Observer {
                gpointer seen) { ++*static_cast<int *>(seen); },
             &seen_, nullptr);
         /* The match rule is in place once the bus has answered. */
-        halvo::Variant ping(g_dbus_connection_call_sync(bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+        halvo_core::Variant ping(g_dbus_connection_call_sync(bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus",
                                                         "org.freedesktop.DBus.Peer", "Ping", nullptr, nullptr,
                                                         G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr));
     }

@@ -166,7 +166,7 @@ TEST(BusFaults, DaemonRestartDropsSubscriptionsAndResubscribesByItself)
     EXPECT_EQ(volumes, 2);
     /* Once every row is subscribed the retry stops, and a second restart
      * arms it again. */
-    ASSERT_TRUE(run_until([] { return !halvo::retry_armed(); }));
+    ASSERT_TRUE(run_until([] { return !halvo_core::retry_armed(); }));
     bus.stop_peer();
     bus.kill_daemon();
     ASSERT_TRUE(run_until([] { return inter_signal_info[HALVO_SIGNAL_BT_SPK_VOLUME_CONTROLABLE_CHANGED].subscription_id == 0; }));

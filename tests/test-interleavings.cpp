@@ -210,7 +210,7 @@ TEST(Interleavings, AnUnsetFromAnotherThreadWaitsForTheRunningCallback)
         EXPECT_EQ(0, halvo_api_set_volume_changed_callback(
                          [](const char *, int, void *) {
                              entered = true;
-                             while (halvo::listeners::waiting() == 0 && !returned)
+                             while (halvo_core::listeners::waiting() == 0 && !returned)
                                  std::this_thread::yield();
                              overtaken = returned.load();
                              left = true;

@@ -15,7 +15,7 @@ using namespace halvo_test;
 
 namespace {
 
-using halvo::Object;
+using halvo_core::Object;
 
 /* A parsed document and a reader on its root. */
 struct Doc {

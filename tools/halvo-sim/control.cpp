@@ -7,7 +7,7 @@
 
 #include <cstring>
 
-using namespace halvo;
+using namespace halvo_core;
 
 namespace sim {
 

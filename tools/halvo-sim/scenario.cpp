@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
-using namespace halvo;
+using namespace halvo_core;
 
 namespace sim {
 

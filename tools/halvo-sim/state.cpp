@@ -13,7 +13,7 @@
 #include <cstdio>
 #include <cstring>
 
-using namespace halvo;
+using namespace halvo_core;
 
 namespace sim {
 
