@@ -39,20 +39,26 @@ struct Listener {
     bool finish_on_return = false; /* disconnected from inside itself */
 };
 
-/* The registry's own lock: never held across a callback, a destroy
- * notify, a store call or a hop to the bus thread. */
-std::mutex registry_lock;
-std::condition_variable returned; /* with registry_lock: an invocation ended */
-int waiting_disconnects;          /* with registry_lock */
-gulong last_id;
-std::unordered_map<gulong, Listener *> by_id;
-std::vector<Listener *> of_event[EVENT_COUNT];
-gulong slot_ids[EVENT_COUNT];
+/* The registry lives as long as the process, never destroyed: a listener
+ * held in an application's static object may be disconnected at exit,
+ * after this unit's own statics would be gone. */
+struct Registry {
+    /* Never held across a callback, a destroy notify, a store call or a
+     * hop to the bus thread. */
+    std::mutex lock;
+    std::condition_variable returned; /* with lock: an invocation ended */
+    int waiting_disconnects = 0;
+    gulong last_id = 0;
+    std::unordered_map<gulong, Listener *> by_id;
+    std::vector<Listener *> of_event[EVENT_COUNT];
+    gulong slot_ids[EVENT_COUNT] = {};
+    /* Orders the first and last listener of an event with following its
+     * source: a connect that starts following and a disconnect that ends
+     * it never cross.  Not the registry's lock: following calls out. */
+    std::mutex follow_lock[EVENT_COUNT];
+};
 
-/* Orders the first and last listener of an event with following its
- * source: a connect that starts following and a disconnect that ends it
- * never cross.  Not the registry's lock: following calls out. */
-std::mutex follow_lock[EVENT_COUNT];
+Registry &reg = *new Registry;
 
 /* The listeners running on this thread, innermost last. */
 thread_local std::vector<Listener *> t_running;
@@ -86,9 +92,9 @@ void invoke(gulong id, const listeners::Event &event) noexcept
 {
     Listener *l;
     {
-        Locked hold(registry_lock);
-        auto found = by_id.find(id);
-        if (found == by_id.end())
+        Locked hold(reg.lock);
+        auto found = reg.by_id.find(id);
+        if (found == reg.by_id.end())
             return;
         l = found->second;
         l->running++;
@@ -98,11 +104,11 @@ void invoke(gulong id, const listeners::Event &event) noexcept
     t_running.pop_back();
     bool finish;
     {
-        Locked hold(registry_lock);
+        Locked hold(reg.lock);
         l->running--;
         finish = l->running == 0 && l->finish_on_return;
     }
-    returned.notify_all();
+    reg.returned.notify_all();
     if (finish)
         release(l);
 }
@@ -114,21 +120,21 @@ gulong listeners::connect(int event, any_cb callback, void *user_data, GDestroyN
     if (!valid(event))
         return 0;
     auto *l = new Listener{0, event, callback, user_data, destroy, g_main_context_ref_thread_default()};
-    std::lock_guard<std::mutex> following(follow_lock[event]);
+    std::lock_guard<std::mutex> following(reg.follow_lock[event]);
     bool first;
     {
-        Locked hold(registry_lock);
-        first = of_event[event].empty();
+        Locked hold(reg.lock);
+        first = reg.of_event[event].empty();
     }
     if (first && !follow(event, true)) {
         g_main_context_unref(l->context);
         delete l;
         return 0;
     }
-    Locked hold(registry_lock);
-    l->id = ++last_id;
-    by_id.emplace(l->id, l);
-    of_event[event].push_back(l);
+    Locked hold(reg.lock);
+    l->id = ++reg.last_id;
+    reg.by_id.emplace(l->id, l);
+    reg.of_event[event].push_back(l);
     return l->id;
 }
 
@@ -136,25 +142,25 @@ void listeners::disconnect(gulong id) noexcept
 {
     int event;
     {
-        Locked hold(registry_lock);
-        auto found = by_id.find(id);
-        if (found == by_id.end())
+        Locked hold(reg.lock);
+        auto found = reg.by_id.find(id);
+        if (found == reg.by_id.end())
             return;
         event = found->second->event;
     }
     Listener *l;
     {
-        std::lock_guard<std::mutex> following(follow_lock[event]);
+        std::lock_guard<std::mutex> following(reg.follow_lock[event]);
         bool last;
         {
-            Locked hold(registry_lock);
+            Locked hold(reg.lock);
             /* Another disconnect of the same id may have come first. */
-            auto found = by_id.find(id);
-            if (found == by_id.end())
+            auto found = reg.by_id.find(id);
+            if (found == reg.by_id.end())
                 return;
             l = found->second;
-            by_id.erase(found);
-            auto &all = of_event[event];
+            reg.by_id.erase(found);
+            auto &all = reg.of_event[event];
             all.erase(std::find(all.begin(), all.end(), l));
             last = all.empty();
         }
@@ -163,10 +169,10 @@ void listeners::disconnect(gulong id) noexcept
     }
     int mine = int(std::count(t_running.begin(), t_running.end(), l));
     {
-        std::unique_lock<std::mutex> hold(registry_lock);
-        waiting_disconnects++;
-        returned.wait(hold, [&] { return l->running == mine; });
-        waiting_disconnects--;
+        std::unique_lock<std::mutex> hold(reg.lock);
+        reg.waiting_disconnects++;
+        reg.returned.wait(hold, [&] { return l->running == mine; });
+        reg.waiting_disconnects--;
         if (mine > 0) {
             l->finish_on_return = true;
             return;
@@ -177,8 +183,8 @@ void listeners::disconnect(gulong id) noexcept
 
 bool listeners::any(int event) noexcept
 {
-    Locked hold(registry_lock);
-    return valid(event) && std::any_of(of_event[event].begin(), of_event[event].end(),
+    Locked hold(reg.lock);
+    return valid(event) && std::any_of(reg.of_event[event].begin(), reg.of_event[event].end(),
                                        [](const Listener *l) { return l->callback != nullptr; });
 }
 
@@ -186,8 +192,8 @@ void listeners::post(int e, Event event) noexcept
 {
     std::vector<std::pair<gulong, GMainContext *>> to;
     {
-        Locked hold(registry_lock);
-        for (Listener *l : of_event[e])
+        Locked hold(reg.lock);
+        for (Listener *l : reg.of_event[e])
             if (l->callback != nullptr)
                 to.emplace_back(l->id, g_main_context_ref(l->context));
     }
@@ -202,16 +208,16 @@ void listeners::post(int e, Event event) noexcept
 
 int listeners::waiting() noexcept
 {
-    Locked hold(registry_lock);
-    return waiting_disconnects;
+    Locked hold(reg.lock);
+    return reg.waiting_disconnects;
 }
 
 bool listeners::replace_slot(int e, gulong id) noexcept
 {
     gulong before;
     {
-        Locked hold(registry_lock);
-        before = std::exchange(slot_ids[e], id);
+        Locked hold(reg.lock);
+        before = std::exchange(reg.slot_ids[e], id);
     }
     disconnect(before);
     return before != 0;

@@ -325,10 +325,12 @@ TEST(CxxSubscriptions, ACapturedStateLivesAsLongAsItsSubscription)
     std::weak_ptr<int> watch = token;
     std::vector<std::size_t> lengths;
     {
-        auto sub = halvo::on_last_speakers([token, &lengths](std::vector<halvo::LastSpeaker> list) {
-            lengths.push_back(list.size());
-        });
-        ASSERT_TRUE(sub.ok());
+        /* A move-only callable, taken straight out of the temporary Result. */
+        halvo::Subscription sub = *halvo::on_last_speakers(
+            [token, only = std::make_unique<int>(1), &lengths](std::vector<halvo::LastSpeaker> list) {
+                lengths.push_back(list.size() * std::size_t(*only));
+            });
+        ASSERT_TRUE(sub.active());
         token.reset();
         EXPECT_FALSE(watch.expired()) << "the subscription owns what its callback captured";
         store_write(kLastKey, R"([{"address":"AA:01"},{"address":"AA:02"}])");
@@ -348,7 +350,7 @@ namespace {
 template <class R>
 std::string said(const R &r)
 {
-    if (!r)
+    if (!r.ok())
         return std::to_string(r.code()) + "/" + std::to_string(r.failure()) + " " + r.message();
     if constexpr (std::is_same<R, halvo::Result<void>>::value)
         return "ok";
@@ -427,13 +429,16 @@ TEST(CxxAsync, ACancelledCallNeverRunsItsCallable)
     int ran = 0;
     auto token = std::make_shared<int>(0);
     std::weak_ptr<int> watch = token;
-    halvo::Call call = halvo::async::volume("AA:01", [&ran, token](halvo::Result<int>) { ran++; });
+    halvo::Call call = halvo::async::volume(
+        "AA:01", [&ran, token, only = std::make_unique<int>(1)](halvo::Result<int>) { ran += *only; });
     token.reset();
     ASSERT_TRUE(run_until([] { return Peer::calls("get_volume_by_address").size() == 1; }));
+    EXPECT_TRUE(call.active());
     call.cancel();
+    EXPECT_FALSE(call.active());
     EXPECT_TRUE(watch.expired()) << "cancel() released what the callable captured";
     Peer::release("get_volume_by_address");
-    ASSERT_TRUE(run_until([&] { return !call.active(); }));
+    flush_deliveries();
     EXPECT_EQ(ran, 0);
 
     /* A callable may end its own call. */
@@ -466,8 +471,16 @@ TEST(CxxAsync, ARefreshReadsEachSpeakersVolume)
 /* Errors                                                              */
 /* ------------------------------------------------------------------ */
 
+/* A Result<bool> never tests as its value; a temporary's value is a
+ * value, not a reference into it. */
+static_assert(!std::is_constructible<bool, halvo::Result<bool>>::value, "if (halvo::muted()) must not compile");
+static_assert(std::is_constructible<bool, halvo::Result<int>>::value, "other results test as ok()");
+static_assert(std::is_same<decltype(*std::declval<halvo::Result<std::string>>()), std::string>::value,
+              "*temporary is a value");
+
 TEST(CxxErrors, FailuresCarryTheirCodeKindAndWords)
 {
+    EXPECT_EQ(halvo::to_error(HALVO_ERROR_CANCELLED), halvo::Error::Cancelled);
     /* The service's own integer passes through, said as the service's. */
     volume_answer(17, 0);
     auto passed = halvo::volume("AA:01");

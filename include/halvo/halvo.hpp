@@ -27,22 +27,25 @@
  * callback runs unless that context is iterated.  A callback may call the
  * library, and may reset or destroy any subscription, its own included.
  * Which threads may call the library at once is the C library's rule
- * (halvo-api.h); this layer adds none, as a mutex per family guards its
- * bookkeeping.  After reset() returns no new call of that callback starts;
- * one already running on another thread finishes.
+ * (halvo-api.h); this layer adds none.  After reset() or cancel()
+ * returns, that callback or callable is not running on another thread and
+ * will not start (one running on this thread, the caller's own, finishes).
  *
  * Several subscriptions per family: each gets every event (a volume pop-up
- * and a settings page both follow the volume).  The C library holds one
- * callback per family, so this layer sets it when a family gets its first
- * subscription and unsets it when the last one goes.  Meanwhile the C
- * callback runs in the main context of the thread that made that first
- * subscription, which must stay iterated (normally it is the application's
- * main loop); from there each event goes to every subscriber in its own
- * context: at once when that is the context running, otherwise queued to
- * it.  Do not set a family through the C functions while a subscription
- * to it exists.  The bookkeeping lives in static variables of this
- * header's inline functions: a program shares it as long as its modules do
- * not hide those symbols from one another.
+ * and a settings page both follow the volume).  Each subscription is a
+ * listener of the C library (halvo_api_connect()), served in its own
+ * context, so a thread that stops iterating starves only its own
+ * subscriptions; C listeners and single-slot C callbacks of the same
+ * family mix freely with them.  The bookkeeping lives inside the library,
+ * one per process, whatever the visibility of the modules that use this
+ * header; a Subscription or Call destroyed at exit, or after
+ * halvo_deinitialzie(), is harmless.  The layer's types live in an inline
+ * namespace (halvo::v1), so that a module built against another layout
+ * fails to link with this one.
+ *
+ * A Result<bool> (muted(), volume_controllable()) has no test that would
+ * read like its value: say ok() or has_value(), then value() or *.
+ * Callables may be move-only.
  *
  * Failures: a Result that holds no value says why in three ways: code()
  * and error(), the C result as before; failure(), the kind the library
@@ -80,6 +83,10 @@
 
 /** The C++ API of libhalvo-api. */
 namespace halvo {
+/** The layer's layout version: a change of layout is a new inline
+ *  namespace, so that modules built against different layouts fail to
+ *  link instead of sharing objects they disagree on. */
+inline namespace v1 {
 
 /** A result code of the library (README "Result codes"). */
 enum class Error : int {
@@ -89,6 +96,7 @@ enum class Error : int {
     OperationFailed = HALVO_ERROR_OPERATION_FAILED,      /**< no bus, no or an error reply, unreadable store */
     InvalidSpeakerInfo = HALVO_ERROR_INVALID_SPEAKER_INFO, /**< a required speaker field is missing */
     AlreadyInitialized = HALVO_ERROR_ALREADY_INITIALIZED, /**< started twice */
+    Cancelled = HALVO_ERROR_CANCELLED,                   /**< cancelled before it ended */
     /** Any other integer: the service's own result, passed through (see Result::code()). */
     ServiceResult = INT_MIN,
 };
@@ -105,6 +113,7 @@ constexpr Error to_error(int code) noexcept
     case HALVO_ERROR_OPERATION_FAILED:
     case HALVO_ERROR_INVALID_SPEAKER_INFO:
     case HALVO_ERROR_ALREADY_INITIALIZED:
+    case HALVO_ERROR_CANCELLED:
         return Error(code);
     default:
         return Error::ServiceResult;
@@ -129,6 +138,8 @@ constexpr const char *describe(Error error) noexcept
         return "a required speaker field is missing";
     case Error::AlreadyInitialized:
         return "the library is already initialised";
+    case Error::Cancelled:
+        return "cancelled";
     case Error::ServiceResult:
         break;
     }
@@ -247,17 +258,27 @@ class [[nodiscard]] Result {
     /** Whether there is a value. */
     bool ok() const noexcept { return value_.has_value(); }
     /** Same as ok(). */
-    explicit operator bool() const noexcept { return ok(); }
+    bool has_value() const noexcept { return ok(); }
+    /** Same as ok(); not for Result<bool>, where `if (r)` would read as
+     *  the value: there, say ok() or value(). */
+    template <class U = T, std::enable_if_t<!std::is_same<U, bool>::value, int> = 0>
+    explicit operator bool() const noexcept
+    {
+        return ok();
+    }
     /** The value; aborts on a failure. */
     T &value() & noexcept { return checked(), *value_; }
     /** @copydoc value() */
     const T &value() const & noexcept { return checked(), *value_; }
-    /** The value, moved out; aborts on a failure. */
-    T &&value() && noexcept { return checked(), std::move(*value_); }
+    /** The value, moved out (a value, not a reference into this
+     *  temporary); aborts on a failure. */
+    T value() && noexcept { return checked(), std::move(*value_); }
     /** The value. */
     T &operator*() & noexcept { return value(); }
     /** @copydoc operator*() */
     const T &operator*() const & noexcept { return value(); }
+    /** The value, moved out of a temporary: safe to keep, or to iterate. */
+    T operator*() && noexcept { return std::move(*this).value(); }
     /** A member of the value. */
     T *operator->() noexcept { return &value(); }
     /** @copydoc operator->() */
@@ -727,11 +748,61 @@ void guarded(F &&f) noexcept
 #endif
 }
 
+/* A callable of signature @p Sig that may be move-only (std::function
+ * wants a copyable one).  Empty when made from a null pointer or an empty
+ * std::function.  No virtual functions: nothing of it is emitted per
+ * module. */
+template <class Sig>
+class Function;
+
+template <class R, class... A>
+class Function<R(A...)> {
+  public:
+    Function() noexcept = default;
+    template <class F, class D = std::decay_t<F>, std::enable_if_t<!std::is_same<D, Function>::value, int> = 0>
+    Function(F &&f)
+    {
+        if constexpr (std::is_constructible<bool, const D &>::value) {
+            if (!static_cast<bool>(f))
+                return;
+        }
+        object_ = new D(std::forward<F>(f));
+        call_ = [](void *o, A... a) -> R { return (*static_cast<D *>(o))(std::forward<A>(a)...); };
+        drop_ = [](void *o) noexcept { delete static_cast<D *>(o); };
+    }
+    Function(Function &&other) noexcept
+        : object_(std::exchange(other.object_, nullptr)), call_(other.call_), drop_(other.drop_)
+    {
+    }
+    Function &operator=(Function &&other) noexcept
+    {
+        Function gone(std::move(*this));
+        object_ = std::exchange(other.object_, nullptr);
+        call_ = other.call_;
+        drop_ = other.drop_;
+        return *this;
+    }
+    Function(const Function &) = delete;
+    Function &operator=(const Function &) = delete;
+    ~Function()
+    {
+        if (object_ != nullptr)
+            drop_(object_);
+    }
+    explicit operator bool() const noexcept { return object_ != nullptr; }
+    R operator()(A... a) const { return call_(object_, std::forward<A>(a)...); }
+
+  private:
+    void *object_ = nullptr;
+    R (*call_)(void *, A...) = nullptr;
+    void (*drop_)(void *) noexcept = nullptr;
+};
+
 /* A subscriber's callable, held by the library's listener registry,
  * which deletes it once the listener is disconnected and not running. */
 template <class Fn>
 struct Callable {
-    std::function<Fn> fn;
+    Function<Fn> fn;
     static void drop(gpointer self) noexcept { delete static_cast<Callable *>(self); }
 };
 
@@ -861,7 +932,7 @@ class [[nodiscard]] Subscription {
 template <class Fn, class Trampoline, class F>
 Result<Subscription> detail::subscribe(halvo_event_e event, Trampoline trampoline, F &&callback) noexcept
 {
-    auto *held = new (std::nothrow) detail::Callable<Fn>{std::function<Fn>(std::forward<F>(callback))};
+    auto *held = new (std::nothrow) detail::Callable<Fn>{detail::Function<Fn>(std::forward<F>(callback))};
     if (held == nullptr || !held->fn) {
         delete held;
         return detail::invalid();
@@ -977,12 +1048,15 @@ inline bool service_present() noexcept
 namespace detail {
 /* A call in flight, shared by its Call and the callback GIO runs. */
 struct Pending {
-    Pending() noexcept : cancellable(g_cancellable_new()) {}
+    explicit Pending(void (*cancel_fn)(Pending &) noexcept) noexcept
+        : cancellable(g_cancellable_new()), cancel(cancel_fn)
+    {
+    }
     Pending(const Pending &) = delete;
     Pending &operator=(const Pending &) = delete;
-    virtual ~Pending() { g_object_unref(cancellable); }
-    virtual void cancel() noexcept = 0;
+    ~Pending() { g_object_unref(cancellable); }
     GCancellable *const cancellable;
+    void (*const cancel)(Pending &) noexcept;
     std::mutex mutex;
     std::condition_variable idle;
     bool cancelled = false;        /* guarded by mutex */
@@ -1025,12 +1099,14 @@ class [[nodiscard]] Call {
      *  again to know.  Nothing once the call is over. */
     void cancel() noexcept
     {
-        if (state_)
-            state_->cancel();
+        if (!state_)
+            return;
+        state_->cancel(*state_);
+        state_.reset();
     }
 
     /** Whether the call is still running: false once its C side has
-     *  finished (also when cancelled), and while its callable runs. */
+     *  finished, while its callable runs, and once cancel() returned. */
     bool active() const noexcept { return state_ && !state_->done.load(); }
 
   private:
@@ -1049,22 +1125,23 @@ namespace detail {
 
 template <class R, class Read>
 struct PendingOf : Pending {
-    PendingOf(Read r, std::function<void(R)> f) : read(std::move(r)), fn(std::move(f)) {}
-    void cancel() noexcept override
+    PendingOf(Read r, Function<void(R)> f) : Pending(&cancel_it), read(std::move(r)), fn(std::move(f)) {}
+    static void cancel_it(Pending &base) noexcept
     {
-        std::function<void(R)> gone; /* released with no lock held */
+        auto &p = static_cast<PendingOf &>(base);
+        Function<void(R)> gone; /* released with no lock held */
         {
-            std::unique_lock<std::mutex> lock(mutex);
-            cancelled = true;
-            gone.swap(fn);
+            std::unique_lock<std::mutex> lock(p.mutex);
+            p.cancelled = true;
+            gone = std::move(p.fn);
             /* A callable running on another thread finishes first. */
             auto self = std::this_thread::get_id();
-            idle.wait(lock, [&] { return !running || runner == self; });
+            p.idle.wait(lock, [&] { return !p.running || p.runner == self; });
         }
-        g_cancellable_cancel(cancellable);
+        g_cancellable_cancel(p.cancellable);
     }
     Read read; /* the _finish and the conversion */
-    std::function<void(R)> fn;
+    Function<void(R)> fn;
 };
 
 /* What a call whose inputs this layer refused gives. */
@@ -1077,20 +1154,18 @@ R refused() noexcept
         return invalid();
 }
 
-/* GIO's callback, in the starting thread's context.  _finish always runs,
- * to free the C side's outputs; the callable only when not cancelled.
- * @p result is NULL for refused inputs. */
+/* The end of a call, in the starting thread's context.  _finish always
+ * runs, to free the C side's outputs; the callable only when not
+ * cancelled.  @p result is NULL for refused inputs. */
 template <class R, class Read>
-void landed(GObject *, GAsyncResult *result, gpointer data) noexcept
+void land(PendingOf<R, Read> &p, GAsyncResult *result) noexcept
 {
-    std::unique_ptr<std::shared_ptr<PendingOf<R, Read>>> keep(static_cast<std::shared_ptr<PendingOf<R, Read>> *>(data));
-    PendingOf<R, Read> &p = **keep;
     R value = result ? p.read(result) : refused<R>();
-    std::function<void(R)> fn;
+    Function<void(R)> fn;
     {
         std::lock_guard<std::mutex> lock(p.mutex);
         if (!p.cancelled) {
-            fn.swap(p.fn);
+            fn = std::move(p.fn);
             p.running = true;
             p.runner = std::this_thread::get_id();
         }
@@ -1099,7 +1174,7 @@ void landed(GObject *, GAsyncResult *result, gpointer data) noexcept
     if (!fn)
         return;
     guarded([&] { fn(std::move(value)); });
-    fn = nullptr; /* what it captured goes before a waiting cancel() returns */
+    fn = Function<void(R)>(); /* what it captured goes before a waiting cancel() returns */
     {
         std::lock_guard<std::mutex> lock(p.mutex);
         p.running = false;
@@ -1108,10 +1183,29 @@ void landed(GObject *, GAsyncResult *result, gpointer data) noexcept
 }
 
 template <class R, class Read>
+using Keep = std::shared_ptr<PendingOf<R, Read>>;
+
+/* GIO's callback: the call's reference goes with it. */
+template <class R, class Read>
+void landed(GObject *, GAsyncResult *result, gpointer data) noexcept
+{
+    std::unique_ptr<Keep<R, Read>> keep(static_cast<Keep<R, Read> *>(data));
+    land(**keep, result);
+}
+
+/* A refused call's idle; its reference goes with the source, also when
+ * the context is destroyed without running it. */
+template <class R, class Read>
 gboolean land_refused(gpointer data) noexcept
 {
-    landed<R, Read>(nullptr, nullptr, data);
+    land(**static_cast<Keep<R, Read> *>(data), nullptr);
     return G_SOURCE_REMOVE;
+}
+
+template <class R, class Read>
+void drop_refused(gpointer data) noexcept
+{
+    delete static_cast<Keep<R, Read> *>(data);
 }
 
 /* Starts a call with @p begin(cancellable, callback, user_data), the C
@@ -1123,14 +1217,14 @@ Call start(F &&fn, bool accepted, Start begin, Read read) noexcept
 {
     using R = std::invoke_result_t<Read &, GAsyncResult *>;
     using P = PendingOf<R, Read>;
-    auto p = std::make_shared<P>(std::move(read), std::function<void(R)>(std::forward<F>(fn)));
+    auto p = std::make_shared<P>(std::move(read), Function<void(R)>(std::forward<F>(fn)));
     auto *keep = new std::shared_ptr<P>(p);
     if (accepted) {
         begin(p->cancellable, &landed<R, Read>, static_cast<gpointer>(keep));
     } else {
         GSource *idle = g_idle_source_new();
         g_source_set_priority(idle, G_PRIORITY_DEFAULT);
-        g_source_set_callback(idle, &land_refused<R, Read>, keep, nullptr);
+        g_source_set_callback(idle, &land_refused<R, Read>, keep, &drop_refused<R, Read>);
         GMainContext *here = g_main_context_ref_thread_default();
         g_source_attach(idle, here);
         g_main_context_unref(here);
@@ -1187,17 +1281,20 @@ class [[nodiscard]] Session {
 };
 
 /** The outcome of the last remote-control firmware update once its result
- *  signal came (true: "OK"), empty before; needs a Session.  Read without
- *  a lock, as the C globals are. */
+ *  signal came (true: "OK"), empty before; needs a Session.  The globals
+ *  are read atomically: the flag, raised after the result is written,
+ *  first. */
 inline std::optional<bool> firmware_result() noexcept
 {
-    return g_is_zemo_update_done ? std::optional<bool>(g_zemo_update_result == 1) : std::nullopt;
+    if (!__atomic_load_n(&g_is_zemo_update_done, __ATOMIC_ACQUIRE))
+        return std::nullopt;
+    return __atomic_load_n(&g_zemo_update_result, __ATOMIC_RELAXED) == 1;
 }
 
 /** Forgets the last firmware result, e.g. before starting an update. */
 inline void clear_firmware_result() noexcept
 {
-    g_is_zemo_update_done = false;
+    __atomic_store_n(&g_is_zemo_update_done, false, __ATOMIC_RELEASE);
 }
 
 /** Asks the update manager to update the remote control's firmware,
@@ -1967,6 +2064,7 @@ Call speakers_with_volumes(F &&fn) noexcept
 
 } // namespace async
 
+} // inline namespace v1
 } // namespace halvo
 
 #endif /* HALVO_HALVO_HPP */

@@ -53,7 +53,7 @@ int speakers(Ctx &ctx)
     for (const auto &[s, volume, controllable] : *list) {
         if (!volume)
             missing.push_back("the volume of " + or_dash(s.address));
-        if (!controllable)
+        if (!controllable.ok())
             missing.push_back("whether " + or_dash(s.address) + " is controllable");
         if (ctx.json) {
             w.obj().s("address", c_str(s.address)).s("name", c_str(s.name)).s("icon_type", c_str(s.icon_type))
@@ -62,14 +62,14 @@ int speakers(Ctx &ctx)
                 w.i("volume", *volume);
             else
                 w.null("volume");
-            if (controllable)
+            if (controllable.ok())
                 w.b("controllable", *controllable);
             else
                 w.null("controllable");
             w.end_obj();
         } else {
             t.add({or_dash(s.address), or_dash(s.name), or_dash(s.icon_type), std::to_string(audio(s.audio_type)),
-                   volume ? std::to_string(*volume) : "?", controllable ? (*controllable ? "yes" : "no") : "?",
+                   volume ? std::to_string(*volume) : "?", controllable.ok() ? (*controllable ? "yes" : "no") : "?",
                    or_dash(s.vsid)});
         }
     }
@@ -204,7 +204,7 @@ int show_volume(Ctx &ctx, const std::string &address)
         return speaker_failed(ctx, "reading the volume of " + address, address, volume);
     auto controllable =
         await<bool>(ctx, [&](auto done) { return halvo::async::volume_controllable(address, done); });
-    if (!controllable)
+    if (!controllable.ok())
         return speaker_failed(ctx, "reading whether " + address + " is controllable", address, controllable);
     if (ctx.json) {
         tools::JsonWriter w;
@@ -266,7 +266,7 @@ int volume(Ctx &ctx)
 int show_mute(Ctx &ctx, std::optional<bool> want = std::nullopt)
 {
     auto muted = await<bool>(ctx, [](auto done) { return halvo::async::muted(done); });
-    if (!muted)
+    if (!muted.ok())
         return fail(ctx, "reading the mute state", muted);
     if (want && *muted != *want)
         return fail_text(ctx, std::string("the mute state did not become ") + (*want ? "on" : "off"));
