@@ -178,6 +178,17 @@ TEST(Listeners, AThreadWithoutAGLibLoopIsServedThroughTheDescriptor)
             ASSERT_GE(poll(&p, 1, halvo_api_event_timeout()), 0);
             halvo_api_dispatch();
         }
+        /* A timer of the thread's own comes through the time-out. */
+        bool fired = false;
+        GSource *timer = g_timeout_source_new(1);
+        g_source_set_callback(timer, [](gpointer d) -> gboolean { return *static_cast<bool *>(d) = true, FALSE; },
+                              &fired, nullptr);
+        g_source_attach(timer, g_main_context_get_thread_default());
+        g_source_unref(timer);
+        while (!fired) {
+            ASSERT_GE(poll(&p, 1, halvo_api_event_timeout()), 0);
+            halvo_api_dispatch();
+        }
         EXPECT_EQ(answer.rc, 0);
         EXPECT_EQ(answer.volume, 17);
         EXPECT_EQ(heard.events, 1);
