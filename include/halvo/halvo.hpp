@@ -1099,15 +1099,19 @@ class [[nodiscard]] Call {
      *  again to know.  Nothing once the call is over. */
     void cancel() noexcept
     {
-        if (!state_)
-            return;
-        state_->cancel(*state_);
-        state_.reset();
+        if (state_)
+            state_->cancel(*state_);
     }
 
     /** Whether the call is still running: false once its C side has
      *  finished, while its callable runs, and once cancel() returned. */
-    bool active() const noexcept { return state_ && !state_->done.load(); }
+    bool active() const noexcept
+    {
+        if (!state_)
+            return false;
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        return !state_->done.load() && !state_->cancelled;
+    }
 
   private:
     /** @cond INTERNAL */
