@@ -755,6 +755,13 @@ void guarded(F &&f) noexcept
 template <class Sig>
 class Function;
 
+template <class T>
+struct IsStdFunction : std::false_type {
+};
+template <class S>
+struct IsStdFunction<std::function<S>> : std::true_type {
+};
+
 template <class R, class... A>
 class Function<R(A...)> {
   public:
@@ -762,13 +769,17 @@ class Function<R(A...)> {
     template <class F, class D = std::decay_t<F>, std::enable_if_t<!std::is_same<D, Function>::value, int> = 0>
     Function(F &&f)
     {
-        if constexpr (std::is_constructible<bool, const D &>::value) {
-            if (!static_cast<bool>(f))
-                return;
+        if constexpr (!std::is_null_pointer<D>::value) {
+            /* Only what can be null is tested: a function's own name never is. */
+            if constexpr (std::is_pointer<std::remove_reference_t<F>>::value || std::is_member_pointer<D>::value ||
+                          IsStdFunction<D>::value) {
+                if (!f)
+                    return;
+            }
+            object_ = new D(std::forward<F>(f));
+            call_ = [](void *o, A... a) -> R { return (*static_cast<D *>(o))(std::forward<A>(a)...); };
+            drop_ = [](void *o) noexcept { delete static_cast<D *>(o); };
         }
-        object_ = new D(std::forward<F>(f));
-        call_ = [](void *o, A... a) -> R { return (*static_cast<D *>(o))(std::forward<A>(a)...); };
-        drop_ = [](void *o) noexcept { delete static_cast<D *>(o); };
     }
     Function(Function &&other) noexcept
         : object_(std::exchange(other.object_, nullptr)), call_(other.call_), drop_(other.drop_)
