@@ -244,14 +244,14 @@ TEST(Interleavings, ACallbackSetAgainRunsInTheNewSettersContext)
     std::atomic<GThread *> other{nullptr};
     {
         LoopThread second([&] {
-            other = g_thread_self();
             EXPECT_EQ(0, halvo_api_set_volume_changed_callback(callback, nullptr));
+            other = g_thread_self(); /* once the set has returned */
         });
         ASSERT_TRUE(run_until([&] { return other != nullptr; }));
         Peer::emit("bt_spk_volume_changed_by_address", g_variant_new("(si)", ADDRESS, 9));
         /* Without iterating this thread's context; the bound only ends a
-         * failing run. */
-        gint64 give_up = g_get_monotonic_time() + 3 * G_USEC_PER_SEC;
+         * failing run, as run_until's does. */
+        gint64 give_up = g_get_monotonic_time() + 15 * G_USEC_PER_SEC;
         while (heard == 0 && g_get_monotonic_time() < give_up)
             std::this_thread::yield();
         EXPECT_EQ(heard, 1);
