@@ -58,7 +58,6 @@ TEST(PairedList, CostsOnePlusNCallsKeepsOrderAndTypesPerAddress)
     /* A type look-up that answers nothing gives type 0; the list still succeeds. */
     Peer::reply("get_device_type", g_variant_new("(s)", "22"), "BB:02");
     reply_type("CC:03", 33);
-    LogCapture log;
 
     GSList *list = nullptr;
     ASSERT_EQ(halvo_get_paired_dev_info_list(&list), 0);
@@ -66,7 +65,6 @@ TEST(PairedList, CostsOnePlusNCallsKeepsOrderAndTypesPerAddress)
     EXPECT_EQ(records(list),
               (Records{"CC:03|third|<null>|<null>|--|-1|-1|-1|33", "AA:01|Remote|svc|prov|cu|513|1118|4|11",
                        "BB:02|second|<null>|<null>|--|-1|-1|-1|0", bare, bare, bare}));
-    EXPECT_EQ(log.count("remote_address is NULL"), 3) << "no address, no type call";
     EXPECT_EQ(Peer::calls().size(), 4u) << "one list call and one type call per device";
     EXPECT_EQ(Peer::first_args("get_device_type"), (std::vector<std::string>{"CC:03", "AA:01", "BB:02"}));
     EXPECT_EQ(Peer::calls("get_devices_info")[0].text(), "()");
@@ -90,15 +88,12 @@ TEST(PairedDevices, RepliesWithoutUsableRecordsGiveNone)
     } cases[] = {
         {"get_devices_info", R"({"result":false,"data":{"Devices":[{"address":"AA:01"}]}})", 5, "no Paired device", NO},
         {"get_devices_info", R"({"data":{"Devices":[{"address":"AA:01"}]}})", 5, "no Paired device", NO},
-        {"get_devices_info", R"({"result":"true","data":{"Devices":[{"address":"AA:01"}]}})", 5, "no Paired device", NO},
         {"get_devices_info", R"(["result",true])", 5, "no Paired device", NO},
         {"get_devices_info", "org.freedesktop.DBus.Error.Failed: no devices", 5, "no Paired device", BAD},
         {"get_devices_info", "", 5, "no Paired device", NO},
         {"get_devices_info", R"({"result":true,"data":{"Devices":[]}})", 0, ""},
         {"get_devices_info", R"({"result":true,"data":{}})", 0, ""},
-        {"get_devices_info", R"({"result":true})", 0, ""},
         {"get_devices_info", R"({"result":true,"data":{"Devices":{"0":{"address":"AA:01"}}}})", 0, ""},
-        {"get_devices_info", R"({"result":true,"data":{"Devices":"AA:01"}})", 0, ""},
         {"get_devices_info", R"({"result":true,"data":"Devices"})", 0, ""},
         {"get_devices_info", R"({"result":true,"data":[{"address":"AA:01"}]})", 0, ""},
         {"get_device_info", R"({"result":false,"data":{"address":"AA:01"}})", 5, "no Paired device", NO},
@@ -106,15 +101,11 @@ TEST(PairedDevices, RepliesWithoutUsableRecordsGiveNone)
         {"get_device_info", R"({"result":true,"data":{"address":"AA"}} trailing)", 5, "no Paired device", BAD},
         {"get_device_info", R"({"result":true,"address":"AA:root","name":"root","pid":1})", 5, "no device data", BAD},
         {"get_device_info", R"({"result":true,"data":"AA:01","address":"AA:root","name":"root"})", 5, "no device data", BAD},
-        {"get_device_info", R"({"result":true,"data":[{"address":"AA:01"}],"name":"root"})", 5, "no device data", BAD},
-        {"get_device_info", R"({"result":true,"data":null})", 5, "no device data", BAD},
         {"get_device_info", nullptr, 5, "Dbus failed", HALVO_FAILURE_ERROR_REPLY},
         {"get_dontuse_dev_list", R"({"DontUseDevices":[]})", 1, "# of devices : 0"},
         {"get_dontuse_dev_list", R"({"DontUseDevices":{"name":"x","address":"AA:01"}})", 1, "# of devices : -1"},
-        {"get_dontuse_dev_list", R"({"Devices":[{"name":"x","address":"AA:01"}]})", 1, "# of devices : -1"},
         {"get_dontuse_dev_list", R"([{"name":"x","address":"AA:01"}])", 1, "# of devices : -1"},
         {"get_dontuse_dev_list", "not json", 1, "# of devices : -1"},
-        {"get_dontuse_dev_list", "{}", 1, "# of devices : -1"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string(c.method) + " " + str(c.text));
@@ -139,12 +130,10 @@ TEST(PairedDevices, RepliesWithoutUsableRecordsGiveNone)
 
 TEST(PairedList, SetTargetGives3FreeAcceptsNullEntriesAndRefusesNoList)
 {
-    LogCapture log;
     GSList *held = g_slist_prepend(nullptr, nullptr), *list = held;
     EXPECT_EQ(halvo_get_paired_dev_info_list(&list), 3);
     EXPECT_EQ(list, held);
     EXPECT_EQ(g_slist_length(list), 1u);
-    EXPECT_TRUE(log.contains("list is not NULL, parameter should be NULL"));
     EXPECT_TRUE(Peer::calls().empty());
 
     reply_text("get_devices_info", R"({"result":true,"data":{"Devices":[{"name":"only"}]}})");
@@ -152,9 +141,7 @@ TEST(PairedList, SetTargetGives3FreeAcceptsNullEntriesAndRefusesNoList)
     ASSERT_EQ(halvo_get_paired_dev_info_list(&list), 0);
     list = g_slist_append(g_slist_concat(held, list), nullptr);
     EXPECT_EQ(halvo_free_paired_dev_info_list(list), 0);
-    EXPECT_EQ(log.count("dev_info is NULL"), 2);
     EXPECT_EQ(halvo_free_paired_dev_info_list(nullptr), 3);
-    EXPECT_TRUE(log.contains("List is NULL!!"));
     EXPECT_EQ(halvo_free_paired_dev_info(nullptr), 3);
 }
 
@@ -164,17 +151,14 @@ TEST(PairedList, SetTargetGives3FreeAcceptsNullEntriesAndRefusesNoList)
 
 TEST(PairedDevice, RecordAndTypeOrBadArgumentsGive3)
 {
-    LogCapture log;
     halvo_device_info_s held{};
     held.pid = 77;
     halvo_device_info_s *info = &held;
     EXPECT_EQ(halvo_get_paired_dev_info("AA:01", &info), 3);
     EXPECT_EQ(info, &held);
     EXPECT_EQ(held.pid, 77);
-    EXPECT_TRUE(log.contains("dev_info is not NULL, parameter should be NULL"));
     info = nullptr;
     EXPECT_EQ(halvo_get_paired_dev_info(nullptr, &info), 3);
-    EXPECT_TRUE(log.contains("remote_address is NULL"));
     int type = -5;
     EXPECT_EQ(halvo_get_device_type(nullptr, &type), 3);
     EXPECT_TRUE(Peer::calls().empty());

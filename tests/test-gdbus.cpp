@@ -61,12 +61,9 @@ TEST(Transport, UnreachableBusFailsAndIsTriedAgain)
 {
     forget_system_bus();
 
-    LogCapture log;
     g_setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/halvo-bus", TRUE);
     EXPECT_EQ(call("get_volume_by_address", g_variant_new("(s)", "AA")), nullptr);
-    EXPECT_TRUE(log.contains("g_bus_get_sync fail, reason: "));
     EXPECT_EQ(_halvo_api_subscribe_internal_signal(2, count_handler, nullptr), 5);
-    EXPECT_TRUE(log.contains("fail to get dbus connection for signal"));
     EXPECT_EQ(halvo_initialize(), 0) << "initialises even without a bus";
 
     g_setenv("DBUS_SYSTEM_BUS_ADDRESS", bus_address().c_str(), TRUE);
@@ -82,10 +79,8 @@ TEST(Transport, UnreachableBusFailsAndIsTriedAgain)
 TEST(Subscription, TwiceSubscribesOnceAndRowsFilterOnMemberAndPathOnly)
 {
     g_count = 0;
-    LogCapture log;
     EXPECT_EQ(_halvo_api_subscribe_internal_signal(2, count_handler, nullptr), 0);
     EXPECT_EQ(_halvo_api_subscribe_internal_signal(2, count_handler, nullptr), 0);
-    EXPECT_TRUE(log.contains("same signal is already subscribed"));
     ASSERT_EQ(_halvo_api_subscribe_internal_signal(1, count_handler, nullptr), 0);
 
     Peer::emit("bt_spk_volume_changed_by_address", g_variant_new("(si)", "AA", 3));
@@ -99,7 +94,6 @@ TEST(Subscription, TwiceSubscribesOnceAndRowsFilterOnMemberAndPathOnly)
     EXPECT_EQ(_halvo_api_unsubscribe_internal_signal(1), 0);
     EXPECT_EQ(_halvo_api_unsubscribe_internal_signal(2), 0);
     EXPECT_EQ(_halvo_api_unsubscribe_internal_signal(2), 3);
-    EXPECT_TRUE(log.contains("this signal was not subcribed."));
     Peer::emit("bt_spk_volume_changed_by_address", g_variant_new("(si)", "AA", 3));
     Peer::sync_signals();
     EXPECT_EQ(g_count, 2) << "nothing after unsubscribe";
@@ -143,12 +137,9 @@ TEST(FirmwareResult, OnlyExactOkSucceedsAndTheFlagRisesEitherWay)
     EXPECT_EQ(halvo_deinitialzie(), 0);
 
     /* The event handler itself: another event, or no payload, records nothing. */
-    LogCapture log;
     GVariant *ok = g_variant_ref_sink(g_variant_new("(s)", "OK"));
     _halvo_event_handler(0, ok);
-    EXPECT_TRUE(log.contains("not defined event. "));
     _halvo_event_handler(6, nullptr);
-    EXPECT_TRUE(log.contains("param is NULL"));
     EXPECT_FALSE(g_is_zemo_update_done);
     _halvo_event_handler(6, ok);
     EXPECT_TRUE(g_is_zemo_update_done);
@@ -185,9 +176,7 @@ TEST(Emission, SubscriberOnTheBusReceivesTheSignalAndInvalidOnesAreRefused)
                                                            "org.freedesktop.DBus.Peer", "Ping", nullptr, nullptr,
                                                            G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
 
-    LogCapture log;
     EXPECT_EQ(_halvo_api_emit_signal(nullptr, "name", g_variant_new("(i)", 7)), 0);
-    EXPECT_FALSE(log.contains("g_dbus_connection_emit_signal, reson : "));
     EXPECT_TRUE(run_until([&] { return seen.count > 0; })) << "the signal did not reach the subscriber";
     EXPECT_EQ(seen.path, "/org/velmo/halvo_api");
     EXPECT_EQ(seen.iface, "org.velmo.halvo_api.signal");
@@ -204,12 +193,9 @@ TEST(Emission, SubscriberOnTheBusReceivesTheSignalAndInvalidOnesAreRefused)
     /* Still refused, without a critical; floating parameters are released. */
     EXPECT_EQ(_halvo_api_emit_signal(nullptr, "not a member!", g_variant_new("(s)", "x")), 5);
     EXPECT_EQ(_halvo_api_emit_signal("not a name", "changed", nullptr), 5);
-    EXPECT_TRUE(log.contains("g_dbus_connection_emit_signal, reson : invalid signal name"));
-    EXPECT_TRUE(log.contains("g_dbus_connection_emit_signal, reson : invalid destination"));
     /* A value the caller holds a reference to stays valid. */
     GVariant *held = g_variant_ref_sink(g_variant_new_int32(1));
     EXPECT_EQ(_halvo_api_emit_signal(nullptr, "changed", held), 5);
-    EXPECT_TRUE(log.contains("g_dbus_connection_emit_signal, reson : invalid parameters"));
     EXPECT_TRUE(g_variant_is_of_type(held, G_VARIANT_TYPE_INT32));
     g_variant_unref(held);
 

@@ -88,21 +88,8 @@ template <typename T> Records read(const std::string &doc)
 /* Connected speakers                                                  */
 /* ------------------------------------------------------------------ */
 
-/* Appending to the caller's list is held by VolumePairs. */
-TEST(ConnectedSpeakers, StoredObjectsGiveRecordsInOrder)
-{
-    Stored doc(kConnectedKey, R"([{"vsid":["v1","v2"],"address":"AA:01","name":"Kitchen","iconType":"SB","audioType":1},
-                                  {"vsid":[],"address":"AA:02","name":"Den","iconType":"PS","audioType":3},
-                                  {"address":"AA:03","name":"Hall"}])");
-    GSList *list = nullptr;
-    ASSERT_EQ(halvo_get_connected_bt_speaker_infos(&list), 0);
-    /* vsid as the array's compact text; audioType stored one-based. */
-    EXPECT_EQ(records<speaker_t>(list), (Records{R"(["v1","v2"]|AA:01|Kitchen|SB|0)", "[]|AA:02|Den|PS|2",
-                                                 "<null>|AA:03|Hall|<null>|4294967294"}));
-    EXPECT_EQ(halvo_free_connected_bt_spaekr_infos(&list), 0);
-    EXPECT_EQ(list, nullptr);
-}
-
+/* Records of every field, in order, are held by the C++ conversion table
+ * and by StoreWatches; appending to the caller's list by VolumePairs. */
 TEST(ConnectedSpeakers, DocumentsOfAnotherShapeGiveDefaults)
 {
     LogCapture log;
@@ -110,22 +97,18 @@ TEST(ConnectedSpeakers, DocumentsOfAnotherShapeGiveDefaults)
     store_remove(kConnectedKey);
     EXPECT_EQ(halvo_get_connected_bt_speaker_infos(&list), 5) << "unreadable key";
     EXPECT_EQ(list, nullptr);
-    EXPECT_TRUE(log.contains("info_str is NULL"));
     {
         Stored doc(kConnectedKey, "[]");
         EXPECT_EQ(halvo_get_connected_bt_speaker_infos(&list), 0);
         EXPECT_EQ(list, nullptr);
         EXPECT_EQ(halvo_free_connected_bt_spaekr_infos(&list), 3);
-        EXPECT_TRUE(log.contains("List is NULL!!"));
     }
     /* The last ones are deeper than any real document: refused, not recursed
      * into.  json-glib also reads single-quoted strings and skips /.../ runs:
      * the nesting guard must not stop counting at a lone ' or /. */
     const std::string deep = std::string(100000, '[') + std::string(100000, ']');
-    for (const std::string &text : {std::string(R"([{"address":"AA:01"},)"), std::string("not json"),
-                                     std::string(R"({"address":"AA:01"})"), std::string(), std::string("\"[]\""),
-                                     std::string("null"), std::string("{}{}"),
-                                     std::string(R"([{"address":"AA:01"}] [{"address":"BB"}])"), deep,
+    for (const std::string &text : {std::string("not json"), std::string(R"({"address":"AA:01"})"), std::string(),
+                                     std::string("\"[]\""), std::string("null"), std::string("{}{}"), deep,
                                      "['\"', " + deep + "]", "[/\"/ " + deep + "]", "[/'/ " + deep + "]",
                                      "{'\"':" + deep + "}"}) {
         SCOPED_TRACE(text.substr(0, 20));
@@ -174,7 +157,6 @@ TEST(ConnectedSpeakers, ChangeSignalPayloadsCallbacksAndNames)
     InfoEvents events;
     ASSERT_EQ(halvo_register_bt_spaeker_info_changed_cb(on_info, &events), 0);
     emit_info("{not json");
-    EXPECT_TRUE(log.contains("fail to json_parser_load_from_data "));
     emit_info(R"([{"address":"AA:08"}])");
     EXPECT_EQ(events.records, Records{kBlank}) << "text that is not JSON calls nothing; an array gives a record";
     EXPECT_EQ(events.user_data, &events);
@@ -182,9 +164,7 @@ TEST(ConnectedSpeakers, ChangeSignalPayloadsCallbacksAndNames)
     GVariant *payload = g_variant_ref_sink(g_variant_new("(s)", "null"));
     _halvo_bt_spk_info_changed(nullptr, nullptr, nullptr, nullptr, "bt_spk_info_changed_x", payload, nullptr);
     _halvo_bt_spk_info_changed(nullptr, nullptr, nullptr, nullptr, nullptr, payload, nullptr);
-    EXPECT_EQ(log.count("Different signal name"), 2);
     _halvo_bt_spk_info_changed(nullptr, nullptr, nullptr, nullptr, "bt_spk_info_changed", nullptr, nullptr);
-    EXPECT_TRUE(log.contains("parameter is NULL"));
     g_variant_unref(payload);
 
     EXPECT_EQ(halvo_unregister_bt_spaeker_info_changed_cb(), 0);
@@ -276,10 +256,8 @@ TEST(LastSpeakers, ConnectedNeedsTheStoredFlagAndTheAddressInTheKey)
     EXPECT_EQ(Records(got.begin() + 7, got.end()), Records(4, "-" + kBlank.substr(7)));
 
     store_remove(kAddressesKey);
-    LogCapture log;
     got = read<last_spk_info_t>(R"([{"address":"AA:01","connected":true},{"address":"AA:02","connected":true}])");
     EXPECT_EQ(flags(got), "--") << "unreadable address key";
-    EXPECT_TRUE(log.contains("address is null"));
 }
 
 TEST(LastSpeakers, AnAddressAnywhereInTheKeyCounts)
@@ -310,29 +288,10 @@ TEST(LastSpeakers, FreeEmptiesTheListAndNoListIsRefused)
     EXPECT_EQ(halvo_free_last_bluetooth_speakers(&list), 0);
     EXPECT_EQ(list, nullptr);
 
-    LogCapture log;
     EXPECT_EQ(halvo_free_last_bluetooth_speakers(&list), 3);
     EXPECT_EQ(halvo_free_last_bluetooth_speakers_internal(&list), 3);
     EXPECT_EQ(halvo_free_last_bluetooth_speakers(nullptr), 3);
     EXPECT_EQ(halvo_free_last_bluetooth_speakers_internal(nullptr), 3);
-    EXPECT_EQ(log.count("List is NULL!!"), 4);
-}
-
-/* The watch of the last speakers is in StoreWatches. */
-TEST(LastSpeakers, OnlyTheInternalSetTakesNoCallback)
-{
-    LogCapture log;
-    EXPECT_EQ(halvo_set_last_bluetooth_speakers_changed_cb(nullptr, nullptr), 3);
-    EXPECT_TRUE(log.contains("cb is NULL!!"));
-    EXPECT_EQ(halvo_unset_last_bluetooth_speakers_key_changed_cb(), 5) << "no notification was registered";
-
-    /* The notification then calls nothing. */
-    ASSERT_EQ(halvo_set_last_bluetooth_speakers_changed_cb_internal(nullptr, nullptr), 0);
-    store_write(kLastKey, R"([{"address":"AA:01"}])");
-    EXPECT_TRUE(run_until([&] { return log.contains("callback is NULL"); }));
-    EXPECT_FALSE(log.contains("call callbacks"));
-    EXPECT_EQ(halvo_unset_last_bluetooth_speakers_changed_cb_internal(), 0);
-    store_remove(kLastKey);
 }
 
 namespace {
@@ -428,6 +387,7 @@ TEST(StoreWatches, ChangesReachTheLatestCallbackUntilUnset)
         store_remove(w.key);
     }
     EXPECT_TRUE(log.contains("info str is null")) << "the last speakers' key gone";
+    EXPECT_EQ(halvo_unset_last_bluetooth_speakers_key_changed_cb(), 5) << "no notification of its own was registered";
 }
 
 /* ------------------------------------------------------------------ */

@@ -148,16 +148,3 @@ TEST(Threads, EveryFamilyFromSeveralThreadsWhileSignalsArrive)
     Peer::sync_signals();
     EXPECT_EQ(g_delivered.load(), before);
 }
-
-/* A callback may call the library and unset itself: it runs once. */
-TEST(Threads, CallbackUnsetsItselfFromItsOwnDelivery)
-{
-    Peer::reply("get_volume_by_address", g_variant_new("(ii)", 0, 7));
-    g_delivered = 0;
-    ASSERT_EQ(halvo_api_set_volume_changed_callback(volume_once, nullptr), 0);
-    Peer::emit_many("bt_spk_volume_changed_by_address", g_variant_new("(si)", "AA", 1), 3);
-    Peer::sync_signals();
-    EXPECT_EQ(g_delivered.load(), 1);
-    EXPECT_EQ(inter_signal_info[HALVO_SIGNAL_BT_SPK_VOLUME_CHANGED].subscription_id, 0u);
-}
-

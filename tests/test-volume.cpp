@@ -38,9 +38,7 @@ void on_controlable(const char *address, bool controlable, void *user_data) { re
 TEST(Reconnection, OnlyTheExactInProgressTextGivesStatus1)
 {
     Events events;
-    LogCapture log;
     EXPECT_EQ(halvo_set_last_bluetooth_speakers_connecting_status_changed_cb(nullptr, nullptr), 3);
-    EXPECT_TRUE(log.contains("cb is NULL!!"));
     EXPECT_EQ(halvo_unset_last_bluetooth_speakers_connecting_status_changed_cb_internal(), 3)
         << "the NULL callback subscribed nothing";
 
@@ -59,7 +57,6 @@ TEST(Reconnection, OnlyTheExactInProgressTextGivesStatus1)
                                           nullptr, nullptr);
     g_variant_unref(payload);
     EXPECT_EQ(events.got.size(), 6u);
-    EXPECT_TRUE(log.contains("Different signal name"));
     EXPECT_EQ(halvo_unset_last_bluetooth_speakers_connecting_status_changed_cb(), 0);
 }
 
@@ -71,20 +68,16 @@ TEST(Volume, OutputsAreWrittenWheneverAnAnswerArrives)
 {
     int volume = 99, count = 99;
     bool controlable = false;
-    LogCapture log;
-
     /* A failing result still carries the value. */
     Peer::reply("get_volume_by_address", g_variant_new("(ii)", 1, 30));
     EXPECT_EQ(halvo_api_get_volume("AA:01", &volume), 1);
     EXPECT_EQ(volume, 30);
-    EXPECT_TRUE(log.contains("result :1, vol : 30"));
     Peer::reply("get_num_of_speaker", g_variant_new("(ii)", 0, 3));
     EXPECT_EQ(halvo_api_get_num_of_connected_spaker(&count), 0);
     EXPECT_EQ(count, 3);
     Peer::reply("get_volume_controlable_by_address", g_variant_new("(ii)", 0, 2));
     EXPECT_EQ(halvo_api_get_volume_controlable("AA:01", &controlable), 0);
     EXPECT_TRUE(controlable);
-    EXPECT_TRUE(log.contains("result :0, vol : 1")) << "the stored flag is logged";
     Peer::reply("get_volume_controlable_by_address", g_variant_new("(ii)", 0, 0));
     EXPECT_EQ(halvo_api_get_volume_controlable_internal("AA:01", &controlable), 0);
     EXPECT_FALSE(controlable);
@@ -95,64 +88,36 @@ TEST(Volume, OutputsAreWrittenWheneverAnAnswerArrives)
 
 TEST(Volume, CommandsSendTheirArgumentsAndReturnTheResult)
 {
-    LogCapture log;
     /* The service's integer comes back unchanged. */
     const struct {
         const char *method;
         int (*op)(void);
-        const char *args, *entry;
+        const char *args;
     } commands[] = {
-        {"set_volume_by_address", [] { return halvo_api_set_volume("AA:01", 45); }, "('AA:01', 45)",
-         "result :-4, vol : 45"},
-        {"spk_mute_unmute", halvo_api_mute_unmute, "()", "toggle mute"},
-        {"spk_vol_down", halvo_api_volume_down, "()", "volume down"},
-        {"spk_vol_up", halvo_api_volume_up, "()", "volume up"},
-        {"connect_last_btspk_list", [] { return halvo_connect_to_last_bluetooth_speakers(true); }, "(true,)",
-         "show_connecting_ui = 1"},
-        {"connect_last_btspk_list", [] { return halvo_connect_to_last_bluetooth_speakers(false); }, "(false,)",
-         "show_connecting_ui = 0"},
-        {"disconnect_last_btspk_list", halvo_disconnect_to_last_bluetooth_speakers, "()", nullptr},
+        {"set_volume_by_address", [] { return halvo_api_set_volume("AA:01", 45); }, "('AA:01', 45)"},
+        {"spk_mute_unmute", halvo_api_mute_unmute, "()"},
+        {"spk_vol_down", halvo_api_volume_down, "()"},
+        {"spk_vol_up", halvo_api_volume_up, "()"},
+        {"connect_last_btspk_list", [] { return halvo_connect_to_last_bluetooth_speakers(true); }, "(true,)"},
+        {"connect_last_btspk_list", [] { return halvo_connect_to_last_bluetooth_speakers(false); }, "(false,)"},
+        {"disconnect_last_btspk_list", halvo_disconnect_to_last_bluetooth_speakers, "()"},
         {"replace_current_bluetooth_speaker", [] { return halvo_api_replace_current_speaker("AA:BB:CC:DD:EE:01"); },
-         "('AA:BB:CC:DD:EE:01',)", nullptr},
-        {"replace_current_bluetooth_speaker", [] { return halvo_api_replace_current_speaker_internal("AA:02"); },
-         "('AA:02',)", nullptr},
+         "('AA:BB:CC:DD:EE:01',)"},
     };
     int n = -4;
     for (const auto &c : commands) {
         Peer::reply(c.method, g_variant_new("(i)", n));
         EXPECT_EQ(c.op(), n) << c.method;
-        EXPECT_TRUE(!c.entry || log.contains(c.entry)) << c.method;
         EXPECT_EQ(Peer::calls(c.method).back().text(), c.args);
         n++;
     }
 }
 
-TEST(Volume, StoredMuteFlagIsOneInteger)
+/* A second set replacing the first, and nothing after an unset, are held
+ * by StoreWatches: the single-slot setters share that code. */
+TEST(VolumeSignals, ChangesReachTheCallbackAndNothingElseDoes)
 {
-    bool muted = false;
-    store_write(kMuteKey, " 12\n");
-    EXPECT_EQ(halvo_api_get_mute_state(&muted), 0);
-    EXPECT_TRUE(muted) << "any nonzero value";
-    store_write(kMuteKey, "0");
-    EXPECT_EQ(halvo_api_get_mute_state_internal(&muted), 0);
-    EXPECT_FALSE(muted);
-
-    LogCapture log;
-    muted = true;
-    store_remove(kMuteKey);
-    EXPECT_EQ(halvo_api_get_mute_state(&muted), 5);
-    for (const char *text : {"", "  ", "yes", "1e30", "12abc", "null", "99999999999"}) {
-        store_write(kMuteKey, text);
-        EXPECT_EQ(halvo_api_get_mute_state(&muted), 5) << text;
-        EXPECT_TRUE(muted) << text << ": left as it was";
-    }
-    EXPECT_EQ(log.count("fail to get mute state"), 8);
-}
-
-TEST(VolumeSignals, ChangesReachTheLatestCallbackAndNothingElseDoes)
-{
-    Events first, volume, controlable;
-    ASSERT_EQ(halvo_api_set_volume_changed_callback(on_volume, &first), 0);
+    Events volume, controlable;
     ASSERT_EQ(halvo_api_set_volume_changed_callback(on_volume, &volume), 0);
     ASSERT_EQ(halvo_api_set_volume_controlable_changed_callback(on_controlable, &controlable), 0);
     LogCapture log;
@@ -161,9 +126,7 @@ TEST(VolumeSignals, ChangesReachTheLatestCallbackAndNothingElseDoes)
     Peer::emit("bt_spk_volume_controlable_changed_by_address", g_variant_new("(si)", "AA:02", 7));
     Peer::emit("bt_spk_volume_controlable_changed_by_address", g_variant_new("(si)", "AA:03", 0));
     Peer::sync_signals();
-    EXPECT_TRUE(first.got.empty());
     EXPECT_EQ(volume.user_data, &volume);
-    EXPECT_TRUE(log.contains("address : AA:02, controlable : 7")) << "the raw value is logged";
     EXPECT_FALSE(log.contains("address is NULL")) << "every payload had its address";
 
     /* Another row's name, or no payload, reaches no callback. */
@@ -172,21 +135,14 @@ TEST(VolumeSignals, ChangesReachTheLatestCallbackAndNothingElseDoes)
                                             "bt_spk_volume_controlable_changed_by_address", ok, nullptr);
     _halvo_bt_spk_volume_controlable_changed_by_address(nullptr, nullptr, nullptr, nullptr,
                                                         "bt_spk_volume_changed_by_address", ok, nullptr);
-    EXPECT_EQ(log.count("Different signal name"), 2);
     _halvo_bt_spk_volume_changed_by_address(nullptr, nullptr, nullptr, nullptr, "bt_spk_volume_changed_by_address",
                                             nullptr, nullptr);
-    EXPECT_TRUE(log.contains("parameter is NULL"));
     g_variant_unref(ok);
     EXPECT_EQ(volume.got, (Got{{"AA:01", 30}}));
     EXPECT_EQ(controlable.got, (Got{{"AA:02", 1}, {"AA:03", 0}}));
 
     EXPECT_EQ(halvo_api_unset_volume_changed_callback(), 0);
     EXPECT_EQ(halvo_api_unset_volume_controlable_changed_callback(), 0);
-    Peer::emit("bt_spk_volume_changed_by_address", g_variant_new("(si)", "AA:01", 31));
-    Peer::sync_signals();
-    EXPECT_EQ(volume.got.size(), 1u) << "nothing after unset";
-    EXPECT_EQ(halvo_api_unset_volume_changed_callback(), 3);
-    EXPECT_EQ(halvo_api_unset_volume_controlable_changed_callback_internal(), 3);
 }
 
 /* ------------------------------------------------------------------ */
