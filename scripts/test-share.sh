@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # The test share of the tree: non-blank, non-comment lines of the .c, .cpp,
-# .h, .py and .sh files tracked in git; tests/ and fuzz/ count as tests,
+# .h, .hpp, .py and .sh files tracked in git; tests/ and fuzz/ count as tests,
 # everything else as code.
 #
 #   scripts/test-share.sh [TREE]
 set -euo pipefail
 cd "${1:-$(dirname "$0")/..}"
 
-git ls-files -z -- '*.c' '*.cpp' '*.h' '*.py' '*.sh' | xargs -0 awk '
+git ls-files -z -- '*.c' '*.cpp' '*.h' '*.hpp' '*.py' '*.sh' | xargs -0 awk '
   FNR == 1 { hash = FILENAME ~ /\.(py|sh)$/; block = 0
              side = FILENAME ~ /^(tests|fuzz)\// ? "tests" : "code" }
   {
