@@ -85,6 +85,12 @@ TEST(Readers, ReaderNotOnAnObject)
     EXPECT_EQ(take(_bt_json_read_string_member(empty.reader, "a")), "<null>");
     EXPECT_EQ(take(_bt_json_read_string_array_member(empty.reader, "a")), "<null>");
     EXPECT_EQ(_bt_json_read_int_member(nullptr, "a"), -1);
+    /* No member name reads nothing, rather than asking json-glib for NULL. */
+    Doc obj(R"({"a":true})");
+    EXPECT_EQ(_bt_json_read_string_member(obj.reader, nullptr), nullptr);
+    EXPECT_EQ(_bt_json_read_string_array_member(obj.reader, nullptr), nullptr);
+    EXPECT_EQ(_bt_json_read_int_member(obj.reader, nullptr), -1);
+    EXPECT_FALSE(_bt_json_read_boolean_member(obj.reader, nullptr));
 }
 
 TEST(Splice, MissingTextPathOrDepthGiveNothing)
@@ -97,6 +103,9 @@ TEST(Splice, MissingTextPathOrDepthGiveNothing)
     /* A value that would add a member of its own is not that change. */
     const char *const a[] = {"a"};
     EXPECT_EQ(halvo_json_splice(R"({"a":1})", a, 1, R"(true,"b":2)"), nullptr);
+    /* A member nested past the bound is refused before it can exhaust the stack. */
+    const std::string deep = R"({"b":)" + std::string(1000000, '[') + std::string(1000000, ']') + "}";
+    EXPECT_EQ(halvo_json_splice(deep.c_str(), a, 1, "1"), nullptr);
 }
 
 /* Compact text is held by every document the library sends. */
@@ -114,6 +123,7 @@ TEST(DepthGuard, BoundAndStrings)
     EXPECT_TRUE(halvo_json_depth_ok(ok.c_str(), -1, HALVO_JSON_MAX_DEPTH));
     std::string deep = "[" + ok + "]";
     EXPECT_FALSE(halvo_json_depth_ok(deep.c_str(), -1, HALVO_JSON_MAX_DEPTH));
+    EXPECT_FALSE(halvo_json_depth_ok(("]" + deep).c_str(), -1, HALVO_JSON_MAX_DEPTH)) << "a stray closer";
     /* Brackets inside strings, escaped quotes included, do not nest. */
     std::string in_string = "[\"" + std::string(1000, '[') + "\\\"" + std::string(1000, '{') + "\"]";
     EXPECT_TRUE(halvo_json_depth_ok(in_string.c_str(), -1, HALVO_JSON_MAX_DEPTH));
