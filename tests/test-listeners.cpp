@@ -52,6 +52,20 @@ TEST(Listeners, SeveralPerEventEachInItsOwnContext)
 {
     EXPECT_EQ(0u, halvo_api_connect(HALVO_EVENT_VOLUME_CHANGED, nullptr, nullptr, nullptr));
     EXPECT_EQ(0u, halvo_api_connect(halvo_event_e(0), G_CALLBACK(on_volume), nullptr, nullptr));
+    {
+        /* A store that cannot watch the key (its directory is a file) refuses
+         * the listener, says so, and leaves the data to the caller. */
+        std::string dir = store_root() + "/" + kMuteKey;
+        dir.erase(dir.rfind('/'));
+        ASSERT_EQ(0, g_mkdir_with_parents(dir.substr(0, dir.rfind('/')).c_str(), 0755));
+        ASSERT_TRUE(g_file_set_contents(dir.c_str(), "", 0, nullptr));
+        LogCapture log;
+        Heard refused;
+        EXPECT_EQ(0u, halvo_api_connect(HALVO_EVENT_MUTE_CHANGED, G_CALLBACK(on_volume), &refused, on_destroy));
+        EXPECT_TRUE(log.contains("fail to watch"));
+        EXPECT_EQ(refused.destroyed, 0);
+        unlink(dir.c_str());
+    }
 
     static std::atomic<int> slot_events{0};
     ASSERT_EQ(0, halvo_api_set_volume_changed_callback([](const char *, int, void *) { slot_events++; }, nullptr));
