@@ -9,6 +9,7 @@
  * after the first refresh (status 0, or 1 when it failed), or with status
  * 2 when none came within the time-out.
  */
+#include <glib.h>
 #include <halvo/halvo.hpp>
 
 #include <cstdio>
