@@ -10,7 +10,7 @@
  * 2 when none came within the time-out.
  */
 #include <glib.h>
-#include <halvo/halvo.hpp>
+#include <halvo/async.hpp>
 
 #include <cstdio>
 #include <cstdlib>

@@ -6,7 +6,7 @@
 #include "json-writer.h"
 
 #include <gio/gio.h>
-#include <halvo/halvo.hpp>
+#include <halvo/async.hpp>
 
 #include <functional>
 #include <optional>
