@@ -2,7 +2,7 @@
  * drops the values it got, as the C side frees its records. */
 #include "cxx-calls.h"
 
-#include <halvo/halvo.hpp>
+#include <halvo/calls.hpp>
 
 #include <chrono>
 
@@ -25,9 +25,7 @@ std::size_t cxx_last_speakers()
 
 double cxx_convert_last_speakers(void *list)
 {
-    halvo::detail::List<last_spk_info_t> borrowed([](GSList **) noexcept { return 0; });
-    borrowed.head = static_cast<GSList *>(list);
     auto t0 = std::chrono::steady_clock::now();
-    borrowed.convert<halvo::LastSpeaker>(halvo::detail::last_speaker);
+    halvo::detail::last_speaker_list(static_cast<const halvo::detail::GSList *>(list));
     return std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count();
 }

@@ -6,7 +6,7 @@
  * subscribed: here the default one, which the GMainLoop below iterates.
  * It stays set while `following` lives, and is unset when main returns.
  */
-#include <halvo/halvo.hpp>
+#include <halvo/subscription.hpp>
 
 #include <glib-unix.h>
 

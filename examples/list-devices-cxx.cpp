@@ -3,7 +3,7 @@
  * Build against an installed library:
  *   c++ -std=c++17 list-devices-cxx.cpp $(pkg-config --cflags --libs halvo-api) -o list-devices-cxx
  */
-#include <halvo/halvo.hpp>
+#include <halvo/calls.hpp>
 
 #include <cstdio>
 

@@ -9,7 +9,8 @@
  * after the first refresh (status 0, or 1 when it failed), or with status
  * 2 when none came within the time-out.
  */
-#include <halvo/halvo.hpp>
+#include <glib.h>
+#include <halvo/async.hpp>
 
 #include <cstdio>
 #include <cstdlib>

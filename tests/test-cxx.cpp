@@ -351,7 +351,7 @@ template <class R>
 std::string said(const R &r)
 {
     if (!r.ok())
-        return std::to_string(r.code()) + "/" + std::to_string(r.failure()) + " " + r.message();
+        return std::to_string(r.code()) + "/" + std::to_string(int(r.failure())) + " " + r.message();
     if constexpr (std::is_same<R, halvo::Result<void>>::value)
         return "ok";
     else
@@ -486,18 +486,18 @@ TEST(CxxErrors, FailuresCarryTheirCodeKindAndWords)
     auto passed = halvo::volume("AA:01");
     EXPECT_EQ(passed.error(), halvo::Error::ServiceResult);
     EXPECT_EQ(passed.code(), 17);
-    EXPECT_EQ(passed.failure(), HALVO_FAILURE_SERVICE_ANSWERED);
+    EXPECT_EQ(passed.failure(), halvo::FailureKind::ServiceAnswered);
     EXPECT_STREQ(passed.message(), "the service answered 17");
 
     /* A text C would cut short never reaches the service. */
     auto cut = halvo::volume(std::string_view("AA\0:01", 6));
     EXPECT_EQ(cut.error(), halvo::Error::InvalidParameter);
-    EXPECT_EQ(cut.failure(), HALVO_FAILURE_INVALID_ARGUMENT);
+    EXPECT_EQ(cut.failure(), halvo::FailureKind::InvalidArgument);
     EXPECT_EQ(Peer::calls("get_volume_by_address").size(), 1u);
 
     auto unconfirmed = halvo::enter_dut_mode();
     EXPECT_EQ(unconfirmed.error(), halvo::Error::OperationFailed);
-    EXPECT_EQ(unconfirmed.failure(), HALVO_FAILURE_ERROR_REPLY);
+    EXPECT_EQ(unconfirmed.failure(), halvo::FailureKind::ErrorReply);
 
     auto session = halvo::Session::start();
     ASSERT_TRUE(session.ok());
@@ -511,8 +511,8 @@ TEST(CxxErrors, FailuresCarryTheirCodeKindAndWords)
     Peer::stop();
     auto absent = halvo::volume("AA:01");
     EXPECT_EQ(absent.error(), halvo::Error::OperationFailed);
-    EXPECT_EQ(absent.failure(), HALVO_FAILURE_NO_SERVICE);
-    EXPECT_STREQ(absent.message(), halvo::describe(HALVO_FAILURE_NO_SERVICE));
+    EXPECT_EQ(absent.failure(), halvo::FailureKind::NoService);
+    EXPECT_STREQ(absent.message(), halvo::describe(halvo::FailureKind::NoService));
     Peer::start();
 
     /* Every code and every kind has words of its own. */
@@ -520,7 +520,7 @@ TEST(CxxErrors, FailuresCarryTheirCodeKindAndWords)
     for (int code : {0, 1, 3, 5, -22, HALVO_ERROR_ALREADY_INITIALIZED, 17})
         words.push_back(halvo::describe(halvo::to_error(code)));
     for (int kind = HALVO_FAILURE_NO_BUS; kind <= HALVO_FAILURE_CANCELLED; kind++)
-        words.push_back(halvo::describe(halvo_failure_e(kind)));
+        words.push_back(halvo::describe(halvo::FailureKind(kind)));
     std::sort(words.begin(), words.end());
     EXPECT_EQ(std::unique(words.begin(), words.end()), words.end());
 }

@@ -4,6 +4,7 @@
 
 #include "store-keys.h"
 
+#include <halvo/subscription.hpp>
 #include <valko.h>
 
 #include <cstdio>

@@ -2,6 +2,9 @@
  * volume, mute, icons and replacement. */
 #include "halvoctl.h"
 
+#include <halvo/calls.hpp>
+#include <halvo/subscription.hpp>
+
 #include <algorithm>
 #include <cstdio>
 

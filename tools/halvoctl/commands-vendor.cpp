@@ -4,6 +4,8 @@
 
 #include "hex.h"
 
+#include <halvo/calls.hpp>
+
 #include <cstdio>
 
 namespace ctl {

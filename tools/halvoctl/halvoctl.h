@@ -5,7 +5,8 @@
 
 #include "json-writer.h"
 
-#include <halvo/halvo.hpp>
+#include <gio/gio.h>
+#include <halvo/async.hpp>
 
 #include <functional>
 #include <optional>
@@ -67,7 +68,7 @@ const char *result_name(int code);
  * A failed operation, from its result's failure kind: the service not on
  * the bus is EXIT_NO_SERVICE, halvoctl's own deadline (a cancelled call)
  * EXIT_TIMEOUT, anything else "WHAT failed: " and the kind in words. */
-int fail(const Ctx &ctx, const std::string &what, int code, halvo_failure_e kind, const char *message);
+int fail(const Ctx &ctx, const std::string &what, int code, halvo::FailureKind kind, const char *message);
 template <class T>
 int fail(const Ctx &ctx, const std::string &what, const halvo::Result<T> &result)
 {

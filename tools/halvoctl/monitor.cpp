@@ -6,8 +6,10 @@
 #include "store-keys.h"
 
 #include <gio/gio.h>
-#include <valko.h>
 #include <glib-unix.h>
+#include <halvo/calls.hpp>
+#include <halvo/subscription.hpp>
+#include <valko.h>
 
 #include <cstdio>
 #include <list>

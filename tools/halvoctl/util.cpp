@@ -4,6 +4,7 @@
 #include "hex.h"
 
 #include <gio/gio.h>
+#include <halvo-api.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -53,7 +54,7 @@ const ResultRow results[] = {
 /* Every failure ends here: stderr, and with --json an error object on
  * stdout with the library's result and failure kind when there are. */
 int report(const Ctx &ctx, int status, const std::string &message, std::optional<int> result = std::nullopt,
-           halvo_failure_e kind = HALVO_FAILURE_NONE)
+           halvo::FailureKind kind = halvo::FailureKind::None)
 {
     fprintf(stderr, "halvoctl%s%s: %s\n", ctx.command.empty() ? "" : " ", ctx.command.c_str(), message.c_str());
     if (ctx.json) {
@@ -61,8 +62,8 @@ int report(const Ctx &ctx, int status, const std::string &message, std::optional
         w.obj().obj("error").i("code", status).s("message", message);
         if (result)
             w.i("result", *result);
-        if (kind != HALVO_FAILURE_NONE)
-            w.s("failure", halvo_api_failure_name(kind));
+        if (kind != halvo::FailureKind::None)
+            w.s("failure", halvo_api_failure_name(halvo_failure_e(kind)));
         w.end_obj().end_obj();
         print_json(w);
     }
@@ -84,14 +85,14 @@ const char *result_name(int code)
     return "service code";
 }
 
-int fail(const Ctx &ctx, const std::string &what, int code, halvo_failure_e kind, const char *message)
+int fail(const Ctx &ctx, const std::string &what, int code, halvo::FailureKind kind, const char *message)
 {
     switch (kind) {
-    case HALVO_FAILURE_CANCELLED: /* only the command's deadline cancels */
+    case halvo::FailureKind::Cancelled: /* only the command's deadline cancels */
         return report(ctx, EXIT_TIMEOUT, message);
-    case HALVO_FAILURE_NO_SERVICE:
+    case halvo::FailureKind::NoService:
         return not_on_bus(ctx, what);
-    case HALVO_FAILURE_NONE: /* no kind noted: the code is all there is */
+    case halvo::FailureKind::None: /* no kind noted: the code is all there is */
         return report(ctx, EXIT_FAILED,
                       what + " failed: result " + std::to_string(code) + " (" + result_name(code) + "): " + message,
                       code);
@@ -103,7 +104,7 @@ int fail(const Ctx &ctx, const std::string &what, int code, halvo_failure_e kind
 int not_on_bus(const Ctx &ctx, const std::string &what)
 {
     return report(ctx, EXIT_NO_SERVICE,
-                  what + " failed: " + not_on_bus_text(ctx), std::nullopt, HALVO_FAILURE_NO_SERVICE);
+                  what + " failed: " + not_on_bus_text(ctx), std::nullopt, halvo::FailureKind::NoService);
 }
 
 int fail_text(const Ctx &ctx, const std::string &text)
@@ -305,7 +306,7 @@ bool wait_until(const Ctx &ctx, const std::function<bool()> &done, int limit_ms)
 
 halvo::Failure detail::deadline_passed(const Ctx &ctx)
 {
-    return halvo::Failure(HALVO_ERROR_CANCELLED, HALVO_FAILURE_CANCELLED, ctx.timeout_message.c_str());
+    return halvo::Failure(HALVO_ERROR_CANCELLED, halvo::FailureKind::Cancelled, ctx.timeout_message.c_str());
 }
 
 BusCall::BusCall(GDBusConnection *bus, const char *name, const char *path, const char *interface,
