@@ -315,7 +315,7 @@ Place find_member(const Strict &s, const char *object, int depth, const char *na
 {
     Place at;
     at.last = object + 1;
-    if (object == s.end || *object != '{')
+    if (*object != '{') /* the text's terminator at its end */
         return at;
     at.close = s.container(object, depth + 1, [&](const char *n, const char *n_end, const char *v, const char *v_end) {
         if (at.count == 1 && at.next == nullptr)
