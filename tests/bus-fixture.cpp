@@ -633,6 +633,7 @@ class BusEnvironment : public ::testing::Environment {
         g_store_root = root;
         g_free(root);
         g_setenv("VALKO_ROOT", g_store_root.c_str(), TRUE);
+        g_setenv("VALKO_STALL", (g_store_root + "/.stall").c_str(), TRUE);
         g_bus = new PrivateBus;
         g_bus->start_daemon();
         g_setenv("DBUS_SYSTEM_BUS_ADDRESS", g_bus->address().c_str(), TRUE);

@@ -4,6 +4,9 @@
 #include "bus-fixture.h"
 #include "halvo-api-private.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <string>
@@ -198,6 +201,33 @@ TEST(Interleavings, CancelledMuteChangesFinishWhileTheServiceHoldsThem)
     EXPECT_EQ(Peer::calls("spk_mute_unmute").size(), 1u) << "a call cancelled in its turn sends nothing";
     Peer::release("spk_mute_unmute");
     g_object_unref(screen);
+}
+
+/* A store that blocks holds up only the edit in hand: a change waiting its
+ * turn behind that edit still ends at its own bound. */
+TEST(Interleavings, AChangeWaitingBehindAStalledStoreEndsAtItsBound)
+{
+    store_write(kMuteKey, "0");
+    const std::string fifo = store_root() + "/.stall";
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    std::atomic<bool> first_returned{false};
+    std::thread first([&] {
+        halvo_api_set_mute(true);
+        first_returned = true;
+    });
+    /* The first edit holds the turn once it waits in the store's read. */
+    int stall = -1;
+    while ((stall = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) < 0 && errno == ENXIO)
+        g_usleep(1000);
+    ASSERT_GE(stall, 0);
+    Ended second;
+    halvo_api_set_mute_async(false, nullptr, ended<halvo_api_set_mute_finish>, &second);
+    EXPECT_TRUE(run_until([&] { return second.calls == 1; }, 30000));
+    EXPECT_EQ(second.rc, HALVO_ERROR_OPERATION_FAILED);
+    EXPECT_FALSE(first_returned) << "the first edit was still in the store";
+    close(stall);
+    unlink(fifo.c_str());
+    first.join();
 }
 
 /* An unset from another thread returns only once the callback running

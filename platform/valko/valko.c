@@ -123,11 +123,27 @@ static int open_key_dir(const char *key, gboolean create, const char **leaf)
     return dir;
 }
 
+/* A store on a set may block.  VALKO_STALL names a FIFO that makes this
+ * one do so: while it exists, every read waits until a writer has opened
+ * and closed it. */
+static void stall(void)
+{
+    const char *fifo = g_getenv("VALKO_STALL");
+    int fd = fifo != NULL ? open(fifo, O_RDONLY | O_CLOEXEC) : -1;
+    if (fd < 0)
+        return;
+    char c;
+    while (read(fd, &c, 1) > 0 || errno == EINTR)
+        ;
+    close(fd);
+}
+
 /* The key's content (g_free), or NULL when it cannot be read.  Only a
  * regular file holds a value: a FIFO or a device is refused before
  * anything could wait on it. */
 static char *read_key(const char *key)
 {
+    stall();
     const char *leaf;
     int dir = open_key_dir(key, FALSE, &leaf);
     if (dir < 0)

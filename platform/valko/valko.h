@@ -10,8 +10,10 @@
  * Writes are atomic: a temporary file in the same directory, then a
  * rename.  Any change of a key's file, by whatever process, fires the
  * notifications registered on that key, in the thread-default main context
- * of the registering thread.  On the television itself the platform's own
- * store library takes its place.
+ * of the registering thread.  To try what a store that blocks does, set
+ * VALKO_STALL to the path of a FIFO: while it exists, every read first waits
+ * until a writer has opened and closed it.  On the television itself the
+ * platform's own store library takes its place.
  *
  * Keys are relative paths below the root: NULL, empty and absolute keys,
  * and keys with empty, "." or ".." segments are refused by every call, and
