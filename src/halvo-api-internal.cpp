@@ -168,9 +168,9 @@ template <typename Record, typename Convert, typename Describe>
 static int convert_array(const char *text, GSList **list, Convert convert, Describe describe) noexcept
 {
     Object<JsonParser> parser(json_parser_new());
-    bool parsed = halvo_json_parse(parser.get(), text, -1);
+    halvo_json_parse(parser.get(), text, -1); /* refused text leaves no root */
     Object<JsonReader> reader(halvo_json_reader_new(parser.get()));
-    int count = (parsed && json_reader_is_array(reader.get())) ? json_reader_count_elements(reader.get()) : -1;
+    int count = json_reader_is_array(reader.get()) ? json_reader_count_elements(reader.get()) : -1;
     INFO("count : %d", count);
 
     ListAppender appender(list);
