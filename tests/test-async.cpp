@@ -206,6 +206,11 @@ TEST(Async, CallsInFlightFailOnceWhenTheServiceOrTheBusGoes)
      * checks may stall in a process whose connection went like that. */
     kill(own.bus.peer_pid(), SIGKILL);
     own.bus.stop_peer();
+    /* With no bus at all, a call fails once the attempt to connect does. */
+    std::vector<Done> none(1);
+    halvo_api_get_volume_async(ADDRESS, nullptr, volume_done, &none[0]);
+    EXPECT_TRUE(run_until([&] { return all_done(none); }));
+    expect_once(none, HALVO_ERROR_OPERATION_FAILED, HALVO_FAILURE_NO_BUS);
     own.bus.start_daemon();
     own.bus.start_peer();
     own.bus.reply("get_volume_by_address", g_variant_new("(ii)", 0, 5));
