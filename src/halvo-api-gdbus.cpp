@@ -396,7 +396,7 @@ GDBusConnection *live_connection_locked() noexcept
 namespace {
 struct HandOver {
     std::function<void()> fn;
-    std::atomic<bool> sent{false};
+    std::atomic<bool> sent{}; /* orders the hand-over for a thread checker; its value is never read */
 };
 } // namespace
 
@@ -1137,7 +1137,7 @@ namespace {
 struct WorkItem {
     std::coroutine_handle<> handle;
     OpPromiseBase *op;
-    std::atomic<bool> sent{false}; /* orders the hand-over for a thread checker */
+    std::atomic<bool> sent{}; /* orders the hand-over for a thread checker; its value is never read */
 };
 
 GThreadPool *store_workers() noexcept
