@@ -70,7 +70,6 @@ static Op<int> read_blocked_devices_op(halvo_blocked_device_cb callback, char **
     CString stored(valko_get_str(BLOCKED_DEVICES_KEY));
     if (!stored) {
         ERR("fail to get db/pellix/pairing_blocked_devices fail");
-        note_failure(HALVO_FAILURE_STORE);
         co_return HALVO_ERROR_OPERATION_FAILED;
     }
     if (stored.get()[0] == '\0') {
@@ -153,7 +152,6 @@ static Op<int> remove_pairing_blocked_devices_op(const char *address_arg)
     CString text(valko_get_str(BLOCKED_DEVICES_KEY));
     if (!text) {
         ERR("fail to read valko");
-        note_failure(HALVO_FAILURE_STORE);
         co_return HALVO_ERROR_OPERATION_FAILED;
     }
     if (text.get()[0] == '\0') {
@@ -172,7 +170,6 @@ static Op<int> remove_pairing_blocked_devices_op(const char *address_arg)
     GString_ updated(halvo_json_splice(text.get(), &address, 1, nullptr));
     if (!updated) {
         ERR("cannot remove %s in place: the document is left as it is", address);
-        note_failure(HALVO_FAILURE_STORE);
         co_return HALVO_ERROR_OPERATION_FAILED;
     }
     if (op_cancelled()) /* a cancelled call leaves the store as it was */
@@ -180,7 +177,6 @@ static Op<int> remove_pairing_blocked_devices_op(const char *address_arg)
     /* Atomic in the store: a reader sees the old text or the new. */
     if (valko_set_str(BLOCKED_DEVICES_KEY, updated.get()) != 0) {
         ERR("fail to write valko");
-        note_failure(HALVO_FAILURE_STORE);
         co_return HALVO_ERROR_OPERATION_FAILED;
     }
     EXIT();

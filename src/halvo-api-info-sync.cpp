@@ -100,7 +100,6 @@ static Op<int> get_info_sync_devices_op(GSList **list)
      * records, which must not be lost. */
     CString text(valko_get_str(INFO_SYNC_DEVICES_KEY));
     if (!text) {
-        note_failure(HALVO_FAILURE_STORE);
         co_return HALVO_ERROR_OPERATION_FAILED;
     }
     __halvo_convert_valko_to_list(text.get(), list);
@@ -163,7 +162,6 @@ static Op<int> remove_info_sync_device_op(const char *key_arg)
     CString text(valko_get_str(INFO_SYNC_DEVICES_KEY));
     if (!text) {
         ERR("fail to read valko");
-        note_failure(HALVO_FAILURE_STORE);
         co_return HALVO_ERROR_OPERATION_FAILED;
     }
     Object<JsonParser> parser(json_parser_new());
@@ -191,7 +189,6 @@ static Op<int> remove_info_sync_device_op(const char *key_arg)
     GString_ updated(halvo_json_splice(text.get(), path, 2, "true"));
     if (!updated) {
         ERR("cannot mark %s in place: the document is left as it is", key);
-        note_failure(HALVO_FAILURE_STORE);
         co_return HALVO_ERROR_OPERATION_FAILED;
     }
     if (op_cancelled()) /* a cancelled call leaves the store as it was */
@@ -199,7 +196,6 @@ static Op<int> remove_info_sync_device_op(const char *key_arg)
     /* Atomic in the store: a reader sees the old text or the new. */
     if (valko_set_str(INFO_SYNC_DEVICES_KEY, updated.get()) != 0) {
         ERR("fail to write valko");
-        note_failure(HALVO_FAILURE_STORE);
         co_return HALVO_ERROR_OPERATION_FAILED;
     }
     EXIT();

@@ -174,7 +174,7 @@ namespace {
  * leading zeros, all of which json-glib takes.  A splice must find the very
  * bytes json-glib reads as the member, so it only works on plain JSON. */
 struct Strict {
-    const char *end;
+    const char *end; /* the text's terminator: *end matches no character looked for */
 
     const char *blank(const char *p) const noexcept
     {
@@ -266,10 +266,10 @@ struct Strict {
         for (;;) {
             const char *name = p, *name_end = nullptr;
             if (object) {
-                if (p == end || *p != '"' || (name_end = string(p)) == nullptr)
+                if (*p != '"' || (name_end = string(p)) == nullptr)
                     return nullptr;
                 p = blank(name_end);
-                if (p == end || *p != ':')
+                if (*p != ':')
                     return nullptr;
                 p = blank(p + 1);
             }

@@ -510,6 +510,8 @@ template <typename T> halvo_failure_e final_failure(const Outcome &o, const T &v
         return o.failure;
     if (o.answered)
         return HALVO_FAILURE_SERVICE_ANSWERED;
+    /* An int operation's failure with nothing noted is its store's: the
+     * stored-list edits rely on it rather than noting it themselves. */
     if constexpr (std::is_same_v<T, int>)
         return value == HALVO_ERROR_INVALID_PARAMETER ? HALVO_FAILURE_INVALID_ARGUMENT : HALVO_FAILURE_STORE;
     else

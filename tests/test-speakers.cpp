@@ -387,7 +387,9 @@ TEST(StoreWatches, ChangesReachTheLatestCallbackUntilUnset)
         store_remove(w.key);
     }
     EXPECT_TRUE(log.contains("info str is null")) << "the last speakers' key gone";
-    EXPECT_EQ(halvo_unset_last_bluetooth_speakers_key_changed_cb(), 5) << "no notification of its own was registered";
+    EXPECT_EQ(halvo_set_last_bluetooth_speakers_key_changed_cb(nullptr), 0);
+    EXPECT_EQ(halvo_unset_last_bluetooth_speakers_key_changed_cb(), 0);
+    EXPECT_EQ(halvo_unset_last_bluetooth_speakers_key_changed_cb(), 5) << "no notification of its own is left";
 }
 
 /* ------------------------------------------------------------------ */
