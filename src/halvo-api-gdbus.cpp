@@ -1497,10 +1497,9 @@ bool halvo_core::follow_service(bool on) noexcept
 {
     Locked hold(state_lock);
     presence_wanted = on;
-    if (on) {
+    /* An attempt that fails arms the retry itself. */
+    if (on)
         start_attempt_locked();
-        arm_retry_locked();
-    }
     return true;
 }
 
