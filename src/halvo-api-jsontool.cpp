@@ -10,6 +10,7 @@
  * MemberScope leaves the member whatever state the reader is in. */
 #include "halvo-api-private.h"
 
+#include <algorithm>
 #include <cstring>
 
 using namespace halvo_core;
@@ -40,20 +41,25 @@ void log_read_failure(JsonReader *reader, const char *member_name) noexcept
     ERR("fail to read, %s", member_name);
 }
 
-/* Past the double-quoted string whose text starts at @p: the first quote
- * that no odd run of backslashes escapes. */
+/* Past the double-quoted string whose text starts at @p, as json-glib's
+ * scanner reads it: a backslash escapes the character after it, and a
+ * "\u" followed by a hex digit takes the next four characters, whatever
+ * they are ("\u00"x" is one string, a quote inside).  Reading the quote
+ * there as the end would hide the brackets after it. */
 const char *skip_string(const char *p, const char *end) noexcept
 {
     for (;;) {
         const char *quote = static_cast<const char *>(memchr(p, '"', size_t(end - p)));
         if (quote == nullptr)
             return end;
-        const char *run = quote;
-        while (run > p && run[-1] == '\\')
-            run--;
-        p = quote + 1;
-        if ((quote - run) % 2 == 0)
-            return p;
+        const char *escape = static_cast<const char *>(memchr(p, '\\', size_t(quote - p)));
+        if (escape == nullptr)
+            return quote + 1;
+        p = escape + 1; /* before the quote: a "u" here has a character after it */
+        if (*p == 'u' && g_ascii_isxdigit(p[1]))
+            p += std::min<ptrdiff_t>(5, end - p);
+        else
+            p++;
     }
 }
 
