@@ -43,9 +43,10 @@ void log_read_failure(JsonReader *reader, const char *member_name) noexcept
 
 /* Past the double-quoted string whose text starts at @p, as json-glib's
  * scanner reads it: a backslash escapes the character after it, and a
- * "\u" followed by a hex digit takes the next four characters, whatever
- * they are ("\u00"x" is one string, a quote inside).  Reading the quote
- * there as the end would hide the brackets after it. */
+ * "\u" followed by a hex digit takes up to four hex digits and, when it
+ * meets another character first, that one too ("\u1"x" is one string, a
+ * quote inside).  Reading the quote there as the end would hide the
+ * brackets after it. */
 const char *skip_string(const char *p, const char *end) noexcept
 {
     for (;;) {
@@ -56,10 +57,11 @@ const char *skip_string(const char *p, const char *end) noexcept
         if (escape == nullptr)
             return quote + 1;
         p = escape + 1; /* before the quote: a "u" here has a character after it */
-        if (*p == 'u' && g_ascii_isxdigit(p[1]))
-            p += std::min<ptrdiff_t>(5, end - p);
-        else
-            p++;
+        if (*p++ == 'u' && g_ascii_isxdigit(*p)) {
+            for (int taken = 0; taken < 4 && p < end; taken++)
+                if (!g_ascii_isxdigit(*p++))
+                    break;
+        }
     }
 }
 
