@@ -183,6 +183,29 @@ TEST(BusFaults, DaemonRestartDropsSubscriptionsAndResubscribesByItself)
     g_main_context_unref(context);
 }
 
+/* Initialised before any bus daemon runs: the firmware result is
+ * subscribed once one comes, while the application only iterates. */
+TEST(BusFaults, InitialisedBeforeTheBusSubscribesOnceItComes)
+{
+    OwnBus own;
+    own.bus.kill_daemon();
+    GMainContext *context = g_main_context_new();
+    g_main_context_push_thread_default(context);
+    ASSERT_EQ(halvo_initialize(), 0);
+    own.bus.start_daemon();
+    own.bus.start_peer();
+    const unsigned &id = signal_info[HALVO_PUBLIC_SIGNAL_ZEMO_FW_UPDATE_RESULT].subscription_id;
+    EXPECT_TRUE(run_until([&] { return id != 0; }, 10000));
+    g_is_zemo_update_done = false;
+    own.bus.emit("zemo_fw_update_result", g_variant_new("(s)", "OK"));
+    own.bus.sync_signals();
+    EXPECT_TRUE(g_is_zemo_update_done);
+    EXPECT_EQ(halvo_deinitialzie(), 0);
+    forget_system_bus();
+    g_main_context_pop_thread_default(context);
+    g_main_context_unref(context);
+}
+
 /* A bus daemon that takes connections but never answers: the first call of
  * the process (which has to connect) still ends within its bound. */
 TEST(BusFaults, StoppedDaemonBoundsTheFirstCall)
