@@ -24,6 +24,7 @@ namespace {
 std::string g_store_root;
 PrivateBus *g_bus = nullptr;
 LogCapture *g_capture = nullptr;
+std::mutex g_capture_lock;
 
 void die_with_parent(gpointer)
 {
@@ -90,12 +91,6 @@ namespace {
 void control_void(const char *method, GVariant *args)
 {
     drop(g_bus->control(method, args));
-}
-
-void capture_sink(int prio, const char *, const char *line, void *)
-{
-    if (g_capture)
-        const_cast<std::vector<std::string> &>(g_capture->lines()).push_back(std::to_string(prio) + " " + line);
 }
 
 std::string key_path(const std::string &key)
@@ -487,16 +482,41 @@ void Peer::emit_many(const char *name, GVariant *body, unsigned count, const cha
     control_void("EmitMany", g_variant_new("(sssvu)", path, iface, name, body, count));
 }
 
+/* The sink may still be running on another thread when the capture ends:
+ * the lock keeps the capture alive until it returns. */
+void LogCapture::sink(int prio, const char *, const char *line, void *)
+{
+    std::lock_guard<std::mutex> hold(g_capture_lock);
+    if (g_capture)
+        g_capture->lines_.push_back(std::to_string(prio) + " " + line);
+}
+
 LogCapture::LogCapture()
 {
-    g_capture = this;
-    kerlo_set_sink(capture_sink, nullptr);
+    {
+        std::lock_guard<std::mutex> hold(g_capture_lock);
+        g_capture = this;
+    }
+    kerlo_set_sink(sink, nullptr);
 }
 
 LogCapture::~LogCapture()
 {
     kerlo_set_sink(nullptr, nullptr);
+    std::lock_guard<std::mutex> hold(g_capture_lock);
     g_capture = nullptr;
+}
+
+std::vector<std::string> LogCapture::lines() const
+{
+    std::lock_guard<std::mutex> hold(g_capture_lock);
+    return lines_;
+}
+
+void LogCapture::clear()
+{
+    std::lock_guard<std::mutex> hold(g_capture_lock);
+    lines_.clear();
 }
 
 bool LogCapture::contains(const std::string &text) const { return count(text) > 0; }
@@ -504,7 +524,7 @@ bool LogCapture::contains(const std::string &text) const { return count(text) > 
 int LogCapture::count(const std::string &text) const
 {
     int n = 0;
-    for (const std::string &l : lines_)
+    for (const std::string &l : lines())
         if (l.find(text) != std::string::npos)
             n++;
     return n;

@@ -219,7 +219,8 @@ class Peer {
     static void sync_signals();
 };
 
-/* Captures the lines of the system log while alive. */
+/* Captures the lines of the system log while alive, from every thread:
+ * the library's own threads log too, at any moment. */
 class LogCapture {
   public:
     LogCapture();
@@ -227,10 +228,11 @@ class LogCapture {
     bool contains(const std::string &text) const;
     int count(const std::string &text) const;
     /* Lines are "<prio> <line>", e.g. "6 halvo-api.cpp: f(12) > Dbus failed". */
-    const std::vector<std::string> &lines() const { return lines_; }
-    void clear() { lines_.clear(); }
+    std::vector<std::string> lines() const;
+    void clear();
 
   private:
+    static void sink(int prio, const char *tag, const char *line, void *data);
     std::vector<std::string> lines_;
 };
 
