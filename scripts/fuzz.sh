@@ -5,6 +5,13 @@
 # run and its input is kept in BUILD_DIR/fuzz-artifacts/.
 #
 #   scripts/fuzz.sh BUILD_DIR SECONDS_PER_TARGET [TARGET...]
+#
+# With HALVO_FUZZ_SEED set, each target instead makes HALVO_FUZZ_RUNS
+# executions (default 100000) from that seed, SECONDS being only a cap: all
+# but the same inputs on every machine (the targets' threads and temporary
+# names still vary coverage a little), and no further on a faster one.  The
+# test suite fuzzes that way; fuzz without a seed, and for longer, to look
+# for new findings, then commit what they teach to the corpus.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
@@ -29,13 +36,17 @@ fuzz_one() {
   scratch=$(mktemp -d)
   log=$out/$short.log
   mkdir -p "$out/$short"
+  local bound=(-max_total_time="$seconds")
+  if [ -n "${HALVO_FUZZ_SEED:-}" ]; then
+    bound+=(-seed="$HALVO_FUZZ_SEED" -runs="${HALVO_FUZZ_RUNS:-100000}")
+  fi
   # Leak checks after each input are costly where GDBus's worker thread
   # allocates (fifteen times fewer executions), so the fuzzing runs
   # without them and every input it kept is then run once with them.
   # GLib's one-time allocations are not leaks; see tests/lsan.supp.
   if ASAN_OPTIONS=abort_on_error=1:detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
      LSAN_OPTIONS=suppressions=$top/tests/lsan.supp:print_suppressions=0 G_DEBUG=fatal-criticals \
-     "$build/fuzz/$name" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 -max_len=8192 \
+     "$build/fuzz/$name" "${bound[@]}" -timeout=20 -rss_limit_mb=2048 -max_len=8192 \
        -detect_leaks=0 -print_final_stats=1 -artifact_prefix="$out/$short/" \
        "$scratch" "$top/fuzz/corpus/$short" >"$log" 2>&1 &&
      ASAN_OPTIONS=abort_on_error=1:detect_leaks=1 LSAN_OPTIONS=suppressions=$top/tests/lsan.supp:print_suppressions=0 \
