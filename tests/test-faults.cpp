@@ -127,6 +127,12 @@ TEST(BusFaults, DaemonRestartDropsSubscriptionsAndResubscribesByItself)
     /* The stale id no longer says "already subscribed". */
     EXPECT_EQ(halvo_api_unset_volume_changed_callback(), 0);
     EXPECT_EQ(halvo_api_set_volume_changed_callback(on_volume, nullptr), 5);
+    /* The other families that listen on the bus say so too, and keep
+     * nothing set. */
+    EXPECT_EQ(halvo_set_last_bluetooth_speakers_connecting_status_changed_cb([](int, void *) {}, nullptr), 5);
+    EXPECT_EQ(halvo_unset_last_bluetooth_speakers_connecting_status_changed_cb(), 3);
+    EXPECT_EQ(halvo_register_bt_spaeker_info_changed_cb([](speaker_t *, void *) {}, nullptr), 5);
+    EXPECT_EQ(halvo_unregister_bt_spaeker_info_changed_cb(), 3);
     EXPECT_EQ(inter_signal_info[HALVO_SIGNAL_BT_SPK_VOLUME_CHANGED].subscription_id, 0u);
 
     /* The bus comes back at the same address, with a new service.  The
