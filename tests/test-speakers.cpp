@@ -207,6 +207,7 @@ TEST(ConnectedSpeakers, SetRefusesMissingArgumentsAndReportsNoReply)
     EXPECT_TRUE(log.contains("vsid is NULL"));
     EXPECT_EQ(halvo_set_connected_bt_speaker_info("v", nullptr), -22);
     EXPECT_TRUE(log.contains("info is NULL"));
+    EXPECT_EQ(halvo_set_connected_bt_speaker_info(bad, &full), -22) << "a vsid that is not UTF-8";
     /* Each member missing in turn; the last one is not UTF-8 and cannot be sent. */
     struct {
         char *bt_spk_info_t::*member;
