@@ -150,15 +150,6 @@ static bool is_row_signal(int row, const char *signal_name) noexcept
     return true;
 }
 
-/* Leaves the array element the reader stands in.  With an error set, an
- * end only clears the error and stays put. */
-static void leave_element(JsonReader *reader) noexcept
-{
-    if (json_reader_get_error(reader) != nullptr)
-        json_reader_end_element(reader);
-    json_reader_end_element(reader);
-}
-
 /* Parses @text once and appends a record per element of its root array to
  * @list, in order, with @convert (reader on the element, record out; 0 or
  * 5).  Text that is not JSON, or a root that is not an array, counts -1
@@ -178,7 +169,8 @@ static int convert_array(const char *text, GSList **list, Convert convert, Descr
         json_reader_read_element(reader.get(), guint(i));
         Record *record = nullptr;
         int ret = convert(reader.get(), &record);
-        leave_element(reader.get());
+        /* The member readers leave no error behind (jsontool). */
+        json_reader_end_element(reader.get());
         if (ret != HALVO_ERROR_NONE) {
             ERR("speaker_t malloc fail");
             return HALVO_ERROR_OPERATION_FAILED;
