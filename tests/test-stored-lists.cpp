@@ -228,6 +228,7 @@ TEST(StoredEdits, OnlyTheEditedMemberChangesOrNothingDoes)
         {true, R"({"A":{"n":18446744073709551615},"B":{"isBlocked":true},"C":1e400})",
          R"({"A":{"n":18446744073709551615},"C":1e400})"},
         {true, "{ \"B\":{} }", "{  }"},
+        {true, R"({"\u0041":{},"B":{}})", R"({"\u0041":{}})"},
         {true, R"({"A":01,"B":{}})", nullptr},
         {true, R"({"A":1,"B":{"n":"\u00G9"}})", nullptr},
         /* What json-glib reads leniently but is not plain JSON. */
