@@ -133,6 +133,10 @@ TEST(BusFaults, DaemonRestartDropsSubscriptionsAndResubscribesByItself)
     EXPECT_EQ(halvo_unset_last_bluetooth_speakers_connecting_status_changed_cb(), 3);
     EXPECT_EQ(halvo_register_bt_spaeker_info_changed_cb([](speaker_t *, void *) {}, nullptr), 5);
     EXPECT_EQ(halvo_unregister_bt_spaeker_info_changed_cb(), 3);
+    /* A row refused for want of a bus is not subscribed later either. */
+    auto ignore = [](GDBusConnection *, const gchar *, const gchar *, const gchar *, const gchar *, GVariant *,
+                     gpointer) {};
+    EXPECT_EQ(_halvo_api_subscribe_internal_signal(HALVO_SIGNAL_BT_SPK_VOLUME_CHANGED, ignore, nullptr), 5);
     EXPECT_EQ(inter_signal_info[HALVO_SIGNAL_BT_SPK_VOLUME_CHANGED].subscription_id, 0u);
 
     /* The bus comes back at the same address, with a new service.  The
@@ -147,6 +151,8 @@ TEST(BusFaults, DaemonRestartDropsSubscriptionsAndResubscribesByItself)
     };
     ASSERT_TRUE(run_until(resubscribed, 10000));
     gint64 subscribed_ms = now_ms() - back;
+    /* Rows of the bus thread are subscribed together, at the connection. */
+    EXPECT_EQ(inter_signal_info[HALVO_SIGNAL_BT_SPK_VOLUME_CHANGED].subscription_id, 0u);
     g_is_zemo_update_done = false;
     flush_system_bus();
     bus.emit("bt_spk_volume_controlable_changed_by_address", g_variant_new("(si)", "AA", 1));
