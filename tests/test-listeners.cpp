@@ -211,6 +211,19 @@ TEST(Listeners, AThreadWithoutAGLibLoopIsServedThroughTheDescriptor)
         EXPECT_EQ(heard.destroyed, 1);
     });
     plain.join();
+    /* A thread that ends gives its descriptors back. */
+    auto open_fds = [] {
+        GDir *dir = g_dir_open("/proc/self/fd", 0, nullptr);
+        int n = 0;
+        while (g_dir_read_name(dir))
+            n++;
+        g_dir_close(dir);
+        return n;
+    };
+    int before = open_fds();
+    for (int i = 0; i < 3; i++)
+        std::thread([] { EXPECT_GE(halvo_api_event_fd(), 0); }).join();
+    EXPECT_EQ(open_fds(), before);
     /* A thread iterating a context of its own keeps it. */
     GMainContext *own = g_main_context_new();
     g_main_context_push_thread_default(own);
