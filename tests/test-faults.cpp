@@ -145,6 +145,12 @@ TEST(BusFaults, DaemonRestartDropsSubscriptionsAndResubscribesByItself)
     bus.start_daemon();
     bus.start_peer();
     gint64 back = now_ms();
+    /* A blocking call connects without iterating this context, so the
+     * firmware row's resubscription waits here while the row is set
+     * again; it must then leave the row's one subscription alone. */
+    int ignored = 0;
+    halvo_api_get_volume("AA", &ignored);
+    EXPECT_EQ(_halvo_api_subscribe_signal(HALVO_PUBLIC_SIGNAL_ZEMO_FW_UPDATE_RESULT, nullptr), 0);
     auto resubscribed = [] {
         return inter_signal_info[HALVO_SIGNAL_BT_SPK_VOLUME_CONTROLABLE_CHANGED].subscription_id != 0 &&
                signal_info[HALVO_PUBLIC_SIGNAL_ZEMO_FW_UPDATE_RESULT].subscription_id != 0;
@@ -165,6 +171,12 @@ TEST(BusFaults, DaemonRestartDropsSubscriptionsAndResubscribesByItself)
     EXPECT_LT(subscribed_ms, 5000);
     EXPECT_EQ(controls, 1);
     EXPECT_TRUE(g_is_zemo_update_done);
+    ASSERT_EQ(_halvo_api_unsubscribe_signal(HALVO_PUBLIC_SIGNAL_ZEMO_FW_UPDATE_RESULT), 0);
+    g_is_zemo_update_done = false;
+    bus.emit("zemo_fw_update_result", g_variant_new("(s)", "OK"));
+    bus.sync_signals();
+    EXPECT_FALSE(g_is_zemo_update_done) << "a second subscription outlived the unsubscribe";
+    ASSERT_EQ(_halvo_api_subscribe_signal(HALVO_PUBLIC_SIGNAL_ZEMO_FW_UPDATE_RESULT, nullptr), 0);
     EXPECT_EQ(volumes, 1) << "the failed set left nothing behind";
 
     /* Setting again now works as on any bus. */
