@@ -220,6 +220,7 @@ TEST(StoredEdits, OnlyTheEditedMemberChangesOrNothingDoes)
          "{ \"B\" : {\"deleted_on_tv\":true } ,\n \"o\" : [ 1 , {\"B\":2} ] }\n"},
         {false, R"({"\u0042":{"a":1,"a":2,"deleted_on_tv" : {"x":[true]} }})",
          R"({"\u0042":{"a":1,"a":2,"deleted_on_tv" : true }})"},
+        {false, R"({"B":{"deleted_on_tv":1}})", R"({"B":{"deleted_on_tv":true}})"},
         {false, R"({"B":{"deleted_on_tv":true},"B":{"address":"A"}})", nullptr},
         {false, R"({"B":{"deleted_on_tv":true,"deleted_on_tv":false}})", nullptr},
         {false, R"({"B":{"address":"A"} /* c */})", nullptr},
