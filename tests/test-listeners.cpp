@@ -161,6 +161,33 @@ TEST(Listeners, PresenceFollowsTheServiceLeavingAndComingBack)
     halvo_api_disconnect(id);
 }
 
+/* The bus daemon itself dies and comes back: presence is lost with the
+ * connection and found again by the library's own reconnection, with
+ * only a presence listener to want one. */
+TEST(Listeners, PresenceFollowsTheBusDaemonGoingAndComingBack)
+{
+    OwnBus own;
+    own.bus.start_peer();
+    static std::vector<bool> changes;
+    gulong id = halvo_api_connect(HALVO_EVENT_SERVICE_CHANGED,
+                                  G_CALLBACK(+[](bool present, gpointer) { changes.push_back(present); }), nullptr,
+                                  nullptr);
+    ASSERT_NE(0u, id);
+    ASSERT_TRUE(run_until([] { return halvo_api_service_present(); }));
+    flush_deliveries();
+    changes.clear();
+    own.bus.kill_daemon();
+    own.bus.stop_peer();
+    EXPECT_TRUE(run_until([] { return changes.size() == 1; }));
+    EXPECT_FALSE(halvo_api_service_present());
+    own.bus.start_daemon();
+    own.bus.start_peer();
+    EXPECT_TRUE(run_until([] { return changes.size() == 2; }));
+    EXPECT_EQ(changes, (std::vector<bool>{false, true}));
+    halvo_api_disconnect(id);
+    forget_system_bus();
+}
+
 /* A thread that iterates no GLib context: its call's answer and its
  * listener's events come through the descriptor and dispatch alone. */
 TEST(Listeners, AThreadWithoutAGLibLoopIsServedThroughTheDescriptor)
