@@ -133,6 +133,11 @@ TEST(BusFaults, DaemonRestartDropsSubscriptionsAndResubscribesByItself)
     EXPECT_EQ(halvo_unset_last_bluetooth_speakers_connecting_status_changed_cb(), 3);
     EXPECT_EQ(halvo_register_bt_spaeker_info_changed_cb([](speaker_t *, void *) {}, nullptr), 5);
     EXPECT_EQ(halvo_unregister_bt_spaeker_info_changed_cb(), 3);
+    /* The families that follow the store need no bus. */
+    EXPECT_EQ(halvo_set_connected_bt_speakers_changed_cb([](GSList *, void *) {}, nullptr), 0);
+    EXPECT_EQ(halvo_unset_connected_bt_speakers_changed_cb(), 0);
+    EXPECT_EQ(halvo_api_set_mute_changed_callback([](bool, void *) {}, nullptr), 0);
+    EXPECT_EQ(halvo_api_unset_mute_changed_callback(), 0);
     /* A row refused for want of a bus is not subscribed later either. */
     auto ignore = [](GDBusConnection *, const gchar *, const gchar *, const gchar *, const gchar *, GVariant *,
                      gpointer) {};
