@@ -629,13 +629,7 @@ int _halvo_api_deinit_gdbus(void) noexcept
             return HALVO_ERROR_NONE;
     if (presence_wanted)
         return HALVO_ERROR_NONE;
-    if (g_system_con != nullptr) {
-        if (closed_handler != 0)
-            g_signal_handler_disconnect(g_system_con, closed_handler);
-        closed_handler = 0;
-        unwatch_presence_locked();
-        g_clear_object(&g_system_con);
-    }
+    drop_connection_locked();
     return HALVO_ERROR_NONE;
 }
 
