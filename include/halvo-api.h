@@ -960,7 +960,7 @@ typedef enum {
     HALVO_FAILURE_INVALID_ARGUMENT = 1, /**< an argument was refused; nothing was sent */
     HALVO_FAILURE_NO_BUS = 2,           /**< no connection to the system bus (none, or it closed) */
     HALVO_FAILURE_NO_SERVICE = 3,       /**< nobody owns the service's name on the bus */
-    HALVO_FAILURE_TIMEOUT = 4,          /**< no answer within the operation's bound */
+    HALVO_FAILURE_TIMEOUT = 4,          /**< no answer within the operation's bound (the bus daemon's too) */
     HALVO_FAILURE_ERROR_REPLY = 5,      /**< the service answered with a D-Bus error */
     HALVO_FAILURE_BAD_REPLY = 6,        /**< the answer has another type or content than the method's */
     HALVO_FAILURE_SERVICE_ANSWERED = 7, /**< the service answered a failure of its own (its code is the result) */

@@ -124,6 +124,10 @@ std::condition_variable connected_cv;
 bool connecting = false;     /* an attempt is under way on the bus thread */
 unsigned attempts_done = 0;  /* counts finished attempts, for waiters */
 std::string last_error;      /* why the last attempt failed */
+/* What a call that waited for the last attempt fails with: a bus daemon
+ * that did not answer within the attempt's bound is a time-out, whichever
+ * of the call's bound and the attempt's ends first. */
+halvo_failure_e attempt_failure = HALVO_FAILURE_NO_BUS;
 gulong closed_handler = 0;
 GSource *retry_source = nullptr;
 
@@ -280,6 +284,9 @@ void attempt_done(GDBusConnection *connection, GError *error) noexcept
     Locked hold(state_lock);
     connecting = false;
     attempts_done++;
+    /* Only the attempt's own bound cancels it. */
+    attempt_failure = g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED) ? HALVO_FAILURE_TIMEOUT
+                                                                               : HALVO_FAILURE_NO_BUS;
     if (connection != nullptr && g_system_con != nullptr && !g_dbus_connection_is_closed(g_system_con)) {
         /* Never replace a live connection: every subscription is on it. */
         g_dbus_connection_close(connection, nullptr, nullptr, nullptr);
@@ -470,7 +477,7 @@ GDBusConnection *__halvo_api_get_system_connection(void) noexcept
     std::string reason = ended ? last_error : "timed out";
     hold.unlock();
     ERR("g_bus_get_sync fail, reason: %s", reason.c_str());
-    note_transport(ended ? HALVO_FAILURE_NO_BUS : HALVO_FAILURE_TIMEOUT);
+    note_transport(ended ? attempt_failure : HALVO_FAILURE_TIMEOUT);
     return nullptr;
 }
 
@@ -1005,9 +1012,11 @@ gboolean give_up(Waiting *w, halvo_failure_e failure) noexcept
 gboolean attempt_ended(gpointer data) noexcept
 {
     auto *w = static_cast<Waiting *>(data);
+    halvo_failure_e failure;
     {
         /* The bus thread let go of it under the lock. */
         Locked hold(state_lock);
+        failure = attempt_failure;
     }
     bool done = w->done;
     InFlight *f = w->f;
@@ -1021,7 +1030,7 @@ gboolean attempt_ended(gpointer data) noexcept
     if (connection)
         send_in_flight(f, connection.get());
     else
-        finish_call(f, nullptr, HALVO_FAILURE_NO_BUS);
+        finish_call(f, nullptr, failure);
     return G_SOURCE_REMOVE;
 }
 

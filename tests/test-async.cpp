@@ -221,7 +221,9 @@ TEST(Async, CallsInFlightFailOnceWhenTheServiceOrTheBusGoes)
     EXPECT_EQ(again[0].value, 5);
 
     /* No connection yet and the daemon stopped: calls wait for the attempt,
-     * which hangs; a cancel ends one at once, the other ends at the bound. */
+     * which hangs; a cancel ends one at once, the other ends at the bound,
+     * a time-out whether its own bound or the attempt's comes first (the
+     * later the call starts, the likelier the attempt's). */
     forget_system_bus();
     own.bus.stop_daemon();
     GCancellable *cancel = g_cancellable_new();
