@@ -138,9 +138,9 @@ TEST(Listeners, ADisconnectFromInsideDestroysOnReturn)
     EXPECT_EQ(self.destroyed_inside, 0);
 }
 
-/* The service's presence follows its name: lost when the peer stops,
- * back when it returns, each change told once. */
-TEST(Listeners, PresenceFollowsTheServiceLeavingAndComingBack)
+/* A presence listener, once the service is there, hears exactly
+ * {false, true} across @leave and @come_back. */
+static void expect_presence_lost_and_found(const std::function<void()> &leave, const std::function<void()> &come_back)
 {
     static std::vector<bool> changes;
     gulong id = halvo_api_connect(HALVO_EVENT_SERVICE_CHANGED,
@@ -151,14 +151,21 @@ TEST(Listeners, PresenceFollowsTheServiceLeavingAndComingBack)
     ASSERT_TRUE(run_until([] { return halvo_api_service_present(); }));
     flush_deliveries();
     changes.clear();
-    Peer::stop();
+    leave();
     EXPECT_TRUE(run_until([] { return changes.size() == 1; }));
     EXPECT_FALSE(halvo_api_service_present());
-    Peer::start();
+    come_back();
     EXPECT_TRUE(run_until([] { return changes.size() == 2; }));
     EXPECT_TRUE(halvo_api_service_present());
     EXPECT_EQ(changes, (std::vector<bool>{false, true}));
     halvo_api_disconnect(id);
+}
+
+/* The service's presence follows its name: lost when the peer stops,
+ * back when it returns, each change told once. */
+TEST(Listeners, PresenceFollowsTheServiceLeavingAndComingBack)
+{
+    expect_presence_lost_and_found(Peer::stop, Peer::start);
 }
 
 /* The bus daemon itself dies and comes back: presence is lost with the
@@ -168,23 +175,15 @@ TEST(Listeners, PresenceFollowsTheBusDaemonGoingAndComingBack)
 {
     OwnBus own;
     own.bus.start_peer();
-    static std::vector<bool> changes;
-    gulong id = halvo_api_connect(HALVO_EVENT_SERVICE_CHANGED,
-                                  G_CALLBACK(+[](bool present, gpointer) { changes.push_back(present); }), nullptr,
-                                  nullptr);
-    ASSERT_NE(0u, id);
-    ASSERT_TRUE(run_until([] { return halvo_api_service_present(); }));
-    flush_deliveries();
-    changes.clear();
-    own.bus.kill_daemon();
-    own.bus.stop_peer();
-    EXPECT_TRUE(run_until([] { return changes.size() == 1; }));
-    EXPECT_FALSE(halvo_api_service_present());
-    own.bus.start_daemon();
-    own.bus.start_peer();
-    EXPECT_TRUE(run_until([] { return changes.size() == 2; }));
-    EXPECT_EQ(changes, (std::vector<bool>{false, true}));
-    halvo_api_disconnect(id);
+    expect_presence_lost_and_found(
+        [&] {
+            own.bus.kill_daemon();
+            own.bus.stop_peer();
+        },
+        [&] {
+            own.bus.start_daemon();
+            own.bus.start_peer();
+        });
     forget_system_bus();
 }
 
